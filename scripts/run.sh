@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts rv360 against the built-in indexer simulator on a
+# pseudo-terminal. Without a display it runs under Xvfb, saves a screenshot and stops.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/deps.sh
+cmake --preset ci >/dev/null
+cmake --build build -j2 --target rv360 rv360-sim rv360-screenshot
+
+app_dir=$root/build/src/app
+run_dir=$root/build/run
+mkdir -p "$run_dir"
+link=$run_dir/ttySIM
+ini=$app_dir/RV360.INI
+
+# Start the simulator and wait for its pseudo-terminal.
+coproc SIM { exec "$root/build/sim/rv360-sim" --link "$link"; }
+sim_pid=$SIM_PID
+cleanup() {
+    [ -n "${app_pid:-}" ] && kill "$app_pid" 2>/dev/null || true
+    kill "$sim_pid" 2>/dev/null || true
+    [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+read -r -t 10 ready <&"${SIM[0]}" || { echo "rv360-sim did not start" >&2; exit 1; }
+echo "Simulator: $ready"
+
+# Map COM1 to the simulator in the settings beside the program, keeping everything else.
+touch "$ini"
+awk -v dev="$link" '
+    BEGIN { done = 0 }
+    { sub(/\r$/, "") }
+    /^[ \t]*\[/ {
+        if (inports && !done) { print "COM1=" dev; done = 1 }
+        inports = (tolower($0) ~ /^[ \t]*\[ports\]/)
+    }
+    inports && tolower($0) ~ /^[ \t]*com1[ \t]*=/ { if (!done) { print "COM1=" dev; done = 1 }; next }
+    { print }
+    END {
+        if (inports && !done) { print "COM1=" dev; done = 1 }
+        if (!done) { print "[Ports]"; print "COM1=" dev }
+    }' "$ini" | sed 's/$/\r/' > "$ini.new"
+mv "$ini.new" "$ini"
+echo "Settings: $ini (COM1 -> $link)"
+
+if [ -n "${DISPLAY:-}" ]; then
+    "$app_dir/rv360"
+else
+    shot=$root/build/screenshot-main.png
+    display=:$((90 + RANDOM % 100))
+    Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=$display
+    sleep 1
+    "$app_dir/rv360" &
+    app_pid=$!
+    sleep 4
+    "$root/build/tools/rv360-screenshot" "$shot"
+    echo "No display: ran under Xvfb for 4 s; screenshot saved to $shot"
+fi

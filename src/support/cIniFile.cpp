@@ -1,0 +1,359 @@
+#include "cIniFile.h"
+
+#include "conversions.h"
+#include "errormessage.h"
+#include "modFileUtil.h"
+
+#include <QByteArrayView>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <algorithm>
+#include <limits>
+
+namespace
+{
+
+// The old platform buffer held 253 characters of a value.
+constexpr qsizetype ValueBufferLength = 253;
+
+bool isWhite(char c)
+{
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n';
+}
+
+bool isBlankOrTab(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+template <typename Pred> QByteArrayView trimView(QByteArrayView text, Pred drop)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && drop(text[begin]))
+        ++begin;
+    while (end > begin && drop(text[end - 1]))
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
+// Lines end at CR LF, LF or CR; text after the last line end is a line of its own.
+QList<QByteArrayView> splitLines(const QByteArray &contents)
+{
+    QList<QByteArrayView> lines;
+    const char *data = contents.constData();
+    const qsizetype size = contents.size();
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < size; ++i) {
+        if (data[i] != '\r' && data[i] != '\n')
+            continue;
+        lines.append(QByteArrayView(data + start, i - start));
+        if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < size)
+        lines.append(QByteArrayView(data + start, size - start));
+    return lines;
+}
+
+enum class LineKind { Other, Section, Key };
+
+struct ParsedLine {
+    LineKind kind = LineKind::Other;
+    QByteArrayView name;
+    QByteArrayView value;
+};
+
+ParsedLine parseLine(QByteArrayView line)
+{
+    ParsedLine parsed;
+    const QByteArrayView trimmed = trimView(line, isWhite);
+    if (trimmed.startsWith('[')) {
+        const qsizetype close = trimmed.indexOf(']');
+        if (close > 0) {
+            parsed.kind = LineKind::Section;
+            parsed.name = trimView(trimmed.sliced(1, close - 1), isWhite);
+            return parsed;
+        }
+    }
+    if (trimmed.startsWith(';'))
+        return parsed;
+    const qsizetype equals = line.indexOf('=');
+    if (equals >= 0) {
+        parsed.kind = LineKind::Key;
+        parsed.name = trimView(line.first(equals), isWhite);
+        parsed.value = trimView(line.sliced(equals + 1), isBlankOrTab);
+    }
+    return parsed;
+}
+
+bool sameName(QByteArrayView inFile, const QString &wanted)
+{
+    return QString::fromUtf8(inFile).compare(wanted, Qt::CaseInsensitive) == 0;
+}
+
+bool hasLineBreak(const QString &text)
+{
+    return text.contains(u'\r') || text.contains(u'\n');
+}
+
+// What the old buffer gave back: the text up to the first NUL, at most 253 characters.
+QString bufferText(const QString &value)
+{
+    const qsizetype nul = value.indexOf(QChar(0));
+    QString text = nul < 0 ? value : value.left(nul);
+    if (text.size() > ValueBufferLength) {
+        // Never keep half of a surrogate pair.
+        const bool splitsPair = text[ValueBufferLength - 1].isHighSurrogate();
+        text.truncate(splitsPair ? ValueBufferLength - 1 : ValueBufferLength);
+    }
+    return text;
+}
+
+std::optional<QString> lookUp(const QString &fileName, const QString &section, const QString &key)
+{
+    if (fileName.isEmpty())
+        return std::nullopt;
+    const std::optional<QByteArray> contents = Ini::readFile(fileName);
+    if (!contents)
+        return std::nullopt;
+    return Ini::readValue(*contents, section, key);
+}
+
+} // namespace
+
+namespace Ini
+{
+
+std::optional<QByteArray> readFile(const QString &fileName)
+{
+    if (fileName.isEmpty() || !QFileInfo(fileName).isFile())
+        return std::nullopt;
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    // Read one byte more than allowed to see a file that is too large, whatever size it reports.
+    QByteArray contents = file.read(MaxFileSize + 1);
+    if (contents.size() > MaxFileSize || file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return contents;
+}
+
+std::optional<QString> readValue(const QByteArray &contents, const QString &section,
+                                 const QString &key)
+{
+    const QString wantedSection = section.trimmed();
+    const QString wantedKey = key.trimmed();
+    bool inSection = false;
+    bool seenSection = false;
+    for (const QByteArrayView line : splitLines(contents)) {
+        const ParsedLine parsed = parseLine(line);
+        if (parsed.kind == LineKind::Section) {
+            // Only the first section of that name counts.
+            if (seenSection)
+                break;
+            inSection = sameName(parsed.name, wantedSection);
+            seenSection = inSection;
+        } else if (parsed.kind == LineKind::Key && inSection && sameName(parsed.name, wantedKey)) {
+            return QString::fromUtf8(parsed.value);
+        }
+    }
+    return std::nullopt;
+}
+
+bool canWrite(const QString &section, const QString &key, const QString &value)
+{
+    const QString s = section.trimmed();
+    const QString k = key.trimmed();
+    return !s.isEmpty() && !s.contains(u']') && !hasLineBreak(s) && !k.isEmpty() &&
+           !k.contains(u'=') && !k.startsWith(u';') && !k.startsWith(u'[') && !hasLineBreak(k) &&
+           !hasLineBreak(value);
+}
+
+QByteArray writeValue(const QByteArray &contents, const QString &section, const QString &key,
+                      const QString &value)
+{
+    if (!canWrite(section, key, value))
+        return contents;
+    const QString wantedSection = section.trimmed();
+    const QString wantedKey = key.trimmed();
+    const QList<QByteArrayView> lines = splitLines(contents);
+
+    qsizetype sectionLine = -1;
+    qsizetype keyLine = -1;
+    qsizetype lastFilledLine = -1;
+    for (qsizetype i = 0; i < lines.size() && keyLine < 0; ++i) {
+        const ParsedLine parsed = parseLine(lines[i]);
+        if (parsed.kind == LineKind::Section) {
+            if (sectionLine >= 0)
+                break;
+            if (sameName(parsed.name, wantedSection)) {
+                sectionLine = i;
+                lastFilledLine = i;
+            }
+        } else if (sectionLine >= 0) {
+            if (!trimView(lines[i], isWhite).isEmpty())
+                lastFilledLine = i;
+            if (parsed.kind == LineKind::Key && sameName(parsed.name, wantedKey))
+                keyLine = i;
+        }
+    }
+
+    const QByteArray keyText = wantedKey.toUtf8() + '=' + value.toUtf8();
+    QByteArray result;
+    result.reserve(contents.size() + keyText.size() + wantedSection.size() + 16);
+    const auto addLine = [&result](QByteArrayView line) {
+        result.append(line);
+        result.append("\r\n");
+    };
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        addLine(i == keyLine ? QByteArrayView(keyText) : lines[i]);
+        if (keyLine < 0 && i == lastFilledLine)
+            addLine(keyText);
+    }
+    if (sectionLine < 0) {
+        addLine(QByteArray('[' + wantedSection.toUtf8() + ']'));
+        addLine(keyText);
+    }
+    return result;
+}
+
+} // namespace Ini
+
+float cIniFile::ReadIniSingle(const QString &Section, const QString &KeyName, float Default)
+{
+    try {
+        const QString text = bufferText(lookUp(m_fileName, Section, KeyName).value_or(QString()));
+        if (text.isEmpty())
+            return Default;
+        // Out-of-range doubles do not convert to float; clamp them first.
+        constexpr double FloatMax = std::numeric_limits<float>::max();
+        return float(std::clamp(LeadingNumber(text), -FloatMax, FloatMax));
+    } catch (...) {
+        ShowCurrentExceptionMessage(QStringLiteral("ReadIniSingle"));
+        return 0;
+    }
+}
+
+qint16 cIniFile::ReadIniInt(const QString &Section, const QString &KeyName, qint16 Default)
+{
+    try {
+        const std::optional<QString> value = lookUp(m_fileName, Section, KeyName);
+        if (!value)
+            return Default;
+        // The leading integer, as the old platform read it; clamped so that no length overflows.
+        constexpr qint64 Clamp = qint64(1) << 40;
+        qsizetype pos = 0;
+        bool negative = false;
+        if (pos < value->size() && (value->at(pos) == u'+' || value->at(pos) == u'-')) {
+            negative = value->at(pos) == u'-';
+            ++pos;
+        }
+        qint64 number = 0;
+        for (; pos < value->size() && value->at(pos) >= u'0' && value->at(pos) <= u'9'; ++pos)
+            number = std::min(Clamp, number * 10 + (value->at(pos).unicode() - u'0'));
+        if (negative)
+            number = -number;
+        if (number < -32768 || number > 32767) {
+            ShowErrorMessage(QStringLiteral("ReadIniInt"), ErrorNumber::Overflow,
+                             QStringLiteral("Overflow"));
+            return 0;
+        }
+        return qint16(number);
+    } catch (...) {
+        ShowCurrentExceptionMessage(QStringLiteral("ReadIniInt"));
+        return 0;
+    }
+}
+
+bool cIniFile::ReadIniBool(const QString &Section, const QString &KeyName, const QString &Default)
+{
+    try {
+        // Unlike the string read, a present empty value does not fall back to the default.
+        const std::optional<QString> value = lookUp(m_fileName, Section, KeyName);
+        const QString text = (value ? bufferText(*value) : Default).toUpper();
+        return text == u"TRUE" || text == u"YES" || text == u"ON" || text == u"1";
+    } catch (...) {
+        ShowCurrentExceptionMessage(QStringLiteral("ReadIniBool"));
+        return false;
+    }
+}
+
+qint16 cIniFile::WriteIniStr(const QString &Section, const QString &KeyName,
+                             const QString &TextString)
+{
+    try {
+        if (m_fileName.isEmpty() || !Ini::canWrite(Section, KeyName, TextString))
+            return 0;
+        // A file removed since the name was set is created again, as the old platform did;
+        // one that is there but cannot be read is left alone.
+        QByteArray contents;
+        if (QFileInfo::exists(m_fileName)) {
+            const std::optional<QByteArray> existing = Ini::readFile(m_fileName);
+            if (!existing)
+                return 0;
+            contents = *existing;
+        }
+        const QByteArray updated = Ini::writeValue(contents, Section, KeyName, TextString);
+        if (updated.size() > Ini::MaxFileSize)
+            return 0;
+        return ReplaceFileAtomically(m_fileName, updated) ? 1 : 0;
+    } catch (...) {
+        ShowCurrentExceptionMessage(QStringLiteral("WriteIniStr"));
+        return 0;
+    }
+}
+
+QString cIniFile::ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default,
+                             qint16 StrElement)
+{
+    try {
+        const QString text = bufferText(lookUp(m_fileName, Section, KeyName).value_or(QString()));
+        if (text.isEmpty())
+            return Default;
+        if (StrElement == 0)
+            return text;
+        // Elements are separated by commas and kept as they stand, blanks included.
+        qint32 counter = 1;
+        qsizetype start = 0;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            if (text[i] != u',')
+                continue;
+            if (counter == StrElement)
+                return text.mid(start, i - start);
+            ++counter;
+            start = i + 1;
+        }
+        return counter == StrElement ? text.mid(start) : Default;
+    } catch (...) {
+        ShowCurrentExceptionMessage(QStringLiteral("ReadIniStr"));
+        return {};
+    }
+}
+
+void cIniFile::setFileName(const QString &File)
+{
+    try {
+        // A name the file system cannot even look up is an error, not a missing file.
+        if (File.contains(QChar(0))) {
+            ShowErrorMessage(QStringLiteral("Property Let IniFile"), ErrorNumber::BadFileName,
+                             QStringLiteral("Bad file name"));
+            return;
+        }
+        m_fileName = FileExists(File) ? File : QString();
+    } catch (...) {
+        ShowCurrentExceptionMessage(QStringLiteral("Property Let IniFile"));
+    }
+}
+
+QString cIniFile::FileName() const
+{
+    try {
+        return m_fileName;
+    } catch (...) {
+        ShowCurrentExceptionMessage(QStringLiteral("Property Get IniFile"));
+        return {};
+    }
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+// Access to one INI file. Names of sections and keys match without regard to case, values are
+// trimmed, a write replaces a key in place (or adds it at the end of its section, or adds the
+// section at the end of the file), and every other line is kept. Files with CR LF, LF or CR line
+// ends are read; CR LF is written. Each operation reports its own failures with the error
+// message titled with its name and returns a neutral result.
+class cIniFile
+{
+public:
+    float ReadIniSingle(const QString &Section, const QString &KeyName, float Default);
+    qint16 ReadIniInt(const QString &Section, const QString &KeyName, qint16 Default);
+    bool ReadIniBool(const QString &Section, const QString &KeyName, const QString &Default);
+    qint16 WriteIniStr(const QString &Section, const QString &KeyName, const QString &TextString);
+    QString ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default,
+                       qint16 StrElement = 0);
+
+    // Stores the name when such a file exists, else the empty name (which stands for no file).
+    void setFileName(const QString &File);
+    QString FileName() const;
+
+private:
+    QString m_fileName;
+};
+
+// The INI file format itself, on bytes, without the class's error reporting.
+namespace Ini
+{
+// Larger files are not read (and not written), which keeps memory bounded on a wrong file.
+inline constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
+
+// The contents of an ordinary file; no value when it is missing, unreadable or too large.
+std::optional<QByteArray> readFile(const QString &fileName);
+
+// The value of the key (trimmed), or no value when the section or key is missing.
+// The first matching section and the first matching key in it win.
+std::optional<QString> readValue(const QByteArray &contents, const QString &section,
+                                 const QString &key);
+// The contents with the key set to the value (see cIniFile for the rules).
+// Names and values that cannot be stored as lines (empty names, a "]" in the section, an "=" in
+// the key, a line break anywhere) leave the contents unchanged.
+QByteArray writeValue(const QByteArray &contents, const QString &section, const QString &key,
+                      const QString &value);
+// Whether writeValue can store these: see above.
+bool canWrite(const QString &section, const QString &key, const QString &value);
+} // namespace Ini

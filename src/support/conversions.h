@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+// The number at the start of a text. Blanks, tabs and line feeds anywhere are ignored;
+// reading stops at the first character that cannot continue a decimal number (sign, digits,
+// point and fraction, exponent). "&H" / "&O" introduce hexadecimal / octal digits.
+// A text without a leading number gives 0. Never fails.
+double LeadingNumber(const QString &text);
+
+// The whole text as one 16-bit number: surrounding blanks, tabs, CR and LF allowed, an optional
+// sign, decimal digits and an optional fraction rounded half to even. Anything else, an empty
+// text or a value outside -32768..32767 gives no value.
+std::optional<qint16> TextToInteger(const QString &text);
+
+// Rounds to the nearest integer, halves to the even neighbour (the rounding used for positions).
+double RoundHalfEven(double value);

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+// The program's one error message: a modal box with an OK button, the failing procedure's name
+// as title and "Error: <number>. <description>" as text.
+void ShowErrorMessage(const QString &title, int number, const QString &description);
+
+// The text the message shows: "Error: " + number + ". " + description.
+QString ErrorMessageText(int number, const QString &description);
+
+// Tests capture the message instead of showing it. An empty handler restores the message box.
+using ErrorMessageHandler = std::function<void(const QString &title, const QString &text)>;
+void SetErrorMessageHandler(ErrorMessageHandler handler);
+
+// For a catch block: shows the message for the exception being handled (out of memory, or an
+// internal error with the exception's text).
+void ShowCurrentExceptionMessage(const QString &title);
+
+// Error numbers used in the messages.
+namespace ErrorNumber
+{
+inline constexpr int Overflow = 6;
+inline constexpr int OutOfMemory = 7;
+inline constexpr int InternalError = 51;
+inline constexpr int BadFileName = 52;
+inline constexpr int FileNotFound = 53;
+inline constexpr int DeviceIo = 57;
+inline constexpr int DiskFull = 61;
+inline constexpr int PermissionDenied = 70;
+inline constexpr int PathFileAccess = 75;
+inline constexpr int PathNotFound = 76;
+} // namespace ErrorNumber

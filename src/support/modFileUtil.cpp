@@ -1,0 +1,249 @@
+#include "modFileUtil.h"
+
+#include "errormessage.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <algorithm>
+
+namespace
+{
+
+// Positions in the old path functions were 16-bit.
+constexpr qsizetype MaxPathLength = 32767;
+
+QString &programDirectoryOverride()
+{
+    static QString directory;
+    return directory;
+}
+
+// Native separators and exactly one separator at the end; a root keeps its single one.
+QString withOneTrailingSeparator(const QString &directory)
+{
+    QString result = QDir::toNativeSeparators(directory);
+    while (result.endsWith(DirSeparator()))
+        result.chop(1);
+    return result + DirSeparator();
+}
+
+bool isSystemDirectory(const QString &directory)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(directory);
+    return false;
+#else
+    static const char *const systemRoots[] = {"/usr",   "/bin",   "/sbin", "/lib",
+                                              "/lib64", "/lib32", "/opt",  "/snap"};
+    const QString clean = QDir::cleanPath(directory);
+    for (const char *root : systemRoots) {
+        const QString prefix = QString::fromLatin1(root);
+        if (clean == prefix || clean.startsWith(prefix + u'/'))
+            return true;
+    }
+    return false;
+#endif
+}
+
+// Error number for a file that could not be opened or written, from what the file system shows.
+int fileErrorNumber(const QString &fileName, QFileDevice::FileError error)
+{
+    if (fileName.isEmpty())
+        return ErrorNumber::BadFileName;
+    if (error == QFileDevice::WriteError || error == QFileDevice::ResizeError)
+        return ErrorNumber::DeviceIo;
+    const QFileInfo file(fileName);
+    const QFileInfo directory(file.absolutePath());
+    if (!directory.isDir())
+        return ErrorNumber::PathNotFound;
+    if (file.isDir())
+        return ErrorNumber::PathFileAccess;
+    if (file.exists() ? !file.isWritable() : !directory.isWritable())
+        return ErrorNumber::PermissionDenied;
+    return ErrorNumber::PathFileAccess;
+}
+
+bool isSeparator(QChar c)
+{
+#ifdef Q_OS_WIN
+    return c == u'\\' || c == u'/' || c == u':';
+#else
+    return c == u'/';
+#endif
+}
+
+} // namespace
+
+QChar DirSeparator()
+{
+#ifdef Q_OS_WIN
+    return u'\\';
+#else
+    return u'/';
+#endif
+}
+
+QString GetPathPart(const QString &path)
+{
+    try {
+        if (path.size() > MaxPathLength) {
+            ShowErrorMessage(QStringLiteral("GetPathPart"), ErrorNumber::Overflow,
+                             QStringLiteral("Path too long"));
+            return {};
+        }
+        const qsizetype last = path.lastIndexOf(DirSeparator());
+        return last < 0 ? QString() : path.left(last + 1);
+    } catch (...) {
+        ShowCurrentExceptionMessage(QStringLiteral("GetPathPart"));
+        return {};
+    }
+}
+
+QString GetNamePart(const QString &path)
+{
+    try {
+        if (path.size() > MaxPathLength) {
+            ShowErrorMessage(QStringLiteral("GetNamePart"), ErrorNumber::Overflow,
+                             QStringLiteral("Path too long"));
+            return {};
+        }
+        return path.mid(path.lastIndexOf(DirSeparator()) + 1);
+    } catch (...) {
+        ShowCurrentExceptionMessage(QStringLiteral("GetNamePart"));
+        return {};
+    }
+}
+
+QString GetAppFullPath()
+{
+    if (QCoreApplication::instance() == nullptr)
+        return {};
+    return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+}
+
+bool FileExists(const QString &fileName)
+{
+    try {
+        if (fileName.isEmpty())
+            return false;
+        const QFileInfo info(fileName);
+#ifdef Q_OS_WIN
+        // The hidden attribute hides a file from the lookup there; a leading dot does not.
+        if (info.isHidden())
+            return false;
+#endif
+        return info.exists() && info.isFile();
+    } catch (...) {
+        return false;
+    }
+}
+
+bool AppendToTextFile(const QString &fileName, const QString &text)
+{
+    const QString title = QStringLiteral("AppendToTextFile");
+    try {
+        QFile file(fileName);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            ShowErrorMessage(title, fileErrorNumber(fileName, file.error()), file.errorString());
+            return false;
+        }
+        const QByteArray line = text.toUtf8() + "\r\n";
+        if (file.write(line) != line.size() || !file.flush()) {
+            const QFileDevice::FileError error =
+                file.error() == QFileDevice::NoError ? QFileDevice::WriteError : file.error();
+            ShowErrorMessage(title, fileErrorNumber(fileName, error), file.errorString());
+            return false;
+        }
+        file.close();
+        if (file.error() != QFileDevice::NoError) {
+            ShowErrorMessage(title, fileErrorNumber(fileName, file.error()), file.errorString());
+            return false;
+        }
+        return true;
+    } catch (...) {
+        ShowCurrentExceptionMessage(title);
+        return false;
+    }
+}
+
+bool KillFile(const QString &fileName)
+{
+    try {
+        if (!fileName.isEmpty())
+            QFile::remove(fileName);
+    } catch (...) {
+    }
+    return true;
+}
+
+QString ProgramDirectory()
+{
+    const QString &overridden = programDirectoryOverride();
+    if (!overridden.isEmpty())
+        return withOneTrailingSeparator(overridden);
+
+    if (QCoreApplication::instance() != nullptr) {
+        const QString appDir = QCoreApplication::applicationDirPath();
+        const QFileInfo dirInfo(appDir);
+        // A settings file already beside the executable keeps being used there.
+        if (!appDir.isEmpty() &&
+            (QFileInfo(QDir(appDir).filePath(QStringLiteral("RV360.INI"))).isFile() ||
+             (dirInfo.isDir() && dirInfo.isWritable() && !isSystemDirectory(appDir))))
+            return withOneTrailingSeparator(appDir);
+    }
+
+    const QString configDir =
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+        QStringLiteral("/RV360");
+    QDir().mkpath(configDir);
+    return withOneTrailingSeparator(configDir);
+}
+
+void SetProgramDirectoryOverride(const QString &directory)
+{
+    programDirectoryOverride() = directory;
+}
+
+QString ResolveInProgramDirectory(const QString &fileName)
+{
+    if (fileName.isEmpty() || std::any_of(fileName.cbegin(), fileName.cend(), isSeparator))
+        return fileName;
+    return ProgramDirectory() + fileName;
+}
+
+bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents, QString *errorText)
+{
+    const auto fail = [errorText](const QString &why) {
+        if (errorText != nullptr)
+            *errorText = why;
+        return false;
+    };
+    // The rename would replace a read-only file; treat it as the write it is and refuse.
+    const QFileInfo existing(fileName);
+    if (existing.exists() && !existing.isWritable())
+        return fail(QStringLiteral("Permission denied"));
+
+    QSaveFile file(fileName);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly)) {
+        // The temporary file's failure often comes without a reason; the directory tells it.
+        const QFileInfo directory(existing.absolutePath());
+        if (!directory.isDir())
+            return fail(QStringLiteral("Path not found"));
+        if (!directory.isWritable())
+            return fail(QStringLiteral("Permission denied"));
+        return fail(file.errorString());
+    }
+    if (file.write(contents) != contents.size()) {
+        const QString why = file.errorString();
+        file.cancelWriting();
+        return fail(why);
+    }
+    if (!file.commit())
+        return fail(file.errorString());
+    return true;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The platform's directory separator ("/" on Linux, "\" on Windows).
+QChar DirSeparator();
+
+// Directory part of a path, up to and including the last separator; empty when there is none.
+QString GetPathPart(const QString &path);
+// File name part of a path, after the last separator; the whole path when there is none.
+QString GetNamePart(const QString &path);
+// Full path of the running program's executable.
+QString GetAppFullPath();
+// True when an ordinary (not hidden, not a directory) file of that name exists.
+bool FileExists(const QString &fileName);
+// Appends the text and CR LF; creates a missing file. Shows the error message on failure.
+bool AppendToTextFile(const QString &fileName, const QString &text);
+// Deletes the file; every failure is ignored. Always true.
+bool KillFile(const QString &fileName);
+
+// The program's own directory, ending with the separator: the executable's directory when it
+// holds the settings file already, or when it is writable and not a system directory; otherwise
+// the user's configuration directory for the program (created on first use).
+QString ProgramDirectory();
+// Tests and tools put the program's own directory elsewhere; an empty text restores the rule.
+void SetProgramDirectoryOverride(const QString &directory);
+// A bare file name is taken in the program's own directory; a path is returned unchanged.
+QString ResolveInProgramDirectory(const QString &fileName);
+
+// Replaces the file's contents atomically (temporary file in the same directory, then rename):
+// afterwards the file is the old one or the new one, whole. On failure, errorText says why.
+bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents,
+                           QString *errorText = nullptr);

@@ -1,0 +1,69 @@
+#include "settings.h"
+
+#include "cIniFile.h"
+#include "conversions.h"
+#include "modFileUtil.h"
+
+qint16 CommPort = 1;
+qint16 EPort = -1;
+QString EAddr = QStringLiteral("0.0.0.0");
+QString ConfigFile = QStringLiteral("RV360.cfg");
+
+namespace
+{
+
+const QString Section = QStringLiteral("Application");
+
+} // namespace
+
+QString SettingsFilePath()
+{
+    // The directory always ends with one separator, so a root gives "/RV360.INI".
+    return ProgramDirectory() + QStringLiteral("RV360.INI");
+}
+
+void LoadSettings()
+{
+    const QString path = SettingsFilePath();
+    if (!FileExists(path))
+        AppendToTextFile(path, QStringLiteral("[Application]"));
+
+    cIniFile ini;
+    ini.setFileName(path);
+    // A value that is no 16-bit whole number (a hand-edited "COM2") falls back to the default.
+    CommPort =
+        TextToInteger(ini.ReadIniStr(Section, QStringLiteral("CommPort"), QStringLiteral("1")))
+            .value_or(qint16(1));
+    EPort = TextToInteger(ini.ReadIniStr(Section, QStringLiteral("EPort"), QStringLiteral("-1")))
+                .value_or(qint16(-1));
+    EAddr = ini.ReadIniStr(Section, QStringLiteral("EAddr"), QStringLiteral("0.0.0.0"));
+    ConfigFile = ini.ReadIniStr(Section, QStringLiteral("ConfigFile"), QStringLiteral("RV360.cfg"));
+}
+
+void SaveSettings()
+{
+    // Not created here: a file removed while the program ran stays removed.
+    cIniFile ini;
+    ini.setFileName(SettingsFilePath());
+    ini.WriteIniStr(Section, QStringLiteral("CommPort"), QString::number(CommPort));
+    ini.WriteIniStr(Section, QStringLiteral("EPort"), QString::number(EPort));
+    ini.WriteIniStr(Section, QStringLiteral("EAddr"), EAddr);
+    ini.WriteIniStr(Section, QStringLiteral("ConfigFile"), ConfigFile);
+}
+
+QString PortDeviceName(int portNumber)
+{
+    const QString key = QStringLiteral("COM") + QString::number(portNumber);
+    // Read directly: looking up a device must never show a message or touch the file.
+    if (const std::optional<QByteArray> contents = Ini::readFile(SettingsFilePath())) {
+        const std::optional<QString> device =
+            Ini::readValue(*contents, QStringLiteral("Ports"), key);
+        if (device && !device->isEmpty())
+            return *device;
+    }
+#ifdef Q_OS_WIN
+    return key;
+#else
+    return QStringLiteral("/dev/ttyS") + QString::number(portNumber - 1);
+#endif
+}

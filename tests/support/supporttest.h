@@ -1,0 +1,65 @@
+#pragma once
+
+#include "errormessage.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QList>
+#include <QString>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+// Collects the error messages shown while it lives, so that no modal box ever opens in a test.
+class MessageCapture
+{
+public:
+    struct Message {
+        QString title;
+        QString text;
+    };
+
+    MessageCapture()
+    {
+        SetErrorMessageHandler([this](const QString &title, const QString &text) {
+            messages.append({title, text});
+        });
+    }
+    ~MessageCapture() { SetErrorMessageHandler({}); }
+    MessageCapture(const MessageCapture &) = delete;
+    MessageCapture &operator=(const MessageCapture &) = delete;
+
+    QList<Message> messages;
+};
+
+// Byte arrays from literals that hold NUL bytes.
+template <qsizetype N> QByteArray bytes(const char (&literal)[N])
+{
+    return QByteArray(literal, N - 1);
+}
+
+inline QByteArray fileContents(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return "<unreadable>";
+    return file.readAll();
+}
+
+inline bool writeFileContents(const QString &path, const QByteArray &contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(contents) == contents.size();
+}
+
+// Root ignores permission bits, so read-only directories cannot be tested that way.
+inline bool permissionBitsApply()
+{
+#ifdef Q_OS_UNIX
+    return ::geteuid() != 0;
+#else
+    return true;
+#endif
+}
