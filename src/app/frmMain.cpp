@@ -1,0 +1,390 @@
+#include "frmMain.h"
+
+#include "commandset.h"
+#include "commport.h"
+#include "indexerlink.h"
+#include "lamp.h"
+#include "modFormUtil.h"
+#include "pockettable.h"
+#include "serialport.h"
+#include "settings.h"
+#include "verticalspin.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+
+namespace
+{
+
+// The window was designed in twips, at 15 twips a pixel.
+QRect twips(int left, int top, int width, int height)
+{
+    return QRect(qRound(left / 15.0), qRound(top / 15.0), qRound(width / 15.0),
+                 qRound(height / 15.0));
+}
+
+QFont bigBold(const QFont &base)
+{
+    QFont font = base;
+    font.setPointSize(24);
+    font.setBold(true);
+    return font;
+}
+
+template <typename W> W *named(W *widget, const QString &name, const QString &toolTip = {})
+{
+    widget->setObjectName(name);
+    if (!toolTip.isEmpty())
+        widget->setToolTip(toolTip);
+    return widget;
+}
+
+QLabel *borderedLabel(QWidget *parent, const QString &name, const QString &text)
+{
+    auto *label = named(new QLabel(text, parent), name);
+    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    label->setAlignment(Qt::AlignCenter);
+    return label;
+}
+
+} // namespace
+
+frmMain::frmMain(SerialPort &port, QWidget *parent) : QWidget(parent), m_port(port)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("RV-360 Crucible Indexer"));
+    m_link = new IndexerLink(m_port, this);
+    buildControls();
+    connect(m_link, &IndexerLink::linkStatusChanged, lblComm, &QLabel::setText);
+
+    tmrUpdate.setTimerType(Qt::PreciseTimer);
+    connect(&tmrUpdate, &QTimer::timeout, this, &frmMain::tmrUpdate_Timer);
+}
+
+frmMain::~frmMain()
+{
+    tmrUpdate.stop();
+    m_link->shutdown();
+}
+
+QString frmMain::versionCaption()
+{
+    // Major, a point, then minor and revision side by side: 1.0.1 is V1.01.
+    return QStringLiteral(" - V%1.%2%3")
+        .arg(RV360_VERSION_MAJOR)
+        .arg(RV360_VERSION_MINOR)
+        .arg(RV360_VERSION_PATCH);
+}
+
+void frmMain::buildControls()
+{
+    const QSize client = twips(0, 0, 6144, 4860).size();
+    setFixedSize(client);
+
+    cmdExit = named(new QPushButton(QStringLiteral("E&xit"), this), QStringLiteral("cmdExit"),
+                    QStringLiteral("Exit application."));
+    cmdExit->setGeometry(twips(5220, 300, 792, 312));
+    cmdComm = named(new QPushButton(QStringLiteral("&Comm"), this), QStringLiteral("cmdComm"),
+                    QStringLiteral("Setup communications."));
+    cmdComm->setGeometry(twips(5220, 720, 792, 312));
+    lblComm = named(new QLabel(QStringLiteral("Busy"), this), QStringLiteral("lblComm"));
+    lblComm->setAlignment(Qt::AlignCenter);
+    lblComm->setGeometry(twips(5220, 1140, 792, 192));
+    connect(cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
+    connect(cmdComm, &QPushButton::clicked, this, &frmMain::cmdComm_Click);
+
+    // Pocket: the number at the working position and the two lamps.
+    fraPocket = named(new QGroupBox(QStringLiteral("Pocket"), this), QStringLiteral("fraPocket"));
+    fraPocket->setGeometry(twips(120, 60, 2052, 1092));
+    lblPocket = borderedLabel(fraPocket, QStringLiteral("lblPocket"), QStringLiteral("?"));
+    lblPocket->setFont(bigBold(font()));
+    lblPocket->setGeometry(6, 22, 42, 46);
+    ledReady = named(new Lamp(fraPocket), QStringLiteral("ledReady"));
+    ledReady->setAccessibleName(QStringLiteral("Ready"));
+    ledReady->setGeometry(56, 27, 13, 13);
+    lblReady = named(new QLabel(QStringLiteral("Ready"), fraPocket), QStringLiteral("lblReady"));
+    lblReady->setGeometry(74, 25, 60, 17);
+    ledMoving = named(new Lamp(fraPocket), QStringLiteral("ledMoving"));
+    ledMoving->setAccessibleName(QStringLiteral("Moving"));
+    ledMoving->setGeometry(56, 49, 13, 13);
+    lblbMoving =
+        named(new QLabel(QStringLiteral("Moving"), fraPocket), QStringLiteral("lblbMoving"));
+    lblbMoving->setGeometry(74, 47, 60, 17);
+
+    // Move: the value, the spin control and the mode.
+    fraMove = named(new QGroupBox(QStringLiteral("Move"), this), QStringLiteral("fraMove"));
+    fraMove->setGeometry(twips(120, 1260, 2052, 1092));
+    lblMove = borderedLabel(fraMove, QStringLiteral("lblMove"), QStringLiteral("1"));
+    lblMove->setFont(bigBold(font()));
+    lblMove->setGeometry(6, 22, 42, 46);
+    spnMove = named(new VerticalSpin(1, 8, fraMove), QStringLiteral("spnMove"));
+    spnMove->setSpinValue(1);
+    spnMove->setGeometry(50, 21, 15, 49);
+    optMove[0] = named(new QRadioButton(QStringLiteral("Pocket"), fraMove),
+                       QStringLiteral("optMove_0"), QStringLiteral("Select pocket."));
+    optMove[0]->setGeometry(68, 25, 67, 17);
+    optMove[1] =
+        named(new QRadioButton(QStringLiteral("Speed"), fraMove), QStringLiteral("optMove_1"),
+              QStringLiteral("Set continuous pocket sweep speed."));
+    optMove[1]->setGeometry(68, 47, 67, 17);
+    optMove[0]->setChecked(true);
+    connect(spnMove, &VerticalSpin::spinChanged, this, &frmMain::spnMove_Change);
+    connect(spnMove, &VerticalSpin::spinScrolled, this, &frmMain::spnMove_Scroll);
+    for (int i = 0; i < 2; ++i)
+        connect(optMove[i], &QRadioButton::clicked, this, [this, i] { optMove_Click(i); });
+
+    // Control: the automatic control source.
+    fraControl[0] =
+        named(new QGroupBox(QStringLiteral("Control"), this), QStringLiteral("fraControl_0"));
+    fraControl[0]->setGeometry(twips(120, 2460, 2052, 1092));
+    optManAuto[0] =
+        named(new QRadioButton(QStringLiteral("I/O"), fraControl[0]),
+              QStringLiteral("optManAuto_0"), QStringLiteral("Auto control from digital I/O."));
+    optManAuto[0]->setGeometry(6, 25, 67, 17);
+    optManAuto[1] =
+        named(new QRadioButton(QStringLiteral("Comm"), fraControl[0]),
+              QStringLiteral("optManAuto_1"), QStringLiteral("Auto control from RS232/Ethernet."));
+    optManAuto[1]->setGeometry(6, 47, 67, 17);
+    cmdControl[0] =
+        named(new QPushButton(QStringLiteral("Read"), fraControl[0]),
+              QStringLiteral("cmdControl_0"), QStringLiteral("Read control configuration."));
+    cmdControl[0]->setGeometry(74, 22, 57, 22);
+    cmdControl[1] =
+        named(new QPushButton(QStringLiteral("Send"), fraControl[0]),
+              QStringLiteral("cmdControl_1"), QStringLiteral("Set control configuration."));
+    cmdControl[1]->setGeometry(74, 46, 57, 22);
+    for (int i = 0; i < 2; ++i)
+        connect(cmdControl[i], &QPushButton::clicked, this, [this, i] { cmdControl_Click(i); });
+
+    // Switches: front or rear panel, read as a hexadecimal byte.
+    fraSwitches =
+        named(new QGroupBox(QStringLiteral("Switches"), this), QStringLiteral("fraSwitches"));
+    fraSwitches->setGeometry(twips(120, 3660, 2052, 1092));
+    optSwitch[0] =
+        named(new QRadioButton(QStringLiteral("Pocket"), fraSwitches),
+              QStringLiteral("optSwitch_0"), QStringLiteral("Read front panel switches."));
+    optSwitch[0]->setGeometry(6, 25, 67, 17);
+    optSwitch[1] =
+        named(new QRadioButton(QStringLiteral("Select"), fraSwitches),
+              QStringLiteral("optSwitch_1"), QStringLiteral("Read rear panel pocket swicthes."));
+    optSwitch[1]->setGeometry(6, 47, 67, 17);
+    optSwitch[0]->setChecked(true);
+    cmdSwitches = named(new QPushButton(QStringLiteral("Read"), fraSwitches),
+                        QStringLiteral("cmdSwitches"), QStringLiteral("Read switch settings."));
+    cmdSwitches->setGeometry(74, 22, 57, 22);
+    lblSwitch = borderedLabel(fraSwitches, QStringLiteral("lblSwitch"), QString());
+    lblSwitch->setToolTip(QStringLiteral("See manual for swicth values."));
+    lblSwitch->setGeometry(74, 47, 57, 20);
+    connect(cmdSwitches, &QPushButton::clicked, this, &frmMain::cmdSwitches_Click);
+
+    // The pocket table with its four buttons.
+    fraConfig = named(new QGroupBox(QStringLiteral("Custom Configuration"), this),
+                      QStringLiteral("fraConfig"));
+    fraConfig->setGeometry(twips(2280, 60, 2772, 4692));
+    const std::array<std::pair<const char *, const char *>, 4> custom = {{
+        {"Read", "Read indexer configuration."},
+        {"Send", "Save to indexer."},
+        {"Open", "Open configuration file."},
+        {"Save", "Save configuration to file."},
+    }};
+    for (int i = 0; i < 4; ++i) {
+        cmdCustom[i] =
+            named(new QPushButton(QString::fromLatin1(custom[i].first), fraConfig),
+                  QStringLiteral("cmdCustom_%1").arg(i), QString::fromLatin1(custom[i].second));
+        // Read over Send on the left, Open over Save on the right.
+        cmdCustom[i]->setGeometry(i < 2 ? 30 : 100, i % 2 == 0 ? 22 : 46, 60, 22);
+        connect(cmdCustom[i], &QPushButton::clicked, this, [this, i] { cmdCustom_Click(i); });
+    }
+    pocketTable = new PocketTable(fraConfig, 88);
+}
+
+void frmMain::showEvent(QShowEvent *event)
+{
+    if (!m_centred) {
+        m_centred = true;
+        if (const QScreen *s = screen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(s->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+    QWidget::showEvent(event);
+}
+
+void frmMain::Form_Load()
+{
+    setWindowTitle(windowTitle() + versionCaption());
+    m_link->tmrComm().setInterval(IndexerLink::kTimeoutMs);
+    m_link->tmrComm().stop();
+    tmrUpdate.setInterval(500);
+    tmrUpdate.stop();
+
+    pocketTable->FillLocationLists();
+    for (int row = 0; row < PocketTable::kRows; ++row)
+        pocketTable->setPosition(row, 0);
+    pocketTable->FillModeLists();
+    for (int row = 0; row < PocketTable::kRows; ++row)
+        pocketTable->setType(row, NotUsed);
+
+    LoadSettings();
+
+    if (CommPort < 5) {
+        if (OpenCommPort(m_port, CommPort))
+            tmrUpdate.start();
+        else
+            cmdComm_Click();
+    }
+}
+
+QString frmMain::SendCommand(const QString &sCommand)
+{
+    return m_link->SendCommand(sCommand);
+}
+
+void frmMain::cmdExit_Click()
+{
+    // Ends the program at once: no settings are written.
+    tmrUpdate.stop();
+    m_link->shutdown();
+    if (m_exitHandler)
+        m_exitHandler();
+    else
+        QCoreApplication::exit(0);
+}
+
+void frmMain::cmdComm_Click()
+{
+    if (m_commSetup)
+        m_commSetup();
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    if (!m_closing) {
+        m_closing = true;
+        SaveSettings();
+        CloseForms(this);
+        // The setup dialog turns the poll on as it closes; the program is ending.
+        tmrUpdate.stop();
+        m_link->shutdown();
+    }
+    event->accept();
+}
+
+void frmMain::tmrUpdate_Timer()
+{
+    if (m_link->LinkState() != IndexerLink::Idle || m_link->isBusy() || m_link->isShutDown())
+        return;
+    const QPointer<frmMain> self(this);
+    if (optMove[0]->isChecked()) {
+        const IndexerLink::Reply reply = m_link->Transact(Indexer::kQueryPocket);
+        if (!self)
+            return;
+        const int n = reply.timedOut ? 0 : Indexer::digitValue(reply.text);
+        if (n >= 1 && n <= 8) {
+            lblPocket->setText(QString::number(n));
+            setSpinFromIndexer(n);
+        } else {
+            lblPocket->setText(QStringLiteral("?"));
+        }
+    } else if (optMove[1]->isChecked()) {
+        const IndexerLink::Reply reply = m_link->Transact(Indexer::kQuerySpeed);
+        if (!self)
+            return;
+        const int n = reply.timedOut ? 0 : Indexer::digitValue(reply.text);
+        if (n >= 1 && n <= 8)
+            setSpinFromIndexer(n);
+    }
+    const IndexerLink::Reply motion = m_link->Transact(Indexer::kQueryMotion);
+    if (!self)
+        return;
+    const auto c = motion.timedOut ? std::nullopt : Indexer::thirdChar(motion.text);
+    ledMoving->setOn(c == QLatin1Char('M'));
+    ledReady->setOn(c == QLatin1Char('R'));
+}
+
+void frmMain::setSpinFromIndexer(int value)
+{
+    // A monitoring poll never commands motion: the display follows, nothing is sent.
+    m_spinFromPoll = true;
+    spnMove->setSpinValue(value);
+    m_spinFromPoll = false;
+    lblMove->setText(QString::number(spnMove->spinValue()));
+}
+
+void frmMain::spnMove_Scroll()
+{
+    lblMove->setText(QString::number(spnMove->spinPosition()));
+}
+
+void frmMain::spnMove_Change()
+{
+    if (m_spinFromPoll)
+        return;
+    QString command;
+    if (optMove[0]->isChecked())
+        command = Indexer::moveCommand(spnMove->spinValue());
+    else if (optMove[1]->isChecked())
+        command = Indexer::speedCommand(spnMove->spinValue());
+    else
+        return;
+    const QPointer<frmMain> self(this);
+    m_link->SendCommand(command);
+    if (!self)
+        return;
+    // The value now, not the one sent: after quick changes the display settles on the latest.
+    lblMove->setText(QString::number(spnMove->spinValue()));
+}
+
+void frmMain::optMove_Click(int Index)
+{
+    if (Index == 0)
+        fraMove->setTitle(QStringLiteral("Move"));
+    else if (Index == 1)
+        fraMove->setTitle(QStringLiteral("Speed"));
+}
+
+void frmMain::cmdControl_Click(int Index)
+{
+    const QPointer<frmMain> self(this);
+    if (Index == 0) {
+        const IndexerLink::Reply reply = m_link->Transact(Indexer::kQueryControl);
+        if (!self || reply.timedOut)
+            return;
+        const auto c = Indexer::thirdChar(reply.text);
+        if (c == QLatin1Char('0'))
+            optManAuto[0]->setChecked(true);
+        else if (c == QLatin1Char('1'))
+            optManAuto[1]->setChecked(true);
+    } else if (Index == 1) {
+        if (optManAuto[0]->isChecked())
+            m_link->SendCommand(Indexer::controlCommand(0));
+        else if (optManAuto[1]->isChecked())
+            m_link->SendCommand(Indexer::controlCommand(1));
+    }
+}
+
+void frmMain::cmdSwitches_Click()
+{
+    const bool front = optSwitch[0]->isChecked();
+    if (!front && !optSwitch[1]->isChecked())
+        return;
+    const QPointer<frmMain> self(this);
+    const IndexerLink::Reply reply = m_link->Transact(Indexer::kQuerySwitches);
+    // A timeout carries no switch byte: its text is not shown as one.
+    if (!self || reply.timedOut)
+        return;
+    const auto c = front ? Indexer::thirdChar(reply.text) : Indexer::fourthChar(reply.text);
+    if (c)
+        lblSwitch->setText(QString::number(c->unicode(), 16).toUpper());
+}
+
+void frmMain::cmdCustom_Click(int Index)
+{
+    Q_UNUSED(Index);
+}

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <functional>
+
+class IndexerLink;
+class Lamp;
+class PocketTable;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class VerticalSpin;
+class SerialPort;
+
+// The program's main window: the indexer's state, manual move, control mode and switches, the
+// pocket table, and the link. It owns everything that lives for the whole run; the serial port is
+// passed in so that tests can give it a fake one.
+class frmMain : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit frmMain(SerialPort &port, QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    // Start-up: caption, timers, pocket table, settings, then the port and the status poll.
+    void Form_Load();
+
+    // One transaction with the indexer (see IndexerLink).
+    QString SendCommand(const QString &sCommand);
+    IndexerLink &link() { return *m_link; }
+    SerialPort &MSComm1() { return m_port; }
+
+    // What Exit does to end the program; tests replace it.
+    void setExitHandler(std::function<void()> handler) { m_exitHandler = std::move(handler); }
+    // Shows the communications setup dialog; until it exists this does nothing.
+    void setCommSetupHandler(std::function<void()> handler) { m_commSetup = std::move(handler); }
+
+    // Handlers.
+    void cmdExit_Click();
+    void cmdComm_Click();
+    void tmrUpdate_Timer();
+    void spnMove_Scroll();
+    void spnMove_Change();
+    void optMove_Click(int Index);
+    void cmdControl_Click(int Index);
+    void cmdSwitches_Click();
+    void cmdCustom_Click(int Index);
+
+    // Controls.
+    QPushButton *cmdExit = nullptr;
+    QPushButton *cmdComm = nullptr;
+    QLabel *lblComm = nullptr;
+    QGroupBox *fraPocket = nullptr;
+    QLabel *lblPocket = nullptr;
+    Lamp *ledReady = nullptr;
+    Lamp *ledMoving = nullptr;
+    QLabel *lblReady = nullptr;
+    QLabel *lblbMoving = nullptr;
+    QGroupBox *fraMove = nullptr;
+    VerticalSpin *spnMove = nullptr;
+    std::array<QRadioButton *, 2> optMove{};
+    QLabel *lblMove = nullptr;
+    std::array<QGroupBox *, 1> fraControl{};
+    std::array<QPushButton *, 2> cmdControl{};
+    std::array<QRadioButton *, 2> optManAuto{};
+    QGroupBox *fraSwitches = nullptr;
+    QPushButton *cmdSwitches = nullptr;
+    std::array<QRadioButton *, 2> optSwitch{};
+    QLabel *lblSwitch = nullptr;
+    QGroupBox *fraConfig = nullptr;
+    std::array<QPushButton *, 4> cmdCustom{};
+    PocketTable *pocketTable = nullptr;
+    QTimer tmrUpdate;
+
+    static QString versionCaption();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void buildControls();
+    void setSpinFromIndexer(int value);
+
+    SerialPort &m_port;
+    IndexerLink *m_link = nullptr;
+    std::function<void()> m_exitHandler;
+    std::function<void()> m_commSetup;
+    bool m_closing = false;
+    bool m_centred = false;
+    // Set while the poll puts the indexer's value into spnMove: that change sends nothing.
+    bool m_spinFromPoll = false;
+};

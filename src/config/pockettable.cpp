@@ -1,0 +1,158 @@
+#include "pockettable.h"
+
+#include "conversions.h"
+
+#include <QComboBox>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QLineEdit>
+
+const std::array<QString, PocketTable::kTypes> &pocketTypeTexts()
+{
+    static const std::array<QString, PocketTable::kTypes> texts = {
+        QStringLiteral("Discrete"), QStringLiteral("Start Banana"), QStringLiteral("End Banana"),
+        QStringLiteral("Not Used")};
+    return texts;
+}
+
+namespace
+{
+constexpr int kRowPitch = 28; // 420 twips
+constexpr int kNumberX = 4, kNumberW = 16;
+constexpr int kModeX = 24, kModeW = 94;
+constexpr int kLocationX = 122, kLocationW = 56;
+constexpr int kFieldH = 22;
+} // namespace
+
+PocketTable::PocketTable(QWidget *frame, int firstRowY) : QObject(frame)
+{
+    auto heading = [frame](int index, const QString &text, int x, int w, int y) {
+        auto *label = new QLabel(text, frame);
+        label->setObjectName(QStringLiteral("lblColumn_%1").arg(index));
+        label->setAlignment(Qt::AlignCenter);
+        label->setGeometry(x, y, w, 14);
+        return label;
+    };
+    lblColumn[2] = heading(2, QStringLiteral("Pocket Type"), kModeX, kModeW, firstRowY - 17);
+    lblColumn[1] = heading(1, QStringLiteral("Degrees"), kLocationX, kLocationW, firstRowY - 17);
+
+    for (int i = 0; i < kRows; ++i) {
+        const int y = firstRowY + i * kRowPitch;
+        auto *number = new QLabel(QString::number(i + 1), frame);
+        number->setObjectName(QStringLiteral("lblPosition_%1").arg(i));
+        QFont bold = number->font();
+        bold.setBold(true);
+        number->setFont(bold);
+        number->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        number->setGeometry(kNumberX, y, kNumberW, kFieldH);
+        lblPosition[i] = number;
+
+        auto *mode = new QComboBox(frame);
+        mode->setObjectName(QStringLiteral("cboMode_%1").arg(i));
+        mode->setEditable(false);
+        mode->setGeometry(kModeX, y, kModeW, kFieldH);
+        cboMode[i] = mode;
+
+        auto *location = new QComboBox(frame);
+        location->setObjectName(QStringLiteral("cboLocation_%1").arg(i));
+        location->setEditable(true);
+        location->setInsertPolicy(QComboBox::NoInsert);
+        location->setMaxVisibleItems(12);
+        location->setGeometry(kLocationX, y, kLocationW, kFieldH);
+        location->installEventFilter(this);
+        location->lineEdit()->installEventFilter(this);
+        cboLocation[i] = location;
+    }
+    cboMode[0]->setToolTip(QStringLiteral("Select pocket type."));
+    cboLocation[0]->setToolTip(QStringLiteral("Select pocket position."));
+}
+
+void PocketTable::FillLocationLists()
+{
+    QStringList entries;
+    entries.reserve(kPositions);
+    for (int k = 0; k < kPositions; ++k)
+        entries << QString::number(k);
+    for (QComboBox *location : cboLocation)
+        location->addItems(entries);
+}
+
+void PocketTable::FillModeLists()
+{
+    for (QComboBox *mode : cboMode)
+        for (const QString &text : pocketTypeTexts())
+            mode->addItem(text);
+}
+
+void PocketTable::setDefaults()
+{
+    for (int i = 0; i < kRows; ++i)
+        setPosition(i, 0);
+    for (int i = 0; i < kRows; ++i)
+        setType(i, NotUsed);
+}
+
+int PocketTable::type(int row) const
+{
+    return validRow(row) ? cboMode[row]->currentIndex() : -1;
+}
+
+int PocketTable::position(int row) const
+{
+    return validRow(row) ? cboLocation[row]->currentIndex() : -1;
+}
+
+bool PocketTable::setType(int row, int type)
+{
+    if (!validRow(row) || type < 0 || type >= cboMode[row]->count())
+        return false;
+    cboMode[row]->setCurrentIndex(type);
+    return true;
+}
+
+bool PocketTable::setPosition(int row, int position)
+{
+    if (!validRow(row) || position < 0 || position >= cboLocation[row]->count())
+        return false;
+    QComboBox *location = cboLocation[row];
+    location->setCurrentIndex(position);
+    // An edited text stays in the field otherwise when the index does not change.
+    location->setEditText(location->itemText(position));
+    return true;
+}
+
+int PocketTable::validatedPosition(const QString &text)
+{
+    const double v = LeadingNumber(text);
+    if (v >= 0 && v < kPositions) {
+        const double rounded = RoundHalfEven(v);
+        if (rounded >= 0 && rounded < kPositions)
+            return static_cast<int>(rounded);
+    }
+    return 0;
+}
+
+void PocketTable::cboLocation_LostFocus(int Index)
+{
+    if (!validRow(Index))
+        return;
+    setPosition(Index, validatedPosition(cboLocation[Index]->currentText()));
+}
+
+bool PocketTable::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::FocusOut) {
+        const auto *focus = static_cast<QFocusEvent *>(event);
+        // Opening the field's own list is not leaving it.
+        if (focus->reason() != Qt::PopupFocusReason) {
+            for (int i = 0; i < kRows; ++i) {
+                // The field or its editor: validating twice gives the same entry.
+                if (watched == cboLocation[i] || watched == cboLocation[i]->lineEdit()) {
+                    cboLocation_LostFocus(i);
+                    break;
+                }
+            }
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}

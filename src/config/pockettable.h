@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <array>
+
+class QComboBox;
+class QLabel;
+class QWidget;
+
+enum PocketType { Discrete = 0, StartBanana = 1, EndBanana = 2, NotUsed = 3 };
+
+// The eight-row pocket layout: for each pocket a type (index into the type list) and a position
+// (index into the position list "0".."359", so the index is the angle in whole degrees). The
+// widgets are the table's only storage. Rows are 0..7 inside the program, pockets 1..8 outside.
+class PocketTable : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kRows = 8;
+    static constexpr int kPositions = 360;
+    static constexpr int kTypes = 4;
+
+    // Creates the column headings and the rows inside the frame, the first row at top `firstRowY`
+    // (pixels), rows 28 pixels (420 twips) apart.
+    PocketTable(QWidget *frame, int firstRowY);
+
+    // Start-up: fill the lists and select "Not Used" at 0 degrees in every row.
+    void FillLocationLists();
+    void FillModeLists();
+    void setDefaults();
+
+    int type(int row) const;
+    int position(int row) const;
+    // Selecting a value outside its list is refused: the row keeps its selection, false is
+    // returned and the caller skips that field.
+    bool setType(int row, int type);
+    bool setPosition(int row, int position);
+
+    // Validation of a typed position when its field loses focus.
+    void cboLocation_LostFocus(int Index);
+    // The entry a typed position text selects.
+    static int validatedPosition(const QString &text);
+
+    std::array<QLabel *, kRows> lblPosition{};
+    std::array<QComboBox *, kRows> cboMode{};
+    std::array<QComboBox *, kRows> cboLocation{};
+    // Headings: [1] "Degrees", [2] "Pocket Type"; [0] does not exist.
+    std::array<QLabel *, 3> lblColumn{};
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    static bool validRow(int row) { return row >= 0 && row < kRows; }
+};
+
+// The type texts in list order.
+const std::array<QString, PocketTable::kTypes> &pocketTypeTexts();

@@ -1,0 +1,63 @@
+#include "commandset.h"
+
+#include "conversions.h"
+
+namespace Indexer
+{
+
+QString moveCommand(int pocket)
+{
+    return QLatin1Char('B') + QString::number(pocket);
+}
+
+QString speedCommand(int speed)
+{
+    return QLatin1Char('C') + QString::number(speed);
+}
+
+QString controlCommand(int source)
+{
+    return QLatin1Char('A') + QString::number(source);
+}
+
+QString pocketQuery(int pocket)
+{
+    return QLatin1Char('G') + QString::number(pocket) + QLatin1Char('?');
+}
+
+QString countCommand(int count)
+{
+    return QLatin1Char('F') + QString::number(count);
+}
+
+QString pocketCommand(int pocket, int type, int position)
+{
+    return QStringLiteral("G%1 %2 %3").arg(pocket).arg(type).arg(position, 3, 10, QLatin1Char('0'));
+}
+
+std::optional<QChar> thirdChar(const QString &reply)
+{
+    if (reply.size() < 3)
+        return std::nullopt;
+    return reply.at(2);
+}
+
+std::optional<QChar> fourthChar(const QString &reply)
+{
+    if (reply.size() < 4)
+        return std::nullopt;
+    return reply.at(3);
+}
+
+QString dataPart(const QString &reply)
+{
+    return reply.mid(2);
+}
+
+int digitValue(const QString &reply)
+{
+    const auto c = thirdChar(reply);
+    return c ? static_cast<int>(LeadingNumber(QString(*c))) : 0;
+}
+
+} // namespace Indexer

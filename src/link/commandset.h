@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+// The indexer's commands and where their replies carry data. Replies are read by position: the
+// first two characters are never interpreted, single-character values are the third character
+// and longer data starts at the third character.
+namespace Indexer
+{
+
+inline const QString kQueryPocket = QStringLiteral("B?");
+inline const QString kQuerySpeed = QStringLiteral("C?");
+inline const QString kQueryMotion = QStringLiteral("D?");
+inline const QString kQueryControl = QStringLiteral("A?");
+inline const QString kQuerySwitches = QStringLiteral("I");
+inline const QString kQueryCount = QStringLiteral("F?");
+inline const QString kProbe = QStringLiteral("@");
+
+// "B" + pocket (move there) or "C" + speed (sweep speed), value 1..8.
+QString moveCommand(int pocket);
+QString speedCommand(int speed);
+// "A0" (automatic control from the digital I/O) or "A1" (from the command link).
+QString controlCommand(int source);
+// "G" + k + "?": type and position of pocket k (1..8).
+QString pocketQuery(int pocket);
+// "F" + n: the stored layout holds pockets 1..n.
+QString countCommand(int count);
+// "G" + k + " " + type + " " + three-digit position, e.g. "G2 1 045".
+QString pocketCommand(int pocket, int type, int position);
+
+// The third character, or no value when the reply is shorter.
+std::optional<QChar> thirdChar(const QString &reply);
+// The fourth character, or no value when the reply is shorter.
+std::optional<QChar> fourthChar(const QString &reply);
+// The data from the third character on (empty when the reply is shorter).
+QString dataPart(const QString &reply);
+// The whole-number value of the third character (LeadingNumber of it): 0..9, 0 for a non-digit.
+int digitValue(const QString &reply);
+
+} // namespace Indexer

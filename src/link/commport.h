@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QtGlobal>
+
+class SerialPort;
+
+// (Re)opens the port on device number 1..9 with the fixed line settings. A number outside 1..9
+// changes nothing and counts as success. False when any step failed (the port is then closed).
+bool OpenCommPort(SerialPort &port, qint16 portNumber);
+// Releases the port (or probes its device when closed). False when that open or close failed.
+bool CloseCommPort(SerialPort &port);
+
+// The fixed line settings.
+inline constexpr const char *kLineFormat = "19200,N,8,1";
+inline constexpr int kReceiveBufferSize = 2048;

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+// The serial port as the link needs it. The program's own port (SystemSerialPort) and the tests'
+// fake port implement it, so the transaction and the windows never see QSerialPort directly.
+class SerialPort : public QObject
+{
+    Q_OBJECT
+public:
+    // Why the last open failed, in terms an operator can act on.
+    enum class OpenFailure { None, NotFound, InUse, NoPermission, Other };
+
+    using QObject::QObject;
+
+    // Selects the device with number n (COM1..COM9); the device name comes from the settings.
+    virtual bool setPortNumber(int portNumber) = 0;
+    virtual int portNumber() const = 0;
+    // The device that the selected number opens.
+    virtual QString deviceName() const = 0;
+
+    virtual bool isOpen() const = 0;
+    virtual bool open() = 0;
+    virtual bool close() = 0;
+
+    // Line settings in the form "19200,N,8,1".
+    virtual bool setLineFormat(const QString &settings) = 0;
+    virtual bool setNoHandshaking() = 0;
+    virtual bool setReceiveBufferSize(int bytes) = 0;
+    virtual bool setRequestToSend(bool on) = 0;
+
+    virtual void discardInput() = 0;
+    virtual bool write(const QByteArray &data) = 0;
+    virtual qint64 bytesAvailable() const = 0;
+    virtual QByteArray read(qint64 maxBytes) = 0;
+
+    virtual OpenFailure lastOpenFailure() const = 0;
+    virtual QString errorText() const = 0;
+
+Q_SIGNALS:
+    // Received data is waiting.
+    void dataReceived();
+    // The device went away (adapter unplugged, far end closed): the port has closed itself.
+    void deviceLost();
+};

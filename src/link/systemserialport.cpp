@@ -1,0 +1,156 @@
+#include "systemserialport.h"
+
+#include "settings.h"
+
+#include <QFileInfo>
+
+SystemSerialPort::SystemSerialPort(QObject *parent) : SerialPort(parent)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialPort::dataReceived);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SystemSerialPort::onError);
+}
+
+bool SystemSerialPort::setPortNumber(int portNumber)
+{
+    if (m_port.isOpen())
+        return false;
+    m_portNumber = portNumber;
+    // Always a full device path: QSerialPort would take a bare "COM1" as /dev/COM1.
+    m_port.setPortName(PortDeviceName(portNumber));
+    return true;
+}
+
+bool SystemSerialPort::open()
+{
+    m_openFailure = OpenFailure::None;
+    m_errorText.clear();
+    if (m_port.open(QIODevice::ReadWrite)) {
+        if (!m_rtsChosen || applyRequestToSend())
+            return true;
+        m_errorText = m_port.errorString();
+        m_openFailure = OpenFailure::Other;
+        m_port.close();
+        return false;
+    }
+    switch (m_port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        m_openFailure = OpenFailure::NotFound;
+        break;
+    case QSerialPort::PermissionError:
+        // QSerialPort reports a device locked by another program as a permission error too.
+        m_openFailure = QFileInfo(m_port.portName()).isWritable() ? OpenFailure::InUse
+                                                                  : OpenFailure::NoPermission;
+        break;
+    case QSerialPort::OpenError:
+        m_openFailure = OpenFailure::InUse;
+        break;
+    default:
+        m_openFailure =
+            QFileInfo::exists(m_port.portName()) ? OpenFailure::Other : OpenFailure::NotFound;
+        break;
+    }
+    m_errorText = m_port.errorString();
+    return false;
+}
+
+bool SystemSerialPort::close()
+{
+    if (m_port.isOpen())
+        m_port.close();
+    return true;
+}
+
+bool SystemSerialPort::setLineFormat(const QString &settings)
+{
+    const QStringList parts = settings.split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return false;
+    bool ok = false;
+    const int baud = parts[0].toInt(&ok);
+    if (!ok || !m_port.setBaudRate(baud))
+        return false;
+    const QString parity = parts[1].toUpper();
+    QSerialPort::Parity p = QSerialPort::NoParity;
+    if (parity == QLatin1String("E"))
+        p = QSerialPort::EvenParity;
+    else if (parity == QLatin1String("O"))
+        p = QSerialPort::OddParity;
+    else if (parity != QLatin1String("N"))
+        return false;
+    const int bits = parts[2].toInt(&ok);
+    if (!ok || bits < 5 || bits > 8)
+        return false;
+    const QString stop = parts[3];
+    QSerialPort::StopBits s = QSerialPort::OneStop;
+    if (stop == QLatin1String("2"))
+        s = QSerialPort::TwoStop;
+    else if (stop != QLatin1String("1"))
+        return false;
+    return m_port.setParity(p) && m_port.setDataBits(static_cast<QSerialPort::DataBits>(bits)) &&
+           m_port.setStopBits(s);
+}
+
+bool SystemSerialPort::setNoHandshaking()
+{
+    return m_port.setFlowControl(QSerialPort::NoFlowControl);
+}
+
+bool SystemSerialPort::setReceiveBufferSize(int bytes)
+{
+    m_port.setReadBufferSize(bytes);
+    return true;
+}
+
+bool SystemSerialPort::setRequestToSend(bool on)
+{
+    // QSerialPort sets modem lines only on an open port: keep the choice for the next open.
+    m_rtsChosen = true;
+    m_rts = on;
+    return !m_port.isOpen() || applyRequestToSend();
+}
+
+bool SystemSerialPort::applyRequestToSend()
+{
+    if (m_port.setRequestToSend(m_rts))
+        return true;
+    // A pseudo-terminal has no modem lines: RTS does not apply there and is no failure.
+    if (m_port.error() == QSerialPort::UnsupportedOperationError) {
+        m_port.clearError();
+        return true;
+    }
+    return false;
+}
+
+void SystemSerialPort::discardInput()
+{
+    if (m_port.isOpen()) {
+        m_port.clear(QSerialPort::Input);
+        m_port.readAll();
+    }
+}
+
+bool SystemSerialPort::write(const QByteArray &data)
+{
+    if (!m_port.isOpen())
+        return false;
+    return m_port.write(data) == data.size();
+}
+
+void SystemSerialPort::onError(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::ResourceError:
+        // A lost device makes QSerialPort repeat the error at full speed until the port closes.
+        if (m_port.isOpen()) {
+            m_errorText = m_port.errorString();
+            m_port.close();
+            Q_EMIT deviceLost();
+        }
+        break;
+    default:
+        // NoError arrives on every open; other errors are left to the transaction's timeout.
+        break;
+    }
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "serialport.h"
+
+#include <QSerialPort>
+
+// The real serial port over QSerialPort. Port number n opens the device that the settings map
+// n to. A fatal line error (device lost) closes the port once, so that a vanished device cannot
+// keep the event loop busy with a stream of errors.
+class SystemSerialPort : public SerialPort
+{
+    Q_OBJECT
+public:
+    explicit SystemSerialPort(QObject *parent = nullptr);
+
+    bool setPortNumber(int portNumber) override;
+    int portNumber() const override { return m_portNumber; }
+    QString deviceName() const override { return m_port.portName(); }
+
+    bool isOpen() const override { return m_port.isOpen(); }
+    bool open() override;
+    bool close() override;
+
+    bool setLineFormat(const QString &settings) override;
+    bool setNoHandshaking() override;
+    bool setReceiveBufferSize(int bytes) override;
+    bool setRequestToSend(bool on) override;
+
+    void discardInput() override;
+    bool write(const QByteArray &data) override;
+    qint64 bytesAvailable() const override { return m_port.bytesAvailable(); }
+    QByteArray read(qint64 maxBytes) override { return m_port.read(maxBytes); }
+
+    OpenFailure lastOpenFailure() const override { return m_openFailure; }
+    QString errorText() const override { return m_errorText; }
+
+private:
+    void onError(QSerialPort::SerialPortError error);
+    bool applyRequestToSend();
+
+    QSerialPort m_port;
+    int m_portNumber = 0;
+    OpenFailure m_openFailure = OpenFailure::None;
+    QString m_errorText;
+    bool m_rtsChosen = false;
+    bool m_rts = false;
+};
