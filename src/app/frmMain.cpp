@@ -2,6 +2,8 @@
 
 #include "commandset.h"
 #include "commport.h"
+#include "configfile.h"
+#include "configtransfer.h"
 #include "indexerlink.h"
 #include "lamp.h"
 #include "modFormUtil.h"
@@ -386,5 +388,26 @@ void frmMain::cmdSwitches_Click()
 
 void frmMain::cmdCustom_Click(int Index)
 {
-    Q_UNUSED(Index);
+    // One transfer at a time: a press while one waits for the indexer is ignored.
+    if (m_transferBusy || Index < 0 || Index > 3)
+        return;
+    m_transferBusy = true;
+    const QPointer<frmMain> self(this);
+    const TransferSend send = [this](const QString &command) { return m_link->Transact(command); };
+    switch (Index) {
+    case 0:
+        ReadConfiguration(*pocketTable, send);
+        break;
+    case 1:
+        SendConfiguration(*pocketTable, send);
+        break;
+    case 2:
+        OpenConfigFile(*pocketTable, this);
+        break;
+    case 3:
+        SaveConfigFile(*pocketTable, this);
+        break;
+    }
+    if (self)
+        m_transferBusy = false;
 }

@@ -94,4 +94,5 @@ private:
     bool m_centred = false;
     // Set while the poll puts the indexer's value into spnMove: that change sends nothing.
     bool m_spinFromPoll = false;
+    bool m_transferBusy = false;
 };
