@@ -285,25 +285,45 @@ qint16 cIniFile::WriteIniStr(const QString &Section, const QString &KeyName,
                              const QString &TextString)
 {
     try {
-        if (m_fileName.isEmpty() || !Ini::canWrite(Section, KeyName, TextString))
-            return 0;
-        // A file removed since the name was set is created again, as the old platform did;
-        // one that is there but cannot be read is left alone.
-        QByteArray contents;
-        if (QFileInfo::exists(m_fileName)) {
-            const std::optional<QByteArray> existing = Ini::readFile(m_fileName);
-            if (!existing)
-                return 0;
-            contents = *existing;
-        }
-        const QByteArray updated = Ini::writeValue(contents, Section, KeyName, TextString);
-        if (updated.size() > Ini::MaxFileSize)
-            return 0;
-        return ReplaceFileAtomically(m_fileName, updated) ? 1 : 0;
+        return writeKeys(Section, {{KeyName, TextString}});
     } catch (...) {
         ShowCurrentExceptionMessage(QStringLiteral("WriteIniStr"));
         return 0;
     }
+}
+
+qint16 cIniFile::WriteIniStrs(const QString &Section, const QList<QPair<QString, QString>> &Keys)
+{
+    try {
+        return writeKeys(Section, Keys);
+    } catch (...) {
+        ShowCurrentExceptionMessage(QStringLiteral("WriteIniStr"));
+        return 0;
+    }
+}
+
+qint16 cIniFile::writeKeys(const QString &Section, const QList<QPair<QString, QString>> &Keys)
+{
+    if (m_fileName.isEmpty())
+        return 0;
+    for (const auto &[key, value] : Keys)
+        if (!Ini::canWrite(Section, key, value))
+            return 0;
+    // A file removed since the name was set is created again, as the old platform did;
+    // one that is there but cannot be read is left alone.
+    QByteArray contents;
+    if (QFileInfo::exists(m_fileName)) {
+        const std::optional<QByteArray> existing = Ini::readFile(m_fileName);
+        if (!existing)
+            return 0;
+        contents = *existing;
+    }
+    for (const auto &[key, value] : Keys)
+        contents = Ini::writeValue(contents, Section, key, value);
+    if (contents.size() > Ini::MaxFileSize)
+        return 0;
+    // All keys in one replacement: the file is the old one or the new one, whole.
+    return ReplaceFileAtomically(m_fileName, contents) ? 1 : 0;
 }
 
 QString cIniFile::ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default,

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <optional>
 
@@ -16,6 +18,8 @@ public:
     qint16 ReadIniInt(const QString &Section, const QString &KeyName, qint16 Default);
     bool ReadIniBool(const QString &Section, const QString &KeyName, const QString &Default);
     qint16 WriteIniStr(const QString &Section, const QString &KeyName, const QString &TextString);
+    // Several keys of one section in one write: the file is replaced once.
+    qint16 WriteIniStrs(const QString &Section, const QList<QPair<QString, QString>> &Keys);
     QString ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default,
                        qint16 StrElement = 0);
 
@@ -24,6 +28,8 @@ public:
     QString FileName() const;
 
 private:
+    qint16 writeKeys(const QString &Section, const QList<QPair<QString, QString>> &Keys);
+
     QString m_fileName;
 };
 

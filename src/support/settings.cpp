@@ -45,10 +45,11 @@ void SaveSettings()
     // Not created here: a file removed while the program ran stays removed.
     cIniFile ini;
     ini.setFileName(SettingsFilePath());
-    ini.WriteIniStr(Section, QStringLiteral("CommPort"), QString::number(CommPort));
-    ini.WriteIniStr(Section, QStringLiteral("EPort"), QString::number(EPort));
-    ini.WriteIniStr(Section, QStringLiteral("EAddr"), EAddr);
-    ini.WriteIniStr(Section, QStringLiteral("ConfigFile"), ConfigFile);
+    // One replacement for all four, so that an interrupted save leaves the old file whole.
+    ini.WriteIniStrs(Section, {{QStringLiteral("CommPort"), QString::number(CommPort)},
+                               {QStringLiteral("EPort"), QString::number(EPort)},
+                               {QStringLiteral("EAddr"), EAddr},
+                               {QStringLiteral("ConfigFile"), ConfigFile}});
 }
 
 QString PortDeviceName(int portNumber)

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "pockettable.h"
+
+#include <QByteArray>
+#include <QString>
+
+// The two states that the save drill writes in turn.
+namespace Drill
+{
+
+inline QString address(int which)
+{
+    // Long enough that a write takes more than one system call's worth of time.
+    return QString(200, which == 0 ? QLatin1Char('a') : QLatin1Char('b'));
+}
+
+inline qint16 port(int which)
+{
+    return which == 0 ? 1 : 2;
+}
+
+inline QByteArray settingsFile(int which)
+{
+    return "[Application]\r\nCommPort=" + QByteArray::number(port(which)) +
+           "\r\nEPort=-1\r\nEAddr=" + address(which).toLatin1() + "\r\nConfigFile=RV360.cfg\r\n";
+}
+
+inline void fillTable(PocketTable &table, int which)
+{
+    for (int row = 0; row < PocketTable::kRows; ++row) {
+        table.setType(row, which == 0 ? Discrete : EndBanana);
+        table.setPosition(row, which == 0 ? row * 10 : 359 - row);
+    }
+}
+
+} // namespace Drill
