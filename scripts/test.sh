@@ -1,9 +1,29 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything in build/ (warnings are errors) and runs every test.
+# With --all (as CI runs it) it also runs every test built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (build-asan/), and each fuzz target for a bounded time (build-fuzz/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+all=false
+[ "${1:-}" = "--all" ] && all=true
+
+if $all; then
+    scripts/deps.sh clang-14 libclang-rt-14-dev
+else
+    scripts/deps.sh
+fi
+export QT_QPA_PLATFORM=offscreen
+
 cmake --preset ci
 cmake --build build -j2
-export QT_QPA_PLATFORM=offscreen
 ctest --test-dir build --output-on-failure -j2
+
+if $all; then
+    echo "== AddressSanitizer and UndefinedBehaviorSanitizer build =="
+    cmake --preset asan
+    cmake --build build-asan -j2
+    ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        ctest --test-dir build-asan --output-on-failure -j2
+    echo "== Fuzz targets, bounded =="
+    fuzz/run.sh 15
+fi
