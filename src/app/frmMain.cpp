@@ -4,6 +4,7 @@
 #include "commport.h"
 #include "configfile.h"
 #include "configtransfer.h"
+#include "frmComm.h"
 #include "indexerlink.h"
 #include "lamp.h"
 #include "modFormUtil.h"
@@ -239,7 +240,7 @@ void frmMain::Form_Load()
         if (OpenCommPort(m_port, CommPort))
             tmrUpdate.start();
         else
-            cmdComm_Click();
+            frmComm::ShowDialog(*m_link, tmrUpdate, this, true); // beside the main window
     }
 }
 
@@ -261,8 +262,7 @@ void frmMain::cmdExit_Click()
 
 void frmMain::cmdComm_Click()
 {
-    if (m_commSetup)
-        m_commSetup();
+    frmComm::ShowDialog(*m_link, tmrUpdate, this);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)

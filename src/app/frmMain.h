@@ -36,8 +36,6 @@ public:
 
     // What Exit does to end the program; tests replace it.
     void setExitHandler(std::function<void()> handler) { m_exitHandler = std::move(handler); }
-    // Shows the communications setup dialog; until it exists this does nothing.
-    void setCommSetupHandler(std::function<void()> handler) { m_commSetup = std::move(handler); }
 
     // Handlers.
     void cmdExit_Click();
@@ -89,7 +87,6 @@ private:
     SerialPort &m_port;
     IndexerLink *m_link = nullptr;
     std::function<void()> m_exitHandler;
-    std::function<void()> m_commSetup;
     bool m_closing = false;
     bool m_centred = false;
     // Set while the poll puts the indexer's value into spnMove: that change sends nothing.

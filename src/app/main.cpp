@@ -8,7 +8,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     SystemSerialPort port;
     frmMain window(port);
-    window.Form_Load();
+    // Shown first, so that a setup dialog opened by the start-up can stand beside it.
     window.show();
+    window.Form_Load();
     return app.exec();
 }

@@ -1,3 +1,4 @@
+#include "frmComm.h"
 #include "indexerlink.h"
 #include "lamp.h"
 #include "mainfixture.h"
@@ -5,9 +6,11 @@
 #include "verticalspin.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -163,10 +166,12 @@ private Q_SLOTS:
     {
         MainFixture f(false);
         f.port.existingPorts.clear();
-        int setupShown = 0;
-        f.window->setCommSetupHandler([&] { ++setupShown; });
+        f.window->show();
         f.window->Form_Load();
-        QCOMPARE(setupShown, 1);
+        QVERIFY(frmComm::instance());
+        QVERIFY(frmComm::instance()->isVisible());
+        // Beside the main window, not over it.
+        QVERIFY(frmComm::instance()->x() > f.window->x() + f.window->width() / 2);
         QVERIFY(!f.window->tmrUpdate.isActive());
         QCOMPARE(f.window->tmrUpdate.interval(), 500);
         QVERIFY(!f.port.isOpen());
@@ -179,11 +184,9 @@ private Q_SLOTS:
         QVERIFY(ini.open(QIODevice::WriteOnly));
         ini.write("[Application]\r\nCommPort=5\r\n");
         ini.close();
-        int setupShown = 0;
-        f.window->setCommSetupHandler([&] { ++setupShown; });
         f.window->Form_Load();
         QCOMPARE(CommPort, qint16(5));
-        QCOMPARE(setupShown, 0);
+        QVERIFY(!frmComm::instance());
         QVERIFY(!f.window->tmrUpdate.isActive());
         QVERIFY(f.port.calls.isEmpty());
     }
@@ -211,18 +214,51 @@ private Q_SLOTS:
         QCOMPARE(f.exits, 0);
     }
 
-    void closeClosesOtherWindowsFirst()
+    void commButtonShowsOneDialogAndStopsThePoll()
     {
         MainFixture f;
         f.window->show();
-        QWidget other;
-        other.setWindowTitle("other");
-        bool otherClosedFirst = false;
-        other.show();
+        QTest::mouseClick(f.window->cmdComm, Qt::LeftButton);
+        frmComm *dialog = frmComm::instance();
+        QVERIFY(dialog);
+        QVERIFY(!f.window->tmrUpdate.isActive());
+        QTest::mouseClick(f.window->cmdComm, Qt::LeftButton);
+        QCOMPARE(frmComm::instance(), dialog);
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        QCOMPARE(
+            std::count_if(windows.begin(), windows.end(),
+                          [](QWidget *w) { return w->isVisible() && qobject_cast<frmComm *>(w); }),
+            1);
+        QVERIFY(dialog->close());
+        QVERIFY(f.window->tmrUpdate.isActive());
+    }
+
+    void closeClosesTheDialogFirst()
+    {
+        MainFixture f;
+        f.window->show();
+        QTest::mouseClick(f.window->cmdComm, Qt::LeftButton);
+        QPointer<frmComm> dialog = frmComm::instance();
+        QVERIFY(dialog);
+        bool mainVisibleWhenDialogClosed = false;
+        struct CloseWatch : QObject {
+            std::function<void()> onClose;
+            bool eventFilter(QObject *, QEvent *event) override
+            {
+                if (event->type() == QEvent::Close)
+                    onClose();
+                return false;
+            }
+        } watch;
+        watch.onClose = [&] { mainVisibleWhenDialogClosed = f.window->isVisible(); };
+        dialog->installEventFilter(&watch);
         QVERIFY(f.window->close());
-        otherClosedFirst = !other.isVisible();
-        QVERIFY(otherClosedFirst);
+        QVERIFY(mainVisibleWhenDialogClosed);
+        QVERIFY(!frmComm::instance());
         QVERIFY(!f.window->isVisible());
+        // The dialog turned the poll on as it closed; the ending program turned it off again.
+        QVERIFY(!f.window->tmrUpdate.isActive());
+        dialog->removeEventFilter(&watch);
     }
 
     void closingDuringAWaitEndsTheWait()

@@ -1,5 +1,7 @@
 #include "simprocess.h"
 
+#include <QCoreApplication>
+
 #include <QDeadlineTimer>
 #include <QtGlobal>
 
@@ -16,8 +18,16 @@ constexpr int ControlTimeoutMs = 5000;
 constexpr int StopTimeoutMs = 5000;
 } // namespace
 
+// QSerialPort locks a device by the base name of its path (/var/lock/LCK..<name>): tests that
+// run side by side need names of their own.
+static QString uniqueLinkName()
+{
+    static int counter = 0;
+    return QStringLiteral("ttyRV360-%1-%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+}
+
 SimProcess::SimProcess(QString fallbackProgram)
-    : m_fallbackProgram(std::move(fallbackProgram)), m_linkPath(m_dir.filePath("ttyRV360"))
+    : m_fallbackProgram(std::move(fallbackProgram)), m_linkPath(m_dir.filePath(uniqueLinkName()))
 {
 }
 

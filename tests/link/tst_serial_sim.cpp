@@ -6,6 +6,7 @@
 #include "simprocess.h"
 #include "systemserialport.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QTest>
 #include <QTimer>
@@ -41,7 +42,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         SetProgramDirectoryOverride(programDir.path());
-        linkPath = linkDir.filePath("ttySIM");
+        linkPath =
+            linkDir.filePath(QStringLiteral("ttySIM-%1").arg(QCoreApplication::applicationPid()));
         writePorts("COM1=" + linkPath.toUtf8() +
                    "\r\nCOM2=" + linkDir.filePath("missing").toUtf8() + "\r\n");
         CommPort = 1;
@@ -100,6 +102,9 @@ private Q_SLOTS:
         QTimer::singleShot(50, [&] { sim->kill(); });
         QVERIFY(link.Transact("B?").timedOut);
         QTRY_VERIFY(!port.isOpen());
+        // A killed simulator leaves its link behind, pointing at a pty number that another
+        // program may get next; the device is gone.
+        QFile::remove(linkPath);
 
         // No busy loop after the loss: one second costs next to no CPU.
         const double before = cpuSeconds();

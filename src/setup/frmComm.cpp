@@ -1,0 +1,338 @@
+#include "frmComm.h"
+
+#include "commport.h"
+#include "indexerlink.h"
+#include "serialport.h"
+#include "settings.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTimer>
+#include <algorithm>
+
+namespace
+{
+
+// The one open dialog; cleared as it closes, so that a closed dialog awaiting deletion is never
+// brought forward again.
+QPointer<frmComm> s_instance;
+
+// The window was designed in twips, at 15 twips a pixel.
+QRect twips(int left, int top, int width, int height)
+{
+    return QRect(qRound(left / 15.0), qRound(top / 15.0), qRound(width / 15.0),
+                 qRound(height / 15.0));
+}
+
+// The designed client area, grown at the bottom by the device and open-failure lines.
+constexpr int kClientWidth = 3276;
+constexpr int kClientHeight = 3870;
+
+template <typename W>
+W *named(W *widget, const QString &name, const QRect &geometry, const QString &toolTip = {})
+{
+    widget->setObjectName(name);
+    widget->setGeometry(geometry);
+    if (!toolTip.isEmpty())
+        widget->setToolTip(toolTip);
+    return widget;
+}
+
+// Replies are shown raw, so control characters get their visible pictures (CR as U+240D).
+QString VisibleControls(const QString &text)
+{
+    QString out = text;
+    for (QChar &c : out) {
+        if (c.unicode() < 0x20)
+            c = QChar(0x2400 + c.unicode());
+        else if (c.unicode() == 0x7F)
+            c = QChar(0x2421);
+    }
+    return out;
+}
+
+QString PortLabel(int portNumber)
+{
+    return QStringLiteral("COM%1").arg(portNumber);
+}
+
+} // namespace
+
+frmComm *frmComm::instance()
+{
+    return s_instance.data();
+}
+
+frmComm *frmComm::ShowDialog(IndexerLink &link, QTimer &tmrUpdate, QWidget *mainWindow,
+                             bool besideMain)
+{
+    frmComm *dialog = s_instance.data();
+    if (dialog) {
+        dialog->show();
+        dialog->raise();
+    } else {
+        dialog = new frmComm(link, tmrUpdate, mainWindow);
+        s_instance = dialog;
+        dialog->Form_Load();
+        dialog->placeBeside(mainWindow, besideMain);
+        dialog->show();
+    }
+    dialog->activateWindow();
+    return dialog;
+}
+
+frmComm::frmComm(IndexerLink &link, QTimer &tmrUpdate, QWidget *mainWindow)
+    : QDialog(mainWindow, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowCloseButtonHint),
+      m_link(link), m_tmrUpdate(tmrUpdate)
+{
+    setObjectName(QStringLiteral("frmComm"));
+    setWindowTitle(QStringLiteral("Comm Setup"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setModal(false);
+    setFixedSize(twips(0, 0, kClientWidth, kClientHeight).size());
+    buildControls();
+}
+
+void frmComm::buildControls()
+{
+    cmdOK = named(new QPushButton(QStringLiteral("&Close"), this), QStringLiteral("cmdOK"),
+                  twips(2340, 180, 792, 312), QStringLiteral("Close setup form."));
+    QFont bold = cmdOK->font();
+    bold.setBold(true);
+    cmdOK->setFont(bold);
+    cmdFind =
+        named(new QPushButton(QStringLiteral("&Find"), this), QStringLiteral("cmdFind"),
+              twips(2340, 600, 792, 312), QStringLiteral("Search for indexer on selected port."));
+
+    Frame1 = named(new QGroupBox(QStringLiteral("Comm Port"), this), QStringLiteral("Frame1"),
+                   twips(120, 60, 2064, 1788));
+    const QRect optGeometry[5] = {{},
+                                  twips(180, 240, 936, 252),
+                                  twips(180, 540, 936, 252),
+                                  twips(1080, 240, 936, 252),
+                                  twips(1080, 540, 936, 252)};
+    for (int i = 1; i <= 4; ++i) {
+        optComPort[i] = named(new QRadioButton(QStringLiteral("COM &%1").arg(i), Frame1),
+                              QStringLiteral("optComPort_%1").arg(i), optGeometry[i],
+                              QStringLiteral("Computer comm port to use."));
+        optComPort[i]->setStatusTip(PortLabel(i) + QStringLiteral(": ") + PortDeviceName(i));
+        // toggled, not clicked: a choice made by Form_Load counts as a click too.
+        connect(optComPort[i], &QRadioButton::toggled, this, [this, i](bool on) {
+            if (!on)
+                return;
+            optComPort_Click(i);
+            showDevice();
+        });
+    }
+    // No network transport exists: the option only clears the serial ones.
+    optCommPort_5 =
+        named(new QRadioButton(QStringLiteral("Ethernet"), Frame1), QStringLiteral("optCommPort_5"),
+              twips(180, 840, 1032, 252), QStringLiteral("Ethernet communications to indexer."));
+    // Nothing stands to its right: room for the caption in any font.
+    optCommPort_5->resize(qMax(optCommPort_5->width(), optCommPort_5->sizeHint().width()),
+                          optCommPort_5->height());
+    lblHostAdd = named(new QLabel(QStringLiteral("Address:"), Frame1), QStringLiteral("lblHostAdd"),
+                       twips(180, 1080, 732, 192));
+    txtHostAddress = named(new QLineEdit(QStringLiteral("192.168.1.100"), Frame1),
+                           QStringLiteral("txtHostAddress"), twips(180, 1320, 972, 312),
+                           QStringLiteral("Indexer ethernet address."));
+    lblHostPort = named(new QLabel(QStringLiteral("Port:"), Frame1), QStringLiteral("lblHostPort"),
+                        twips(1320, 1080, 492, 192));
+    txtHostPort = named(new QLineEdit(QStringLiteral("1001"), Frame1),
+                        QStringLiteral("txtHostPort"), twips(1260, 1320, 612, 312),
+                        QStringLiteral("Computer ethernet port (usually 1001)."));
+
+    Label2 = named(new QLabel(QStringLiteral("Command:"), this), QStringLiteral("Label2"),
+                   twips(120, 1980, 1272, 192));
+    txtSend = named(new QLineEdit(this), QStringLiteral("txtSend"), twips(120, 2220, 2052, 288),
+                    QStringLiteral("Command to send to indexer."));
+    cmdSend = named(new QPushButton(QStringLiteral("Send"), this), QStringLiteral("cmdSend"),
+                    twips(2340, 2220, 792, 312), QStringLiteral("Send command to indexer."));
+    Label3 = named(new QLabel(QStringLiteral("Response"), this), QStringLiteral("Label3"),
+                   twips(120, 2580, 912, 192));
+    txtRcv = named(new QLineEdit(this), QStringLiteral("txtRcv"), twips(120, 2820, 3012, 288),
+                   QStringLiteral("Response from indexer."));
+    txtRcv->setReadOnly(true);
+    QPalette face = txtRcv->palette();
+    face.setColor(QPalette::Base, face.color(QPalette::Button));
+    txtRcv->setPalette(face);
+
+    lblDevice = named(new QLabel(this), QStringLiteral("lblDevice"), twips(120, 3150, 3012, 225));
+    lblPortError =
+        named(new QLabel(this), QStringLiteral("lblPortError"), twips(120, 3390, 3012, 420));
+    // Two lines: a reason with a long device path still fits the fixed width.
+    lblPortError->setWordWrap(true);
+    lblPortError->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    // Return in a text box must neither close the dialog nor send by surprise.
+    for (QPushButton *button : {cmdOK, cmdFind, cmdSend})
+        button->setAutoDefault(false);
+
+    connect(cmdOK, &QPushButton::clicked, this, &frmComm::cmdOK_Click);
+    connect(cmdFind, &QPushButton::clicked, this, &frmComm::cmdFind_Click);
+    connect(cmdSend, &QPushButton::clicked, this, &frmComm::cmdSend_Click);
+}
+
+void frmComm::placeBeside(QWidget *mainWindow, bool besideMain)
+{
+    QScreen *screen = mainWindow ? mainWindow->screen() : QGuiApplication::primaryScreen();
+    // Not shown yet, the dialog has no frame: assume one like the main window's.
+    QSize size = frameGeometry().size();
+    if (mainWindow)
+        size += mainWindow->frameGeometry().size() - mainWindow->size();
+    QPoint topLeft;
+    if (mainWindow) {
+        const QRect main = mainWindow->frameGeometry();
+        topLeft = besideMain ? QPoint(main.right() + 1, main.top())
+                             : main.center() - QPoint(size.width() / 2, size.height() / 2);
+    } else if (screen) {
+        topLeft =
+            screen->availableGeometry().center() - QPoint(size.width() / 2, size.height() / 2);
+    }
+    if (screen) {
+        const QRect room = screen->availableGeometry();
+        topLeft.setX(std::clamp(topLeft.x(), room.left(),
+                                std::max(room.left(), room.right() + 1 - size.width())));
+        topLeft.setY(std::clamp(topLeft.y(), room.top(),
+                                std::max(room.top(), room.bottom() + 1 - size.height())));
+    }
+    move(topLeft);
+}
+
+void frmComm::Form_Load()
+{
+    m_tmrUpdate.stop();
+    const int index = (CommPort >= 1 && CommPort <= 4) ? CommPort : 1;
+    if (optComPort[index]->isChecked()) {
+        optComPort_Click(index);
+        showDevice();
+    } else {
+        optComPort[index]->setChecked(true);
+    }
+    // Shown beside the main window after a failed start-up open: say why at once.
+    const SerialPort &port = m_link.port();
+    showOpenFailure(port.isOpen() || port.lastOpenFailure() == SerialPort::OpenFailure::None);
+}
+
+void frmComm::optComPort_Click(int Index)
+{
+    nPort = static_cast<qint16>(Index);
+}
+
+void frmComm::showDevice()
+{
+    lblDevice->setText(PortLabel(nPort) + QStringLiteral(": ") + PortDeviceName(nPort));
+}
+
+void frmComm::showOpenFailure(bool opened)
+{
+    if (opened) {
+        lblPortError->clear();
+        lblPortError->setToolTip({});
+        return;
+    }
+    const SerialPort &port = m_link.port();
+    QString device = port.deviceName();
+    if (device.isEmpty())
+        device = PortDeviceName(port.portNumber());
+    const QString which =
+        PortLabel(port.portNumber()) + QStringLiteral(" (") + device + QStringLiteral(")");
+    QString text;
+    switch (port.lastOpenFailure()) {
+    case SerialPort::OpenFailure::NotFound:
+        text = which + QStringLiteral(" not found");
+        break;
+    case SerialPort::OpenFailure::InUse:
+        text = which + QStringLiteral(" in use by another program");
+        break;
+    case SerialPort::OpenFailure::NoPermission:
+        text = which + QStringLiteral(" no permission (add the user to the dialout group)");
+        break;
+    case SerialPort::OpenFailure::None:
+    case SerialPort::OpenFailure::Other:
+        text = port.errorText().isEmpty() ? which + QStringLiteral(" could not be opened")
+                                          : which + QStringLiteral(": ") + port.errorText();
+        break;
+    }
+    lblPortError->setText(text);
+    lblPortError->setToolTip(text);
+}
+
+void frmComm::cmdFind_Click()
+{
+    SendTestCommand(QStringLiteral("@"));
+}
+
+void frmComm::cmdSend_Click()
+{
+    SendTestCommand(txtSend->text());
+}
+
+void frmComm::cmdOK_Click()
+{
+    close();
+}
+
+void frmComm::SendTestCommand(const QString &command)
+{
+    // Port numbers from 5 on stand for Ethernet, which has no transport.
+    if (nPort >= 5)
+        return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    cmdSend->setEnabled(false);
+    cmdFind->setEnabled(false);
+
+    SerialPort &port = m_link.port();
+    bool opened = true;
+    if (nPort != CommPort) {
+        CloseCommPort(port);
+        CommPort = nPort;
+        opened = OpenCommPort(port, CommPort);
+    } else if (!port.isOpen()) {
+        // Failed at start-up or lost since: retry, rather than time out on a closed port.
+        opened = OpenCommPort(port, CommPort);
+    }
+    showOpenFailure(opened);
+
+    txtSend->setText(command);
+    txtRcv->clear();
+    // The dialog may be closed and deleted while the reply is awaited.
+    const QPointer<frmComm> self(this);
+    const QString result = m_link.SendCommand(command);
+    if (self) {
+        txtRcv->setText(VisibleControls(result));
+        cmdSend->setEnabled(true);
+        cmdFind->setEnabled(true);
+    }
+    QApplication::restoreOverrideCursor();
+}
+
+void frmComm::Form_Unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    if (s_instance == this)
+        s_instance = nullptr;
+    m_tmrUpdate.start();
+}
+
+void frmComm::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void frmComm::done(int r)
+{
+    setResult(r);
+    close();
+}

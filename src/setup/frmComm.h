@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QDialog>
+#include <array>
+
+class IndexerLink;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+
+// The communications setup dialog "Comm Setup": choose the serial port, probe the indexer and
+// send any command by hand. Modeless and single; the status poll is off while it is open.
+class frmComm : public QDialog
+{
+    Q_OBJECT
+public:
+    // Shows the one dialog: creates it and runs its start-up when none is open, otherwise brings
+    // the open one forward unchanged. besideMain places a new dialog beside the main window
+    // (start-up after a failed open) instead of centred.
+    static frmComm *ShowDialog(IndexerLink &link, QTimer &tmrUpdate, QWidget *mainWindow,
+                               bool besideMain = false);
+    // The open dialog, or null.
+    static frmComm *instance();
+
+    void Form_Load();
+    void optComPort_Click(int Index);
+    void cmdFind_Click();
+    void cmdSend_Click();
+    void cmdOK_Click();
+
+    qint16 nPort = 1;
+
+    QPushButton *cmdOK = nullptr;
+    QPushButton *cmdFind = nullptr;
+    QPushButton *cmdSend = nullptr;
+    QGroupBox *Frame1 = nullptr;
+    // Indexes 1..4 are COM1..COM4; [0] does not exist.
+    std::array<QRadioButton *, 5> optComPort{};
+    QRadioButton *optCommPort_5 = nullptr;
+    QLabel *lblHostAdd = nullptr;
+    QLineEdit *txtHostAddress = nullptr;
+    QLabel *lblHostPort = nullptr;
+    QLineEdit *txtHostPort = nullptr;
+    QLabel *Label2 = nullptr;
+    QLineEdit *txtSend = nullptr;
+    QLabel *Label3 = nullptr;
+    QLineEdit *txtRcv = nullptr;
+    // The device that the chosen port number opens ("COM2: /dev/ttyS1").
+    QLabel *lblDevice = nullptr;
+    // Why the port did not open; empty while it is open.
+    QLabel *lblPortError = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    // Escape (reject) and accept close like the Close button, so the poll comes back on.
+    void done(int r) override;
+
+private:
+    frmComm(IndexerLink &link, QTimer &tmrUpdate, QWidget *mainWindow);
+    void buildControls();
+    void placeBeside(QWidget *mainWindow, bool besideMain);
+    void showDevice();
+    void showOpenFailure(bool opened);
+    void SendTestCommand(const QString &command);
+    void Form_Unload();
+
+    IndexerLink &m_link;
+    QTimer &m_tmrUpdate;
+    bool m_unloaded = false;
+};
