@@ -237,9 +237,14 @@ void frmMain::Form_Load()
     LoadSettings();
 
     if (CommPort < 5) {
-        if (OpenCommPort(m_port, CommPort))
+        if (OpenCommPort(m_port, CommPort)) {
             tmrUpdate.start();
-        else
+            // The first look at the indexer comes at once, not a whole period after start-up.
+            QTimer::singleShot(0, this, [this] {
+                if (tmrUpdate.isActive())
+                    tmrUpdate_Timer();
+            });
+        } else
             frmComm::ShowDialog(*m_link, tmrUpdate, this, true); // beside the main window
     }
 }

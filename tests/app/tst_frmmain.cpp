@@ -160,6 +160,9 @@ private Q_SLOTS:
             QCOMPARE(f.window->pocketTable->cboLocation[row]->count(), 360);
         }
         QVERIFY(f.port.written.isEmpty());
+        // The first poll goes out on the next turn of the event loop, not a period later.
+        QCoreApplication::processEvents();
+        QCOMPARE(f.port.commands(), (QStringList{"B?", "D?"}));
     }
 
     void startUpWhenThePortFails()
