@@ -45,15 +45,27 @@ W *named(W *widget, const QString &name, const QRect &geometry, const QString &t
     return widget;
 }
 
-// Replies are shown raw, so control characters get their visible pictures (CR as U+240D).
+// Replies are shown raw, with control characters written out the way a C string writes them
+// (\r, \n, \0, \x1B), so that any font shows them; a backslash itself is doubled.
 QString VisibleControls(const QString &text)
 {
-    QString out = text;
-    for (QChar &c : out) {
-        if (c.unicode() < 0x20)
-            c = QChar(0x2400 + c.unicode());
-        else if (c.unicode() == 0x7F)
-            c = QChar(0x2421);
+    QString out;
+    out.reserve(text.size() + 8);
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u == '\\')
+            out += QStringLiteral("\\\\");
+        else if (u == '\r')
+            out += QStringLiteral("\\r");
+        else if (u == '\n')
+            out += QStringLiteral("\\n");
+        else if (u == 0)
+            out += QStringLiteral("\\0");
+        else if (u < 0x20 || u == 0x7F)
+            out += QStringLiteral("\\x") +
+                   QString::number(u, 16).rightJustified(2, QLatin1Char('0')).toUpper();
+        else
+            out += c;
     }
     return out;
 }
@@ -144,8 +156,13 @@ void frmComm::buildControls()
     txtHostAddress = named(new QLineEdit(QStringLiteral("192.168.1.100"), Frame1),
                            QStringLiteral("txtHostAddress"), twips(180, 1320, 972, 312),
                            QStringLiteral("Indexer ethernet address."));
+    // Room up to the port label, so that the caption is never cut in a wider font.
+    lblHostAdd->resize(qMax(lblHostAdd->width(), lblHostAdd->sizeHint().width()),
+                       lblHostAdd->height());
     lblHostPort = named(new QLabel(QStringLiteral("Port:"), Frame1), QStringLiteral("lblHostPort"),
                         twips(1320, 1080, 492, 192));
+    // Show the start of the address when the box is narrower than the text.
+    txtHostAddress->setCursorPosition(0);
     txtHostPort = named(new QLineEdit(QStringLiteral("1001"), Frame1),
                         QStringLiteral("txtHostPort"), twips(1260, 1320, 612, 312),
                         QStringLiteral("Computer ethernet port (usually 1001)."));
@@ -229,7 +246,12 @@ void frmComm::optComPort_Click(int Index)
 
 void frmComm::showDevice()
 {
-    lblDevice->setText(PortLabel(nPort) + QStringLiteral(": ") + PortDeviceName(nPort));
+    // A long device path (a /dev/serial/by-id name) is shortened in the middle; the tool tip
+    // has it whole.
+    const QString text = PortLabel(nPort) + QStringLiteral(": ") + PortDeviceName(nPort);
+    lblDevice->setText(
+        lblDevice->fontMetrics().elidedText(text, Qt::ElideMiddle, lblDevice->width()));
+    lblDevice->setToolTip(text);
 }
 
 void frmComm::showOpenFailure(bool opened)

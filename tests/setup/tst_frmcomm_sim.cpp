@@ -59,15 +59,14 @@ private Q_SLOTS:
 
         const QPointer<frmComm> dialog = frmComm::ShowDialog(link, tmrUpdate, &main);
         QVERIFY(dialog);
-        QCOMPARE(dialog->lblDevice->text(), QStringLiteral("COM1: ") + linkPath);
+        QCOMPARE(dialog->lblDevice->toolTip(), QStringLiteral("COM1: ") + linkPath);
         dialog->cmdFind->click();
-        QCOMPARE(dialog->txtRcv->text(),
-                 QStringLiteral("@:RV-360 indexer simulator 1.0") + QChar(0x240D));
+        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
         QVERIFY(dialog->lblPortError->text().isEmpty());
 
         dialog->txtSend->setText(QStringLiteral("B?"));
         dialog->cmdSend->click();
-        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("B:1") + QChar(0x240D));
+        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("B:1\\r"));
 
         dialog->cmdOK->click();
         QVERIFY(tmrUpdate.isActive());
@@ -97,7 +96,7 @@ private Q_SLOTS:
                  QStringLiteral("COM2 (") + missingPath + QStringLiteral(") not found"));
 
         dialog->optComPort[1]->click();
-        QCOMPARE(dialog->lblDevice->text(), QStringLiteral("COM1: ") + linkPath);
+        QCOMPARE(dialog->lblDevice->toolTip(), QStringLiteral("COM1: ") + linkPath);
         dialog->cmdFind->click();
         QCOMPARE(int(CommPort), 1);
         QVERIFY(port.isOpen());

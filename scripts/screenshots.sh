@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Remakes the README's pictures: the main window and the setup dialog talking to the simulator,
+# drawn under Xvfb, at scale 1 and (for the high-DPI check) at scale 2.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/deps.sh
+cmake --preset ci >/dev/null
+cmake --build build -j2 --target rv360-sim rv360-shots
+out=$root/docs/screenshots
+link=$root/build/run/ttyShots
+mkdir -p "$root/build/run"
+coproc SIM { exec "$root/build/sim/rv360-sim" --link "$link" --switches 0x05,0x21; }
+trap 'kill $SIM_PID 2>/dev/null || true' EXIT
+read -r -t 10 _ <&"${SIM[0]}"
+export QT_QPA_PLATFORM=xcb
+xvfb-run -a -s "-screen 0 1280x1024x24" "$root/build/tools/rv360-shots" "$link" "$out"
+QT_SCALE_FACTOR=2 xvfb-run -a -s "-screen 0 1600x1200x24" \
+    "$root/build/tools/rv360-shots" "$link" "$out" "-scale2"
+echo "Pictures in $out"

@@ -1,0 +1,52 @@
+// Pictures of the main window and the setup dialog talking to a simulator, for the README.
+// Usage: rv360-shots LINK OUTDIR [SUFFIX]
+// LINK is the pseudo-terminal of a running rv360-sim; the settings live in a temporary folder.
+#include "frmComm.h"
+#include "frmMain.h"
+#include "modFileUtil.h"
+#include "systemserialport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: rv360-shots LINK OUTDIR [SUFFIX]\n");
+        return 2;
+    }
+    const QByteArray link = argv[1];
+    const QString out = QString::fromLocal8Bit(argv[2]);
+    const QString suffix = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString();
+    QTemporaryDir programDir;
+    QFile ini(QDir(programDir.path()).filePath(QStringLiteral("RV360.INI")));
+    if (!ini.open(QIODevice::WriteOnly))
+        return 1;
+    ini.write("[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" + link + "\r\n");
+    ini.close();
+    SetProgramDirectoryOverride(programDir.path());
+    QDir().mkpath(out);
+
+    SystemSerialPort port;
+    frmMain window(port);
+    window.show();
+    window.Form_Load();
+    QTest::qWait(2500); // a few polls
+    bool ok = window.grab().save(QDir(out).filePath("main" + suffix + ".png"));
+
+    QTest::mouseClick(window.cmdComm, Qt::LeftButton);
+    if (frmComm *dialog = frmComm::instance()) {
+        QTest::mouseClick(dialog->cmdFind, Qt::LeftButton);
+        QTest::qWait(300);
+        ok = dialog->grab().save(QDir(out).filePath("setup" + suffix + ".png")) && ok;
+        dialog->close();
+    }
+    window.close();
+    return ok ? 0 : 1;
+}
