@@ -13,6 +13,7 @@
 #include <QStyleOptionSlider>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 namespace
 {
@@ -212,6 +213,12 @@ private Q_SLOTS:
         QTest::keyClick(f->window->spnMove, Qt::Key_Down);
         QTest::keyClick(f->window->spnMove, Qt::Key_Down);
         QCOMPARE(f->port.commands(), (QStringList{"B4", "B3", "B2"}));
+        // The wheel turned up raises the value, one step a notch.
+        const QPoint centre = f->window->spnMove->rect().center();
+        QWheelEvent up(centre, f->window->spnMove->mapToGlobal(centre), {}, QPoint(0, 120),
+                       Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(f->window->spnMove, &up);
+        QCOMPARE(f->port.commands().last(), QStringLiteral("B3"));
     }
 
     void thumbDragSendsOnceAtRelease()
