@@ -7,19 +7,12 @@
 #include <QList>
 #include <QString>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 // Collects the error messages shown while it lives, so that no modal box ever opens in a test.
-class MessageCapture
-{
-public:
+struct MessageCapture {
     struct Message {
         QString title;
         QString text;
     };
-
     MessageCapture()
     {
         SetErrorMessageHandler([this](const QString &title, const QString &text) {
@@ -42,24 +35,11 @@ template <qsizetype N> QByteArray bytes(const char (&literal)[N])
 inline QByteArray fileContents(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return "<unreadable>";
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 inline bool writeFileContents(const QString &path, const QByteArray &contents)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(contents) == contents.size();
-}
-
-// Root ignores permission bits, so read-only directories cannot be tested that way.
-inline bool permissionBitsApply()
-{
-#ifdef Q_OS_UNIX
-    return ::geteuid() != 0;
-#else
-    return true;
-#endif
+    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
 }
