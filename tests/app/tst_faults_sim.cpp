@@ -1,10 +1,6 @@
 // Fault drills through a pseudo-terminal against rv360-sim: a flooding line, late replies.
-#include "errormessage.h"
-#include "frmMain.h"
 #include "indexerlink.h"
-#include "modFileUtil.h"
-#include "simprocess.h"
-#include "systemserialport.h"
+#include "simwindow.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -32,34 +28,15 @@ class TestFaultsSim : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir programDir;
-    SimProcess sim;
-    std::unique_ptr<SystemSerialPort> port;
-    std::unique_ptr<frmMain> window;
+    SimWindow f;
+    SimProcess &sim = f.sim;
+    frmMain *window = nullptr;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        SetProgramDirectoryOverride(programDir.path());
-        SetErrorMessageHandler([](const QString &, const QString &) {});
-        QVERIFY(sim.start());
-        QFile ini(programDir.filePath("RV360.INI"));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" + sim.linkPath().toUtf8() +
-                  "\r\n");
-        ini.close();
-        port = std::make_unique<SystemSerialPort>();
-        window = std::make_unique<frmMain>(*port);
-        window->setExitHandler([] {});
-        window->Form_Load();
-        window->show();
-    }
-    void cleanupTestCase()
-    {
-        window.reset();
-        port.reset();
-        SetErrorMessageHandler({});
-        SetProgramDirectoryOverride({});
+        QVERIFY(f.start());
+        window = f.window.get();
     }
 
     void floodWithoutCarriageReturn()
@@ -70,7 +47,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         // The window stays live: a button press made during the flood reaches the indexer.
-        QTimer::singleShot(5000, window.get(), [this] {
+        QTimer::singleShot(5000, window, [this] {
             QTest::mouseClick(window->optManAuto[1], Qt::LeftButton);
             QTest::mouseClick(window->cmdControl[1], Qt::LeftButton);
         });

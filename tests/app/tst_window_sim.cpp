@@ -1,12 +1,8 @@
 // The main window end to end: real QSerialPort through a pseudo-terminal against rv360-sim.
-#include "errormessage.h"
-#include "frmMain.h"
 #include "lamp.h"
-#include "modFileUtil.h"
 #include "pockettable.h"
 #include "settings.h"
-#include "simprocess.h"
-#include "systemserialport.h"
+#include "simwindow.h"
 #include "verticalspin.h"
 
 #include <QFile>
@@ -20,10 +16,9 @@ class TestWindowSim : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir programDir;
-    SimProcess sim;
-    std::unique_ptr<SystemSerialPort> port;
-    std::unique_ptr<frmMain> window;
+    SimWindow f;
+    SimProcess &sim = f.sim;
+    frmMain *window = nullptr;
 
     QString state(const QString &key)
     {
@@ -35,27 +30,8 @@ class TestWindowSim : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        SetProgramDirectoryOverride(programDir.path());
-        SetErrorMessageHandler([](const QString &, const QString &) {});
-        QVERIFY(sim.start({"--move-ms", "150"}));
-        QFile ini(programDir.filePath("RV360.INI"));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" + sim.linkPath().toUtf8() +
-                  "\r\n");
-        ini.close();
-        port = std::make_unique<SystemSerialPort>();
-        window = std::make_unique<frmMain>(*port);
-        window->setExitHandler([] {});
-        window->Form_Load();
-        window->show();
-        QVERIFY(window->tmrUpdate.isActive());
-    }
-    void cleanupTestCase()
-    {
-        window.reset();
-        port.reset();
-        SetErrorMessageHandler({});
-        SetProgramDirectoryOverride({});
+        QVERIFY(f.start({"--move-ms", "150"}));
+        window = f.window.get();
     }
 
     void pollShowsThePocketAndLamps()
