@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <algorithm>
 
 namespace
 {
@@ -65,15 +64,6 @@ int fileErrorNumber(const QString &fileName, QFileDevice::FileError error)
     if (file.exists() ? !file.isWritable() : !directory.isWritable())
         return ErrorNumber::PermissionDenied;
     return ErrorNumber::PathFileAccess;
-}
-
-bool isSeparator(QChar c)
-{
-#ifdef Q_OS_WIN
-    return c == u'\\' || c == u'/' || c == u':';
-#else
-    return c == u'/';
-#endif
 }
 
 } // namespace
@@ -206,13 +196,6 @@ QString ProgramDirectory()
 void SetProgramDirectoryOverride(const QString &directory)
 {
     programDirectoryOverride() = directory;
-}
-
-QString ResolveInProgramDirectory(const QString &fileName)
-{
-    if (fileName.isEmpty() || std::any_of(fileName.cbegin(), fileName.cend(), isSeparator))
-        return fileName;
-    return ProgramDirectory() + fileName;
 }
 
 bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents, QString *errorText)

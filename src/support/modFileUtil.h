@@ -25,9 +25,6 @@ bool KillFile(const QString &fileName);
 QString ProgramDirectory();
 // Tests and tools put the program's own directory elsewhere; an empty text restores the rule.
 void SetProgramDirectoryOverride(const QString &directory);
-// A bare file name is taken in the program's own directory; a path is returned unchanged.
-QString ResolveInProgramDirectory(const QString &fileName);
-
 // Replaces the file's contents atomically (temporary file in the same directory, then rename):
 // afterwards the file is the old one or the new one, whole. On failure, errorText says why.
 bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents,

@@ -176,11 +176,6 @@ private Q_SLOTS:
         SetProgramDirectoryOverride(QDir::toNativeSeparators(directory));
         expected = QDir::toNativeSeparators(expected);
         QCOMPARE(ProgramDirectory(), expected);
-        QCOMPARE(ResolveInProgramDirectory(QStringLiteral("a.cfg")), expected + "a.cfg");
-        const QString relative = QStringLiteral("sub") + DirSeparator() + QStringLiteral("a.cfg");
-        QCOMPARE(ResolveInProgramDirectory(relative), relative);
-        const QString absolute = m_dir.filePath(QStringLiteral("a.cfg"));
-        QCOMPARE(ResolveInProgramDirectory(absolute), absolute);
     }
 
     void programDirectoryWithoutOverride()
