@@ -1,7 +1,9 @@
 // Status poll, manual move, control mode and switches, on a fake port.
+#include "cFileDialog.h"
 #include "indexerlink.h"
 #include "lamp.h"
 #include "mainfixture.h"
+#include "pockettable.h"
 #include "verticalspin.h"
 
 #include <QApplication>
@@ -165,6 +167,26 @@ private Q_SLOTS:
         QVERIFY(f->window->ledReady->isOn());
         // The button's command waited for the poll's transaction, then the poll went on.
         QCOMPARE(f->port.commands(), (QStringList{"B?", "A?", "D?"}));
+    }
+
+    void transferPressesWhileOneWaitsAreIgnored()
+    {
+        f->port.setReply("$F?\r\n", "F:1\r", 80);
+        f->port.setReply("$G1?\r\n", "G:0 10\r", 10);
+        int dialogs = 0;
+        cFileDialog::SetShowHandler([&dialogs](cFileDialog &, bool) { return ++dialogs < 0; });
+        QTimer::singleShot(20, f->window.get(), [this] {
+            for (int i = 0; i < 4; ++i)
+                QTest::mouseClick(f->window->cmdCustom[i], Qt::LeftButton);
+        });
+        QTest::mouseClick(f->window->cmdCustom[0], Qt::LeftButton);
+        QCOMPARE(f->port.commands(), (QStringList{"F?", "G1?"}));
+        QCOMPARE(dialogs, 0);
+        cFileDialog::SetShowHandler({});
+        // Once it has ended, the next press is served.
+        f->window->pocketTable->setType(0, NotUsed);
+        QTest::mouseClick(f->window->cmdCustom[0], Qt::LeftButton);
+        QCOMPARE(f->port.commands().size(), 4);
     }
 
     void startUpMoveState()
