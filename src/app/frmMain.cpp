@@ -11,6 +11,7 @@
 #include "pockettable.h"
 #include "serialport.h"
 #include "settings.h"
+#include "twips.h"
 #include "verticalspin.h"
 
 #include <QCloseEvent>
@@ -23,13 +24,6 @@
 
 namespace
 {
-
-// The window was designed in twips, at 15 twips a pixel.
-QRect twips(int left, int top, int width, int height)
-{
-    return QRect(qRound(left / 15.0), qRound(top / 15.0), qRound(width / 15.0),
-                 qRound(height / 15.0));
-}
 
 QFont bigBold(const QFont &base)
 {

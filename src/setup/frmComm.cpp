@@ -4,6 +4,7 @@
 #include "indexerlink.h"
 #include "serialport.h"
 #include "settings.h"
+#include "twips.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -23,13 +24,6 @@ namespace
 // The one open dialog; cleared as it closes, so that a closed dialog awaiting deletion is never
 // brought forward again.
 QPointer<frmComm> s_instance;
-
-// The window was designed in twips, at 15 twips a pixel.
-QRect twips(int left, int top, int width, int height)
-{
-    return QRect(qRound(left / 15.0), qRound(top / 15.0), qRound(width / 15.0),
-                 qRound(height / 15.0));
-}
 
 // The designed client area, grown at the bottom by the device and open-failure lines.
 constexpr int kClientWidth = 3276;
