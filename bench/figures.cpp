@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
@@ -37,6 +38,22 @@ constexpr int PollMs = 500;
 // The sim stops reading for 200 ms when the last opener of its pty closes; let it resume.
 constexpr int LineSettleMs = 300;
 constexpr int BlockSize = 50;
+
+// One transaction, waited for: the benchmark times requests one after another, as a script would.
+IndexerLink::Reply transactNow(IndexerLink &link, const QString &command)
+{
+    IndexerLink::Reply result{QStringLiteral("Timeout "), true};
+    QEventLoop loop;
+    bool done = false;
+    link.SendCommand(command, &loop, [&](const IndexerLink::Reply &reply) {
+        result = reply;
+        done = true;
+        loop.quit();
+    });
+    if (!done)
+        loop.exec();
+    return result;
+}
 
 QString us(double micros)
 {
@@ -175,7 +192,7 @@ RoundTrips measureRoundTrips(const BenchOptions &options, const QStringList &sim
         return reply.startsWith(QLatin1Char('B')) && reply.endsWith(QLatin1Char('\r'));
     };
     for (int i = 0; i < options.warmup; ++i) {
-        link.SendCommand(command);
+        transactNow(link, command);
         raw.transact(QueryFrame, LinkTimeout);
     }
     for (int done = 0; done < count; done += BlockSize) {
@@ -184,7 +201,7 @@ RoundTrips measureRoundTrips(const BenchOptions &options, const QStringList &sim
         Clock::time_point start = Clock::now();
         for (int i = 0; i < n; ++i) {
             const Clock::time_point before = Clock::now();
-            const QString reply = link.SendCommand(command);
+            const QString reply = transactNow(link, command).text;
             r.program.push_back(microsBetween(before, Clock::now()));
             if (!answered(reply))
                 ++r.failures;
@@ -323,7 +340,7 @@ void Figures::timeoutCpu()
     for (int i = 0; i < m_options.timeoutRuns; ++i) {
         double cpu = processCpuMicros();
         Clock::time_point start = Clock::now();
-        const IndexerLink::Reply reply = link.Transact(Indexer::kQueryPocket);
+        const IndexerLink::Reply reply = transactNow(link, Indexer::kQueryPocket);
         programWall.push_back(microsBetween(start, Clock::now()) / 1000);
         programCpu.push_back(processCpuMicros() - cpu);
         answered += reply.timedOut ? 0 : 1;

@@ -1,9 +1,9 @@
 #include "frmMain.h"
 
 #include "commandset.h"
-#include "commport.h"
-#include "configfile.h"
+#include "configfiledialog.h"
 #include "configtransfer.h"
+#include "errorbox.h"
 #include "frmComm.h"
 #include "indexerlink.h"
 #include "lamp.h"
@@ -55,6 +55,7 @@ frmMain::frmMain(SerialPort &port, QWidget *parent) : QWidget(parent), m_port(po
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("RV-360 Crucible Indexer"));
+    InstallErrorMessageBox();
     m_link = new IndexerLink(m_port, this);
     buildControls();
     connect(m_link, &IndexerLink::linkStatusChanged, lblComm, &QLabel::setText);
@@ -216,36 +217,29 @@ void frmMain::showEvent(QShowEvent *event)
 void frmMain::Form_Load()
 {
     setWindowTitle(windowTitle() + versionCaption());
-    m_link->tmrComm().setInterval(IndexerLink::kTimeoutMs);
-    m_link->tmrComm().stop();
     tmrUpdate.setInterval(500);
     tmrUpdate.stop();
 
     pocketTable->FillLocationLists();
-    for (int row = 0; row < PocketTable::kRows; ++row)
-        pocketTable->setPosition(row, 0);
     pocketTable->FillModeLists();
-    for (int row = 0; row < PocketTable::kRows; ++row)
-        pocketTable->setType(row, NotUsed);
+    pocketTable->setDefaults();
 
     LoadSettings();
 
     if (CommPort < 5) {
-        if (OpenCommPort(m_port, CommPort)) {
+        m_link->selectPort(CommPort, this, [this](bool opened) {
+            if (!opened) {
+                showCommDialog(true); // beside the main window
+                return;
+            }
             tmrUpdate.start();
             // The first look at the indexer comes at once, not a whole period after start-up.
             QTimer::singleShot(0, this, [this] {
                 if (tmrUpdate.isActive())
                     tmrUpdate_Timer();
             });
-        } else
-            frmComm::ShowDialog(*m_link, tmrUpdate, this, true); // beside the main window
+        });
     }
-}
-
-QString frmMain::SendCommand(const QString &sCommand)
-{
-    return m_link->SendCommand(sCommand);
 }
 
 void frmMain::cmdExit_Click()
@@ -261,7 +255,21 @@ void frmMain::cmdExit_Click()
 
 void frmMain::cmdComm_Click()
 {
-    frmComm::ShowDialog(*m_link, tmrUpdate, this);
+    showCommDialog(false);
+}
+
+void frmMain::showCommDialog(bool besideMain)
+{
+    const bool opening = frmComm::instance() == nullptr;
+    frmComm *dialog = frmComm::ShowDialog(*m_link, this, besideMain);
+    if (!opening)
+        return; // brought forward: the poll is off already
+    tmrUpdate.stop();
+    connect(dialog, &QDialog::finished, this, [this] {
+        // However the dialog closed; not when the program is ending.
+        if (!m_closing)
+            tmrUpdate.start();
+    });
 }
 
 void frmMain::closeEvent(QCloseEvent *event)
@@ -270,7 +278,6 @@ void frmMain::closeEvent(QCloseEvent *event)
         m_closing = true;
         SaveSettings();
         CloseForms(this);
-        // The setup dialog turns the poll on as it closes; the program is ending.
         tmrUpdate.stop();
         m_link->shutdown();
     }
@@ -279,32 +286,40 @@ void frmMain::closeEvent(QCloseEvent *event)
 
 void frmMain::tmrUpdate_Timer()
 {
-    if (m_link->LinkState() != IndexerLink::Idle || m_link->isBusy() || m_link->isShutDown())
+    // Only an idle link is polled: ticks never queue up behind other requests.
+    if (m_link->isBusy() || m_link->isShutDown())
         return;
-    const QPointer<frmMain> self(this);
-    if (optMove[0]->isChecked()) {
-        const IndexerLink::Reply reply = m_link->Transact(Indexer::kQueryPocket);
-        if (!self)
-            return;
-        const int n = reply.timedOut ? 0 : Indexer::digitValue(reply.text);
-        if (n >= 1 && n <= 8) {
-            lblPocket->setText(QString::number(n));
-            setSpinFromIndexer(n);
-        } else {
-            lblPocket->setText(QStringLiteral("?"));
-        }
-    } else if (optMove[1]->isChecked()) {
-        const IndexerLink::Reply reply = m_link->Transact(Indexer::kQuerySpeed);
-        if (!self)
-            return;
-        const int n = reply.timedOut ? 0 : Indexer::digitValue(reply.text);
-        if (n >= 1 && n <= 8)
-            setSpinFromIndexer(n);
+    using Reply = IndexerLink::Reply;
+    if (optMove[0]->isChecked())
+        m_link->SendCommand(Indexer::kQueryPocket, this,
+                            [this](const Reply &reply) { showPocket(reply.text); });
+    else if (optMove[1]->isChecked())
+        m_link->SendCommand(Indexer::kQuerySpeed, this,
+                            [this](const Reply &reply) { showSpeed(reply.text); });
+    m_link->SendCommand(Indexer::kQueryMotion, this,
+                        [this](const Reply &reply) { showMotion(reply.text); });
+}
+
+void frmMain::showPocket(const QString &reply)
+{
+    // A timeout's text has no pocket in it ("Timeout ": the letter m).
+    if (const auto n = Indexer::pocketOrSpeed(reply)) {
+        lblPocket->setText(QString::number(*n));
+        setSpinFromIndexer(*n);
+    } else {
+        lblPocket->setText(QStringLiteral("?"));
     }
-    const IndexerLink::Reply motion = m_link->Transact(Indexer::kQueryMotion);
-    if (!self)
-        return;
-    const auto c = motion.timedOut ? std::nullopt : Indexer::thirdChar(motion.text);
+}
+
+void frmMain::showSpeed(const QString &reply)
+{
+    if (const auto n = Indexer::pocketOrSpeed(reply))
+        setSpinFromIndexer(*n);
+}
+
+void frmMain::showMotion(const QString &reply)
+{
+    const auto c = Indexer::thirdChar(reply);
     ledMoving->setOn(c == QLatin1Char('M'));
     ledReady->setOn(c == QLatin1Char('R'));
 }
@@ -334,12 +349,10 @@ void frmMain::spnMove_Change()
         command = Indexer::speedCommand(spnMove->spinValue());
     else
         return;
-    const QPointer<frmMain> self(this);
-    m_link->SendCommand(command);
-    if (!self)
-        return;
-    // The value now, not the one sent: after quick changes the display settles on the latest.
-    lblMove->setText(QString::number(spnMove->spinValue()));
+    m_link->SendCommand(command, this, [this](const IndexerLink::Reply &) {
+        // The value now, not the one sent: after quick changes the display settles on the latest.
+        lblMove->setText(QString::number(spnMove->spinValue()));
+    });
 }
 
 void frmMain::optMove_Click(int Index)
@@ -352,16 +365,16 @@ void frmMain::optMove_Click(int Index)
 
 void frmMain::cmdControl_Click(int Index)
 {
-    const QPointer<frmMain> self(this);
     if (Index == 0) {
-        const IndexerLink::Reply reply = m_link->Transact(Indexer::kQueryControl);
-        if (!self || reply.timedOut)
-            return;
-        const auto c = Indexer::thirdChar(reply.text);
-        if (c == QLatin1Char('0'))
-            optManAuto[0]->setChecked(true);
-        else if (c == QLatin1Char('1'))
-            optManAuto[1]->setChecked(true);
+        m_link->SendCommand(Indexer::kQueryControl, this, [this](const IndexerLink::Reply &reply) {
+            if (reply.timedOut)
+                return;
+            const auto c = Indexer::thirdChar(reply.text);
+            if (c == QLatin1Char('0'))
+                optManAuto[0]->setChecked(true);
+            else if (c == QLatin1Char('1'))
+                optManAuto[1]->setChecked(true);
+        });
     } else if (Index == 1) {
         if (optManAuto[0]->isChecked())
             m_link->SendCommand(Indexer::controlCommand(0));
@@ -375,14 +388,16 @@ void frmMain::cmdSwitches_Click()
     const bool front = optSwitch[0]->isChecked();
     if (!front && !optSwitch[1]->isChecked())
         return;
-    const QPointer<frmMain> self(this);
-    const IndexerLink::Reply reply = m_link->Transact(Indexer::kQuerySwitches);
-    // A timeout carries no switch byte: its text is not shown as one.
-    if (!self || reply.timedOut)
-        return;
-    const auto c = front ? Indexer::thirdChar(reply.text) : Indexer::fourthChar(reply.text);
-    if (c)
-        lblSwitch->setText(QString::number(c->unicode(), 16).toUpper());
+    m_link->SendCommand(Indexer::kQuerySwitches, this,
+                        [this, front](const IndexerLink::Reply &reply) {
+                            // A timeout carries no switch byte: its text is not shown as one.
+                            if (reply.timedOut)
+                                return;
+                            const auto c = front ? Indexer::thirdChar(reply.text)
+                                                 : Indexer::fourthChar(reply.text);
+                            if (c)
+                                lblSwitch->setText(QString::number(c->unicode(), 16).toUpper());
+                        });
 }
 
 void frmMain::cmdCustom_Click(int Index)
@@ -391,21 +406,27 @@ void frmMain::cmdCustom_Click(int Index)
     if (m_transferBusy || Index < 0 || Index > 3)
         return;
     m_transferBusy = true;
-    const QPointer<frmMain> self(this);
-    const TransferSend send = [this](const QString &command) { return m_link->Transact(command); };
     switch (Index) {
     case 0:
-        ReadConfiguration(*pocketTable, send);
-        break;
+        ReadConfiguration(*m_link, this, pocketTable->layout(),
+                          [this](std::optional<PocketLayout> layout) {
+                              if (layout)
+                                  pocketTable->setLayout(*layout);
+                              m_transferBusy = false;
+                          });
+        return;
     case 1:
-        SendConfiguration(*pocketTable, send);
-        break;
-    case 2:
-        OpenConfigFile(*pocketTable, this);
-        break;
-    case 3:
-        SaveConfigFile(*pocketTable, this);
-        break;
+        SendConfiguration(*m_link, this, pocketTable->layout(), [this] { m_transferBusy = false; });
+        return;
+    }
+    // The file dialogs are modal; the window may be gone when they return.
+    const QPointer<frmMain> self(this);
+    if (Index == 2) {
+        PocketLayout layout = pocketTable->layout();
+        if (OpenConfigFile(layout, this) && self)
+            pocketTable->setLayout(layout);
+    } else {
+        SaveConfigFile(pocketTable->layout(), this);
     }
     if (self)
         m_transferBusy = false;

@@ -29,8 +29,7 @@ public:
     // Start-up: caption, timers, pocket table, settings, then the port and the status poll.
     void Form_Load();
 
-    // One transaction with the indexer (see IndexerLink).
-    QString SendCommand(const QString &sCommand);
+    // The one link to the indexer: every command of the window goes through its queue.
     IndexerLink &link() { return *m_link; }
     SerialPort &MSComm1() { return m_port; }
 
@@ -82,6 +81,11 @@ protected:
 
 private:
     void buildControls();
+    // Shows the setup dialog; the status poll is off until it reports finished().
+    void showCommDialog(bool besideMain);
+    void showPocket(const QString &reply);
+    void showSpeed(const QString &reply);
+    void showMotion(const QString &reply);
     void setSpinFromIndexer(int value);
 
     SerialPort &m_port;

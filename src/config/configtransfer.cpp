@@ -3,41 +3,81 @@
 #include "commandset.h"
 #include "conversions.h"
 #include "modUtil.h"
-#include "pockettable.h"
 
-void ReadConfiguration(PocketTable &table, const TransferSend &send)
+#include <memory>
+
+std::optional<int> LayoutCount(const IndexerLink::Reply &reply)
 {
-    const IndexerLink::Reply count = send(Indexer::kQueryCount);
-    // No answer is not an empty layout: the operator's table stays as it is.
-    if (count.timedOut)
+    // No answer is not an empty layout.
+    if (reply.timedOut)
+        return std::nullopt;
+    return Indexer::digitValue(reply.text);
+}
+
+void ApplyPocketReply(PocketLayout &layout, int row, const IndexerLink::Reply &reply)
+{
+    if (reply.timedOut)
         return;
-    const int n = Indexer::digitValue(count.text);
-    for (int row = 0; row < PocketTable::kRows; ++row) {
-        if (row >= n) {
-            table.setType(row, NotUsed);
-            table.setPosition(row, 0);
-            continue;
-        }
-        const IndexerLink::Reply reply = send(Indexer::pocketQuery(row + 1));
-        if (reply.timedOut)
-            continue;
-        const QString data = reply.text.size() < 2 ? reply.text : Indexer::dataPart(reply.text);
-        const QString space = QStringLiteral(" ");
-        if (const auto type = TextToInteger(GetDelimitedWord(data, 1, space)))
-            table.setType(row, *type);
-        if (const auto position = TextToInteger(GetDelimitedWord(data, 2, space)))
-            table.setPosition(row, *position);
+    const QString data = reply.text.size() < 2 ? reply.text : Indexer::dataPart(reply.text);
+    const QString space = QStringLiteral(" ");
+    if (const auto type = TextToInteger(GetDelimitedWord(data, 1, space)))
+        layout.setType(row, *type);
+    if (const auto position = TextToInteger(GetDelimitedWord(data, 2, space)))
+        layout.setPosition(row, *position);
+}
+
+void ClearRowsFrom(PocketLayout &layout, int count)
+{
+    for (int row = qMax(count, 0); row < PocketLayout::kRows; ++row) {
+        layout.setType(row, NotUsed);
+        layout.setPosition(row, 0);
     }
 }
 
-void SendConfiguration(const PocketTable &table, const TransferSend &send)
+void ReadConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &start,
+                       std::function<void(std::optional<PocketLayout>)> done)
 {
-    int n = 0;
-    while (n < PocketTable::kRows && table.type(n) != NotUsed)
-        ++n;
-    if (n == 0)
+    link.SendCommand(
+        Indexer::kQueryCount, context,
+        [&link, context, start, done = std::move(done)](const IndexerLink::Reply &countReply) {
+            const std::optional<int> count = LayoutCount(countReply);
+            if (!count) {
+                done(std::nullopt);
+                return;
+            }
+            auto layout = std::make_shared<PocketLayout>(start);
+            ClearRowsFrom(*layout, *count);
+            const int queries = qMin(*count, int(PocketLayout::kRows));
+            if (queries == 0) {
+                done(*layout);
+                return;
+            }
+            for (int row = 0; row < queries; ++row) {
+                link.SendCommand(Indexer::pocketQuery(row + 1), context,
+                                 [layout, row, last = row == queries - 1,
+                                  done](const IndexerLink::Reply &reply) {
+                                     ApplyPocketReply(*layout, row, reply);
+                                     if (last)
+                                         done(*layout);
+                                 });
+            }
+        });
+}
+
+void SendConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &layout,
+                       std::function<void()> done)
+{
+    const int n = layout.usedCount();
+    if (n == 0) {
+        done();
         return;
-    send(Indexer::countCommand(n));
-    for (int row = 0; row < n; ++row)
-        send(Indexer::pocketCommand(row + 1, table.type(row), table.position(row)));
+    }
+    link.SendCommand(Indexer::countCommand(n));
+    for (int row = 0; row < n; ++row) {
+        IndexerLink::ReplyHandler last;
+        if (row == n - 1)
+            last = [done](const IndexerLink::Reply &) { done(); };
+        link.SendCommand(Indexer::pocketCommand(row + 1, layout.type(row), layout.position(row)),
+                         context, std::move(last));
+    }
 }

@@ -1,21 +1,31 @@
 #pragma once
 
 #include "indexerlink.h"
+#include "pocketlayout.h"
 
-#include <QString>
 #include <functional>
+#include <optional>
 
-class PocketTable;
+class QObject;
 
-// One transaction with the indexer (IndexerLink::Transact, or a test's stand-in).
-using TransferSend = std::function<IndexerLink::Reply(const QString &command)>;
+// Reads the indexer's layout: "F?" for the count, then "G<k>?" for each pocket in it, all through
+// the link's queue. done gets `start` with what the indexer gave applied: rows past the count
+// become "Not Used" at 0, a timed-out pocket query leaves its row alone, and a field that is not
+// a number in range leaves that one field alone. A timed-out count carries no layout: done gets
+// no value and the caller's table stays as it is. Nothing is called once context is gone.
+void ReadConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &start,
+                       std::function<void(std::optional<PocketLayout>)> done);
 
-// Reads the indexer's layout into the table: "F?" for the count, then "G<k>?" for each pocket in
-// it; rows past the count become "Not Used" at 0. A timed-out answer carries no data: a timed-out
-// count leaves the whole table alone, a timed-out pocket query leaves its row alone. A field that
-// is not a number, or that the table refuses, leaves that one field alone.
-void ReadConfiguration(PocketTable &table, const TransferSend &send);
+// Sends a layout: "F<n>" for the rows before the first "Not Used" one, then
+// "G<k> <type> <ddd>" for each of them; done runs after the last reply. Nothing is sent when the
+// first row is "Not Used" (done runs at once).
+void SendConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &layout,
+                       std::function<void()> done);
 
-// Sends the table's layout: "F<n>" for the rows before the first "Not Used" one, then
-// "G<k> <type> <ddd>" for each of them. Nothing at all when the first row is "Not Used".
-void SendConfiguration(const PocketTable &table, const TransferSend &send);
+// The steps of a read, as plain functions.
+// The count in the answer to "F?" (its third character as a digit, 0..9), no value for a timeout.
+std::optional<int> LayoutCount(const IndexerLink::Reply &reply);
+// Applies the answer to "G<row+1>?": type and position from the third character on.
+void ApplyPocketReply(PocketLayout &layout, int row, const IndexerLink::Reply &reply);
+// Rows from `count` on become "Not Used" at 0.
+void ClearRowsFrom(PocketLayout &layout, int count);

@@ -60,4 +60,12 @@ int digitValue(const QString &reply)
     return c ? static_cast<int>(LeadingNumber(QString(*c))) : 0;
 }
 
+std::optional<int> pocketOrSpeed(const QString &reply)
+{
+    const int n = digitValue(reply);
+    if (n < 1 || n > 8)
+        return std::nullopt;
+    return n;
+}
+
 } // namespace Indexer

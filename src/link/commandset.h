@@ -35,6 +35,9 @@ std::optional<QChar> thirdChar(const QString &reply);
 std::optional<QChar> fourthChar(const QString &reply);
 // The data from the third character on (empty when the reply is shorter).
 QString dataPart(const QString &reply);
+// A pocket number or sweep speed (1..8) in the third character; no value for anything else (a
+// timeout's text included).
+std::optional<int> pocketOrSpeed(const QString &reply);
 // The whole-number value of the third character (LeadingNumber of it): 0..9, 0 for a non-digit.
 int digitValue(const QString &reply);
 

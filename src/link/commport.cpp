@@ -1,5 +1,6 @@
 #include "commport.h"
 
+#include "linklog.h"
 #include "serialport.h"
 
 #include <QString>
@@ -15,10 +16,11 @@ bool CloseCommPort(SerialPort &port)
     return port.close();
 }
 
-bool OpenCommPort(SerialPort &port, qint16 portNumber)
+namespace
 {
-    if (portNumber < 1 || portNumber > 9)
-        return true;
+
+bool openSteps(SerialPort &port, qint16 portNumber)
+{
     CloseCommPort(port);
     if (!port.setPortNumber(portNumber))
         return false;
@@ -35,4 +37,18 @@ bool OpenCommPort(SerialPort &port, qint16 portNumber)
         !port.setReceiveBufferSize(kReceiveBufferSize) || !port.setRequestToSend(false))
         return false;
     return port.open();
+}
+
+} // namespace
+
+bool OpenCommPort(SerialPort &port, qint16 portNumber)
+{
+    if (portNumber < 1 || portNumber > 9)
+        return true;
+    const bool opened = openSteps(port, portNumber);
+    if (opened)
+        qCDebug(lcLink).noquote() << "opened" << port.deviceName();
+    else
+        qCDebug(lcLink).noquote() << "open failed:" << port.deviceName() << port.errorText();
+    return opened;
 }

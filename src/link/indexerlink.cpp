@@ -1,15 +1,33 @@
 #include "indexerlink.h"
 
 #include "commport.h"
+#include "linklog.h"
 #include "serialport.h"
 #include "settings.h"
 
-#include <QEventLoop>
+Q_LOGGING_CATEGORY(lcLink, "rv360.link", QtInfoMsg)
 
 namespace
 {
 const QString kTimeoutPrefix = QStringLiteral("Timeout ");
+
+// For the log: control characters written out, so that a frame stays on one line.
+QString printable(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\r'))
+            out += QStringLiteral("\\r");
+        else if (c == QLatin1Char('\n'))
+            out += QStringLiteral("\\n");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
 }
+} // namespace
 
 IndexerLink::IndexerLink(SerialPort &port, QObject *parent) : QObject(parent), m_port(port)
 {
@@ -18,7 +36,10 @@ IndexerLink::IndexerLink(SerialPort &port, QObject *parent) : QObject(parent), m
     m_tmrComm.setTimerType(Qt::PreciseTimer);
     connect(&m_tmrComm, &QTimer::timeout, this, &IndexerLink::tmrComm_Timer);
     connect(&m_port, &SerialPort::dataReceived, this, &IndexerLink::MSComm1_OnComm);
-    connect(&m_port, &SerialPort::deviceLost, this, [this] { m_deviceLost = true; });
+    connect(&m_port, &SerialPort::deviceLost, this, [this] {
+        qCDebug(lcLink).noquote() << "device lost:" << m_port.deviceName() << m_port.errorText();
+        m_deviceLost = true;
+    });
 }
 
 IndexerLink::~IndexerLink()
@@ -26,75 +47,108 @@ IndexerLink::~IndexerLink()
     shutdown();
 }
 
-QString IndexerLink::SendCommand(const QString &sCommand)
+void IndexerLink::SendCommand(const QString &sCommand, const QObject *context,
+                              ReplyHandler onReply)
 {
-    return Transact(sCommand).text;
-}
-
-IndexerLink::Reply IndexerLink::Transact(const QString &sCommand)
-{
-    if (m_shutDown)
-        return {kTimeoutPrefix, true};
     Request request;
     request.command = sCommand;
-    m_queue.push_back(&request);
-    if (!m_current)
+    request.bound = context != nullptr;
+    request.context = context;
+    request.onReply = std::move(onReply);
+    enqueue(std::move(request));
+}
+
+void IndexerLink::selectPort(qint16 portNumber, const QObject *context, PortHandler onOpened)
+{
+    Request request;
+    request.portChange = true;
+    request.portNumber = portNumber;
+    request.bound = context != nullptr;
+    request.context = context;
+    request.onOpened = std::move(onOpened);
+    enqueue(std::move(request));
+}
+
+void IndexerLink::enqueue(Request request)
+{
+    if (m_shutDown)
+        return;
+    m_queue.push_back(std::move(request));
+    if (!m_onWire && !m_starting)
         startNext();
-    if (!request.done) {
-        QEventLoop loop;
-        request.loop = &loop;
-        loop.exec();
-        request.loop = nullptr;
-        // The loop ends early only when the application quits: end everything that waits.
-        if (!request.done)
-            shutdown();
-    }
-    return request.result;
 }
 
 void IndexerLink::startNext()
 {
-    if (m_queue.empty())
-        return;
-    m_current = m_queue.front();
-    m_queue.pop_front();
-
-    m_frame = QLatin1Char('$') + m_current->command + QLatin1String("\r\n");
-    m_reply.clear();
-    reopenLostDevice();
-    m_port.discardInput();
-    m_state = Waiting;
-    Q_EMIT linkStatusChanged(QStringLiteral("Busy"));
-    // The timeout runs from just before the write.
-    m_tmrComm.start();
-    if (CommPort < 5)
-        m_port.write(m_frame.toLatin1());
+    const QPointer<IndexerLink> self(this);
+    m_starting = true;
+    while (!m_onWire && !m_queue.empty()) {
+        Request request = std::move(m_queue.front());
+        m_queue.pop_front();
+        if (request.portChange) {
+            const bool opened = changePort(request.portNumber);
+            if (request.onOpened && (!request.bound || request.context))
+                request.onOpened(opened);
+            if (!self)
+                return; // a handler ended the link's owner
+            continue;
+        }
+        m_current = std::move(request);
+        m_onWire = true;
+        m_frame = QLatin1Char('$') + m_current.command + QLatin1String("\r\n");
+        m_reply.clear();
+        reopenLostDevice();
+        m_port.discardInput();
+        m_state = Waiting;
+        Q_EMIT linkStatusChanged(QStringLiteral("Busy"));
+        if (!self)
+            return;
+        // The timeout runs from just before the write.
+        m_tmrComm.start();
+        m_sentAt.start();
+        qCDebug(lcLink).noquote() << "write" << printable(m_frame);
+        if (CommPort < 5)
+            m_port.write(m_frame.toLatin1());
+    }
+    m_starting = false;
 }
 
 void IndexerLink::finishCurrent(State how)
 {
-    Request *request = m_current;
-    m_current = nullptr;
     m_tmrComm.stop();
+    Request request = std::move(m_current);
+    m_current = Request();
+    m_onWire = false;
+    Reply result;
     if (how == Idle) {
-        Q_EMIT linkStatusChanged(QStringLiteral("Ready"));
-        request->result = {m_reply, false};
+        qCDebug(lcLink).noquote() << "reply" << printable(m_reply) << "after" << m_sentAt.nsecsElapsed() / 1000
+                        << "us";
+        result = {m_reply, false};
     } else {
-        Q_EMIT linkStatusChanged(QStringLiteral("Timeout"));
-        request->result = {kTimeoutPrefix + m_reply, true};
+        qCDebug(lcLink).noquote() << "timeout for" << printable(request.command) << "with"
+                        << printable(m_reply);
+        result = {kTimeoutPrefix + m_reply, true};
     }
     m_state = Idle;
-    request->done = true;
-    if (request->loop)
-        request->loop->quit();
-    // The result is fixed for its caller; a waiting request may now reset the reply.
+    const QPointer<IndexerLink> self(this);
+    Q_EMIT linkStatusChanged(how == Idle ? QStringLiteral("Ready") : QStringLiteral("Timeout"));
+    if (!self)
+        return;
+    // The result is fixed for its requester before the next request may reset the reply.
+    if (request.onReply && (!request.bound || request.context)) {
+        m_starting = true;
+        request.onReply(result);
+        if (!self)
+            return;
+        m_starting = false;
+    }
     startNext();
 }
 
 void IndexerLink::MSComm1_OnComm()
 {
     const QByteArray data = m_port.read(m_port.bytesAvailable());
-    if (data.isEmpty() || !m_current)
+    if (data.isEmpty() || !m_onWire)
         return; // nobody waits: nothing is kept
     const qsizetype room = kMaxReplyLength - m_reply.size();
     if (room > 0)
@@ -105,10 +159,24 @@ void IndexerLink::MSComm1_OnComm()
 
 void IndexerLink::tmrComm_Timer()
 {
-    if (m_state == Waiting && m_current) {
+    if (m_state == Waiting && m_onWire) {
         m_state = TimedOut;
         finishCurrent(TimedOut);
     }
+}
+
+bool IndexerLink::changePort(qint16 portNumber)
+{
+    if (portNumber != CommPort) {
+        CloseCommPort(m_port);
+        CommPort = portNumber;
+    } else if (m_port.isOpen() || CommPort >= 5) {
+        return true;
+    }
+    m_deviceLost = false;
+    if (CommPort >= 5)
+        return true; // the Ethernet choice opens no serial port
+    return OpenCommPort(m_port, CommPort);
 }
 
 void IndexerLink::reopenLostDevice()
@@ -118,6 +186,7 @@ void IndexerLink::reopenLostDevice()
     if (m_lastReopen.isValid() && m_lastReopen.elapsed() < kReopenIntervalMs)
         return;
     m_lastReopen.start();
+    qCDebug(lcLink).noquote() << "reopening" << m_port.deviceName();
     if (OpenCommPort(m_port, CommPort))
         m_deviceLost = false;
 }
@@ -126,17 +195,8 @@ void IndexerLink::shutdown()
 {
     m_shutDown = true;
     m_tmrComm.stop();
-    auto end = [this](Request *request) {
-        request->result = {kTimeoutPrefix + m_reply, true};
-        request->done = true;
-        if (request->loop)
-            request->loop->quit();
-    };
-    if (m_current)
-        end(m_current);
-    m_current = nullptr;
-    for (Request *request : m_queue)
-        end(request);
+    m_onWire = false;
+    m_current = Request();
     m_queue.clear();
     m_state = Idle;
 }

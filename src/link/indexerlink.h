@@ -2,17 +2,19 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <deque>
+#include <functional>
 
-class QEventLoop;
 class SerialPort;
 
-// The one command/response transaction with the indexer. SendCommand frames a command, writes
-// it and waits for the reply line (ended by CR) or the 200 ms timeout. The wait sleeps in a local
-// event loop, so the window stays live; requests made meanwhile queue up and run one at a time
-// in the order made, and each caller gets the reply to its own command.
+// The one command/response transaction with the indexer, as a queue. SendCommand frames a
+// command and queues it; one request is on the wire at a time, ended by its reply line (up to
+// CR) or the 200 ms timeout, and each result goes to its own requester in the order the requests
+// were made. Nothing waits: results come back through handlers bound to a context object, and a
+// handler whose context has been destroyed is never called.
 class IndexerLink : public QObject
 {
     Q_OBJECT
@@ -25,30 +27,40 @@ public:
     // Least time between two attempts to reopen a lost device.
     static constexpr int kReopenIntervalMs = 1000;
 
-    explicit IndexerLink(SerialPort &port, QObject *parent = nullptr);
-    ~IndexerLink() override;
-
-    // Sends "$" + command + CR LF and returns the reply with its CR, or "Timeout " followed by
-    // what had arrived. Returns at once with "Timeout " after shutdown().
-    QString SendCommand(const QString &sCommand);
-
-    // The same transaction, telling a reply from a timeout without looking at the text.
+    // A result: the reply with its CR, or "Timeout " followed by what had arrived.
     struct Reply {
         QString text;
         bool timedOut = false;
     };
-    Reply Transact(const QString &sCommand);
+    using ReplyHandler = std::function<void(const Reply &reply)>;
+    using PortHandler = std::function<void(bool opened)>;
+
+    explicit IndexerLink(SerialPort &port, QObject *parent = nullptr);
+    ~IndexerLink() override;
+
+    // Queues "$" + command + CR LF. When its transaction ends, onReply runs with the result,
+    // provided that context still exists (no context: the handler always runs). The write
+    // happens at once when nothing else is queued. After shutdown() nothing is queued or called.
+    void SendCommand(const QString &sCommand, const QObject *context = nullptr,
+                     ReplyHandler onReply = {});
+
+    // The one place that changes CommPort and (re)opens the port, queued behind the requests
+    // already made so that no port is closed under a transaction on the wire: a new number closes
+    // the old port, stores the number and opens it; the same number reopens a port that is not
+    // open. onOpened gets whether the port is open afterwards (true for the Ethernet choice,
+    // which opens nothing).
+    void selectPort(qint16 portNumber, const QObject *context = nullptr, PortHandler onOpened = {});
 
     State LinkState() const { return m_state; }
     // True while a transaction is on the wire or requests wait for their turn.
-    bool isBusy() const { return m_current != nullptr || !m_queue.empty(); }
+    bool isBusy() const { return m_onWire || !m_queue.empty(); }
 
     const QString &sFrame() const { return m_frame; }
     const QString &sReply() const { return m_reply; }
-    QTimer &tmrComm() { return m_tmrComm; }
     SerialPort &port() { return m_port; }
 
-    // Ends every waiting and queued request (as timed out) and refuses new ones: for shutdown.
+    // Drops every waiting and queued request without calling anyone back and refuses new ones:
+    // for shutdown. The link's destructor does the same.
     void shutdown();
     bool isShutDown() const { return m_shutDown; }
 
@@ -58,16 +70,22 @@ Q_SIGNALS:
 
 private:
     struct Request {
+        bool portChange = false;
         QString command;
-        Reply result;
-        bool done = false;
-        QEventLoop *loop = nullptr;
+        qint16 portNumber = 0;
+        // Whether a context was given, so that a destroyed one is told from none.
+        bool bound = false;
+        QPointer<const QObject> context;
+        ReplyHandler onReply;
+        PortHandler onOpened;
     };
 
+    void enqueue(Request request);
     void MSComm1_OnComm();
     void tmrComm_Timer();
     void startNext();
     void finishCurrent(State how);
+    bool changePort(qint16 portNumber);
     void reopenLostDevice();
 
     SerialPort &m_port;
@@ -75,9 +93,13 @@ private:
     State m_state = Idle;
     QString m_frame;
     QString m_reply;
-    Request *m_current = nullptr;
-    std::deque<Request *> m_queue;
+    bool m_onWire = false;
+    Request m_current;
+    std::deque<Request> m_queue;
+    // Set while startNext() runs, so that a handler queueing a request does not start it twice.
+    bool m_starting = false;
     bool m_shutDown = false;
     bool m_deviceLost = false;
     QElapsedTimer m_lastReopen;
+    QElapsedTimer m_sentAt;
 };

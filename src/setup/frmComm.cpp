@@ -1,13 +1,13 @@
 #include "frmComm.h"
 
-#include "commport.h"
+#include "commandset.h"
 #include "indexerlink.h"
 #include "serialport.h"
 #include "settings.h"
 #include "twips.h"
 
-#include <QApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,7 +15,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QTimer>
 #include <algorithm>
 
 namespace
@@ -76,15 +75,14 @@ frmComm *frmComm::instance()
     return s_instance.data();
 }
 
-frmComm *frmComm::ShowDialog(IndexerLink &link, QTimer &tmrUpdate, QWidget *mainWindow,
-                             bool besideMain)
+frmComm *frmComm::ShowDialog(IndexerLink &link, QWidget *mainWindow, bool besideMain)
 {
     frmComm *dialog = s_instance.data();
     if (dialog) {
         dialog->show();
         dialog->raise();
     } else {
-        dialog = new frmComm(link, tmrUpdate, mainWindow);
+        dialog = new frmComm(link, mainWindow);
         s_instance = dialog;
         dialog->Form_Load();
         dialog->placeBeside(mainWindow, besideMain);
@@ -94,10 +92,10 @@ frmComm *frmComm::ShowDialog(IndexerLink &link, QTimer &tmrUpdate, QWidget *main
     return dialog;
 }
 
-frmComm::frmComm(IndexerLink &link, QTimer &tmrUpdate, QWidget *mainWindow)
+frmComm::frmComm(IndexerLink &link, QWidget *mainWindow)
     : QDialog(mainWindow, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowCloseButtonHint),
-      m_link(link), m_tmrUpdate(tmrUpdate)
+      m_link(link)
 {
     setObjectName(QStringLiteral("frmComm"));
     setWindowTitle(QStringLiteral("Comm Setup"));
@@ -220,7 +218,6 @@ void frmComm::placeBeside(QWidget *mainWindow, bool besideMain)
 
 void frmComm::Form_Load()
 {
-    m_tmrUpdate.stop();
     const int index = (CommPort >= 1 && CommPort <= 4) ? CommPort : 1;
     if (optComPort[index]->isChecked()) {
         optComPort_Click(index);
@@ -284,7 +281,7 @@ void frmComm::showOpenFailure(bool opened)
 
 void frmComm::cmdFind_Click()
 {
-    SendTestCommand(QStringLiteral("@"));
+    SendTestCommand(Indexer::kProbe);
 }
 
 void frmComm::cmdSend_Click()
@@ -302,33 +299,24 @@ void frmComm::SendTestCommand(const QString &command)
     // Port numbers from 5 on stand for Ethernet, which has no transport.
     if (nPort >= 5)
         return;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // The busy pointer over the dialog only: the main window stays usable meanwhile.
+    setCursor(Qt::WaitCursor);
     cmdSend->setEnabled(false);
     cmdFind->setEnabled(false);
 
-    SerialPort &port = m_link.port();
-    bool opened = true;
-    if (nPort != CommPort) {
-        CloseCommPort(port);
-        CommPort = nPort;
-        opened = OpenCommPort(port, CommPort);
-    } else if (!port.isOpen()) {
-        // Failed at start-up or lost since: retry, rather than time out on a closed port.
-        opened = OpenCommPort(port, CommPort);
-    }
-    showOpenFailure(opened);
+    // A new choice switches the port; the same one retries a port that failed to open or was
+    // lost, rather than time out on a closed port.
+    m_link.selectPort(nPort, this, [this](bool opened) { showOpenFailure(opened); });
 
     txtSend->setText(command);
     txtRcv->clear();
-    // The dialog may be closed and deleted while the reply is awaited.
-    const QPointer<frmComm> self(this);
-    const QString result = m_link.SendCommand(command);
-    if (self) {
-        txtRcv->setText(VisibleControls(result));
+    // Bound to the dialog: a dialog closed meanwhile is not called back.
+    m_link.SendCommand(command, this, [this](const IndexerLink::Reply &reply) {
+        txtRcv->setText(VisibleControls(reply.text));
         cmdSend->setEnabled(true);
         cmdFind->setEnabled(true);
-    }
-    QApplication::restoreOverrideCursor();
+        unsetCursor();
+    });
 }
 
 void frmComm::Form_Unload()
@@ -338,17 +326,16 @@ void frmComm::Form_Unload()
     m_unloaded = true;
     if (s_instance == this)
         s_instance = nullptr;
-    m_tmrUpdate.start();
 }
 
 void frmComm::closeEvent(QCloseEvent *event)
 {
     Form_Unload();
-    event->accept();
+    QDialog::closeEvent(event);
 }
 
 void frmComm::done(int r)
 {
-    setResult(r);
-    close();
+    Form_Unload();
+    QDialog::done(r);
 }

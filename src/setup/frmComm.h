@@ -9,10 +9,11 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class QTimer;
 
 // The communications setup dialog "Comm Setup": choose the serial port, probe the indexer and
-// send any command by hand. Modeless and single; the status poll is off while it is open.
+// send any command by hand. Modeless and single. It is a client of the link like any other: a
+// port choice goes through the link's queue, and its commands wait their turn. The main window
+// stops its status poll while the dialog is open and starts it again on finished().
 class frmComm : public QDialog
 {
     Q_OBJECT
@@ -20,8 +21,7 @@ public:
     // Shows the one dialog: creates it and runs its start-up when none is open, otherwise brings
     // the open one forward unchanged. besideMain places a new dialog beside the main window
     // (start-up after a failed open) instead of centred.
-    static frmComm *ShowDialog(IndexerLink &link, QTimer &tmrUpdate, QWidget *mainWindow,
-                               bool besideMain = false);
+    static frmComm *ShowDialog(IndexerLink &link, QWidget *mainWindow, bool besideMain = false);
     // The open dialog, or null.
     static frmComm *instance();
 
@@ -55,11 +55,11 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
-    // Escape (reject) and accept close like the Close button, so the poll comes back on.
+    // Escape, the close box and the Close button all end here, and finished() follows.
     void done(int r) override;
 
 private:
-    frmComm(IndexerLink &link, QTimer &tmrUpdate, QWidget *mainWindow);
+    frmComm(IndexerLink &link, QWidget *mainWindow);
     void buildControls();
     void placeBeside(QWidget *mainWindow, bool besideMain);
     void showDevice();
@@ -68,6 +68,5 @@ private:
     void Form_Unload();
 
     IndexerLink &m_link;
-    QTimer &m_tmrUpdate;
     bool m_unloaded = false;
 };

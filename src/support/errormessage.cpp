@@ -1,7 +1,5 @@
 #include "errormessage.h"
 
-#include <QApplication>
-#include <QMessageBox>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -13,6 +11,12 @@ ErrorMessageHandler &handlerSlot()
 {
     static ErrorMessageHandler handler;
     return handler;
+}
+
+ErrorMessageHandler &presenterSlot()
+{
+    static ErrorMessageHandler presenter;
+    return presenter;
 }
 
 } // namespace
@@ -30,15 +34,19 @@ void ShowErrorMessage(const QString &title, int number, const QString &descripti
         handler(title, text);
         return;
     }
-    // A box needs a widget application; tools and console runs get the line on stderr.
-    if (qobject_cast<QApplication *>(QCoreApplication::instance()) == nullptr) {
-        const QByteArray line = (title + QStringLiteral(": ") + text + u'\n').toLocal8Bit();
-        std::fputs(line.constData(), stderr);
-        std::fflush(stderr);
+    if (const ErrorMessageHandler presenter = presenterSlot()) {
+        presenter(title, text);
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok);
-    box.exec();
+    // Without windows (tools, console runs) the message is a line on stderr.
+    const QByteArray line = (title + QStringLiteral(": ") + text + u'\n').toLocal8Bit();
+    std::fputs(line.constData(), stderr);
+    std::fflush(stderr);
+}
+
+void SetErrorMessagePresenter(ErrorMessageHandler presenter)
+{
+    presenterSlot() = std::move(presenter);
 }
 
 void SetErrorMessageHandler(ErrorMessageHandler handler)

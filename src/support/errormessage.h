@@ -3,16 +3,20 @@
 #include <QString>
 #include <functional>
 
-// The program's one error message: a modal box with an OK button, the failing procedure's name
-// as title and "Error: <number>. <description>" as text.
+// The program's one error message: the failing procedure's name as title and
+// "Error: <number>. <description>" as text. A program with windows presents it as a modal box
+// with an OK button (see SetErrorMessagePresenter); without one it is a line on stderr.
 void ShowErrorMessage(const QString &title, int number, const QString &description);
 
 // The text the message shows: "Error: " + number + ". " + description.
 QString ErrorMessageText(int number, const QString &description);
 
-// Tests capture the message instead of showing it. An empty handler restores the message box.
+// Tests capture the message instead of showing it. An empty handler restores the presentation.
 using ErrorMessageHandler = std::function<void(const QString &title, const QString &text)>;
 void SetErrorMessageHandler(ErrorMessageHandler handler);
+// How the program presents the message (the widget layer installs its message box); empty:
+// a line on stderr.
+void SetErrorMessagePresenter(ErrorMessageHandler presenter);
 
 // For a catch block: shows the message for the exception being handled (out of memory, or an
 // internal error with the exception's text).

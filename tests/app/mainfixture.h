@@ -3,12 +3,14 @@
 #include "errormessage.h"
 #include "fakeserialport.h"
 #include "frmMain.h"
+#include "indexerlink.h"
 #include "modFileUtil.h"
 #include "settings.h"
 
 #include <QHash>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 #include <memory>
 
 // A main window on a fake port, with its program directory in a temporary folder and the error
@@ -41,6 +43,12 @@ struct MainFixture {
         window.reset();
         SetErrorMessageHandler({});
         SetProgramDirectoryOverride({});
+    }
+
+    // Waits until every queued command has had its result: the link is idle again.
+    bool idle()
+    {
+        return QTest::qWaitFor([this] { return !window->link().isBusy(); }, 5000);
     }
 
     QString settingsText() const

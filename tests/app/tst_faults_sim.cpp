@@ -1,5 +1,6 @@
 // Fault drills through a pseudo-terminal against rv360-sim: a flooding line, late replies.
 #include "indexerlink.h"
+#include "transact.h"
 #include "simwindow.h"
 
 #include <QElapsedTimer>
@@ -73,11 +74,11 @@ private Q_SLOTS:
         QTest::qWait(600);
         IndexerLink &link = window->link();
         QVERIFY(sim.control("late 300").startsWith("ok"));
-        QVERIFY(link.Transact("A?").timedOut);
+        QVERIFY(transact(link, "A?").timedOut);
         QTest::qWait(100); // the late "A:" line arrives now, before the next command starts
         QVERIFY(sim.control("late 0").startsWith("ok"));
         QTest::qWait(150);
-        const QString reply = link.SendCommand("D?");
+        const QString reply = transact(link, "D?").text;
         QVERIFY2(reply.startsWith("D:"), qPrintable(reply));
         window->tmrUpdate.start();
     }

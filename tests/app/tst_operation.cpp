@@ -6,8 +6,11 @@
 #include "pockettable.h"
 #include "verticalspin.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -25,6 +28,7 @@ void settleSpin(MainFixture &f, int value)
     f.replies["B?"] = "B:" + QByteArray::number(value) + "\r";
     f.replies["C?"] = "C:" + QByteArray::number(value) + "\r";
     f.window->tmrUpdate_Timer();
+    QVERIFY(f.idle());
     QCOMPARE(f.window->spnMove->spinValue(), value);
     f.port.written.clear();
 }
@@ -134,6 +138,7 @@ private Q_SLOTS:
         if (!motionReply.isEmpty())
             f->replies["D?"] = motionReply;
         f->window->tmrUpdate_Timer();
+        QVERIFY(f->idle());
 
         QCOMPARE(f->port.commands(), commands);
         QCOMPARE(f->window->lblPocket->text(), pocket);
@@ -150,6 +155,7 @@ private Q_SLOTS:
         f->port.setReply("$A?\r\n", "A:1\r", 100);
         QTimer::singleShot(30, f->window.get(), [this] { f->window->tmrUpdate_Timer(); });
         f->window->cmdControl_Click(0);
+        QVERIFY(f->idle());
         QCOMPARE(f->port.commands(), QStringList{"A?"});
         QVERIFY(f->window->optManAuto[1]->isChecked());
     }
@@ -165,8 +171,69 @@ private Q_SLOTS:
         QTRY_VERIFY(f->window->optManAuto[0]->isChecked());
         QCOMPARE(f->window->lblPocket->text(), QStringLiteral("6"));
         QVERIFY(f->window->ledReady->isOn());
-        // The button's command waited for the poll's transaction, then the poll went on.
-        QCOMPARE(f->port.commands(), (QStringList{"B?", "A?", "D?"}));
+        // The button's command waited for the poll's requests, and each got its own reply.
+        QVERIFY(f->idle());
+        QCOMPARE(f->port.commands(), (QStringList{"B?", "D?", "A?"}));
+    }
+
+    // A modal dialog (a message box, the file dialog) opened while the poll waits: replies that
+    // come meanwhile are shown at once, and nothing older is shown after it closes.
+    void modalDialogDuringAPollWaitLeavesTheNewestReply()
+    {
+        f->port.setReply("$B?\r\n", "B:3\r", 50);
+        f->replies["D?"] = "D:R\r";
+        bool sawThree = false, sawSix = false, closed = false;
+        QTimer::singleShot(0, f->window.get(), [&] {
+            QMessageBox box(QMessageBox::NoIcon, "modal", "modal", QMessageBox::Ok, f->window.get());
+            QTimer::singleShot(0, &box, [&] {
+                const auto shows = [&](const char *text) {
+                    return QTest::qWaitFor(
+                        [&] {
+                            return f->window->lblPocket->text() == QLatin1String(text) &&
+                                   !f->window->link().isBusy();
+                        },
+                        3000);
+                };
+                sawThree = shows("3");
+                f->port.setReply("$B?\r\n", "B:6\r", 10);
+                f->window->tmrUpdate_Timer();
+                sawSix = shows("6");
+                box.done(0);
+            });
+            box.exec();
+            closed = true;
+        });
+        f->window->tmrUpdate_Timer();
+        QTRY_VERIFY(closed);
+        QVERIFY(sawThree);
+        QVERIFY(sawSix);
+        QTest::qWait(100);
+        QCOMPARE(f->window->lblPocket->text(), QStringLiteral("6"));
+        QCOMPARE(f->window->spnMove->spinValue(), 6);
+    }
+
+    // Screen readers and UI automation read and set the value the operator sees.
+    void spinAccessibleValue()
+    {
+        settleSpin(*f, 2);
+        QAccessibleInterface *spin = QAccessible::queryAccessibleInterface(f->window->spnMove);
+        QVERIFY(spin && spin->valueInterface());
+        QAccessibleValueInterface *value = spin->valueInterface();
+        QCOMPARE(value->currentValue().toInt(), 2);
+        QCOMPARE(value->minimumValue().toInt(), 1);
+        QCOMPARE(value->maximumValue().toInt(), 8);
+        QCOMPARE(spin->text(QAccessible::Value), QStringLiteral("2"));
+        value->setCurrentValue(4);
+        QVERIFY(f->idle());
+        QCOMPARE(f->port.commands(), QStringList{"B4"});
+        QCOMPARE(f->window->lblMove->text(), QStringLiteral("4"));
+        QCOMPARE(value->currentValue().toInt(), 4);
+        for (int row = 0; row < 8; ++row) {
+            QCOMPARE(f->window->pocketTable->cboMode[row]->accessibleName(),
+                     QStringLiteral("Pocket %1 type").arg(row + 1));
+            QCOMPARE(f->window->pocketTable->cboLocation[row]->accessibleName(),
+                     QStringLiteral("Pocket %1 degrees").arg(row + 1));
+        }
     }
 
     void transferPressesWhileOneWaitsAreIgnored()
@@ -180,12 +247,15 @@ private Q_SLOTS:
                 QTest::mouseClick(f->window->cmdCustom[i], Qt::LeftButton);
         });
         QTest::mouseClick(f->window->cmdCustom[0], Qt::LeftButton);
+        QTRY_COMPARE(f->window->pocketTable->position(0), 10);
+        QVERIFY(f->idle());
         QCOMPARE(f->port.commands(), (QStringList{"F?", "G1?"}));
         QCOMPARE(dialogs, 0);
         cFileDialog::SetShowHandler({});
         // Once it has ended, the next press is served.
         f->window->pocketTable->setType(0, NotUsed);
         QTest::mouseClick(f->window->cmdCustom[0], Qt::LeftButton);
+        QVERIFY(f->idle());
         QCOMPARE(f->port.commands().size(), 4);
     }
 
@@ -222,6 +292,7 @@ private Q_SLOTS:
         settleSpin(*f, from);
         f->replies.clear();
         clickArrow(f->window->spnMove, up);
+        QVERIFY(f->idle());
         QCOMPARE(f->port.commands(), commands);
         QCOMPARE(f->window->spnMove->spinValue(), to);
         QCOMPARE(f->window->lblMove->text(), QString::number(to));
@@ -234,12 +305,14 @@ private Q_SLOTS:
         QTest::keyClick(f->window->spnMove, Qt::Key_Up);
         QTest::keyClick(f->window->spnMove, Qt::Key_Down);
         QTest::keyClick(f->window->spnMove, Qt::Key_Down);
+        QVERIFY(f->idle());
         QCOMPARE(f->port.commands(), (QStringList{"B4", "B3", "B2"}));
         // The wheel turned up raises the value, one step a notch.
         const QPoint centre = f->window->spnMove->rect().center();
         QWheelEvent up(centre, f->window->spnMove->mapToGlobal(centre), {}, QPoint(0, 120),
                        Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(f->window->spnMove, &up);
+        QVERIFY(f->idle());
         QCOMPARE(f->port.commands().last(), QStringLiteral("B3"));
     }
 
@@ -259,6 +332,7 @@ private Q_SLOTS:
                 break;
         }
         QTest::mouseRelease(spin, Qt::LeftButton, {}, lastDrag);
+        QVERIFY(f->idle());
         QCOMPARE(shown, (QStringList{"2", "3", "4", "5", "6"}));
         QCOMPARE(f->port.commands(), QStringList{"B6"});
         QCOMPARE(f->window->lblMove->text(), QStringLiteral("6"));
@@ -306,6 +380,7 @@ private Q_SLOTS:
         if (!reply.isEmpty())
             f->replies["A?"] = reply;
         QTest::mouseClick(f->window->cmdControl[0], Qt::LeftButton);
+        QVERIFY(f->idle());
         QCOMPARE(f->port.commands(), QStringList{"A?"});
         QCOMPARE(f->window->optManAuto[0]->isChecked(), io);
         QCOMPARE(f->window->optManAuto[1]->isChecked(), comm);
@@ -319,6 +394,7 @@ private Q_SLOTS:
         QTest::mouseClick(f->window->cmdControl[1], Qt::LeftButton);
         QTest::mouseClick(f->window->optManAuto[0], Qt::LeftButton);
         QTest::mouseClick(f->window->cmdControl[1], Qt::LeftButton);
+        QVERIFY(f->idle());
         QCOMPARE(f->port.commands(), (QStringList{"A1", "A0"}));
     }
 
@@ -346,6 +422,7 @@ private Q_SLOTS:
         if (!reply.isEmpty())
             f->replies["I"] = reply;
         QTest::mouseClick(f->window->cmdSwitches, Qt::LeftButton);
+        QVERIFY(f->idle());
         QCOMPARE(f->port.commands(), QStringList{"I"});
         QCOMPARE(f->window->lblSwitch->text(), shown);
     }

@@ -1,4 +1,5 @@
 // The main window end to end: real QSerialPort through a pseudo-terminal against rv360-sim.
+#include "indexerlink.h"
 #include "lamp.h"
 #include "pockettable.h"
 #include "settings.h"
@@ -66,17 +67,17 @@ private Q_SLOTS:
     void controlSourceAndSwitches()
     {
         QTest::mouseClick(window->cmdControl[0], Qt::LeftButton);
-        QVERIFY(window->optManAuto[0]->isChecked());
+        QTRY_VERIFY(window->optManAuto[0]->isChecked());
         QTest::mouseClick(window->optManAuto[1], Qt::LeftButton);
         QTest::mouseClick(window->cmdControl[1], Qt::LeftButton);
-        QCOMPARE(state("control"), QStringLiteral("1"));
+        QTRY_COMPARE(state("control"), QStringLiteral("1"));
 
         QVERIFY(sim.control("switches 0 200").startsWith("ok"));
         QTest::mouseClick(window->cmdSwitches, Qt::LeftButton);
-        QCOMPARE(window->lblSwitch->text(), QStringLiteral("0"));
+        QTRY_COMPARE(window->lblSwitch->text(), QStringLiteral("0"));
         QTest::mouseClick(window->optSwitch[1], Qt::LeftButton);
         QTest::mouseClick(window->cmdSwitches, Qt::LeftButton);
-        QCOMPARE(window->lblSwitch->text(), QStringLiteral("C8"));
+        QTRY_COMPARE(window->lblSwitch->text(), QStringLiteral("C8"));
     }
 
     void layoutSentAndReadBack()
@@ -88,12 +89,15 @@ private Q_SLOTS:
             table.setPosition(row, row < layout.size() ? layout[row].second : 0);
         }
         QTest::mouseClick(window->cmdCustom[1], Qt::LeftButton);
-        QCOMPARE(state("count"), QStringLiteral("5"));
+        QTRY_COMPARE(state("count"), QStringLiteral("5"));
+        QTRY_VERIFY(!window->link().isBusy());
         for (int row = 0; row < 8; ++row) {
             table.setType(row, NotUsed);
             table.setPosition(row, 0);
         }
         QTest::mouseClick(window->cmdCustom[0], Qt::LeftButton);
+        QTRY_COMPARE(table.type(0), layout[0].first);
+        QTRY_VERIFY(!window->link().isBusy());
         for (int row = 0; row < 8; ++row) {
             QCOMPARE(table.type(row), row < layout.size() ? layout[row].first : int(NotUsed));
             QCOMPARE(table.position(row), row < layout.size() ? layout[row].second : 0);

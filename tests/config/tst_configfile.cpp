@@ -1,9 +1,10 @@
 #include "cFileDialog.h"
 #include "configfile.h"
+#include "configfiledialog.h"
 #include "errormessage.h"
 #include "modFileUtil.h"
 #include "settings.h"
-#include "tablefixture.h"
+#include "layoutfixture.h"
 
 #include <QDir>
 #include <QFile>
@@ -71,7 +72,7 @@ private Q_SLOTS:
 
     void startUpTableIsSavedAsEightLines()
     {
-        TableFixture f;
+        LayoutFixture f;
         answer = programDir.filePath("start.cfg");
         SaveConfigFile(f.table, nullptr);
         QCOMPARE(readAll(answer), QByteArray("1, 3, 1\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n"
@@ -81,14 +82,14 @@ private Q_SLOTS:
 
     void saveThenOpenGivesTheSameTable()
     {
-        TableFixture saved;
+        LayoutFixture saved;
         const QList<QPair<int, int>> layout = {{0, 0},  {1, 359}, {2, 90},  {0, 45},
                                                {3, 12}, {1, 1},   {2, 358}, {0, 180}};
         for (int row = 0; row < 8; ++row)
             saved.set(row, layout[row].first, layout[row].second);
         answer = elsewhere.filePath("layout.cfg");
         SaveConfigFile(saved.table, nullptr);
-        TableFixture opened;
+        LayoutFixture opened;
         OpenConfigFile(opened.table, nullptr);
         QCOMPARE(opened.rows(), saved.rows());
         QCOMPARE(shownName, answer); // the last file is proposed next time
@@ -111,7 +112,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, setting);
         QFETCH(QString, proposed);
-        TableFixture f;
+        LayoutFixture f;
         for (const bool open : {true, false}) {
             ConfigFile = setting;
             if (open)
@@ -143,7 +144,7 @@ private Q_SLOTS:
     {
         QFETCH(bool, inProgramDir);
         QFETCH(bool, otherCase);
-        TableFixture f;
+        LayoutFixture f;
         QString dir = (inProgramDir ? programDir.path() : elsewhere.path()) + QDir::separator();
         if (otherCase)
             dir = dir.toUpper();
@@ -154,7 +155,7 @@ private Q_SLOTS:
 
     void bareNameIsInTheProgramDirectoryWhateverTheWorkingDirectory()
     {
-        TableFixture f;
+        LayoutFixture f;
         f.set(0, Discrete, 7);
         const QString before = QDir::currentPath();
         QDir::setCurrent(elsewhere.path());
@@ -172,7 +173,7 @@ private Q_SLOTS:
 
     void unwritableTargetShowsOneMessage()
     {
-        TableFixture f;
+        LayoutFixture f;
         writeAll(elsewhere.filePath("plain"), "x");
         answer = elsewhere.filePath("plain") + "/sub/x.cfg"; // a folder that cannot exist
         SaveConfigFile(f.table, nullptr);
@@ -185,7 +186,7 @@ private Q_SLOTS:
     {
         if (geteuid() == 0)
             QSKIP("permission bits do not stop root");
-        TableFixture f;
+        LayoutFixture f;
         const QString path = elsewhere.filePath("old.cfg");
         writeAll(path, "old contents");
         QFile::setPermissions(path, QFile::ReadOwner);
@@ -236,7 +237,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, contents);
         QFETCH(QList<int>, types);
         QFETCH(QList<int>, positions);
-        TableFixture f;
+        LayoutFixture f;
         for (int row = 0; row < 8; ++row)
             f.set(row, EndBanana, 200);
         answer = elsewhere.filePath("in.cfg");
@@ -251,7 +252,7 @@ private Q_SLOTS:
 
     void missingFileChangesOnlyTheSetting()
     {
-        TableFixture f;
+        LayoutFixture f;
         f.set(0, Discrete, 5);
         const auto before = f.rows();
         answer = elsewhere.filePath("nothing-here.cfg");

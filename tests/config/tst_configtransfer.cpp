@@ -1,25 +1,58 @@
+#include "commport.h"
 #include "configtransfer.h"
-#include "tablefixture.h"
+#include "fakeserialport.h"
+#include "settings.h"
 
 #include <QHash>
 #include <QTest>
 
 namespace
 {
-// Answers commands from a table; a command without an answer times out.
+// An indexer that answers commands from a table through a fake port; a command without an
+// answer times out.
 struct Indexer {
+    FakeSerialPort port;
+    IndexerLink link{port};
     QHash<QString, QString> replies;
-    QStringList sent;
-    TransferSend send()
+
+    Indexer()
     {
-        return [this](const QString &command) {
-            sent << command;
-            if (!replies.contains(command))
-                return IndexerLink::Reply{QStringLiteral("Timeout "), true};
-            return IndexerLink::Reply{replies.value(command), false};
+        CommPort = 1;
+        OpenCommPort(port, 1);
+        port.responder = [this](const QByteArray &frame) {
+            const QString command = QString::fromLatin1(frame.mid(1, frame.size() - 3));
+            return replies.value(command).toLatin1();
         };
     }
+    QStringList sent() const { return port.commands(); }
+
+    std::optional<PocketLayout> read(const PocketLayout &start)
+    {
+        bool done = false;
+        std::optional<PocketLayout> result;
+        ReadConfiguration(link, &link, start, [&](std::optional<PocketLayout> layout) {
+            result = layout;
+            done = true;
+        });
+        return QTest::qWaitFor([&] { return done; }, 5000) ? result : std::nullopt;
+    }
+    bool send(const PocketLayout &layout)
+    {
+        bool done = false;
+        SendConfiguration(link, &link, layout, [&] { done = true; });
+        return QTest::qWaitFor([&] { return done; }, 5000);
+    }
 };
+
+PocketLayout layoutOf(const QList<int> &types, const QList<int> &positions)
+{
+    PocketLayout layout;
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        layout.setType(row, types.value(row, NotUsed));
+        layout.setPosition(row, positions.value(row, 0));
+    }
+    return layout;
+}
 } // namespace
 
 class TestConfigTransfer : public QObject
@@ -50,22 +83,18 @@ private Q_SLOTS:
         QFETCH(QList<int>, types);
         QFETCH(QList<int>, positions);
         QFETCH(QStringList, commands);
-        TableFixture f;
-        for (int row = 0; row < 8; ++row)
-            f.set(row, types[row], positions[row]);
         Indexer indexer;
-        SendConfiguration(f.table, indexer.send());
-        QCOMPARE(indexer.sent, commands);
+        for (const QString &command : commands)
+            indexer.replies[command] = QStringLiteral("ok\r");
+        QVERIFY(indexer.send(layoutOf(types, positions)));
+        QCOMPARE(indexer.sent(), commands);
     }
 
     void sendGoesOnAfterATimeout()
     {
-        TableFixture f;
-        f.set(0, Discrete, 1);
-        f.set(1, Discrete, 2);
         Indexer indexer; // nothing answers
-        SendConfiguration(f.table, indexer.send());
-        QCOMPARE(indexer.sent, (QStringList{"F2", "G1 0 001", "G2 0 002"}));
+        QVERIFY(indexer.send(layoutOf({Discrete, Discrete}, {1, 2})));
+        QCOMPARE(indexer.sent(), (QStringList{"F2", "G1 0 001", "G2 0 002"}));
     }
 
     void readCounts_data()
@@ -83,20 +112,23 @@ private Q_SLOTS:
     {
         QFETCH(QString, countReply);
         QFETCH(QStringList, queries);
-        TableFixture f;
-        for (int row = 0; row < 8; ++row)
-            f.set(row, Discrete, 10 + row);
+        PocketLayout start;
+        for (int row = 0; row < 8; ++row) {
+            start.setType(row, Discrete);
+            start.setPosition(row, 10 + row);
+        }
         Indexer indexer;
         indexer.replies["F?"] = countReply;
         for (int k = 1; k <= 8; ++k)
             indexer.replies[QStringLiteral("G%1?").arg(k)] =
                 QStringLiteral("G:2 %1\r").arg(100 + k);
-        ReadConfiguration(f.table, indexer.send());
-        QCOMPARE(indexer.sent, queries);
+        const std::optional<PocketLayout> layout = indexer.read(start);
+        QVERIFY(layout);
+        QCOMPARE(indexer.sent(), queries);
         const int n = int(queries.size()) - 1;
         for (int row = 0; row < 8; ++row) {
-            QCOMPARE(f.table.type(row), row < n ? int(EndBanana) : int(NotUsed));
-            QCOMPARE(f.table.position(row), row < n ? 101 + row : 0);
+            QCOMPARE(layout->type(row), row < n ? int(EndBanana) : int(NotUsed));
+            QCOMPARE(layout->position(row), row < n ? 101 + row : 0);
         }
     }
 
@@ -115,8 +147,8 @@ private Q_SLOTS:
         QTest::newRow("position refused, type taken") << "G:0 360\r" << 0 << 200;
         QTest::newRow("negative") << "G:-1 -5\r" << 2 << 200;
         QTest::newRow("garbage") << QString::fromLatin1("G:\xff\x01 ,,\r") << 2 << 200;
-        QTest::newRow("two characters") << "G:" << 2 << 200;
-        QTest::newRow("one character") << "1" << 1 << 200;
+        QTest::newRow("two characters") << "G\r" << 2 << 200;
+        QTest::newRow("no CR: a timeout") << "G:1 120" << 2 << 200;
         QTest::newRow("timeout") << "" << 2 << 200;
     }
     void readPocketReplies()
@@ -124,27 +156,30 @@ private Q_SLOTS:
         QFETCH(QString, reply);
         QFETCH(int, type);
         QFETCH(int, position);
-        TableFixture f;
-        f.set(0, EndBanana, 200);
         Indexer indexer;
         indexer.replies["F?"] = "F:1\r";
+        // A reply without CR ends by the timeout, with what arrived.
         if (!reply.isEmpty())
             indexer.replies["G1?"] = reply;
-        ReadConfiguration(f.table, indexer.send());
-        QCOMPARE(f.table.type(0), type);
-        QCOMPARE(f.table.position(0), position);
+        const std::optional<PocketLayout> layout = indexer.read(layoutOf({EndBanana}, {200}));
+        QVERIFY(layout);
+        QCOMPARE(layout->type(0), type);
+        QCOMPARE(layout->position(0), position);
     }
 
     void timedOutCountLeavesTheTable()
     {
-        TableFixture f;
-        f.set(0, Discrete, 10);
-        f.set(5, StartBanana, 300);
-        const auto before = f.rows();
         Indexer indexer;
-        ReadConfiguration(f.table, indexer.send());
-        QCOMPARE(indexer.sent, QStringList{"F?"});
-        QCOMPARE(f.rows(), before);
+        bool done = false;
+        std::optional<PocketLayout> result = PocketLayout();
+        ReadConfiguration(indexer.link, &indexer.link, PocketLayout(),
+                          [&](std::optional<PocketLayout> layout) {
+                              result = layout;
+                              done = true;
+                          });
+        QTRY_VERIFY(done);
+        QCOMPARE(indexer.sent(), QStringList{"F?"});
+        QVERIFY(!result);
     }
 };
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pockettable.h"
+#include "pocketlayout.h"
 
 #include <QByteArray>
 #include <QString>
@@ -26,12 +26,14 @@ inline QByteArray settingsFile(int which)
            "\r\nEPort=-1\r\nEAddr=" + address(which).toLatin1() + "\r\nConfigFile=RV360.cfg\r\n";
 }
 
-inline void fillTable(PocketTable &table, int which)
+inline PocketLayout layout(int which)
 {
-    for (int row = 0; row < PocketTable::kRows; ++row) {
-        table.setType(row, which == 0 ? Discrete : EndBanana);
-        table.setPosition(row, which == 0 ? row * 10 : 359 - row);
+    PocketLayout layout;
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        layout.setType(row, which == 0 ? Discrete : EndBanana);
+        layout.setPosition(row, which == 0 ? row * 10 : 359 - row);
     }
+    return layout;
 }
 
 } // namespace Drill

@@ -38,18 +38,11 @@ private Q_SLOTS:
     void killedWhileSaving()
     {
         QFETCH(QString, mode);
-        QWidget frame;
         std::array<QByteArray, 2> whole;
         for (int which = 0; which < 2; ++which) {
-            if (mode == QLatin1String("config")) {
-                PocketTable table(&frame, 0);
-                table.FillLocationLists();
-                table.FillModeLists();
-                Drill::fillTable(table, which);
-                whole[which] = ConfigFileContents(table);
-            } else {
-                whole[which] = Drill::settingsFile(which);
-            }
+            whole[which] = mode == QLatin1String("config")
+                               ? ConfigFileContents(Drill::layout(which))
+                               : Drill::settingsFile(which);
         }
         const QString fileName = mode == QLatin1String("config") ? "drill.cfg" : "RV360.INI";
         QRandomGenerator random(360);

@@ -1,6 +1,7 @@
 // The link through a real pseudo-terminal against the simulator, with the real QSerialPort.
 #include "commport.h"
 #include "indexerlink.h"
+#include "transact.h"
 #include "modFileUtil.h"
 #include "settings.h"
 #include "simprocess.h"
@@ -60,10 +61,10 @@ private Q_SLOTS:
         QVERIFY(port.isOpen());
         QCOMPARE(port.deviceName(), linkPath);
         IndexerLink link(port);
-        QCOMPARE(link.SendCommand("B?"), QStringLiteral("B:1\r"));
-        QCOMPARE(link.SendCommand("@").left(2), QStringLiteral("@:"));
+        QCOMPARE(transact(link, "B?").text, QStringLiteral("B:1\r"));
+        QCOMPARE(transact(link, "@").text.left(2), QStringLiteral("@:"));
         QVERIFY(sim.control("switches 0 200").startsWith("ok"));
-        QCOMPARE(link.SendCommand("I"), QString::fromLatin1("I:\0\xC8\r", 5));
+        QCOMPARE(transact(link, "I").text, QString::fromLatin1("I:\0\xC8\r", 5));
     }
 
     void missingDeviceFails()
@@ -95,12 +96,12 @@ private Q_SLOTS:
         SystemSerialPort port;
         QVERIFY(OpenCommPort(port, 1));
         IndexerLink link(port);
-        QCOMPARE(link.SendCommand("D?"), QStringLiteral("D:R\r"));
+        QCOMPARE(transact(link, "D?").text, QStringLiteral("D:R\r"));
 
         // Killed while a transaction waits: a timeout, and the port closes itself.
         QVERIFY(sim->control("silent on").startsWith("ok"));
         QTimer::singleShot(50, [&] { sim->kill(); });
-        QVERIFY(link.Transact("B?").timedOut);
+        QVERIFY(transact(link, "B?").timedOut);
         QTRY_VERIFY(!port.isOpen());
         // A killed simulator leaves its link behind, pointing at a pty number that another
         // program may get next; the device is gone.
@@ -111,7 +112,7 @@ private Q_SLOTS:
         QTest::qWait(1000);
         const double used = cpuSeconds() - before;
         QVERIFY2(used < 0.2, qPrintable(QString::number(used)));
-        QVERIFY(link.Transact("B?").timedOut);
+        QVERIFY(transact(link, "B?").timedOut);
 
         // Back again: a later transaction reopens the device.
         sim = std::make_unique<SimProcess>();
@@ -119,7 +120,7 @@ private Q_SLOTS:
         QVERIFY(sim->start());
         QString reply;
         for (int attempt = 0; attempt < 30 && reply != QLatin1String("B:1\r"); ++attempt) {
-            reply = link.SendCommand("B?");
+            reply = transact(link, "B?").text;
             if (reply != QLatin1String("B:1\r"))
                 QTest::qWait(100);
         }

@@ -12,10 +12,12 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -61,8 +63,9 @@ struct Fixture {
     QTemporaryDir dir;
     RefusingPort port;
     IndexerLink link{port};
-    QTimer tmrUpdate;
     QWidget main;
+    // finished() of each dialog shown: where the main window turns its poll back on.
+    int finishedCount = 0;
     const QByteArray settings = "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM2=/dev/ttyUSB7\r\n";
 
     Fixture()
@@ -72,7 +75,6 @@ struct Fixture {
         if (ini.open(QIODevice::WriteOnly))
             ini.write(settings);
         CommPort = 1;
-        tmrUpdate.setInterval(500);
         main.setGeometry(60, 50, 410, 324);
         main.show();
     }
@@ -86,7 +88,11 @@ struct Fixture {
 
     frmComm *show(bool besideMain = false)
     {
-        return frmComm::ShowDialog(link, tmrUpdate, &main, besideMain);
+        const bool opening = frmComm::instance() == nullptr;
+        frmComm *dialog = frmComm::ShowDialog(link, &main, besideMain);
+        if (opening)
+            QObject::connect(dialog, &QDialog::finished, &main, [this] { ++finishedCount; });
+        return dialog;
     }
     // Opens the port as a successful start-up does and forgets what that did.
     bool openAtStartUp(qint16 number = 1)
@@ -119,11 +125,7 @@ class TestFrmComm : public QObject
 
 private Q_SLOTS:
     void init() { f = std::make_unique<Fixture>(); }
-    void cleanup()
-    {
-        f.reset();
-        QCOMPARE(QApplication::overrideCursor(), nullptr);
-    }
+    void cleanup() { f.reset(); }
 
     void controls_data()
     {
@@ -255,11 +257,14 @@ private Q_SLOTS:
             checked = true;
             QVERIFY(dialog->txtRcv->text().isEmpty());
             QVERIFY(!dialog->cmdFind->isEnabled() && !dialog->cmdSend->isEnabled());
-            QVERIFY(QApplication::overrideCursor());
-            QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+            QCOMPARE(dialog->cursor().shape(), Qt::WaitCursor);
+            // Over the dialog only: the main window stays usable.
+            QCOMPARE(QApplication::overrideCursor(), nullptr);
         });
         dialog->cmdFind->click();
-        QVERIFY(checked);
+        QTRY_VERIFY(checked);
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360\\r"));
+        QCOMPARE(dialog->cursor().shape(), Qt::ArrowCursor);
 
         const QStringList &calls = f->port.calls;
         QVERIFY2(!calls.isEmpty() && calls.first() == "close 1", qPrintable(calls.join(", ")));
@@ -272,6 +277,33 @@ private Q_SLOTS:
         QVERIFY(dialog->cmdFind->isEnabled() && dialog->cmdSend->isEnabled());
         // The settings file is the main window's business.
         QCOMPARE(f->settingsFile(), f->settings);
+    }
+
+    // Another modal dialog open while Find waits: the reply is shown as it comes.
+    void findReplyShownWhileAModalDialogIsOpen()
+    {
+        QVERIFY(f->openAtStartUp(1));
+        f->port.setReply("$@\r\n", "@:RV-360\r", 30);
+        frmComm *dialog = f->show();
+        bool shown = false, closed = false;
+        QTimer::singleShot(0, &f->main, [&] {
+            QMessageBox box(QMessageBox::NoIcon, "modal", "modal", QMessageBox::Ok, &f->main);
+            QTimer::singleShot(0, &box, [&] {
+                shown = QTest::qWaitFor(
+                    [&] {
+                        return dialog->txtRcv->text() == QLatin1String("@:RV-360\\r") &&
+                               dialog->cmdFind->isEnabled() &&
+                               dialog->cursor().shape() == Qt::ArrowCursor;
+                    },
+                    3000);
+                box.done(0);
+            });
+            box.exec();
+            closed = true;
+        });
+        dialog->cmdFind->click();
+        QTRY_VERIFY(closed);
+        QVERIFY(shown);
     }
 
     // What Send writes and what the reply field then shows; a missing reply times out.
@@ -308,6 +340,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         dialog->cmdSend->click();
+        QTRY_VERIFY(dialog->cmdSend->isEnabled());
         if (shown.startsWith("Timeout"))
             QVERIFY(clock.elapsed() >= IndexerLink::kTimeoutMs - 10);
         QCOMPARE(f->port.written, QByteArrayList{frame});
@@ -321,25 +354,21 @@ private Q_SLOTS:
     void closing_data()
     {
         QTest::addColumn<CloseWay>("way");
-        QTest::addColumn<bool>("pollBefore");
         QTest::addColumn<QString>("waiting");
-        QTest::newRow("Close button") << CloseWay::CloseButton << true << "";
-        QTest::newRow("close(), poll was off") << CloseWay::CloseCall << false << "";
-        QTest::newRow("Escape") << CloseWay::Escape << true << "";
-        QTest::newRow("main window shutdown") << CloseWay::CloseAllWindows << true << "";
-        QTest::newRow("close() while Find waits") << CloseWay::CloseCall << false << "Find";
-        QTest::newRow("shutdown while Send waits") << CloseWay::CloseAllWindows << false << "Send";
+        QTest::newRow("Close button") << CloseWay::CloseButton << "";
+        QTest::newRow("close box") << CloseWay::CloseCall << "";
+        QTest::newRow("Escape") << CloseWay::Escape << "";
+        QTest::newRow("main window shutdown") << CloseWay::CloseAllWindows << "";
+        QTest::newRow("close box while Find waits") << CloseWay::CloseCall << "Find";
+        QTest::newRow("shutdown while Send waits") << CloseWay::CloseAllWindows << "Send";
     }
     void closing()
     {
         QFETCH(CloseWay, way);
-        QFETCH(bool, pollBefore);
         QFETCH(QString, waiting);
         QVERIFY(f->openAtStartUp(1));
-        if (pollBefore)
-            f->tmrUpdate.start();
         const QPointer<frmComm> dialog = f->show();
-        QVERIFY(!f->tmrUpdate.isActive());
+        QSignalSpy accepted(dialog.data(), &QDialog::accepted);
         const auto closeIt = [&] {
             if (way == CloseWay::CloseButton)
                 QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
@@ -351,7 +380,7 @@ private Q_SLOTS:
                 QApplication::closeAllWindows();
             QVERIFY(!dialog || !dialog->isVisible());
             QCOMPARE(frmComm::instance(), nullptr);
-            QVERIFY(f->tmrUpdate.isActive());
+            QCOMPARE(f->finishedCount, 1);
         };
         if (waiting.isEmpty()) {
             // A port chosen but not tried with Find changes nothing.
@@ -364,21 +393,22 @@ private Q_SLOTS:
             (waiting == "Find" ? dialog->cmdFind : dialog->cmdSend)->click();
         }
         QTRY_VERIFY(dialog.isNull());
-        QCOMPARE(f->tmrUpdate.interval(), 500);
-        QVERIFY(f->tmrUpdate.isActive());
-        QCOMPARE(QApplication::overrideCursor(), nullptr);
+        QCOMPARE(f->finishedCount, 1);
+        QCOMPARE(accepted.size(), 0);
         QCOMPARE(int(CommPort), 1);
         QVERIFY(f->port.isOpen());
         QCOMPARE(f->port.portNumber(), 1);
         QVERIFY(f->port.calls.isEmpty());
         QCOMPARE(f->port.written, waiting.isEmpty() ? QByteArrayList() : QByteArrayList{"$@\r\n"});
         QCOMPARE(f->settingsFile(), f->settings);
+        // A reply for a closed dialog goes nowhere.
+        QTest::qWait(waiting.isEmpty() ? 0 : 200);
 
         f->port.setReply("$@\r\n", "@:again\r");
         frmComm *again = f->show();
-        QVERIFY(!f->tmrUpdate.isActive());
         again->cmdFind->click();
-        QCOMPARE(again->txtRcv->text(), QStringLiteral("@:again\\r"));
+        QTRY_COMPARE(again->txtRcv->text(), QStringLiteral("@:again\\r"));
+        QCOMPARE(f->finishedCount, 1);
     }
 
     void showTwiceBringsTheSameDialogForward()
@@ -386,14 +416,13 @@ private Q_SLOTS:
         frmComm *first = f->show();
         first->txtSend->setText(QStringLiteral("A?"));
         first->optComPort[4]->click();
-        f->tmrUpdate.start();
         frmComm *second = f->show(true);
         QCOMPARE(second, first);
         QCOMPARE(f->main.findChildren<frmComm *>().size(), 1);
         // No second start-up: nothing reset, the poll not stopped again.
         QCOMPARE(second->txtSend->text(), QStringLiteral("A?"));
         QCOMPARE(int(second->nPort), 4);
-        QVERIFY(f->tmrUpdate.isActive());
+        QCOMPARE(f->finishedCount, 0);
     }
 
     void reopenStartsAfresh()
@@ -409,14 +438,13 @@ private Q_SLOTS:
         QCOMPARE(int(dialog->nPort), 3);
         dialog->cmdFind->click();
         QCOMPARE(int(CommPort), 3);
-        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("@:3\\r"));
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:3\\r"));
         dialog->txtHostAddress->setText(QStringLiteral("10.0.0.7"));
         dialog->txtHostPort->setText(QStringLiteral("2002"));
         dialog->close();
 
         frmComm *again = f->show();
         QVERIFY(again->isVisible());
-        QVERIFY(!f->tmrUpdate.isActive());
         QCOMPARE(again->txtHostAddress->text(), QStringLiteral("192.168.1.100"));
         QCOMPARE(again->txtHostPort->text(), QStringLiteral("1001"));
         QVERIFY(again->txtSend->text().isEmpty());
@@ -453,7 +481,7 @@ private Q_SLOTS:
             QVERIFY2(calls.isEmpty(), qPrintable(calls.join(", ")));
         QVERIFY(f->port.isOpen());
         QCOMPARE(f->port.written, QByteArrayList{"$@\r\n"});
-        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("@:x\\r"));
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:x\\r"));
         QVERIFY(dialog->lblPortError->text().isEmpty());
     }
 
@@ -488,7 +516,7 @@ private Q_SLOTS:
         QCOMPARE(dialog->lblPortError->text(), shown);
         QVERIFY(dialog->lblPortError->isVisible());
         QCOMPARE(int(CommPort), 2);
-        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
         QVERIFY(f->port.written.isEmpty());
 
         // A port that opens clears the reason.

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -51,25 +52,25 @@ private Q_SLOTS:
         QVERIFY(sim.start());
         SystemSerialPort port;
         IndexerLink link(port);
-        QTimer tmrUpdate;
         QWidget main;
         main.show();
         CommPort = 1;
         QVERIFY(OpenCommPort(port, CommPort));
 
-        const QPointer<frmComm> dialog = frmComm::ShowDialog(link, tmrUpdate, &main);
+        const QPointer<frmComm> dialog = frmComm::ShowDialog(link, &main);
         QVERIFY(dialog);
         QCOMPARE(dialog->lblDevice->toolTip(), QStringLiteral("COM1: ") + linkPath);
         dialog->cmdFind->click();
-        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
         QVERIFY(dialog->lblPortError->text().isEmpty());
 
         dialog->txtSend->setText(QStringLiteral("B?"));
         dialog->cmdSend->click();
-        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("B:1\\r"));
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("B:1\\r"));
 
+        QSignalSpy finished(dialog.data(), &QDialog::finished);
         dialog->cmdOK->click();
-        QVERIFY(tmrUpdate.isActive());
+        QCOMPARE(finished.size(), 1);
         QTRY_VERIFY(dialog.isNull());
     }
 
@@ -80,18 +81,17 @@ private Q_SLOTS:
         QVERIFY(sim.start());
         SystemSerialPort port;
         IndexerLink link(port);
-        QTimer tmrUpdate;
         QWidget main;
         main.show();
         // The port failed at start-up: the dialog comes up beside the main window.
         CommPort = 2;
         QVERIFY(!OpenCommPort(port, CommPort));
 
-        const QPointer<frmComm> dialog = frmComm::ShowDialog(link, tmrUpdate, &main, true);
+        const QPointer<frmComm> dialog = frmComm::ShowDialog(link, &main, true);
         QCOMPARE(dialog->lblPortError->text(),
                  QStringLiteral("COM2 (") + missingPath + QStringLiteral(") not found"));
         dialog->cmdFind->click();
-        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
         QCOMPARE(dialog->lblPortError->text(),
                  QStringLiteral("COM2 (") + missingPath + QStringLiteral(") not found"));
 
@@ -100,7 +100,7 @@ private Q_SLOTS:
         dialog->cmdFind->click();
         QCOMPARE(int(CommPort), 1);
         QVERIFY(port.isOpen());
-        QVERIFY(dialog->txtRcv->text().startsWith(QStringLiteral("@:RV-360")));
+        QTRY_VERIFY(dialog->txtRcv->text().startsWith(QStringLiteral("@:RV-360")));
         QVERIFY(dialog->lblPortError->text().isEmpty());
         dialog->close();
         QTRY_VERIFY(dialog.isNull());

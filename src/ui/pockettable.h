@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pocketlayout.h"
+
 #include <QObject>
 #include <QString>
 #include <array>
@@ -8,18 +10,16 @@ class QComboBox;
 class QLabel;
 class QWidget;
 
-enum PocketType { Discrete = 0, StartBanana = 1, EndBanana = 2, NotUsed = 3 };
-
-// The eight-row pocket layout: for each pocket a type (index into the type list) and a position
-// (index into the position list "0".."359", so the index is the angle in whole degrees). The
-// widgets are the table's only storage. Rows are 0..7 inside the program, pockets 1..8 outside.
+// The eight-row pocket table: views and edits a PocketLayout. For each pocket a type (index into
+// the type list) and a position (index into the position list "0".."359", so the index is the
+// angle in whole degrees). Rows are 0..7 inside the program, pockets 1..8 outside.
 class PocketTable : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int kRows = 8;
-    static constexpr int kPositions = 360;
-    static constexpr int kTypes = 4;
+    static constexpr int kRows = PocketLayout::kRows;
+    static constexpr int kPositions = PocketLayout::kPositions;
+    static constexpr int kTypes = PocketLayout::kTypes;
 
     // Creates the column headings and the rows inside the frame, the first row at top `firstRowY`
     // (pixels), rows 28 pixels (420 twips) apart.
@@ -29,6 +29,10 @@ public:
     void FillLocationLists();
     void FillModeLists();
     void setDefaults();
+
+    // The layout the rows show, and showing one (values outside the lists are skipped).
+    PocketLayout layout() const;
+    void setLayout(const PocketLayout &layout);
 
     int type(int row) const;
     int position(int row) const;

@@ -51,6 +51,7 @@ PocketTable::PocketTable(QWidget *frame, int firstRowY) : QObject(frame)
         mode->setObjectName(QStringLiteral("cboMode_%1").arg(i));
         mode->setEditable(false);
         mode->setGeometry(kModeX, y, kModeW, kFieldH);
+        mode->setAccessibleName(QStringLiteral("Pocket %1 type").arg(i + 1));
         cboMode[i] = mode;
 
         auto *location = new QComboBox(frame);
@@ -59,6 +60,7 @@ PocketTable::PocketTable(QWidget *frame, int firstRowY) : QObject(frame)
         location->setInsertPolicy(QComboBox::NoInsert);
         location->setMaxVisibleItems(12);
         location->setGeometry(kLocationX, y, kLocationW, kFieldH);
+        location->setAccessibleName(QStringLiteral("Pocket %1 degrees").arg(i + 1));
         location->installEventFilter(this);
         location->lineEdit()->installEventFilter(this);
         cboLocation[i] = location;
@@ -86,10 +88,25 @@ void PocketTable::FillModeLists()
 
 void PocketTable::setDefaults()
 {
-    for (int i = 0; i < kRows; ++i)
-        setPosition(i, 0);
-    for (int i = 0; i < kRows; ++i)
-        setType(i, NotUsed);
+    setLayout(PocketLayout());
+}
+
+PocketLayout PocketTable::layout() const
+{
+    PocketLayout layout;
+    for (int row = 0; row < kRows; ++row) {
+        layout.setType(row, type(row));
+        layout.setPosition(row, position(row));
+    }
+    return layout;
+}
+
+void PocketTable::setLayout(const PocketLayout &layout)
+{
+    for (int row = 0; row < kRows; ++row) {
+        setPosition(row, layout.position(row));
+        setType(row, layout.type(row));
+    }
 }
 
 int PocketTable::type(int row) const
