@@ -9,62 +9,54 @@
 namespace
 {
 
-// Never destroyed, like the application (see startApplication).
-Fuzz::Table *g_table = nullptr;
-Fuzz::Table *g_copy = nullptr;
-
 // The rows the contents should give, starting from the defaults: lines end at CR LF, LF or
 // CR; fields are split at commas.
-Fuzz::Rows expectedRows(const QByteArray &contents)
+PocketLayout expectedLayout(const QByteArray &contents)
 {
-    Fuzz::Rows rows{};
-    for (int row = 0; row < PocketTable::kRows; ++row) {
-        rows.type[row] = NotUsed;
-        rows.position[row] = 0;
+    int type[PocketLayout::kRows], position[PocketLayout::kRows];
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        type[row] = NotUsed;
+        position[row] = 0;
     }
     QByteArray normalised = contents;
     normalised.replace("\r\n", "\n");
     normalised.replace('\r', '\n');
     const QList<QByteArray> lines = normalised.split('\n');
-    for (int row = 0; row < PocketTable::kRows && row < lines.size(); ++row) {
+    for (int row = 0; row < PocketLayout::kRows && row < lines.size(); ++row) {
         const QStringList fields = QString::fromLatin1(lines[row]).split(u',');
-        if (const auto type = TextToInteger(fields.value(1)); type && *type >= 0 && *type <= 3)
-            rows.type[row] = *type;
-        if (const auto pos = TextToInteger(fields.value(2)); pos && *pos >= 1 && *pos <= 360)
-            rows.position[row] = *pos - 1;
+        if (const auto t = TextToInteger(fields.value(1)); t && *t >= 0 && *t <= 3)
+            type[row] = *t;
+        if (const auto p = TextToInteger(fields.value(2)); p && *p >= 1 && *p <= 360)
+            position[row] = *p - 1;
     }
-    return rows;
+    return Fuzz::layoutOf(type, position);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    Fuzz::startApplication();
-    g_table = new Fuzz::Table;
-    g_copy = new Fuzz::Table;
+    Fuzz::abortOnErrorMessage();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray contents = Fuzz::bytes(data, size);
-    PocketTable &table = g_table->table;
-    table.setDefaults();
-    ApplyConfigFileLines(table, contents);
-    FUZZ_CHECK(g_table->valid());
-    const Fuzz::Rows rows = Fuzz::Rows::of(table);
-    FUZZ_CHECK(rows == expectedRows(contents));
+    PocketLayout layout;
+    ApplyConfigFileLines(layout, contents);
+    FUZZ_CHECK(Fuzz::valid(layout));
+    FUZZ_CHECK(layout == expectedLayout(contents));
 
-    // The file the table writes: eight CR LF lines that give the same rows in any table.
-    const QByteArray written = ConfigFileContents(table);
-    FUZZ_CHECK(written.count("\r\n") == PocketTable::kRows && written.endsWith("\r\n"));
-    PocketTable &copy = g_copy->table;
-    for (int row = 0; row < PocketTable::kRows; ++row) {
-        copy.setType(row, (rows.type[row] + 1) % PocketTable::kTypes);
-        copy.setPosition(row, (rows.position[row] + 1) % PocketTable::kPositions);
+    // The file the layout writes: eight CR LF lines that give the same rows over any layout.
+    const QByteArray written = ConfigFileContents(layout);
+    FUZZ_CHECK(written.count("\r\n") == PocketLayout::kRows && written.endsWith("\r\n"));
+    PocketLayout copy;
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        copy.setType(row, (layout.type(row) + 1) % PocketLayout::kTypes);
+        copy.setPosition(row, (layout.position(row) + 1) % PocketLayout::kPositions);
     }
     ApplyConfigFileLines(copy, written);
-    FUZZ_CHECK(Fuzz::Rows::of(copy) == rows);
+    FUZZ_CHECK(copy == layout);
     return 0;
 }

@@ -1,6 +1,6 @@
-// The reply parsers and ReadConfiguration with replies taken from the input. The input is split
-// after each CR into replies, in order; a reply starting "Timeout " is a timed-out transaction,
-// and so is every transaction after the input runs out.
+// The reply parsers and the steps of a configuration read with replies taken from the input. The
+// input is split after each CR into replies, in order; a reply starting "Timeout " is a timed-out
+// transaction, and so is every transaction after the input runs out.
 #include "commandset.h"
 #include "configtransfer.h"
 #include "conversions.h"
@@ -11,9 +11,6 @@
 
 namespace
 {
-
-// Never destroyed, like the application (see startApplication).
-Fuzz::Table *g_table = nullptr;
 
 QList<QByteArray> splitReplies(const QByteArray &input)
 {
@@ -56,8 +53,7 @@ int expectedField(const QString &text, int word, int limit)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    Fuzz::startApplication();
-    g_table = new Fuzz::Table;
+    Fuzz::abortOnErrorMessage();
     return 0;
 }
 
@@ -68,57 +64,47 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         checkParsers(QString::fromLatin1(reply));
         checkParsers(QString::fromUtf8(reply));
     }
-
-    // A table that differs from every reset value, so that each left-alone row shows.
-    PocketTable &table = g_table->table;
-    Fuzz::Rows before{};
-    for (int row = 0; row < PocketTable::kRows; ++row) {
-        before.type[row] = row % 3;
-        before.position[row] = 7 + 45 * row;
-    }
-    before.applyTo(table);
-
-    QStringList commands;
-    QList<IndexerLink::Reply> answers;
-    const TransferSend send = [&](const QString &command) {
-        IndexerLink::Reply reply;
-        const qsizetype index = commands.size();
-        commands << command;
+    const auto answer = [&replies](int index) {
+        IndexerLink::Reply reply{QStringLiteral("Timeout "), true};
         if (index < replies.size()) {
             reply.text = QString::fromLatin1(replies[index]);
             reply.timedOut = reply.text.startsWith(QStringLiteral("Timeout "));
-        } else {
-            reply.text = QStringLiteral("Timeout ");
-            reply.timedOut = true;
         }
-        answers << reply;
         return reply;
     };
-    ReadConfiguration(table, send);
-    FUZZ_CHECK(g_table->valid());
 
-    // "F?", then "G<k>?" for each pocket of the count, unless the count timed out.
-    FUZZ_CHECK(!commands.isEmpty() && commands[0] == Indexer::kQueryCount);
-    const Fuzz::Rows after = Fuzz::Rows::of(table);
-    if (answers[0].timedOut) {
-        FUZZ_CHECK(commands.size() == 1);
-        FUZZ_CHECK(after == before);
-        return 0;
+    // A layout that differs from every reset value, so that each left-alone row shows.
+    int beforeType[PocketLayout::kRows], beforePosition[PocketLayout::kRows];
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        beforeType[row] = row % 3;
+        beforePosition[row] = 7 + 45 * row;
     }
-    const int count = Indexer::digitValue(answers[0].text);
-    FUZZ_CHECK(commands.size() == 1 + qMin(count, int(PocketTable::kRows)));
-    for (int row = 0; row < PocketTable::kRows; ++row) {
-        if (row >= count) {
-            FUZZ_CHECK(after.type[row] == NotUsed && after.position[row] == 0);
+    const PocketLayout before = Fuzz::layoutOf(beforeType, beforePosition);
+
+    // The read: the count, the rows past it cleared, then one answer per pocket in it.
+    const IndexerLink::Reply countReply = answer(0);
+    const std::optional<int> count = LayoutCount(countReply);
+    FUZZ_CHECK(count.has_value() == !countReply.timedOut);
+    if (!count)
+        return 0;
+    FUZZ_CHECK(*count == Indexer::digitValue(countReply.text));
+    PocketLayout after = before;
+    ClearRowsFrom(after, *count);
+    for (int row = 0; row < qMin(*count, int(PocketLayout::kRows)); ++row)
+        ApplyPocketReply(after, row, answer(row + 1));
+    FUZZ_CHECK(Fuzz::valid(after));
+
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        if (row >= *count) {
+            FUZZ_CHECK(after.type(row) == NotUsed && after.position(row) == 0);
             continue;
         }
-        FUZZ_CHECK(commands[row + 1] == Indexer::pocketQuery(row + 1));
-        const IndexerLink::Reply &reply = answers[row + 1];
-        const int type = reply.timedOut ? -1 : expectedField(reply.text, 1, PocketTable::kTypes);
+        const IndexerLink::Reply reply = answer(row + 1);
+        const int type = reply.timedOut ? -1 : expectedField(reply.text, 1, PocketLayout::kTypes);
         const int position =
-            reply.timedOut ? -1 : expectedField(reply.text, 2, PocketTable::kPositions);
-        FUZZ_CHECK(after.type[row] == (type < 0 ? before.type[row] : type));
-        FUZZ_CHECK(after.position[row] == (position < 0 ? before.position[row] : position));
+            reply.timedOut ? -1 : expectedField(reply.text, 2, PocketLayout::kPositions);
+        FUZZ_CHECK(after.type(row) == (type < 0 ? before.type(row) : type));
+        FUZZ_CHECK(after.position(row) == (position < 0 ? before.position(row) : position));
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "indexerlink.h"
 #include "lamp.h"
 #include "modFormUtil.h"
+#include "named.h"
 #include "pockettable.h"
 #include "serialport.h"
 #include "settings.h"
@@ -31,14 +32,6 @@ QFont bigBold(const QFont &base)
     font.setPointSize(24);
     font.setBold(true);
     return font;
-}
-
-template <typename W> W *named(W *widget, const QString &name, const QString &toolTip = {})
-{
-    widget->setObjectName(name);
-    if (!toolTip.isEmpty())
-        widget->setToolTip(toolTip);
-    return widget;
 }
 
 QLabel *borderedLabel(QWidget *parent, const QString &name, const QString &text)
@@ -388,16 +381,15 @@ void frmMain::cmdSwitches_Click()
     const bool front = optSwitch[0]->isChecked();
     if (!front && !optSwitch[1]->isChecked())
         return;
-    m_link->SendCommand(Indexer::kQuerySwitches, this,
-                        [this, front](const IndexerLink::Reply &reply) {
-                            // A timeout carries no switch byte: its text is not shown as one.
-                            if (reply.timedOut)
-                                return;
-                            const auto c = front ? Indexer::thirdChar(reply.text)
-                                                 : Indexer::fourthChar(reply.text);
-                            if (c)
-                                lblSwitch->setText(QString::number(c->unicode(), 16).toUpper());
-                        });
+    m_link->SendCommand(
+        Indexer::kQuerySwitches, this, [this, front](const IndexerLink::Reply &reply) {
+            // A timeout carries no switch byte: its text is not shown as one.
+            if (reply.timedOut)
+                return;
+            const auto c = front ? Indexer::thirdChar(reply.text) : Indexer::fourthChar(reply.text);
+            if (c)
+                lblSwitch->setText(QString::number(c->unicode(), 16).toUpper());
+        });
 }
 
 void frmMain::cmdCustom_Click(int Index)

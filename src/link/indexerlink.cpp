@@ -47,8 +47,7 @@ IndexerLink::~IndexerLink()
     shutdown();
 }
 
-void IndexerLink::SendCommand(const QString &sCommand, const QObject *context,
-                              ReplyHandler onReply)
+void IndexerLink::SendCommand(const QString &sCommand, const QObject *context, ReplyHandler onReply)
 {
     Request request;
     request.command = sCommand;
@@ -121,12 +120,12 @@ void IndexerLink::finishCurrent(State how)
     m_onWire = false;
     Reply result;
     if (how == Idle) {
-        qCDebug(lcLink).noquote() << "reply" << printable(m_reply) << "after" << m_sentAt.nsecsElapsed() / 1000
-                        << "us";
+        qCDebug(lcLink).noquote() << "reply" << printable(m_reply) << "after"
+                                  << m_sentAt.nsecsElapsed() / 1000 << "us";
         result = {m_reply, false};
     } else {
         qCDebug(lcLink).noquote() << "timeout for" << printable(request.command) << "with"
-                        << printable(m_reply);
+                                  << printable(m_reply);
         result = {kTimeoutPrefix + m_reply, true};
     }
     m_state = Idle;

@@ -2,13 +2,14 @@
 
 #include "commandset.h"
 #include "indexerlink.h"
+#include "named.h"
 #include "serialport.h"
 #include "settings.h"
 #include "twips.h"
 
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -27,16 +28,6 @@ QPointer<frmComm> s_instance;
 // The designed client area, grown at the bottom by the device and open-failure lines.
 constexpr int kClientWidth = 3276;
 constexpr int kClientHeight = 3870;
-
-template <typename W>
-W *named(W *widget, const QString &name, const QRect &geometry, const QString &toolTip = {})
-{
-    widget->setObjectName(name);
-    widget->setGeometry(geometry);
-    if (!toolTip.isEmpty())
-        widget->setToolTip(toolTip);
-    return widget;
-}
 
 // Replies are shown raw, with control characters written out the way a C string writes them
 // (\r, \n, \0, \x1B), so that any font shows them; a backslash itself is doubled.
@@ -108,15 +99,15 @@ frmComm::frmComm(IndexerLink &link, QWidget *mainWindow)
 void frmComm::buildControls()
 {
     cmdOK = named(new QPushButton(QStringLiteral("&Close"), this), QStringLiteral("cmdOK"),
-                  twips(2340, 180, 792, 312), QStringLiteral("Close setup form."));
+                  QStringLiteral("Close setup form."), twips(2340, 180, 792, 312));
     QFont bold = cmdOK->font();
     bold.setBold(true);
     cmdOK->setFont(bold);
     cmdFind =
         named(new QPushButton(QStringLiteral("&Find"), this), QStringLiteral("cmdFind"),
-              twips(2340, 600, 792, 312), QStringLiteral("Search for indexer on selected port."));
+              QStringLiteral("Search for indexer on selected port."), twips(2340, 600, 792, 312));
 
-    Frame1 = named(new QGroupBox(QStringLiteral("Comm Port"), this), QStringLiteral("Frame1"),
+    Frame1 = named(new QGroupBox(QStringLiteral("Comm Port"), this), QStringLiteral("Frame1"), {},
                    twips(120, 60, 2064, 1788));
     const QRect optGeometry[5] = {{},
                                   twips(180, 240, 936, 252),
@@ -125,8 +116,8 @@ void frmComm::buildControls()
                                   twips(1080, 540, 936, 252)};
     for (int i = 1; i <= 4; ++i) {
         optComPort[i] = named(new QRadioButton(QStringLiteral("COM &%1").arg(i), Frame1),
-                              QStringLiteral("optComPort_%1").arg(i), optGeometry[i],
-                              QStringLiteral("Computer comm port to use."));
+                              QStringLiteral("optComPort_%1").arg(i),
+                              QStringLiteral("Computer comm port to use."), optGeometry[i]);
         optComPort[i]->setStatusTip(PortLabel(i) + QStringLiteral(": ") + PortDeviceName(i));
         // toggled, not clicked: a choice made by Form_Load counts as a click too.
         connect(optComPort[i], &QRadioButton::toggled, this, [this, i](bool on) {
@@ -139,44 +130,45 @@ void frmComm::buildControls()
     // No network transport exists: the option only clears the serial ones.
     optCommPort_5 =
         named(new QRadioButton(QStringLiteral("Ethernet"), Frame1), QStringLiteral("optCommPort_5"),
-              twips(180, 840, 1032, 252), QStringLiteral("Ethernet communications to indexer."));
+              QStringLiteral("Ethernet communications to indexer."), twips(180, 840, 1032, 252));
     // Nothing stands to its right: room for the caption in any font.
     optCommPort_5->resize(qMax(optCommPort_5->width(), optCommPort_5->sizeHint().width()),
                           optCommPort_5->height());
     lblHostAdd = named(new QLabel(QStringLiteral("Address:"), Frame1), QStringLiteral("lblHostAdd"),
-                       twips(180, 1080, 732, 192));
+                       {}, twips(180, 1080, 732, 192));
     txtHostAddress = named(new QLineEdit(QStringLiteral("192.168.1.100"), Frame1),
-                           QStringLiteral("txtHostAddress"), twips(180, 1320, 972, 312),
-                           QStringLiteral("Indexer ethernet address."));
+                           QStringLiteral("txtHostAddress"),
+                           QStringLiteral("Indexer ethernet address."), twips(180, 1320, 972, 312));
     // Room up to the port label, so that the caption is never cut in a wider font.
     lblHostAdd->resize(qMax(lblHostAdd->width(), lblHostAdd->sizeHint().width()),
                        lblHostAdd->height());
     lblHostPort = named(new QLabel(QStringLiteral("Port:"), Frame1), QStringLiteral("lblHostPort"),
-                        twips(1320, 1080, 492, 192));
+                        {}, twips(1320, 1080, 492, 192));
     // Show the start of the address when the box is narrower than the text.
     txtHostAddress->setCursorPosition(0);
-    txtHostPort = named(new QLineEdit(QStringLiteral("1001"), Frame1),
-                        QStringLiteral("txtHostPort"), twips(1260, 1320, 612, 312),
-                        QStringLiteral("Computer ethernet port (usually 1001)."));
+    txtHostPort = named(
+        new QLineEdit(QStringLiteral("1001"), Frame1), QStringLiteral("txtHostPort"),
+        QStringLiteral("Computer ethernet port (usually 1001)."), twips(1260, 1320, 612, 312));
 
-    Label2 = named(new QLabel(QStringLiteral("Command:"), this), QStringLiteral("Label2"),
+    Label2 = named(new QLabel(QStringLiteral("Command:"), this), QStringLiteral("Label2"), {},
                    twips(120, 1980, 1272, 192));
-    txtSend = named(new QLineEdit(this), QStringLiteral("txtSend"), twips(120, 2220, 2052, 288),
-                    QStringLiteral("Command to send to indexer."));
+    txtSend = named(new QLineEdit(this), QStringLiteral("txtSend"),
+                    QStringLiteral("Command to send to indexer."), twips(120, 2220, 2052, 288));
     cmdSend = named(new QPushButton(QStringLiteral("Send"), this), QStringLiteral("cmdSend"),
-                    twips(2340, 2220, 792, 312), QStringLiteral("Send command to indexer."));
-    Label3 = named(new QLabel(QStringLiteral("Response"), this), QStringLiteral("Label3"),
+                    QStringLiteral("Send command to indexer."), twips(2340, 2220, 792, 312));
+    Label3 = named(new QLabel(QStringLiteral("Response"), this), QStringLiteral("Label3"), {},
                    twips(120, 2580, 912, 192));
-    txtRcv = named(new QLineEdit(this), QStringLiteral("txtRcv"), twips(120, 2820, 3012, 288),
-                   QStringLiteral("Response from indexer."));
+    txtRcv = named(new QLineEdit(this), QStringLiteral("txtRcv"),
+                   QStringLiteral("Response from indexer."), twips(120, 2820, 3012, 288));
     txtRcv->setReadOnly(true);
     QPalette face = txtRcv->palette();
     face.setColor(QPalette::Base, face.color(QPalette::Button));
     txtRcv->setPalette(face);
 
-    lblDevice = named(new QLabel(this), QStringLiteral("lblDevice"), twips(120, 3150, 3012, 225));
+    lblDevice =
+        named(new QLabel(this), QStringLiteral("lblDevice"), {}, twips(120, 3150, 3012, 225));
     lblPortError =
-        named(new QLabel(this), QStringLiteral("lblPortError"), twips(120, 3390, 3012, 420));
+        named(new QLabel(this), QStringLiteral("lblPortError"), {}, twips(120, 3390, 3012, 420));
     // Two lines: a reason with a long device path still fits the fixed width.
     lblPortError->setWordWrap(true);
     lblPortError->setAlignment(Qt::AlignLeft | Qt::AlignTop);

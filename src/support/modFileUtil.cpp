@@ -79,33 +79,23 @@ QChar DirSeparator()
 
 QString GetPathPart(const QString &path)
 {
-    try {
-        if (path.size() > MaxPathLength) {
-            ShowErrorMessage(QStringLiteral("GetPathPart"), ErrorNumber::Overflow,
-                             QStringLiteral("Path too long"));
-            return {};
-        }
-        const qsizetype last = path.lastIndexOf(DirSeparator());
-        return last < 0 ? QString() : path.left(last + 1);
-    } catch (...) {
-        ShowCurrentExceptionMessage(QStringLiteral("GetPathPart"));
+    if (path.size() > MaxPathLength) {
+        ShowErrorMessage(QStringLiteral("GetPathPart"), ErrorNumber::Overflow,
+                         QStringLiteral("Path too long"));
         return {};
     }
+    const qsizetype last = path.lastIndexOf(DirSeparator());
+    return last < 0 ? QString() : path.left(last + 1);
 }
 
 QString GetNamePart(const QString &path)
 {
-    try {
-        if (path.size() > MaxPathLength) {
-            ShowErrorMessage(QStringLiteral("GetNamePart"), ErrorNumber::Overflow,
-                             QStringLiteral("Path too long"));
-            return {};
-        }
-        return path.mid(path.lastIndexOf(DirSeparator()) + 1);
-    } catch (...) {
-        ShowCurrentExceptionMessage(QStringLiteral("GetNamePart"));
+    if (path.size() > MaxPathLength) {
+        ShowErrorMessage(QStringLiteral("GetNamePart"), ErrorNumber::Overflow,
+                         QStringLiteral("Path too long"));
         return {};
     }
+    return path.mid(path.lastIndexOf(DirSeparator()) + 1);
 }
 
 QString GetAppFullPath()
@@ -117,19 +107,15 @@ QString GetAppFullPath()
 
 bool FileExists(const QString &fileName)
 {
-    try {
-        if (fileName.isEmpty())
-            return false;
-        const QFileInfo info(fileName);
-#ifdef Q_OS_WIN
-        // The hidden attribute hides a file from the lookup there; a leading dot does not.
-        if (info.isHidden())
-            return false;
-#endif
-        return info.exists() && info.isFile();
-    } catch (...) {
+    if (fileName.isEmpty())
         return false;
-    }
+    const QFileInfo info(fileName);
+#ifdef Q_OS_WIN
+    // The hidden attribute hides a file from the lookup there; a leading dot does not.
+    if (info.isHidden())
+        return false;
+#endif
+    return info.exists() && info.isFile();
 }
 
 bool AppendToTextFile(const QString &fileName, const QString &text)

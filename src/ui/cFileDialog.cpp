@@ -1,6 +1,5 @@
 #include "cFileDialog.h"
 
-#include "errormessage.h"
 #include "modFileUtil.h"
 
 #include <QFileDialog>
@@ -66,19 +65,13 @@ void cFileDialog::configure(QFileDialog &dialog, bool fOpen) const
 
 bool cFileDialog::Show(const bool &fOpen)
 {
-    try {
-        if (showHandler())
-            return showHandler()(*this, fOpen);
-        QFileDialog dialog(m_parent);
-        configure(dialog, fOpen);
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-            return false;
-        m_fileName = TrimNulls(dialog.selectedFiles().constFirst());
-        m_fileTitle = TrimNulls(QFileInfo(m_fileName).fileName());
-        return true;
-    } catch (...) {
-        ShowErrorMessage(QStringLiteral("Show"), ErrorNumber::InternalError,
-                         QStringLiteral("The file dialog failed."));
+    if (showHandler())
+        return showHandler()(*this, fOpen);
+    QFileDialog dialog(m_parent);
+    configure(dialog, fOpen);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return false;
-    }
+    m_fileName = TrimNulls(dialog.selectedFiles().constFirst());
+    m_fileTitle = TrimNulls(QFileInfo(m_fileName).fileName());
+    return true;
 }

@@ -40,8 +40,8 @@ public:
     qint16 MaxFileSize() const { return m_maxFileSize; }
     void setMaxFileSize(qint16 intValue) { m_maxFileSize = intValue; }
 
-    // Shows the open (fOpen true) or save dialog and waits. True when a file was chosen; false
-    // when cancelled or when the dialog failed (reported with the error message titled "Show").
+    // Shows the open (fOpen true) or save dialog, modal. True when a file was chosen; false when
+    // cancelled.
     bool Show(const bool &fOpen);
 
     // Sets up a Qt file dialog from the properties (what Show shows).

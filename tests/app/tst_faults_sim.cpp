@@ -1,7 +1,7 @@
 // Fault drills through a pseudo-terminal against rv360-sim: a flooding line, late replies.
 #include "indexerlink.h"
-#include "transact.h"
 #include "simwindow.h"
+#include "transact.h"
 
 #include <QElapsedTimer>
 #include <QFile>

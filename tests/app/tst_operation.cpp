@@ -10,8 +10,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
-#include <QMessageBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
@@ -184,7 +184,8 @@ private Q_SLOTS:
         f->replies["D?"] = "D:R\r";
         bool sawThree = false, sawSix = false, closed = false;
         QTimer::singleShot(0, f->window.get(), [&] {
-            QMessageBox box(QMessageBox::NoIcon, "modal", "modal", QMessageBox::Ok, f->window.get());
+            QMessageBox box(QMessageBox::NoIcon, "modal", "modal", QMessageBox::Ok,
+                            f->window.get());
             QTimer::singleShot(0, &box, [&] {
                 const auto shows = [&](const char *text) {
                     return QTest::qWaitFor(

@@ -2,9 +2,6 @@
 
 #include "pocketlayout.h"
 
-#include <QList>
-#include <QPair>
-
 // A pocket layout set row by row, as an operator would leave it.
 struct LayoutFixture {
     PocketLayout table;
@@ -14,11 +11,5 @@ struct LayoutFixture {
         table.setType(row, type);
         table.setPosition(row, position);
     }
-    QList<QPair<int, int>> rows() const
-    {
-        QList<QPair<int, int>> out;
-        for (int row = 0; row < PocketLayout::kRows; ++row)
-            out << qMakePair(table.type(row), table.position(row));
-        return out;
-    }
+    const PocketLayout &rows() const { return table; }
 };

@@ -2,9 +2,9 @@
 #include "configfile.h"
 #include "configfiledialog.h"
 #include "errormessage.h"
+#include "layoutfixture.h"
 #include "modFileUtil.h"
 #include "settings.h"
-#include "layoutfixture.h"
 
 #include <QDir>
 #include <QFile>

@@ -51,14 +51,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("result");
         QTest::addColumn<QString>("status");
         QTest::newRow("three characters and CR")
-            << "B?" << QByteArray("B:5\r") << QByteArray("$B?\r\n") << "B:5\r" << "Ready";
+            << "B?" << QByteArray("B:5\r") << QByteArray("$B?\r\n") << "B:5\r"
+            << "Ready";
         QTest::newRow("empty command") << "" << QByteArray("x\r") << QByteArray("$\r\n") << "x\r"
                                        << "Ready";
         QTest::newRow("CR then LF in one notification")
             << "G2 1 045" << QByteArray("G:\r\n") << QByteArray("$G2 1 045\r\n") << "G:\r\n"
             << "Ready";
         QTest::newRow("two characters, no CR")
-            << "B?" << QByteArray("B:") << QByteArray("$B?\r\n") << "Timeout B:" << "Timeout";
+            << "B?" << QByteArray("B:") << QByteArray("$B?\r\n") << "Timeout B:"
+            << "Timeout";
         QTest::newRow("nothing") << "B?" << QByteArray() << QByteArray("$B?\r\n") << "Timeout "
                                  << "Timeout";
         QTest::newRow("NUL and high bytes are characters")
@@ -124,8 +126,7 @@ private Q_SLOTS:
         QCOMPARE(port->written.size(), 1); // the first at once, the others wait
         QVERIFY(link->isBusy());
         QTRY_COMPARE(results.size(), 4);
-        QCOMPARE(results,
-                 (QStringList{"B?=B:3\r", "D?=Timeout ", "A?=A:1\r", "C?=C:2\r"}));
+        QCOMPARE(results, (QStringList{"B?=B:3\r", "D?=Timeout ", "A?=A:1\r", "C?=C:2\r"}));
         QCOMPARE(port->commands(), (QStringList{"B?", "D?", "A?", "C?"}));
         QVERIFY(!link->isBusy());
     }

@@ -1,11 +1,11 @@
 // The link through a real pseudo-terminal against the simulator, with the real QSerialPort.
 #include "commport.h"
 #include "indexerlink.h"
-#include "transact.h"
 #include "modFileUtil.h"
 #include "settings.h"
 #include "simprocess.h"
 #include "systemserialport.h"
+#include "transact.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -22,11 +22,5 @@ struct TableFixture {
         table.setType(row, type);
         table.setPosition(row, position);
     }
-    QList<QPair<int, int>> rows() const
-    {
-        QList<QPair<int, int>> out;
-        for (int row = 0; row < PocketTable::kRows; ++row)
-            out << qMakePair(table.type(row), table.position(row));
-        return out;
-    }
+    PocketLayout rows() const { return table.layout(); }
 };

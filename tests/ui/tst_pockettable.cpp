@@ -110,9 +110,9 @@ private Q_SLOTS:
         QCOMPARE(typeTaken, row < 8 && type >= 0 && type <= 3);
         QCOMPARE(positionTaken, row < 8 && position >= 0 && position < 360);
         if (!typeTaken)
-            QCOMPARE(f.table.type(1), before[1].first);
+            QCOMPARE(f.table.type(1), before.type(1));
         if (!positionTaken)
-            QCOMPARE(f.table.position(1), before[1].second);
+            QCOMPARE(f.table.position(1), before.position(1));
     }
 
     void settingAPositionReplacesTypedText()
