@@ -73,14 +73,14 @@ void IndexerLink::enqueue(Request request)
     if (m_shutDown)
         return;
     m_queue.push_back(std::move(request));
-    if (!m_onWire && !m_starting)
-        startNext();
+    startNext();
 }
 
 void IndexerLink::startNext()
 {
+    // Handlers may queue requests (and so come back here) or run a dialog of their own: the
+    // state is read afresh on every turn, and the oldest request always goes first.
     const QPointer<IndexerLink> self(this);
-    m_starting = true;
     while (!m_onWire && !m_queue.empty()) {
         Request request = std::move(m_queue.front());
         m_queue.pop_front();
@@ -100,7 +100,7 @@ void IndexerLink::startNext()
         m_port.discardInput();
         m_state = Waiting;
         Q_EMIT linkStatusChanged(QStringLiteral("Busy"));
-        if (!self)
+        if (!self || !m_onWire)
             return;
         // The timeout runs from just before the write.
         m_tmrComm.start();
@@ -109,7 +109,6 @@ void IndexerLink::startNext()
         if (CommPort < 5)
             m_port.write(m_frame.toLatin1());
     }
-    m_starting = false;
 }
 
 void IndexerLink::finishCurrent(State how)
@@ -133,13 +132,12 @@ void IndexerLink::finishCurrent(State how)
     Q_EMIT linkStatusChanged(how == Idle ? QStringLiteral("Ready") : QStringLiteral("Timeout"));
     if (!self)
         return;
-    // The result is fixed for its requester before the next request may reset the reply.
+    // The result is fixed for its requester; the next request may now reset the reply, even
+    // while this handler still runs (a handler that opens a dialog does not stall the link).
     if (request.onReply && (!request.bound || request.context)) {
-        m_starting = true;
         request.onReply(result);
         if (!self)
             return;
-        m_starting = false;
     }
     startNext();
 }

@@ -96,8 +96,6 @@ private:
     bool m_onWire = false;
     Request m_current;
     std::deque<Request> m_queue;
-    // Set while startNext() runs, so that a handler queueing a request does not start it twice.
-    bool m_starting = false;
     bool m_shutDown = false;
     bool m_deviceLost = false;
     QElapsedTimer m_lastReopen;

@@ -143,6 +143,23 @@ private Q_SLOTS:
         QCOMPARE(results, (QStringList{"A?=A?\r", "G1?=G1\r", "G2?=G2\r"}));
     }
 
+    // A handler that runs a dialog of its own (a nested loop) does not hold up the link.
+    void aHandlerInADialogDoesNotStallTheLink()
+    {
+        port->responder = [](const QByteArray &frame) { return frame.mid(1, 2) + "\r"; };
+        bool innerDone = false;
+        link->SendCommand("B?", nullptr, [&](const Reply &) {
+            QEventLoop dialog;
+            link->SendCommand("A?", nullptr, [&](const Reply &reply) {
+                innerDone = reply.text == QLatin1String("A?\r");
+                dialog.quit();
+            });
+            QTimer::singleShot(2000, &dialog, &QEventLoop::quit);
+            dialog.exec();
+        });
+        QTRY_VERIFY(innerDone);
+    }
+
     void aDestroyedRequesterIsNeverCalledBack()
     {
         port->setReply("$B?\r\n", "B:3\r", 40);
