@@ -29,8 +29,13 @@ QPointer<frmComm> s_instance;
 constexpr int kClientWidth = 3276;
 constexpr int kClientHeight = 3870;
 
-// Replies are shown raw, with control characters written out the way a C string writes them
-// (\r, \n, \0, \x1B), so that any font shows them; a backslash itself is doubled.
+QString PortLabel(int portNumber)
+{
+    return QStringLiteral("COM%1").arg(portNumber);
+}
+
+} // namespace
+
 QString VisibleControls(const QString &text)
 {
     QString out;
@@ -54,12 +59,25 @@ QString VisibleControls(const QString &text)
     return out;
 }
 
-QString PortLabel(int portNumber)
+QString OpenFailureText(int portNumber, const QString &device, SerialPort::OpenFailure failure,
+                        const QString &errorText)
 {
-    return QStringLiteral("COM%1").arg(portNumber);
+    const QString which =
+        PortLabel(portNumber) + QStringLiteral(" (") + device + QStringLiteral(")");
+    switch (failure) {
+    case SerialPort::OpenFailure::NotFound:
+        return which + QStringLiteral(" not found");
+    case SerialPort::OpenFailure::InUse:
+        return which + QStringLiteral(" in use by another program");
+    case SerialPort::OpenFailure::NoPermission:
+        return which + QStringLiteral(" no permission (add the user to the dialout group)");
+    case SerialPort::OpenFailure::None:
+    case SerialPort::OpenFailure::Other:
+        break;
+    }
+    return errorText.isEmpty() ? which + QStringLiteral(" could not be opened")
+                               : which + QStringLiteral(": ") + errorText;
 }
-
-} // namespace
 
 frmComm *frmComm::instance()
 {
@@ -248,25 +266,8 @@ void frmComm::showOpenFailure(bool opened)
     QString device = port.deviceName();
     if (device.isEmpty())
         device = PortDeviceName(port.portNumber());
-    const QString which =
-        PortLabel(port.portNumber()) + QStringLiteral(" (") + device + QStringLiteral(")");
-    QString text;
-    switch (port.lastOpenFailure()) {
-    case SerialPort::OpenFailure::NotFound:
-        text = which + QStringLiteral(" not found");
-        break;
-    case SerialPort::OpenFailure::InUse:
-        text = which + QStringLiteral(" in use by another program");
-        break;
-    case SerialPort::OpenFailure::NoPermission:
-        text = which + QStringLiteral(" no permission (add the user to the dialout group)");
-        break;
-    case SerialPort::OpenFailure::None:
-    case SerialPort::OpenFailure::Other:
-        text = port.errorText().isEmpty() ? which + QStringLiteral(" could not be opened")
-                                          : which + QStringLiteral(": ") + port.errorText();
-        break;
-    }
+    const QString text =
+        OpenFailureText(port.portNumber(), device, port.lastOpenFailure(), port.errorText());
     lblPortError->setText(text);
     lblPortError->setToolTip(text);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "serialport.h"
+
 #include <QDialog>
 #include <array>
 
@@ -9,6 +11,13 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+
+// A reply as the dialog shows it: control characters written out the way a C string writes them
+// (\r, \n, \0, \x1B), so that any font shows them; a backslash itself is doubled.
+QString VisibleControls(const QString &text);
+// Why a port did not open, in the operator's terms: "COM2 (/dev/ttyUSB0) not found".
+QString OpenFailureText(int portNumber, const QString &device, SerialPort::OpenFailure failure,
+                        const QString &errorText);
 
 // The communications setup dialog "Comm Setup": choose the serial port, probe the indexer and
 // send any command by hand. Modeless and single. It is a client of the link like any other: a

@@ -1,266 +1,431 @@
+// The main window on a fake port. Most cases are transcripts, one line each, read left to right:
+//   CMD=REPLY    the indexer's answer to CMD from now on ("\r", "\xNN" escapes; "_" a blank;
+//                nothing after "=": no answer)
+//   delay=MS     answers come MS later
+//   tick         one status poll      up, down   the spin's arrows   key:Up, key:Down, wheel
+//   spin=N       the value set as a program would            click:NAME   a mouse click
+//   clear        forget what was written so far
+//   sent:A,B     the commands written so far ("_" a blank)
+//   NAME==TEXT   what a control shows: a label's or frame's text, an option's or lamp's 1 or 0,
+//                the spin's value
+// Checks first wait until the link is idle.
+#include "cFileDialog.h"
 #include "frmComm.h"
-#include "indexerlink.h"
 #include "lamp.h"
 #include "mainfixture.h"
 #include "pockettable.h"
 #include "verticalspin.h"
 
-#include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QStyleOptionSlider>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 namespace
 {
-QString captionOf(QWidget *widget)
+QRect subControl(VerticalSpin *spin, QStyle::SubControl which)
 {
-    if (auto *button = qobject_cast<QAbstractButton *>(widget))
-        return button->text();
-    if (auto *label = qobject_cast<QLabel *>(widget))
-        return label->text();
+    QStyleOptionSlider option;
+    option.initFrom(spin);
+    option.orientation = Qt::Vertical;
+    option.minimum = spin->minimum();
+    option.maximum = spin->maximum();
+    option.sliderPosition = spin->sliderPosition();
+    option.sliderValue = spin->value();
+    option.pageStep = 1;
+    option.subControls = QStyle::SC_All;
+    return spin->style()->subControlRect(QStyle::CC_ScrollBar, &option, which, spin);
+}
+
+QString shownBy(QWidget *widget)
+{
+    if (auto *spin = qobject_cast<VerticalSpin *>(widget))
+        return QString::number(spin->spinValue());
+    if (auto *lamp = qobject_cast<Lamp *>(widget))
+        return QString::number(lamp->isOn());
+    if (auto *option = qobject_cast<QRadioButton *>(widget))
+        return QString::number(option->isChecked());
     if (auto *frame = qobject_cast<QGroupBox *>(widget))
         return frame->title();
-    return {};
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        return label->text();
+    return QStringLiteral("?");
+}
+
+// Runs one transcript on the window; the first step that does not hold fails the test.
+void play(MainFixture &f, const QString &transcript)
+{
+    frmMain *w = f.window.get();
+    VerticalSpin *spin = w->spnMove;
+    const auto unescape = [](QString text) {
+        text.replace(u'_', u' ');
+        QByteArray out = text.toLatin1();
+        out.replace("\\r", "\r");
+        for (qsizetype at; (at = out.indexOf("\\x")) >= 0;)
+            out.replace(at, 4, QByteArray::fromHex(out.mid(at + 2, 2)));
+        return out;
+    };
+    for (const QString &step : transcript.split(u' ', Qt::SkipEmptyParts)) {
+        const QString arg = step.section(u':', 1);
+        if (step.contains(QLatin1String("=="))) {
+            QVERIFY(f.idle());
+            QWidget *widget = w->findChild<QWidget *>(step.section(QLatin1String("=="), 0, 0));
+            QVERIFY2(widget, qPrintable(step));
+            const QString shown = shownBy(widget);
+            QVERIFY2(shown == QString::fromLatin1(unescape(step.section("==", 1))),
+                     qPrintable(step + QStringLiteral(" but shows ") + shown));
+        } else if (step.startsWith(QLatin1String("sent:"))) {
+            QVERIFY(f.idle());
+            const QString sent = f.port.commands().join(u',');
+            QVERIFY2(sent == QString::fromLatin1(unescape(arg)),
+                     qPrintable(step + QStringLiteral(" but sent ") + sent));
+        } else if (step.startsWith(QLatin1String("delay="))) {
+            f.port.replyDelayMs = step.mid(6).toInt();
+        } else if (step.startsWith(QLatin1String("spin="))) {
+            spin->setSpinValue(step.mid(5).toInt());
+        } else if (step.contains(u'=')) {
+            f.replies[QString::fromLatin1(unescape(step.section(u'=', 0, 0)))] =
+                unescape(step.section(u'=', 1));
+        } else if (step == QLatin1String("tick")) {
+            w->tmrUpdate_Timer();
+        } else if (step == QLatin1String("clear")) {
+            QVERIFY(f.idle());
+            f.port.written.clear();
+        } else if (step == QLatin1String("up") || step == QLatin1String("down")) {
+            const auto arrow =
+                step == u"up" ? QStyle::SC_ScrollBarSubLine : QStyle::SC_ScrollBarAddLine;
+            QTest::mouseClick(spin, Qt::LeftButton, {}, subControl(spin, arrow).center());
+        } else if (step.startsWith(QLatin1String("key:"))) {
+            spin->setFocus();
+            QTest::keyClick(spin, arg == u"Up" ? Qt::Key_Up : Qt::Key_Down);
+        } else if (step == QLatin1String("wheel")) {
+            const QPoint at = spin->rect().center();
+            QWheelEvent wheel(at, spin->mapToGlobal(at), {}, QPoint(0, 120), Qt::NoButton,
+                              Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(spin, &wheel);
+        } else if (step.startsWith(QLatin1String("click:"))) {
+            auto *widget = w->findChild<QWidget *>(arg);
+            QVERIFY2(widget, qPrintable(step));
+            QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(4, widget->height() / 2));
+        } else {
+            QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
+        }
+    }
 }
 } // namespace
 
 class TestFrmMain : public QObject
 {
     Q_OBJECT
+
+    std::unique_ptr<MainFixture> f;
+    frmMain *w = nullptr;
+
 private Q_SLOTS:
-    void controls_data()
+    void init()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("caption");
-        QTest::addColumn<QString>("toolTip");
-        QTest::addColumn<QRect>("geometry"); // twips / 15; null for those placed freely
-        const QRect free;
-        auto row = [](const char *name, const char *kind, const char *caption, const char *tip,
-                      QRect geometry) {
-            QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(kind)
-                                << QString::fromLatin1(caption) << QString::fromLatin1(tip)
-                                << geometry;
+        f = std::make_unique<MainFixture>();
+        w = f->window.get();
+        w->tmrUpdate.stop(); // ticks are run by hand
+        w->show();
+        QVERIFY(f->idle());
+    }
+    void cleanup() { f.reset(); }
+
+    void transcript_data()
+    {
+        QTest::addColumn<QString>("steps");
+        const auto row = [](const char *name, const char *steps) {
+            QTest::newRow(name) << QString::fromLatin1(steps);
         };
-        row("cmdExit", "QPushButton", "E&xit", "Exit application.", QRect(348, 20, 53, 21));
-        row("cmdComm", "QPushButton", "&Comm", "Setup communications.", QRect(348, 48, 53, 21));
-        row("lblComm", "QLabel", "Busy", "", QRect(348, 76, 53, 13));
-        row("fraPocket", "QGroupBox", "Pocket", "", QRect(8, 4, 137, 73));
-        row("fraMove", "QGroupBox", "Move", "", QRect(8, 84, 137, 73));
-        row("fraControl_0", "QGroupBox", "Control", "", QRect(8, 164, 137, 73));
-        row("fraSwitches", "QGroupBox", "Switches", "", QRect(8, 244, 137, 73));
-        row("fraConfig", "QGroupBox", "Custom Configuration", "", QRect(152, 4, 185, 313));
-        row("lblPocket", "QLabel", "?", "", free);
-        row("lblReady", "QLabel", "Ready", "", free);
-        row("lblbMoving", "QLabel", "Moving", "", free);
-        row("optMove_0", "QRadioButton", "Pocket", "Select pocket.", free);
-        row("optMove_1", "QRadioButton", "Speed", "Set continuous pocket sweep speed.", free);
-        row("lblMove", "QLabel", "1", "", free);
-        row("cmdControl_0", "QPushButton", "Read", "Read control configuration.", free);
-        row("cmdControl_1", "QPushButton", "Send", "Set control configuration.", free);
-        row("optManAuto_0", "QRadioButton", "I/O", "Auto control from digital I/O.", free);
-        row("optManAuto_1", "QRadioButton", "Comm", "Auto control from RS232/Ethernet.", free);
-        row("cmdSwitches", "QPushButton", "Read", "Read switch settings.", free);
-        row("optSwitch_0", "QRadioButton", "Pocket", "Read front panel switches.", free);
-        row("optSwitch_1", "QRadioButton", "Select", "Read rear panel pocket swicthes.", free);
-        row("lblSwitch", "QLabel", "", "See manual for swicth values.", free);
-        row("cmdCustom_0", "QPushButton", "Read", "Read indexer configuration.", free);
-        row("cmdCustom_1", "QPushButton", "Send", "Save to indexer.", free);
-        row("cmdCustom_2", "QPushButton", "Open", "Open configuration file.", free);
-        row("cmdCustom_3", "QPushButton", "Save", "Save configuration to file.", free);
-        row("lblColumn_2", "QLabel", "Pocket Type", "", free);
-        row("lblColumn_1", "QLabel", "Degrees", "", free);
-        row("lblPosition_0", "QLabel", "1", "", free);
-        row("lblPosition_7", "QLabel", "8", "", free);
-        row("cboMode_0", "QComboBox", "", "Select pocket type.", free);
-        row("cboMode_1", "QComboBox", "", "", free);
-        row("cboLocation_0", "QComboBox", "", "Select pocket position.", free);
-        row("cboLocation_7", "QComboBox", "", "", free);
-        row("ledReady", "Lamp", "", "", free);
-        row("ledMoving", "Lamp", "", "", free);
-        row("spnMove", "VerticalSpin", "", "", free);
+        const char *at5 = "B?=B:5\\r C?=C:5\\r D?=D:R\\r tick clear ";
+        // The poll: the value query of the mode, then "D?"; the display follows the indexer but
+        // nothing is sent; no pocket shows "?".
+        row("pocket 1", "B?=B:1\\r D?=D:M\\r tick sent:B?,D? lblPocket==1 spnMove==1 lblMove==1 "
+                        "ledReady==0 ledMoving==1");
+        row("pocket 8", "B?=B:8\\r D?=D:R\\r tick sent:B?,D? lblPocket==8 spnMove==8 ledReady==1");
+        for (const char *reply : {"B:0", "B:9", "B:x", "B"})
+            QTest::addRow("pocket reply %s", reply)
+                << QString::fromLatin1(at5) + QStringLiteral("B?=%1\\r tick lblPocket==? "
+                                                             "spnMove==5 ledReady==1")
+                                                  .arg(QLatin1String(reply));
+        row("timeouts", "B?= D?= tick sent:B?,D? lblPocket==? ledReady==0 ledMoving==0 "
+                        "lblComm==Timeout");
+        row("motion m or short", "D?=D:m\\r tick ledReady==0 ledMoving==0 D?=D\\r tick "
+                                 "ledReady==0 ledMoving==0");
+        row("speed 1 and 8", "click:optMove_1 C?=C:1\\r tick sent:C?,D? spnMove==1 lblPocket==? "
+                             "C?=C:8\\r tick spnMove==8 lblMove==8 fraMove==Speed");
+        row("speed 9 or timeout", "click:optMove_1 C?=C:3\\r D?=D:R\\r tick C?=C:9\\r tick "
+                                  "spnMove==3 C?= tick spnMove==3 lblComm==Ready");
+        // Manual move: arrows, keys and the wheel step by one; the command goes out and the
+        // display follows; the ends of the range send nothing; a mode change sends nothing.
+        row("arrows",
+            std::string(at5).append("up sent:B6 lblMove==6 down down sent:B6,B5,B4").c_str());
+        row("speed arrow",
+            std::string(at5).append("click:optMove_1 up sent:C6 lblMove==6").c_str());
+        row("keys and wheel",
+            std::string(at5).append("key:Up key:Down key:Down wheel sent:B6,B5,B4,B5").c_str());
+        row("top end", "B?=B:8\\r tick clear up key:Up sent: spnMove==8");
+        row("bottom end", "B?=B:1\\r tick clear down key:Down sent: spnMove==1");
+        row("mode change", std::string(at5)
+                               .append("click:optMove_1 click:optMove_0 sent: "
+                                       "lblMove==5 fraMove==Move")
+                               .c_str());
+        row("changes while waiting", std::string(at5)
+                                         .append("delay=60 B6=ok\\r spin=6 spin=7 "
+                                                 "sent:B6,B7 lblMove==7")
+                                         .c_str());
+        // Control and switches.
+        row("control read", "A?=A:1\\r click:cmdControl_0 sent:A? optManAuto_1==1 A?=A:0\\r "
+                            "click:cmdControl_0 optManAuto_0==1 A?=A:2\\r click:cmdControl_0 "
+                            "optManAuto_0==1 A?= click:cmdControl_0 optManAuto_0==1");
+        row("control send", "click:cmdControl_1 sent: click:optManAuto_1 click:cmdControl_1 "
+                            "click:optManAuto_0 click:cmdControl_1 sent:A1,A0");
+        row("front switches", "I=I:\\x00\\x05\\r click:cmdSwitches lblSwitch==0 "
+                              "I=I:\\x0A\\x05\\r click:cmdSwitches lblSwitch==A "
+                              "I=I:\\xFF\\x05\\r click:cmdSwitches lblSwitch==FF "
+                              "I= click:cmdSwitches lblSwitch==FF");
+        row("rear switches", "click:optSwitch_1 I=I:\\x01\\xC8\\r click:cmdSwitches lblSwitch==C8 "
+                             "I=I:\\r click:cmdSwitches lblSwitch==C8 I=I:\\x01\\x02 "
+                             "click:cmdSwitches lblSwitch==C8");
+        // A tick while a command waits does nothing; a button during a poll gets its own reply.
+        row("tick while busy", "delay=50 A?=A:1\\r click:cmdControl_0 tick sent:A?");
+        row("button during a poll", "delay=40 B?=B:6\\r D?=D:R\\r A?=A:1\\r tick "
+                                    "click:cmdControl_0 sent:B?,D?,A? lblPocket==6 "
+                                    "optManAuto_1==1 ledReady==1");
     }
-    void controls()
+    void transcript()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, kind);
-        QFETCH(QString, caption);
-        QFETCH(QString, toolTip);
-        QFETCH(QRect, geometry);
-        MainFixture f(false);
-        auto *widget = f.window->findChild<QWidget *>(name);
-        QVERIFY2(widget, qPrintable(name));
-        QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), kind);
-        QCOMPARE(captionOf(widget), caption);
-        QCOMPARE(widget->toolTip(), toolTip);
-        if (!geometry.isNull())
-            QCOMPARE(widget->geometry(), geometry);
+        QFETCH(QString, steps);
+        play(*f, steps);
     }
 
-    void windowIsFixedAndNothingIsCutOff()
+    void windowIsCentredAndNothingIsCutOff()
     {
-        MainFixture f;
-        QCOMPARE(f.window->size(), QSize(410, 324));
-        QCOMPARE(f.window->minimumSize(), f.window->maximumSize());
-        QCOMPARE(f.window->windowTitle(), QStringLiteral("RV-360 Crucible Indexer - V1.01"));
-        const QList<QWidget *> all = f.window->findChildren<QWidget *>();
-        for (QWidget *widget : all) {
-            if (!widget->isWindow() && widget->parentWidget() && !widget->objectName().isEmpty())
-                QVERIFY2(widget->parentWidget()->rect().contains(widget->geometry()),
-                         qPrintable(widget->objectName()));
+        const QPoint offset =
+            w->frameGeometry().center() - w->screen()->availableGeometry().center();
+        QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QString::number(offset.x())));
+        QCOMPARE(w->windowTitle(), QStringLiteral("RV-360 Crucible Indexer - V1.01"));
+        for (QWidget *widget : w->findChildren<QWidget *>()) {
+            const QString name = widget->objectName();
+            if (name.isEmpty() || name.startsWith(QLatin1String("qt_")))
+                continue;
+            QVERIFY2(widget->parentWidget()->rect().contains(widget->geometry()), qPrintable(name));
+            QString text;
+            if (auto *button = qobject_cast<QAbstractButton *>(widget))
+                text = button->text().remove(QLatin1Char('&'));
+            else if (auto *label = qobject_cast<QLabel *>(widget))
+                text = label->text();
+            const int room = widget->width() - (qobject_cast<QRadioButton *>(widget) ? 20 : 4);
+            QVERIFY2(widget->fontMetrics().horizontalAdvance(text) <= room, qPrintable(name));
         }
-        // Captions fit their controls.
-        for (QRadioButton *option : f.window->findChildren<QRadioButton *>())
-            QVERIFY2(option->sizeHint().width() <= option->width(),
-                     qPrintable(option->objectName()));
-        for (QPushButton *button : f.window->findChildren<QPushButton *>()) {
-            const QString text = button->text().remove(QLatin1Char('&'));
-            QVERIFY2(button->fontMetrics().horizontalAdvance(text) + 8 <= button->width(),
-                     qPrintable(button->objectName()));
-        }
-        for (QLabel *label : f.window->findChildren<QLabel *>())
-            QVERIFY2(label->minimumSizeHint().width() <= label->width(),
-                     qPrintable(label->objectName()));
-        // The pocket rows are 420 twips apart.
-        QCOMPARE(f.window->pocketTable->cboMode[1]->y() - f.window->pocketTable->cboMode[0]->y(),
-                 28);
-        QVERIFY(f.window->lblPocket->font().bold());
-        QCOMPARE(f.window->lblPocket->font().pointSize(), 24);
-        QCOMPARE(f.window->lblMove->font().pointSize(), 24);
+        for (const char *name : {"cmdExit", "cmdComm", "lblComm", "lblPocket", "ledReady",
+                                 "lblbMoving", "spnMove", "cmdCustom_3", "cboLocation_7"})
+            QVERIFY2(w->findChild<QWidget *>(name), name);
     }
 
-    void startUpWhenThePortOpens()
+    // Start-up: the port opens and the poll starts at once; a port that fails brings the setup
+    // dialog beside the window; the Ethernet choice opens nothing.
+    void startUp_data()
     {
-        MainFixture f;
-        QCOMPARE(f.window->lblComm->text(), QStringLiteral("Busy"));
-        QCOMPARE(f.window->lblPocket->text(), QStringLiteral("?"));
-        QVERIFY(!f.window->ledReady->isOn());
-        QVERIFY(!f.window->ledMoving->isOn());
-        QCOMPARE(f.window->ledReady->fillColor(), f.window->palette().color(QPalette::Button));
-        QCOMPARE(f.window->tmrUpdate.interval(), 500);
-        QVERIFY(f.window->tmrUpdate.isActive());
-        QVERIFY(f.port.isOpen());
-        QCOMPARE(f.port.lineFormat, QStringLiteral("19200,N,8,1"));
-        QVERIFY(f.window->optMove[0]->isChecked());
-        QVERIFY(!f.window->optManAuto[0]->isChecked());
-        QVERIFY(!f.window->optManAuto[1]->isChecked());
-        QVERIFY(f.window->optSwitch[0]->isChecked());
-        for (int row = 0; row < 8; ++row) {
-            QCOMPARE(f.window->pocketTable->cboMode[row]->currentText(),
-                     QStringLiteral("Not Used"));
-            QCOMPARE(f.window->pocketTable->cboLocation[row]->currentText(), QStringLiteral("0"));
-            QCOMPARE(f.window->pocketTable->cboLocation[row]->count(), 360);
-        }
-        QVERIFY(f.port.written.isEmpty());
-        // The first poll goes out on the next turn of the event loop, not a period later.
-        QCoreApplication::processEvents();
-        QCOMPARE(f.port.commands(), (QStringList{"B?"}));
-        QTRY_COMPARE(f.port.commands(), (QStringList{"B?", "D?"}));
+        QTest::addColumn<QByteArray>("settings");
+        QTest::addColumn<bool>("portExists");
+        QTest::addColumn<bool>("polling");
+        QTest::newRow("opens") << QByteArray() << true << true;
+        QTest::newRow("fails") << QByteArray() << false << false;
+        QTest::newRow("Ethernet") << QByteArray("[Application]\r\nCommPort=5\r\n") << true << false;
+    }
+    void startUp()
+    {
+        QFETCH(QByteArray, settings);
+        QFETCH(bool, portExists);
+        QFETCH(bool, polling);
+        f.reset();
+        f = std::make_unique<MainFixture>(false);
+        w = f->window.get();
+        if (!settings.isEmpty())
+            QVERIFY(ReplaceFileAtomically(SettingsFilePath(), settings));
+        if (!portExists)
+            f->port.existingPorts.clear();
+        f->replies["B?"] = "B:4\r";
+        w->show();
+        w->Form_Load();
+        QCOMPARE(w->lblComm->text(), QStringLiteral("Busy"));
+        QCOMPARE(w->tmrUpdate.isActive(), polling);
+        QCOMPARE(w->tmrUpdate.interval(), 500);
+        QCOMPARE(frmComm::instance() != nullptr, !portExists);
+        if (!portExists)
+            QVERIFY(frmComm::instance()->x() > w->x() + w->width() / 2);
+        QVERIFY(f->port.written.isEmpty());
+        // The first look at the indexer comes on the next turn of the event loop.
+        QTest::qWait(100);
+        QCOMPARE(f->port.commands(), polling ? (QStringList{"B?", "D?"}) : QStringList());
+        QCOMPARE(w->lblPocket->text(), polling ? QStringLiteral("4") : QStringLiteral("?"));
     }
 
-    void startUpWhenThePortFails()
+    // Close writes the settings and closes the setup dialog first; Exit writes nothing. A
+    // command that waits meanwhile is dropped, not called back; the poll stays off.
+    void ending_data()
     {
-        MainFixture f(false);
-        f.port.existingPorts.clear();
-        f.window->show();
-        f.window->Form_Load();
-        QVERIFY(frmComm::instance());
-        QVERIFY(frmComm::instance()->isVisible());
-        // Beside the main window, not over it.
-        QVERIFY(frmComm::instance()->x() > f.window->x() + f.window->width() / 2);
-        QVERIFY(!f.window->tmrUpdate.isActive());
-        QCOMPARE(f.window->tmrUpdate.interval(), 500);
-        QVERIFY(!f.port.isOpen());
+        QTest::addColumn<bool>("exit");
+        QTest::newRow("close") << false;
+        QTest::newRow("Exit") << true;
     }
-
-    void ethernetChoiceOpensNothing()
+    void ending()
     {
-        MainFixture f(false);
-        QFile ini(f.dir.filePath("RV360.INI"));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[Application]\r\nCommPort=5\r\n");
-        ini.close();
-        f.window->Form_Load();
-        QCOMPARE(CommPort, qint16(5));
-        QVERIFY(!frmComm::instance());
-        QVERIFY(!f.window->tmrUpdate.isActive());
-        QVERIFY(f.port.calls.isEmpty());
-    }
-
-    void exitWritesNoSettings()
-    {
-        MainFixture f;
-        const QString before = f.settingsText();
-        QCOMPARE(before, QStringLiteral("[Application]\r\n"));
-        CommPort = 3;
-        QTest::mouseClick(f.window->cmdExit, Qt::LeftButton);
-        QCOMPARE(f.exits, 1);
-        QCOMPARE(f.settingsText(), before);
-        QVERIFY(!f.window->tmrUpdate.isActive());
-    }
-
-    void closeWritesSettings()
-    {
-        MainFixture f;
-        CommPort = 3;
-        f.window->show();
-        QVERIFY(f.window->close());
-        QCOMPARE(f.settingsText(), QStringLiteral("[Application]\r\nCommPort=3\r\nEPort=-1\r\n"
-                                                  "EAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n"));
-        QCOMPARE(f.exits, 0);
-    }
-
-    void commButtonShowsOneDialogAndStopsThePoll()
-    {
-        MainFixture f;
-        f.window->show();
-        QTest::mouseClick(f.window->cmdComm, Qt::LeftButton);
-        frmComm *dialog = frmComm::instance();
-        QVERIFY(dialog);
-        QVERIFY(!f.window->tmrUpdate.isActive());
-        QTest::mouseClick(f.window->cmdComm, Qt::LeftButton);
-        QCOMPARE(frmComm::instance(), dialog);
-        const QWidgetList windows = QApplication::topLevelWidgets();
-        QCOMPARE(
-            std::count_if(windows.begin(), windows.end(),
-                          [](QWidget *w) { return w->isVisible() && qobject_cast<frmComm *>(w); }),
-            1);
-        QVERIFY(dialog->close());
-        QVERIFY(f.window->tmrUpdate.isActive());
-    }
-
-    void closeClosesTheDialogFirst()
-    {
-        MainFixture f;
-        f.window->show();
-        QTest::mouseClick(f.window->cmdComm, Qt::LeftButton);
-        QPointer<frmComm> dialog = frmComm::instance();
-        QVERIFY(dialog);
+        QFETCH(bool, exit);
+        w->tmrUpdate.start();
+        QTest::mouseClick(w->cmdComm, Qt::LeftButton);
+        QTest::mouseClick(w->cmdComm, Qt::LeftButton);
+        const QPointer<frmComm> dialog = frmComm::instance();
+        QVERIFY(dialog && !w->tmrUpdate.isActive());
+        QCOMPARE(w->findChildren<frmComm *>().size(), 1);
         bool mainVisibleWhenDialogClosed = false;
-        struct CloseWatch : QObject {
-            std::function<void()> onClose;
+        connect(dialog, &QDialog::finished, w,
+                [&] { mainVisibleWhenDialogClosed = w->isVisible(); });
+        play(*f, "delay=50 I=I:AB\\r click:cmdSwitches");
+        CommPort = 3;
+        if (exit)
+            QTest::mouseClick(w->cmdExit, Qt::LeftButton);
+        else
+            QVERIFY(w->close());
+        QCOMPARE(f->exits, exit ? 1 : 0);
+        QCOMPARE(f->settingsText(), exit ? QStringLiteral("[Application]\r\n")
+                                         : QStringLiteral("[Application]\r\nCommPort=3\r\nEPort=-1"
+                                                          "\r\nEAddr=0.0.0.0\r\nConfigFile="
+                                                          "RV360.cfg\r\n"));
+        QCOMPARE(mainVisibleWhenDialogClosed, !exit);
+        QVERIFY(!w->tmrUpdate.isActive());
+        QTest::qWait(100);
+        QCOMPARE(w->lblSwitch->text(), QString());
+        w->cmdControl_Click(0);
+        QCOMPARE(f->port.commands(), QStringList{"I"});
+    }
+
+    void commDialogPausesThePoll()
+    {
+        w->tmrUpdate.start();
+        QTest::mouseClick(w->cmdComm, Qt::LeftButton);
+        QVERIFY(!w->tmrUpdate.isActive());
+        QTest::keyClick(frmComm::instance(), Qt::Key_Escape);
+        QVERIFY(w->tmrUpdate.isActive());
+    }
+
+    // A lamp that changes is painted again, in its new colour.
+    void lampRepaintsOnChange()
+    {
+        struct PaintCount : QObject {
+            int paints = 0;
             bool eventFilter(QObject *, QEvent *event) override
             {
-                if (event->type() == QEvent::Close)
-                    onClose();
+                paints += event->type() == QEvent::Paint;
                 return false;
             }
-        } watch;
-        watch.onClose = [&] { mainVisibleWhenDialogClosed = f.window->isVisible(); };
-        dialog->installEventFilter(&watch);
-        QVERIFY(f.window->close());
-        QVERIFY(mainVisibleWhenDialogClosed);
-        QVERIFY(!frmComm::instance());
-        QVERIFY(!f.window->isVisible());
-        // The poll stays off: the program is ending.
-        QVERIFY(!f.window->tmrUpdate.isActive());
-        dialog->removeEventFilter(&watch);
+        } count;
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        w->ledMoving->installEventFilter(&count);
+        QTest::qWait(50);
+        count.paints = 0;
+        w->ledMoving->setOn(true);
+        QTRY_VERIFY(count.paints > 0);
+        const QImage image = w->ledMoving->grab().toImage();
+        QCOMPARE(image.pixelColor(image.rect().center()), Lamp::onColor());
+    }
+
+    // A modal dialog opened while the poll waits: replies that come meanwhile are shown at once,
+    // and nothing older is shown after it closes.
+    void modalDialogDuringAPollWaitLeavesTheNewestReply()
+    {
+        play(*f, "delay=50 B?=B:3\\r D?=D:R\\r");
+        bool sawThree = false, sawSix = false, closed = false;
+        const auto shows = [this](const char *text) {
+            return QTest::qWaitFor(
+                [&] { return w->lblPocket->text() == QLatin1String(text) && !w->link().isBusy(); },
+                3000);
+        };
+        QTimer::singleShot(0, w, [&] {
+            QMessageBox box(QMessageBox::NoIcon, "modal", "modal", QMessageBox::Ok, w);
+            QTimer::singleShot(0, &box, [&] {
+                sawThree = shows("3");
+                play(*f, "B?=B:6\\r tick");
+                sawSix = shows("6");
+                box.done(0);
+            });
+            box.exec();
+            closed = true;
+        });
+        w->tmrUpdate_Timer();
+        QTRY_VERIFY(closed);
+        QVERIFY(sawThree && sawSix);
+        QTest::qWait(100);
+        QCOMPARE(w->lblPocket->text(), QStringLiteral("6"));
+    }
+
+    void thumbDragSendsOnceAtRelease()
+    {
+        play(*f, "B?=B:2\\r tick clear");
+        VerticalSpin *spin = w->spnMove;
+        // A short thumb between arrows of the style's size: eight values fit the travel.
+        const QRect thumb = subControl(spin, QStyle::SC_ScrollBarSlider);
+        QVERIFY(thumb.height() <= 8 && subControl(spin, QStyle::SC_ScrollBarSubLine).height() > 8);
+        QStringList shown{w->lblMove->text()};
+        QTest::mousePress(spin, Qt::LeftButton, {}, thumb.center());
+        QPoint at = thumb.center();
+        while (spin->spinPosition() < 6 && at.y() > 0) {
+            at.ry() -= 1;
+            QMouseEvent move(QEvent::MouseMove, at, spin->mapToGlobal(at), Qt::NoButton,
+                             Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(spin, &move);
+            if (shown.last() != w->lblMove->text())
+                shown << w->lblMove->text();
+        }
+        QTest::mouseRelease(spin, Qt::LeftButton, {}, at);
+        QCOMPARE(shown.join(' '), QStringLiteral("2 3 4 5 6"));
+        play(*f, "sent:B6 lblMove==6");
+    }
+
+    // Screen readers and UI automation read and set the value the operator sees.
+    void spinAccessibleValue()
+    {
+        play(*f, "B?=B:2\\r tick clear");
+        QAccessibleInterface *spin = QAccessible::queryAccessibleInterface(w->spnMove);
+        QAccessibleValueInterface *value = spin ? spin->valueInterface() : nullptr;
+        QVERIFY(value);
+        QCOMPARE(value->currentValue().toInt(), 2);
+        QCOMPARE(value->minimumValue().toInt(), 1);
+        QCOMPARE(value->maximumValue().toInt(), 8);
+        QCOMPARE(spin->text(QAccessible::Value), QStringLiteral("2"));
+        value->setCurrentValue(4);
+        play(*f, "sent:B4 lblMove==4");
+        QCOMPARE(w->pocketTable->cboLocation[7]->accessibleName(),
+                 QStringLiteral("Pocket 8 degrees"));
+    }
+
+    // Read fills the table from the indexer and Send sends it; presses while a transfer waits
+    // are ignored.
+    void transfers()
+    {
+        int dialogs = 0;
+        cFileDialog::SetShowHandler([&dialogs](cFileDialog &, bool) { return ++dialogs < 0; });
+        play(*f, "delay=40 F?=F:2\\r G1?=G:0_10\\r G2?=G:2_200\\r click:cmdCustom_0 "
+                 "click:cmdCustom_0 click:cmdCustom_1 click:cmdCustom_2 click:cmdCustom_3 "
+                 "sent:F?,G1?,G2? clear");
+        QCOMPARE(dialogs, 0);
+        QCOMPARE(w->pocketTable->cboMode[1]->currentText(), QStringLiteral("End Banana"));
+        play(*f, "click:cmdCustom_1 sent:F2,G1_0_010,G2_2_200 click:cmdCustom_3");
+        QCOMPARE(dialogs, 1);
+        cFileDialog::SetShowHandler({});
     }
 
     // The window destroyed while a transfer waits for the indexer: nothing of it is used after
@@ -274,47 +439,29 @@ private Q_SLOTS:
     void destroyedDuringATransfer()
     {
         QFETCH(int, button);
-        MainFixture f;
-        f.window->tmrUpdate.stop();
-        f.window->pocketTable->setType(0, Discrete);
-        f.window->pocketTable->setType(1, Discrete);
-        // Only the count is answered: the rest waits for its timeout.
-        f.replies["F?"] = "F:2\r";
-        QTest::mouseClick(f.window->cmdCustom[button], Qt::LeftButton);
-        const int waiting = button == 0 ? 2 : 1; // G1? after the count, or F2
-        QTRY_COMPARE(f.port.written.size(), waiting);
-        f.window.reset();
+        w->pocketTable->setType(0, Discrete);
+        play(*f, "F?=F:2\\r"); // only the count is answered
+        QTest::mouseClick(w->cmdCustom[button], Qt::LeftButton);
+        const int waiting = button == 0 ? 2 : 1; // G1? after the count, or F1
+        QTRY_COMPARE(f->port.written.size(), waiting);
+        f->window.reset();
         QTest::qWait(2 * IndexerLink::kTimeoutMs);
-        QCOMPARE(f.port.written.size(), waiting);
+        QCOMPARE(f->port.written.size(), waiting);
     }
 
-    // Closing or Exit while a command waits: the wait ends, nothing is called back, and the
-    // link takes no more requests.
-    void endingDuringAWait_data()
+    // With no capture installed, the program's own message box shows the error.
+    void errorMessageBox()
     {
-        QTest::addColumn<bool>("exit");
-        QTest::newRow("close") << false;
-        QTest::newRow("Exit") << true;
-    }
-    void endingDuringAWait()
-    {
-        QFETCH(bool, exit);
-        MainFixture f;
-        f.window->tmrUpdate.stop();
-        f.window->show();
-        f.replies["I"] = "I:AB\r";
-        f.port.replyDelayMs = 50;
-        f.window->cmdSwitches_Click();
-        if (exit)
-            f.window->cmdExit_Click();
-        else
-            f.window->close();
-        QCOMPARE(f.exits, exit ? 1 : 0);
-        QVERIFY(f.window->link().isShutDown());
-        QTest::qWait(100);
-        QCOMPARE(f.window->lblSwitch->text(), QString());
-        f.window->cmdControl_Click(0);
-        QCOMPARE(f.port.commands(), QStringList{"I"});
+        SetErrorMessageHandler({});
+        QString seen;
+        QTimer::singleShot(0, w, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            seen = box->windowTitle() + u'|' + box->text();
+            box->done(0);
+        });
+        ShowErrorMessage(QStringLiteral("SaveConfigFile"), 75, QStringLiteral("disk full"));
+        QCOMPARE(seen, QStringLiteral("SaveConfigFile|Error: 75. disk full"));
     }
 };
 

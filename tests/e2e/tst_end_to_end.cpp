@@ -1,0 +1,215 @@
+// End to end: the main window and the setup dialog on the real QSerialPort, through a
+// pseudo-terminal, against rv360-sim.
+#include "commport.h"
+#include "errormessage.h"
+#include "frmComm.h"
+#include "frmMain.h"
+#include "indexerlink.h"
+#include "lamp.h"
+#include "modFileUtil.h"
+#include "pockettable.h"
+#include "settings.h"
+#include "simprocess.h"
+#include "systemserialport.h"
+#include "transact.h"
+#include "verticalspin.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace
+{
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir programDir;
+    SimProcess sim;
+    SystemSerialPort port;
+    std::unique_ptr<frmMain> window;
+
+    QString state(const QString &key)
+    {
+        const QRegularExpression re(key + QStringLiteral("=([^ ]+)"));
+        return re.match(sim.control("state")).captured(1);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        SetProgramDirectoryOverride(programDir.path());
+        SetErrorMessageHandler([](const QString &, const QString &) {});
+        QVERIFY(sim.start({"--move-ms", "150"}));
+        const QByteArray link = sim.linkPath().toUtf8();
+        QVERIFY(ReplaceFileAtomically(
+            SettingsFilePath(), "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" + link +
+                                    "\r\nCOM2=" + link + "-missing\r\nCOM4=" + link + "\r\n"));
+        window = std::make_unique<frmMain>(port);
+        window->setExitHandler([] {});
+        window->show();
+        window->Form_Load();
+        QVERIFY(window->tmrUpdate.isActive());
+    }
+    void cleanupTestCase()
+    {
+        window.reset();
+        SetErrorMessageHandler({});
+        SetProgramDirectoryOverride({});
+    }
+
+    // What the opened port set on the line, read back from the terminal itself.
+    void lineSettings()
+    {
+        const int fd =
+            ::open(QFile::encodeName(sim.linkPath()).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        termios tio{};
+        QCOMPARE(::tcgetattr(fd, &tio), 0);
+        ::close(fd);
+        QCOMPARE(::cfgetospeed(&tio), speed_t(B19200));
+        QCOMPARE(::cfgetispeed(&tio), speed_t(B19200));
+        QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+        QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+        QCOMPARE(tio.c_iflag & (IXON | IXOFF), tcflag_t(0));
+    }
+
+    void pollAndMove()
+    {
+        QVERIFY(sim.control("pocket 2").startsWith("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("2"), 5000);
+        QTRY_VERIFY(window->ledReady->isOn());
+        QCOMPARE(window->lblComm->text(), QStringLiteral("Ready"));
+        // The simulator reports the pockets it passes; the poll must not send it back there.
+        window->spnMove->setSpinValue(6);
+        bool sawMoving = false;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 8000 && !(state("pocket") == "6" && state("moving") == "0")) {
+            sawMoving = sawMoving || window->ledMoving->isOn();
+            QTest::qWait(50);
+        }
+        QVERIFY(sawMoving);
+        QCOMPARE(state("target"), QStringLiteral("6"));
+        QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("6"), 3000);
+        QCOMPARE(window->lblMove->text(), QStringLiteral("6"));
+    }
+
+    void controlSwitchesAndLayout()
+    {
+        QTest::mouseClick(window->optManAuto[1], Qt::LeftButton);
+        QTest::mouseClick(window->cmdControl[1], Qt::LeftButton);
+        QTRY_COMPARE(state("control"), QStringLiteral("1"));
+        QVERIFY(sim.control("switches 0 200").startsWith("ok"));
+        QTest::mouseClick(window->optSwitch[1], Qt::LeftButton);
+        QTest::mouseClick(window->cmdSwitches, Qt::LeftButton);
+        QTRY_COMPARE(window->lblSwitch->text(), QStringLiteral("C8"));
+
+        PocketTable &table = *window->pocketTable;
+        PocketLayout layout;
+        const int rows[][2] = {{0, 0}, {1, 45}, {2, 135}, {0, 359}, {1, 7}};
+        for (int row = 0; row < 5; ++row) {
+            layout.setType(row, rows[row][0]);
+            layout.setPosition(row, rows[row][1]);
+        }
+        table.setLayout(layout);
+        QTest::mouseClick(window->cmdCustom[1], Qt::LeftButton);
+        QTRY_COMPARE(state("count"), QStringLiteral("5"));
+        QTRY_VERIFY(!window->link().isBusy());
+        table.setDefaults();
+        QTest::mouseClick(window->cmdCustom[0], Qt::LeftButton);
+        QTRY_VERIFY(table.layout() == layout);
+    }
+
+    // The setup dialog: Find on COM1, a missing device on COM2, then COM4 (the same line).
+    void setupDialog()
+    {
+        QTest::mouseClick(window->cmdComm, Qt::LeftButton);
+        const QPointer<frmComm> dialog = frmComm::instance();
+        QVERIFY(dialog && !window->tmrUpdate.isActive());
+        dialog->cmdFind->click();
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
+        dialog->optComPort[2]->click();
+        dialog->cmdFind->click();
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
+        QVERIFY(dialog->lblPortError->text().endsWith(QLatin1String("-missing) not found")));
+        dialog->optComPort[4]->click();
+        dialog->txtSend->setText(QStringLiteral("B?"));
+        dialog->cmdSend->click();
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("B:6\\r"));
+        QCOMPARE(int(CommPort), 4);
+        QVERIFY(dialog->lblPortError->text().isEmpty());
+        dialog->cmdOK->click();
+        QVERIFY(window->tmrUpdate.isActive());
+        QTRY_VERIFY(dialog.isNull());
+    }
+
+    // A second program on the line is refused at the probe; a late reply is not taken for the
+    // next command.
+    void inUseAndLateReplies()
+    {
+        SystemSerialPort other;
+        QVERIFY(!OpenCommPort(other, CommPort));
+        QCOMPARE(other.lastOpenFailure(), SerialPort::OpenFailure::InUse);
+
+        window->tmrUpdate.stop();
+        QTRY_VERIFY(!window->link().isBusy());
+        QVERIFY(sim.control("late 300").startsWith("ok"));
+        QVERIFY(transact(window->link(), "A?").timedOut);
+        QTest::qWait(100); // the late "A:" line arrives now, while nothing waits
+        QVERIFY(sim.control("late 0").startsWith("ok"));
+        QCOMPARE(transact(window->link(), "D?").text, QStringLiteral("D:R\r"));
+        window->tmrUpdate.start();
+    }
+
+    // The simulator killed during a wait: a timeout, the port closes once and nothing spins;
+    // a later request reopens the line when it is back.
+    void deviceLostAndBack()
+    {
+        window->tmrUpdate.stop();
+        QTRY_VERIFY(!window->link().isBusy());
+        const QString link = sim.linkPath();
+        QVERIFY(sim.control("silent on").startsWith("ok"));
+        QTimer::singleShot(50, [&] { sim.kill(); });
+        QVERIFY(transact(window->link(), "B?").timedOut);
+        QTRY_VERIFY(!port.isOpen());
+        // A killed simulator leaves its link behind, pointing at a pty another program may get.
+        QFile::remove(link);
+        const double before = cpuSeconds();
+        QTest::qWait(1000);
+        QVERIFY2(cpuSeconds() - before < 0.2, "busy after the device was lost");
+
+        SimProcess again;
+        again.setLinkPath(link);
+        QVERIFY(again.start());
+        QString reply;
+        for (int attempt = 0; attempt < 30 && reply != QLatin1String("B:1\r"); ++attempt) {
+            reply = transact(window->link(), "B?").text;
+            if (reply != QLatin1String("B:1\r"))
+                QTest::qWait(100);
+        }
+        QCOMPARE(reply, QStringLiteral("B:1\r"));
+        QVERIFY(port.isOpen());
+        window.reset();
+    }
+};
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_end_to_end.moc"

@@ -1,0 +1,240 @@
+// The link on the fake port: opening, the transaction queue, port changes, lost devices.
+#include "commport.h"
+#include "fakeserialport.h"
+#include "indexerlink.h"
+#include "settings.h"
+#include "transact.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSignalSpy>
+#include <QTest>
+
+using Reply = IndexerLink::Reply;
+
+class TestLink : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<FakeSerialPort> port;
+    std::unique_ptr<IndexerLink> link;
+    QStringList results; // "command=result", in the order they came back
+
+    void request(const QString &command, const QObject *context = nullptr)
+    {
+        link->SendCommand(command, context, [this, command](const Reply &reply) {
+            results << command + u'=' + reply.text;
+        });
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        CommPort = 1;
+        results.clear();
+        link.reset();
+        port = std::make_unique<FakeSerialPort>();
+        link = std::make_unique<IndexerLink>(*port);
+        QVERIFY(OpenCommPort(*port, 1));
+        port->calls.clear();
+    }
+
+    // One transaction: the frame written, the result and the status words; no CR within
+    // 200 ms, the Ethernet choice or a closed port end by the timeout.
+    void transaction()
+    {
+        const struct {
+            const char *name, *command;
+            QByteArray reply;
+            int commPort;
+            bool open;
+            QByteArray frame;
+            QString result;
+        } rows[] = {{"reply", "B?", "B:5\r", 1, true, "$B?\r\n", "B:5\r"},
+                    {"empty command", "", "x\r", 1, true, "$\r\n", "x\r"},
+                    {"LF after CR", "G2 1 045", "G:\r\n", 1, true, "$G2 1 045\r\n", "G:\r\n"},
+                    {"NUL, high bytes", "I", QByteArray("I:\0\xC8\r", 5), 1, true, "$I\r\n",
+                     QString::fromLatin1("I:\0\xC8\r", 5)},
+                    {"COM4", "C?", "C:2\r", 4, true, "$C?\r\n", "C:2\r"},
+                    {"no CR", "B?", "B:", 1, true, "$B?\r\n", "Timeout B:"},
+                    {"Ethernet", "B?", "B:5\r", 5, true, "", "Timeout "},
+                    {"closed port", "B?", "B:5\r", 1, false, "", "Timeout "}};
+        for (const auto &row : rows) {
+            init();
+            CommPort = qint16(row.commPort);
+            if (!row.open)
+                port->close();
+            port->setReply(QByteArray("$") + row.command + "\r\n", row.reply, 20);
+            QSignalSpy words(link.get(), &IndexerLink::linkStatusChanged);
+            QElapsedTimer clock;
+            clock.start();
+            const Reply got = transact(*link, row.command);
+            QVERIFY2(got.text == row.result, row.name);
+            QCOMPARE(got.timedOut, row.result.startsWith(QLatin1String("Timeout")));
+            if (got.timedOut) // from just before the write
+                QVERIFY2(clock.elapsed() >= 195 && clock.elapsed() < 3000, row.name);
+            QCOMPARE(port->written.join(), row.frame);
+            QCOMPARE(words.size(), 2);
+            QCOMPARE(words[0][0].toString() + u' ' + words[1][0].toString(),
+                     got.timedOut ? "Busy Timeout" : "Busy Ready");
+            QCOMPARE(link->LinkState(), IndexerLink::Idle);
+        }
+    }
+
+    void requestsRunOneAtATimeAndResultsComeBackInOrder()
+    {
+        port->setReply("$B?\r\n", "B:3\r", 40);
+        port->setReply("$A?\r\n", "A:1\r", 5);
+        port->setReply("$C?\r\n", "C:2\r", 5); // D? is never answered
+        for (const char *command : {"B?", "D?", "A?", "C?"})
+            request(command);
+        QCOMPARE(port->written.size(), 1); // the first at once, the others wait
+        QTRY_COMPARE(results.size(), 4);
+        QCOMPARE(results, (QStringList{"B?=B:3\r", "D?=Timeout ", "A?=A:1\r", "C?=C:2\r"}));
+        QCOMPARE(port->commands(), (QStringList{"B?", "D?", "A?", "C?"}));
+        QVERIFY(!link->isBusy());
+    }
+
+    // Handlers that queue more, run a dialog of their own or destroy the link; a requester
+    // that is gone is not called back, but its command still goes out in its turn.
+    void handlers()
+    {
+        port->responder = [](const QByteArray &frame) { return frame.mid(1, 2) + "\r"; };
+        auto *gone = new QObject;
+        request("X?", gone);
+        link->SendCommand("F?", nullptr, [this](const Reply &) {
+            request("G1?");
+            QEventLoop dialog;
+            link->SendCommand("G2?", nullptr, [&](const Reply &) { dialog.quit(); });
+            QTimer::singleShot(2000, &dialog, &QEventLoop::quit);
+            dialog.exec();
+            results << QStringLiteral("dialog closed");
+        });
+        request("A?"); // made before the handler ran: served before its requests
+        delete gone;
+        QTRY_COMPARE(results.size(), 3);
+        QCOMPARE(results, (QStringList{"A?=A?\r", "G1?=G1\r", "dialog closed"}));
+        QCOMPARE(port->commands(), (QStringList{"X?", "F?", "A?", "G1?", "G2?"}));
+
+        link->SendCommand("B?", nullptr, [this](const Reply &) { link.reset(); });
+        request("C?");
+        QTRY_VERIFY(!link);
+        QTest::qWait(IndexerLink::kTimeoutMs + 50);
+        QCOMPARE(port->commands().last(), QStringLiteral("B?"));
+    }
+
+    // A port change waits for the transaction on the wire; the new number is then stored and
+    // opened, and the next request goes out on it.
+    void portChangeIsQueued()
+    {
+        port->setReply("$B?\r\n", "B:3\r", 60);
+        request("B?");
+        bool opened = false;
+        link->selectPort(2, this, [&](bool ok) { opened = ok; });
+        port->setReply("$A?\r\n", "A:1\r");
+        request("A?");
+        QCOMPARE(CommPort, qint16(1));
+        QVERIFY(!port->calls.contains(QStringLiteral("close 1")));
+        QTRY_COMPARE(results, (QStringList{"B?=B:3\r", "A?=A:1\r"}));
+        QVERIFY(opened);
+        QCOMPARE(CommPort, qint16(2));
+        QCOMPARE(port->portNumber(), 2);
+    }
+
+    // What a port choice does: nothing for the open one, a retry for the same one closed, a
+    // failure for a missing device, nothing opened for the Ethernet choice.
+    void portChoice()
+    {
+        const struct {
+            int number;
+            bool startOpen, opened, tried;
+        } rows[] = {{1, true, true, false},
+                    {1, false, true, true},
+                    {3, true, false, true},
+                    {5, true, true, false}};
+        for (const auto &row : rows) {
+            init();
+            if (!row.startOpen)
+                port->close();
+            port->existingPorts = {1, 2};
+            port->calls.clear();
+            bool result = !row.opened;
+            link->selectPort(qint16(row.number), this, [&](bool ok) { result = ok; });
+            QCOMPARE(result, row.opened);
+            QCOMPARE(CommPort, qint16(row.number));
+            QCOMPARE(port->calls.contains(QStringLiteral("open %1").arg(row.number)), row.tried);
+        }
+    }
+
+    // Bytes that nobody waits for are not kept: a flood between transactions, a reply after its
+    // timeout; a flood without CR is cut.
+    void bytesNobodyWaitsFor()
+    {
+        port->deliver(QByteArray(100000, 'x'));
+        port->setReply("$B?\r\n", "B:7\r", 260);
+        QVERIFY(transact(*link, "B?").timedOut);
+        QTest::qWait(150); // the late line arrives now
+        port->setReply("$D?\r\n", "D:R\r", 10);
+        QCOMPARE(transact(*link, "D?").text, QStringLiteral("D:R\r"));
+        port->setReply("$C?\r\n", QByteArray(1 << 20, 'n'), 10);
+        QVERIFY(transact(*link, "C?").text.size() <= IndexerLink::kMaxReplyLength + 8);
+    }
+
+    void shutdownDropsEverythingWithoutCallingBack()
+    {
+        request("B?");
+        request("A?");
+        QSignalSpy words(link.get(), &IndexerLink::linkStatusChanged);
+        link->shutdown();
+        request("C?");
+        link->selectPort(2, this, [this](bool) { results << QStringLiteral("port"); });
+        QTest::qWait(IndexerLink::kTimeoutMs + 50);
+        QVERIFY(results.isEmpty() && words.isEmpty() && !link->isBusy());
+        QCOMPARE(port->commands(), QStringList{"B?"});
+        QCOMPARE(CommPort, qint16(1));
+    }
+
+    // Opening: the probe, then the fixed settings in order, then the open; a missing device
+    // fails at the probe with nothing set; a number outside 1..9 changes nothing.
+    void openCommPort()
+    {
+        const QStringList com2 = {
+            "close 1",          "select 2",    "open 2", "close 2", "line 19200,N,8,1",
+            "handshaking none", "buffer 2048", "rts 0",  "open 2"};
+        const struct {
+            int number;
+            bool opened;
+            QStringList calls;
+        } rows[] = {{2, true, com2},
+                    {3, false, {"close 1", "select 3", "open 3"}},
+                    {0, true, {}},
+                    {10, true, {}}};
+        for (const auto &row : rows) {
+            init();
+            port->existingPorts = {1, 2};
+            QCOMPARE(OpenCommPort(*port, qint16(row.number)), row.opened);
+            QCOMPARE(port->calls, row.calls);
+            QCOMPARE(port->isOpen(), row.opened);
+            port->close(); // closing a closed port probes its device: a missing one fails
+            QCOMPARE(CloseCommPort(*port), row.opened);
+        }
+    }
+
+    void lostDeviceIsReopenedAtMostOncePerSecond()
+    {
+        port->setReply("$B?\r\n", "B:4\r", 5);
+        for (int round = 0; round < 2; ++round) {
+            port->close();
+            Q_EMIT port->deviceLost();
+            port->calls.clear();
+            // Lost again at once: the second attempt waits for the second to pass.
+            QCOMPARE(transact(*link, "B?").timedOut, round == 1);
+            QCOMPARE(port->calls.contains(QStringLiteral("line 19200,N,8,1")), round == 0);
+        }
+        QTest::qWait(IndexerLink::kReopenIntervalMs);
+        QCOMPARE(transact(*link, "B?").text, QStringLiteral("B:4\r"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "tst_link.moc"

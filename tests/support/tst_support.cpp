@@ -1,0 +1,367 @@
+// The support layer: number conversions, text and file utilities, the INI layer, the settings
+// and the error message.
+#include "cIniFile.h"
+#include "conversions.h"
+#include "errormessage.h"
+#include "modFileUtil.h"
+#include "modUtil.h"
+#include "settings.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+#include <cstdio>
+#include <limits>
+#include <unistd.h>
+
+namespace
+{
+constexpr int kNone = std::numeric_limits<int>::min();
+
+QByteArray contentsOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
+}
+QByteArray withNuls(QByteArray text)
+{
+    return text.replace('~', '\0');
+}
+} // namespace
+
+class TestSupport : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QStringList messages;
+
+private Q_SLOTS:
+    void init()
+    {
+        SetProgramDirectoryOverride(dir.path());
+        QFile::remove(dir.filePath(QStringLiteral("RV360.INI")));
+        messages.clear();
+        SetErrorMessageHandler([this](const QString &title, const QString &text) {
+            messages << title + QStringLiteral(": ") + text;
+        });
+    }
+    void cleanup()
+    {
+        SetErrorMessageHandler({});
+        SetProgramDirectoryOverride({});
+    }
+
+    // Each text through both readers: LeadingNumber's value and TextToInteger's (kNone: none).
+    void numbers_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("leading");
+        QTest::addColumn<int>("integer");
+        const double max = std::numeric_limits<double>::max();
+        const struct {
+            QString text;
+            double leading;
+            int integer;
+        } rows[] = {{"", 0, kNone},
+                    {"  42abc", 42, kNone},
+                    {"9 0", 90, kNone},
+                    {"1e3", 1000, kNone},
+                    {"1e+", 1, kNone},
+                    {"25E-2", 0.25, kNone},
+                    {"-", 0, kNone},
+                    {"12.5.6", 12.5, kNone},
+                    {"&HFF", 255, kNone},
+                    {"&o178", 15, kNone},
+                    {QString(QChar(0x663)), 0, kNone},
+                    {" \t+07\r\n", 7, 7},
+                    {QString(500, u'0') + "17", 17, 17},
+                    {"1e23", 1e23, kNone},
+                    {"9007199254740993", 9007199254740992.0, kNone},
+                    {"9007199254740993" + QString(900, u'0') + "1e-901", 9007199254740994.0, kNone},
+                    {"-1e99999999999999999999", -max, kNone},
+                    {"1e-400", 0, kNone},
+                    {QString(5000, u'9'), max, kNone},
+                    {"&H" + QString(999, u'F'), max, kNone},
+                    {"2.5", 2.5, 2},
+                    {"3.5", 3.5, 4},
+                    {"-2.5", -2.5, -2},
+                    {"-.5", -0.5, 0},
+                    {"12.5000001", 12.5000001, 13},
+                    {".7", 0.7, 1},
+                    {"32767", 32767, 32767},
+                    {"32767.5", 32767.5, kNone},
+                    {"32768", 32768, kNone},
+                    {"-32768.5", -32768.5, -32768},
+                    {"-32769", -32769, kNone}};
+        for (const auto &row : rows)
+            QTest::addRow("\"%s\"", qPrintable(row.text.left(24)))
+                << row.text << row.leading << row.integer;
+    }
+    void numbers()
+    {
+        QFETCH(QString, text);
+        QFETCH(double, leading);
+        QFETCH(int, integer);
+        // Exact: QCOMPARE on doubles would forgive the last bits.
+        QCOMPARE(QString::number(LeadingNumber(text), 'g', 17), QString::number(leading, 'g', 17));
+        const std::optional<qint16> result = TextToInteger(text);
+        QCOMPARE(result ? int(*result) : kNone, integer);
+    }
+
+    void words()
+    {
+        const struct {
+            const char *text;
+            int number;
+            const char *delimiter, *word;
+        } rows[] = {{"2 46", 2, " ", "46"},
+                    {"2 46", 3, " ", ""},
+                    {"a,,c", 3, ",", "c"},
+                    {" 1, 3", 0, ",", " 1"},
+                    {"1, 3", -5, ",", "1"},
+                    {"a,", 2, ",", ""},
+                    {"aXbxc", 2, "x", "c"},
+                    {"a<>b<>c", 3, "<>", ">c"},
+                    {"xaaay", 3, "aa", "ay"},
+                    {"abc", 2, "", ""},
+                    {"a,b", std::numeric_limits<int>::max(), ",", ""}};
+        for (const auto &row : rows)
+            QCOMPARE(GetDelimitedWord(row.text, row.number, row.delimiter), QString(row.word));
+    }
+
+    void paths()
+    {
+        for (const QString path : {"/data/a.cfg", "a.cfg", "/data/", "/", ""}) {
+            const qsizetype cut = path.lastIndexOf(u'/') + 1;
+            QCOMPARE(GetPathPart(path), path.left(cut));
+            QCOMPARE(GetNamePart(path), path.mid(cut));
+        }
+        const QString longest = QString(32766, u'a') + u'/';
+        QCOMPARE(GetPathPart(longest), longest);
+        QCOMPARE(GetPathPart(longest + u'b'), QString());
+        QCOMPARE(GetNamePart(longest + u'b'), QString());
+        QCOMPARE(messages, QStringList({"GetPathPart: Error: 6. Path too long",
+                                        "GetNamePart: Error: 6. Path too long"}));
+        SetProgramDirectoryOverride(QStringLiteral("/tmp/rv//"));
+        QCOMPARE(ProgramDirectory(), QStringLiteral("/tmp/rv/"));
+        QCOMPARE(SettingsFilePath(), QStringLiteral("/tmp/rv/RV360.INI"));
+        SetProgramDirectoryOverride({});
+        QCOMPARE(ProgramDirectory() + QFileInfo(GetAppFullPath()).fileName(), GetAppFullPath());
+    }
+
+    void files()
+    {
+        const QString file = dir.filePath(QStringLiteral("new.txt"));
+        QVERIFY(AppendToTextFile(file, QStringLiteral("[Application]")));
+        QVERIFY(AppendToTextFile(file, QString::fromUtf8("d\u00e9f")));
+        QCOMPARE(contentsOf(file), QByteArray("[Application]\r\nd\xc3\xa9"
+                                              "f\r\n"));
+        QVERIFY(FileExists(file) && !FileExists(dir.path()) && !FileExists({}));
+        QVERIFY(KillFile(file) && !FileExists(file) && KillFile(file));
+        QVERIFY(messages.isEmpty());
+        QVERIFY(!AppendToTextFile(dir.filePath(QStringLiteral("no/file.txt")), "x"));
+        QVERIFY(!AppendToTextFile(dir.path(), "x"));
+        QCOMPARE(messages.size(), 2);
+        QVERIFY(messages[0].startsWith(QLatin1String("AppendToTextFile: Error: 76. ")));
+        QVERIFY(messages[1].startsWith(QLatin1String("AppendToTextFile: Error: 75. ")));
+        QVERIFY(ReplaceFileAtomically(file, "first") && ReplaceFileAtomically(file, "second"));
+        QCOMPARE(contentsOf(file), QByteArray("second"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"new.txt"});
+        QString why;
+        QVERIFY(!ReplaceFileAtomically(dir.filePath(QStringLiteral("no/a.ini")), "x", &why));
+        QVERIFY(!why.isEmpty());
+    }
+
+    // Key "k" of section "A": the whole value (element 0) or one element; default "DEF".
+    void iniRead()
+    {
+        const struct {
+            QByteArray contents;
+            int element;
+            const char *value;
+        } rows[] = {
+            {"[a]\r\nK=3\r\n", 0, "3"},          {"[A]\r\nk=\r\n", 0, "DEF"},
+            {"[A]\r\n[B]\r\nk=1\r\n", 0, "DEF"}, {"[ A ]\r\n k \t=  v w \t\r\n", 0, "v w"},
+            {"[A]\r\nk=a=b\r\n", 0, "a=b"},      {"[A]\r\n;k=1\r\nk=2\r\n", 0, "2"},
+            {"[A]\r\nk=1\r\nk=2\r\n", 0, "1"},   {"[A]\nj=1\nk=2\n", 0, "2"},
+            {"[A]\rj=1\rk=2", 0, "2"},           {withNuls("[A]\r\nk=ab~cd\r\n"), 0, "ab"},
+            {"[A]\r\nk=a,b,c\r\n", 3, "c"},      {"[A]\r\nk=a,b,c\r\n", 4, "DEF"},
+            {"[A]\r\nk=a,b,c\r\n", -1, "DEF"},   {"[A]\r\nk=a,,c\r\n", 2, ""},
+            {"[A]\r\nk=a, b\r\n", 2, " b"},      {"[A]\r\nk=" + QByteArray(300, 'x'), 0, "253 x"}};
+        const QString path = dir.filePath(QStringLiteral("read.ini"));
+        for (const auto &row : rows) {
+            QVERIFY(ReplaceFileAtomically(path, row.contents));
+            cIniFile ini;
+            ini.setFileName(path);
+            const QString value = ini.ReadIniStr("A", "k", "DEF", qint16(row.element));
+            QCOMPARE(value, row.value == QLatin1String("253 x") ? QString(253, u'x') : row.value);
+        }
+        QVERIFY(ReplaceFileAtomically(path, "[A]\r\nk=d\xc3\xa9\r\n"));
+        cIniFile ini;
+        ini.setFileName(path);
+        QCOMPARE(ini.ReadIniStr("A", "k", "DEF"), QString::fromUtf8("d\u00e9"));
+        QCOMPARE(ini.ReadIniStr("A", "k", "DEF").size(), 2);
+        QVERIFY(messages.isEmpty());
+    }
+
+    // The typed reads of "k=<value>"; an overflow says so and reads 0.
+    void iniTyped()
+    {
+        const struct {
+            const char *value, *reader, *fallback, *read;
+        } rows[] = {{"12abc", "int", "7", "12"},    {"12.9", "int", "7", "12"},
+                    {"", "int", "7", "0"},          {"-32768", "int", "7", "-32768"},
+                    {"32768", "int", "7", "0"},     {"99999999999999999999", "int", "7", "0"},
+                    {"On", "bool", "FALSE", "1"},   {"tRuE", "bool", "FALSE", "1"},
+                    {"1", "bool", "FALSE", "1"},    {"2", "bool", "TRUE", "0"},
+                    {"", "bool", "TRUE", "0"},      {"2 5.25", "single", "-2.5", "25.25"},
+                    {"", "single", "-2.5", "-2.5"}, {"1e100", "single", "0", "3.40282e+38"}};
+        const QString path = dir.filePath(QStringLiteral("typed.ini"));
+        for (const auto &row : rows) {
+            QVERIFY(ReplaceFileAtomically(path, QByteArray("[A]\r\nk=") + row.value + "\r\n"));
+            cIniFile ini;
+            ini.setFileName(path);
+            const QString reader = row.reader;
+            const QString read = reader == u"int" ? QString::number(ini.ReadIniInt("a", "K", 7))
+                                 : reader == u"bool"
+                                     ? QString::number(ini.ReadIniBool("a", "K", row.fallback))
+                                     : QString::number(ini.ReadIniSingle("a", "K", -2.5f));
+            QVERIFY2(read == row.read, row.value);
+        }
+        QCOMPARE(messages, QStringList(2, "ReadIniInt: Error: 6. Overflow"));
+        cIniFile ini;
+        ini.setFileName(path);
+        QCOMPARE(int(ini.ReadIniInt("A", "missing", 42)), 42);
+        QCOMPARE(ini.ReadIniBool("A", "missing", "on"), true);
+    }
+
+    // Writing key "k" of section "A": in place, at the section's end, or a new section; every
+    // other line kept; a key or value that would break the file is refused.
+    void iniWrite()
+    {
+        const struct {
+            QByteArray before;
+            const char *key, *value;
+            QByteArray after;
+        } rows[] = {{"[A]\r\nk=1\r\nj=2\r\n", "k", "5", "[A]\r\nk=5\r\nj=2\r\n"},
+                    {"[a]\r\n K = 1 \r\n", "k", "5", "[a]\r\nk=5\r\n"},
+                    {"[A]\r\nj=1\r\n; c\r\n\r\n[B]\r\nk=1\r\n", "k", "5",
+                     "[A]\r\nj=1\r\n; c\r\nk=5\r\n\r\n[B]\r\nk=1\r\n"},
+                    {"[B]\r\nk=1\r\n", "k", "5", "[B]\r\nk=1\r\n[A]\r\nk=5\r\n"},
+                    {"; top  \r\n[A]\r\n  odd \t\r\nk=1\r\n", "k", "a b",
+                     "; top  \r\n[A]\r\n  odd \t\r\nk=a b\r\n"},
+                    {"[A]\nk=1\n; c\n", "k", "5", "[A]\r\nk=5\r\n; c\r\n"},
+                    {"[A]\rk=1\r\rx", "k", "5", "[A]\r\nk=5\r\n\r\nx\r\n"},
+                    {"[A]\r\nj=1", "k", "5", "[A]\r\nj=1\r\nk=5\r\n"},
+                    {"[A]\r\nk=1\r\n[A]\r\nk=3\r\n", "k", "5", "[A]\r\nk=5\r\n[A]\r\nk=3\r\n"},
+                    {"[A]\r\n", "a=b", "5", "[A]\r\n"},
+                    {"[A]\r\n", "k", "5\n[B]", "[A]\r\n"}};
+        const QString path = dir.filePath(QStringLiteral("write.ini"));
+        for (const auto &row : rows) {
+            QVERIFY(ReplaceFileAtomically(path, row.before));
+            cIniFile ini;
+            ini.setFileName(path);
+            QCOMPARE(ini.WriteIniStr("A", row.key, row.value), row.after == row.before ? 0 : 1);
+            QCOMPARE(contentsOf(path), row.after);
+        }
+        cIniFile ini;
+        ini.setFileName(dir.filePath(QStringLiteral("missing.ini")));
+        QCOMPARE(ini.FileName(), QString());
+        QCOMPARE(int(ini.WriteIniStr("A", "k", "1")), 0);
+        ini.setFileName(path);
+        ini.setFileName(path + QChar(0));
+        QCOMPARE(ini.FileName(), path);
+        QCOMPARE(messages.size(), 1);
+        QVERIFY(messages[0].startsWith(QLatin1String("Property Let IniFile: ")));
+    }
+
+    // Loads a settings file, then saves the values unchanged: what each key reads and what the
+    // file holds after.
+    void settings_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<QString>("values"); // CommPort EPort EAddr ConfigFile
+        QTest::addColumn<QByteArray>("after");
+        const QByteArray rest = "EPort=-1\r\nEAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n";
+        const QByteArray megabyte(1 << 20, '\xff');
+        QTest::newRow("no file") << QByteArray("<none>") << "1 -1 0.0.0.0 RV360.cfg"
+                                 << "[Application]\r\nCommPort=1\r\n" + rest;
+        QTest::newRow("other case")
+            << QByteArray("[APPLICATION]\r\ncommport=3\r\n") << "3 -1 0.0.0.0 RV360.cfg"
+            << "[APPLICATION]\r\nCommPort=3\r\n" + rest;
+        QTest::newRow("not numbers") << QByteArray("[Application]\r\nCommPort=COM2\r\nEPort=x\r\n")
+                                     << "1 -1 0.0.0.0 RV360.cfg"
+                                     << "[Application]\r\nCommPort=1\r\n" + rest;
+        QTest::newRow("out of range, fraction")
+            << QByteArray("[Application]\r\nCommPort=40000\r\nEPort=3.5\r\n")
+            << "1 4 0.0.0.0 RV360.cfg"
+            << QByteArray("[Application]\r\nCommPort=1\r\nEPort=4\r\nEAddr=0.0.0.0\r\n"
+                          "ConfigFile=RV360.cfg\r\n");
+        QTest::newRow("carried, other keys kept")
+            << QByteArray("[Application]\r\nConfigFile=/d/a.cfg\r\nEPort=1001\r\nEAddr=10.0.0.5\r\n"
+                          "CommPort=3\r\n[Ports]\r\nCOM1 = /dev/ttyUSB0 \r\n; odd\r\n")
+            << "3 1001 10.0.0.5 /d/a.cfg"
+            << QByteArray("[Application]\r\nConfigFile=/d/a.cfg\r\nEPort=1001\r\nEAddr=10.0.0.5\r\n"
+                          "CommPort=3\r\n[Ports]\r\nCOM1 = /dev/ttyUSB0 \r\n; odd\r\n");
+        QTest::newRow("garbage, megabyte line, duplicates")
+            << withNuls("~\xff\r\n[Application]\r\n\x01=\x03\r\n" + megabyte +
+                        "\r\nCommPort=2\r\nCommPort=3\r\n[application]\r\nEAddr=x\r\n")
+            << "2 -1 0.0.0.0 RV360.cfg"
+            << withNuls("~\xff\r\n[Application]\r\n\x01=\x03\r\n" + megabyte +
+                        "\r\nCommPort=2\r\nCommPort=3\r\n" + rest + "[application]\r\nEAddr=x\r\n");
+        QTest::newRow("no section") << withNuls("~~") << "1 -1 0.0.0.0 RV360.cfg"
+                                    << withNuls("~~\r\n[Application]\r\nCommPort=1\r\n") + rest;
+    }
+    void settings()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(QString, values);
+        QFETCH(QByteArray, after);
+        if (contents != "<none>")
+            QVERIFY(ReplaceFileAtomically(SettingsFilePath(), contents));
+        CommPort = EPort = 99;
+        LoadSettings();
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4").arg(CommPort).arg(EPort).arg(EAddr, ConfigFile),
+                 values);
+        QCOMPARE(PortDeviceName(1), contents.contains("ttyUSB0") ? "/dev/ttyUSB0" : "/dev/ttyS0");
+        QCOMPARE(PortDeviceName(2), QStringLiteral("/dev/ttyS1"));
+        SaveSettings();
+        QVERIFY(contentsOf(SettingsFilePath()) == after);
+        QVERIFY(messages.isEmpty());
+    }
+
+    // A directory where the file cannot be made: the defaults, one message, nothing written.
+    void settingsUnwritable()
+    {
+        SetProgramDirectoryOverride(dir.filePath(QStringLiteral("missing/sub")));
+        CommPort = 3;
+        LoadSettings();
+        QCOMPARE(CommPort, qint16(1));
+        SaveSettings();
+        QCOMPARE(messages.size(), 1);
+        QVERIFY(messages[0].startsWith(QLatin1String("AppendToTextFile: ")));
+        QVERIFY(!QFileInfo::exists(SettingsFilePath()));
+    }
+
+    // Without windows the error message is one line on standard error.
+    void errorMessageOnStandardError()
+    {
+        SetErrorMessageHandler({});
+        QTemporaryFile capture;
+        QVERIFY(capture.open());
+        std::fflush(stderr);
+        const int saved = ::dup(2);
+        ::dup2(capture.handle(), 2);
+        ShowErrorMessage(QStringLiteral("KillFile"), 70, QStringLiteral("Permission denied"));
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        QCOMPARE(contentsOf(capture.fileName()),
+                 QByteArray("KillFile: Error: 70. Permission denied\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSupport)
+#include "tst_support.moc"
