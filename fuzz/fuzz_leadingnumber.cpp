@@ -81,29 +81,6 @@ std::optional<Reference> plainDecimal(const QString &text)
     return ref;
 }
 
-// "&H" / "&O" followed by a few digits of that radix only: the exact value.
-std::optional<double> plainRadix(const QString &text)
-{
-    if (text.size() < 3 || text.size() > 14 || text[0] != u'&')
-        return std::nullopt;
-    const QChar letter = text[1].toUpper();
-    const int radix = letter == u'H' ? 16 : letter == u'O' ? 8 : 0;
-    if (radix == 0)
-        return std::nullopt;
-    double value = 0;
-    for (qsizetype i = 2; i < text.size(); ++i) {
-        const char16_t u = text[i].unicode();
-        const int digit = u >= u'0' && u <= u'9'   ? u - u'0'
-                          : u >= u'a' && u <= u'z' ? u - u'a' + 10
-                          : u >= u'A' && u <= u'Z' ? u - u'A' + 10
-                                                   : radix;
-        if (digit >= radix)
-            return std::nullopt;
-        value = value * radix + digit;
-    }
-    return value;
-}
-
 void check(const QString &text)
 {
     const double value = LeadingNumber(text);
@@ -121,8 +98,6 @@ void check(const QString &text)
         else
             FUZZ_CHECK(value == ref->value);
     }
-    if (const auto ref = plainRadix(stripped))
-        FUZZ_CHECK(value == *ref);
 
     // A sign in front of an unsigned number only changes the sign.
     if (!stripped.isEmpty() && (isDigit(stripped[0]) || stripped[0] == u'.')) {

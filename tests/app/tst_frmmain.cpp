@@ -1,13 +1,14 @@
 // The main window on a fake port. Most cases are transcripts, one line each, read left to right:
-//   CMD=REPLY    the indexer's answer to CMD from now on ("\r", "\xNN" escapes; "_" a blank;
-//                nothing after "=": no answer)
+//   CMD=REPLY    the indexer's answer to CMD from now on ("\r", "\xNN", "\\" escapes; "_" a
+//                blank; nothing after "=": no answer)
 //   delay=MS     answers come MS later
 //   tick         one status poll      up, down   the spin's arrows   key:Up, key:Down, wheel
 //   spin=N       the value set as a program would            click:NAME   a mouse click
-//   clear        forget what was written so far
+//   clear        forget what was written so far        type:NAME=TEXT   text typed into a box
+//   CommPort:N   the setting, as start-up left it      ports:1,2   the devices that exist
 //   sent:A,B     the commands written so far ("_" a blank)
-//   NAME==TEXT   what a control shows: a label's or frame's text, an option's or lamp's 1 or 0,
-//                the spin's value
+//   NAME==TEXT   what a control shows: a label's, box's or frame's text, an option's or lamp's
+//                1 or 0, the spin's value; CommPort==N the setting
 // Checks first wait until the link is idle.
 #include "cFileDialog.h"
 #include "frmComm.h"
@@ -18,9 +19,11 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPointer>
@@ -60,6 +63,8 @@ QString shownBy(QWidget *widget)
         return frame->title();
     if (auto *label = qobject_cast<QLabel *>(widget))
         return label->text();
+    if (auto *box = qobject_cast<QLineEdit *>(widget))
+        return box->text();
     return QStringLiteral("?");
 }
 
@@ -68,17 +73,39 @@ void play(MainFixture &f, const QString &transcript)
 {
     frmMain *w = f.window.get();
     VerticalSpin *spin = w->spnMove;
-    const auto unescape = [](QString text) {
-        text.replace(u'_', u' ');
-        QByteArray out = text.toLatin1();
-        out.replace("\\r", "\r");
-        for (qsizetype at; (at = out.indexOf("\\x")) >= 0;)
-            out.replace(at, 4, QByteArray::fromHex(out.mid(at + 2, 2)));
+    const auto unescape = [](const QString &text) {
+        QByteArray out;
+        const QByteArray in = text.toLatin1();
+        for (qsizetype i = 0; i < in.size(); ++i) {
+            if (in[i] == '_')
+                out += ' ';
+            else if (in[i] != '\\' || i + 1 == in.size())
+                out += in[i];
+            else if (in[++i] == 'r')
+                out += '\r';
+            else if (in[i] == 'x')
+                out += QByteArray::fromHex(in.mid(i + 1, 2)), i += 2;
+            else
+                out += in[i];
+        }
         return out;
     };
     for (const QString &step : transcript.split(u' ', Qt::SkipEmptyParts)) {
         const QString arg = step.section(u':', 1);
-        if (step.contains(QLatin1String("=="))) {
+        if (step.startsWith(QLatin1String("CommPort=="))) {
+            QVERIFY(f.idle());
+            QCOMPARE(CommPort, qint16(step.mid(10).toInt()));
+        } else if (step.startsWith(QLatin1String("CommPort:"))) {
+            CommPort = qint16(arg.toInt());
+        } else if (step.startsWith(QLatin1String("ports:"))) {
+            f.port.existingPorts.clear();
+            for (const QString &n : arg.split(u','))
+                f.port.existingPorts << n.toInt();
+        } else if (step.startsWith(QLatin1String("type:"))) {
+            auto *box = w->findChild<QLineEdit *>(arg.section(u'=', 0, 0));
+            QVERIFY2(box, qPrintable(step));
+            box->setText(QString::fromLatin1(unescape(arg.section(u'=', 1))));
+        } else if (step.contains(QLatin1String("=="))) {
             QVERIFY(f.idle());
             QWidget *widget = w->findChild<QWidget *>(step.section(QLatin1String("=="), 0, 0));
             QVERIFY2(widget, qPrintable(step));
@@ -201,6 +228,19 @@ private Q_SLOTS:
                              "click:cmdSwitches lblSwitch==C8");
         // A tick while a command waits does nothing; a button during a poll gets its own reply.
         row("tick while busy", "delay=50 A?=A:1\\r click:cmdControl_0 tick sent:A?");
+        // The setup dialog as a client of the window's link.
+        row("dialog find, new port", "@=@:RV\\r click:cmdComm click:optComPort_2 click:cmdFind "
+                                     "txtSend==@ txtRcv==@:RV\\\\r CommPort==2 lblPortError==");
+        row("dialog send", "click:cmdComm type:txtSend=_G1_0_045_ _G1_0_045_=G:OK\\r "
+                           "click:cmdSend txtRcv==G:OK\\\\r type:txtSend= click:cmdSend "
+                           "txtRcv==Timeout_ sent:_G1_0_045_,");
+        row("dialog choice", "CommPort:3 click:cmdComm optComPort_3==1 lblDevice==COM3:_/dev/ttyS2 "
+                             "sent: CommPort==3");
+        row("dialog on Ethernet", "CommPort:5 click:cmdComm optComPort_1==1 click:cmdFind "
+                                  "CommPort==1");
+        row("dialog missing port", "ports:1 click:cmdComm click:optComPort_4 click:cmdFind "
+                                   "txtRcv==Timeout_ lblPortError==COM4_(/dev/fake4)_not_found "
+                                   "CommPort==4 sent:");
         row("button during a poll", "delay=40 B?=B:6\\r D?=D:R\\r A?=A:1\\r tick "
                                     "click:cmdControl_0 sent:B?,D?,A? lblPocket==6 "
                                     "optManAuto_1==1 ledReady==1");
@@ -306,11 +346,25 @@ private Q_SLOTS:
                                                           "\r\nEAddr=0.0.0.0\r\nConfigFile="
                                                           "RV360.cfg\r\n"));
         QCOMPARE(mainVisibleWhenDialogClosed, !exit);
+        QVERIFY(f->messages.isEmpty());
         QVERIFY(!w->tmrUpdate.isActive());
         QTest::qWait(100);
         QCOMPARE(w->lblSwitch->text(), QString());
         w->cmdControl_Click(0);
         QCOMPARE(f->port.commands(), QStringList{"I"});
+    }
+
+    // A window that refuses to close: one message, and the program still ends.
+    void windowThatRefusesToClose()
+    {
+        struct Stubborn : QWidget {
+            void closeEvent(QCloseEvent *event) override { event->ignore(); }
+        } stubborn;
+        stubborn.setWindowTitle(QStringLiteral("Stubborn"));
+        stubborn.show();
+        QVERIFY(w->close());
+        QCOMPARE(f->messages, QStringList{"CloseForms: Error: 75. The window \"Stubborn\" could "
+                                          "not be closed."});
     }
 
     void commDialogPausesThePoll()
@@ -410,6 +464,8 @@ private Q_SLOTS:
         play(*f, "sent:B4 lblMove==4");
         QCOMPARE(w->pocketTable->cboLocation[7]->accessibleName(),
                  QStringLiteral("Pocket 8 degrees"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(w->lblMove)->role(),
+                 QAccessible::StaticText);
     }
 
     // Read fills the table from the indexer and Send sends it; presses while a transfer waits

@@ -39,28 +39,24 @@ bool FakeSerialPort::close()
 bool FakeSerialPort::setLineFormat(const QString &settings)
 {
     calls << QStringLiteral("line %1").arg(settings);
-    lineFormat = settings;
     return true;
 }
 
 bool FakeSerialPort::setNoHandshaking()
 {
     calls << QStringLiteral("handshaking none");
-    handshakingOff = true;
     return true;
 }
 
 bool FakeSerialPort::setReceiveBufferSize(int bytes)
 {
     calls << QStringLiteral("buffer %1").arg(bytes);
-    receiveBufferSize = bytes;
     return true;
 }
 
 bool FakeSerialPort::setRequestToSend(bool on)
 {
     calls << QStringLiteral("rts %1").arg(on ? 1 : 0);
-    rts = on;
     return true;
 }
 

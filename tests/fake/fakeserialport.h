@@ -45,11 +45,6 @@ public:
     QByteArrayList written;
     // Every operation in order ("open 1", "close 1", "line 19200,N,8,1", ...).
     QStringList calls;
-    // The settings that were applied last.
-    QString lineFormat;
-    int receiveBufferSize = 0;
-    bool rts = true;
-    bool handshakingOff = false;
 
     // The commands written, without "$" and CR LF.
     QStringList commands() const;

@@ -43,6 +43,7 @@ private Q_SLOTS:
     // 200 ms, the Ethernet choice or a closed port end by the timeout.
     void transaction()
     {
+        // clang-format off
         const struct {
             const char *name, *command;
             QByteArray reply;
@@ -50,15 +51,16 @@ private Q_SLOTS:
             bool open;
             QByteArray frame;
             QString result;
-        } rows[] = {{"reply", "B?", "B:5\r", 1, true, "$B?\r\n", "B:5\r"},
-                    {"empty command", "", "x\r", 1, true, "$\r\n", "x\r"},
-                    {"LF after CR", "G2 1 045", "G:\r\n", 1, true, "$G2 1 045\r\n", "G:\r\n"},
-                    {"NUL, high bytes", "I", QByteArray("I:\0\xC8\r", 5), 1, true, "$I\r\n",
-                     QString::fromLatin1("I:\0\xC8\r", 5)},
-                    {"COM4", "C?", "C:2\r", 4, true, "$C?\r\n", "C:2\r"},
-                    {"no CR", "B?", "B:", 1, true, "$B?\r\n", "Timeout B:"},
-                    {"Ethernet", "B?", "B:5\r", 5, true, "", "Timeout "},
-                    {"closed port", "B?", "B:5\r", 1, false, "", "Timeout "}};
+        } rows[] = {
+            {"reply", "B?", "B:5\r", 1, true, "$B?\r\n", "B:5\r"},
+            {"empty command", "", "x\r", 1, true, "$\r\n", "x\r"},
+            {"LF after CR", "G2 1 045", "G:\r\n", 1, true, "$G2 1 045\r\n", "G:\r\n"},
+            {"NUL, high bytes", "I", QByteArray("I:\0\xC8\r", 5), 1, true, "$I\r\n", QString::fromLatin1("I:\0\xC8\r", 5)},
+            {"COM4", "C?", "C:2\r", 4, true, "$C?\r\n", "C:2\r"},
+            {"no CR", "B?", "B:", 1, true, "$B?\r\n", "Timeout B:"},
+            {"Ethernet", "B?", "B:5\r", 5, true, "", "Timeout "},
+            {"closed port", "B?", "B:5\r", 1, false, "", "Timeout "}};
+        // clang-format on
         for (const auto &row : rows) {
             init();
             CommPort = qint16(row.commPort);
@@ -145,13 +147,14 @@ private Q_SLOTS:
     // failure for a missing device, nothing opened for the Ethernet choice.
     void portChoice()
     {
+        // clang-format off
         const struct {
             int number;
             bool startOpen, opened, tried;
-        } rows[] = {{1, true, true, false},
-                    {1, false, true, true},
-                    {3, true, false, true},
-                    {5, true, true, false}};
+        } rows[] = {
+            {1, true, true, false}, {1, false, true, true}, {3, true, false, true},
+            {5, true, true, false}};
+        // clang-format on
         for (const auto &row : rows) {
             init();
             if (!row.startOpen)
@@ -201,14 +204,15 @@ private Q_SLOTS:
         const QStringList com2 = {
             "close 1",          "select 2",    "open 2", "close 2", "line 19200,N,8,1",
             "handshaking none", "buffer 2048", "rts 0",  "open 2"};
+        // clang-format off
         const struct {
             int number;
             bool opened;
             QStringList calls;
-        } rows[] = {{2, true, com2},
-                    {3, false, {"close 1", "select 3", "open 3"}},
-                    {0, true, {}},
-                    {10, true, {}}};
+        } rows[] = {
+            {2, true, com2}, {3, false, {"close 1", "select 3", "open 3"}}, {0, true, {}},
+            {10, true, {}}};
+        // clang-format on
         for (const auto &row : rows) {
             init();
             port->existingPorts = {1, 2};

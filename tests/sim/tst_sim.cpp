@@ -24,85 +24,57 @@ class TestSim : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    // The reply to a query after some commands.
-    void replies_data()
-    {
-        QTest::addColumn<QByteArrayList>("commands");
-        QTest::addColumn<QByteArray>("query");
-        QTest::addColumn<QByteArray>("reply");
-        const std::pair<const char *, const char *> plain[] = {
-            {"B?", "B:1\r"},       {"C?", "C:1\r"},
-            {"D?", "D:R\r"},       {"A?", "A:0\r"},
-            {"I", "I:\x05\x21\r"}, {"F?", "F:3\r"},
-            {"G1?", "G:0 0\r"},    {"G3?", "G:2 240\r"},
-            {"G8?", "G:3 0\r"},    {"B8", "B:OK\r"},
-            {"C8", "C:OK\r"},      {"A1", "A:OK\r"},
-            {"F0", "F:OK\r"},      {"G8 3 359", "G:OK\r"},
-            {"G1 0 7", "G:OK\r"},  {"@", "@:RV-360 indexer simulator 1.0\r"}};
-        for (const auto &[query, reply] : plain)
-            QTest::newRow(query) << QByteArrayList() << QByteArray(query) << QByteArray(reply);
-        for (const char *query :
-             {"", "B0", "B9", "Bx", "B?x", "b?", "C0", "A2", "D1", "F9", "G0?", "G9?", "G1",
-              "G1 4 000", "G1 1 360", "G1 1 0000", "G1 1 12a", "I?", "@x"})
-            QTest::addRow("error \"%s\"", query)
-                << QByteArrayList() << QByteArray(query) << QByteArray("?:ERR\r");
-        const auto row = [](const char *name, const QByteArrayList &commands, const char *query,
-                            const char *reply) {
-            QTest::newRow(name) << commands << QByteArray(query) << QByteArray(reply);
-        };
-        row("speed, rejected one ignored", {"C4", "C9"}, "C?", "C:4\r");
-        row("control back", {"A1", "A0"}, "A?", "A:0\r");
-        row("count, rejected one ignored", {"F8", "F9"}, "F?", "F:8\r");
-        row("pocket, leading zeros dropped", {"G4 2 045"}, "G4?", "G:2 45\r");
-        row("pocket, rejected one ignored", {"G2 1 360"}, "G2?", "G:1 120\r");
-        row("count keeps pockets", {"G7 1 300", "F8", "F2"}, "G7?", "G:1 300\r");
-    }
+    // The reply to the last command of each line; "?:ERR" to every malformed command.
     void replies()
     {
-        QFETCH(QByteArrayList, commands);
-        QFETCH(QByteArray, query);
-        QFETCH(QByteArray, reply);
-        IndexerModel model({});
-        for (const QByteArray &command : commands)
-            QVERIFY(answer(model, command).endsWith('\r'));
-        QCOMPARE(answer(model, query), reply);
+        // clang-format off
+        const std::pair<QByteArrayList, QByteArray> rows[] = {
+            {{"B?"}, "B:1"}, {{"C?"}, "C:1"}, {{"D?"}, "D:R"}, {{"A?"}, "A:0"}, {{"I"}, "I:\x05\x21"},
+            {{"F?"}, "F:3"}, {{"G1?"}, "G:0 0"}, {{"G3?"}, "G:2 240"}, {{"G8?"}, "G:3 0"},
+            {{"B8"}, "B:OK"}, {{"C8"}, "C:OK"}, {{"A1"}, "A:OK"}, {{"F0"}, "F:OK"},
+            {{"G8 3 359"}, "G:OK"}, {{"G1 0 7"}, "G:OK"}, {{"@"}, "@:RV-360 indexer simulator 1.0"},
+            {{"C4", "C9", "C?"}, "C:4"}, {{"A1", "A0", "A?"}, "A:0"}, {{"F8", "F9", "F?"}, "F:8"},
+            {{"G4 2 045", "G4?"}, "G:2 45"}, {{"G2 1 360", "G2?"}, "G:1 120"},
+            {{"G7 1 300", "F8", "F2", "G7?"}, "G:1 300"}};
+        // clang-format on
+        for (const auto &[commands, reply] : rows) {
+            IndexerModel model({});
+            for (const QByteArray &command : commands.mid(0, commands.size() - 1))
+                answer(model, command);
+            QCOMPARE(answer(model, commands.last()), reply + '\r');
+        }
+        for (const char *command :
+             {"", "B0", "B9", "Bx", "B?x", "b?", "C0", "A2", "D1", "F9", "G0?", "G9?", "G1",
+              "G1 4 000", "G1 1 360", "G1 1 0000", "G1 1 12a", "I?", "@x"}) {
+            IndexerModel model({});
+            QCOMPARE(answer(model, command), QByteArray("?:ERR\r"));
+        }
     }
 
-    // Pockets passed on the way, one step per 100 ms, the shorter way round (half a turn goes
+    // Pockets passed every 50 ms, one step per 100 ms, the shorter way round (half a turn goes
     // forward); a new target while moving turns back from the pocket being passed.
-    void motion_data()
-    {
-        QTest::addColumn<QByteArrayList>("moves"); // command @ ms
-        QTest::addColumn<bool>("reportTarget");
-        QTest::addColumn<QList<int>>("path"); // pocket every 50 ms from 0
-        QTest::newRow("2 to 6 forward")
-            << QByteArrayList{"B2@0", "B6@0"} << false << QList<int>{2, 2, 3, 3, 4, 4, 5, 5, 6, 6};
-        QTest::newRow("2 to 8 backward over 1")
-            << QByteArrayList{"B2@0", "B8@0"} << false << QList<int>{2, 2, 1, 1, 8, 8};
-        QTest::newRow("7 to 1 forward over 8")
-            << QByteArrayList{"B7@0", "B1@0"} << false << QList<int>{7, 7, 8, 8, 1, 1};
-        QTest::newRow("turned back at 3") << QByteArrayList{"B1@0", "B5@0", "B1@250"} << false
-                                          << QList<int>{1, 1, 2, 2, 3, 3, 3, 2, 2, 1, 1};
-        QTest::newRow("reporting the target")
-            << QByteArrayList{"B1@0", "B4@0"} << true << QList<int>{4, 4, 4, 4, 4, 4, 4};
-    }
     void motion()
     {
-        QFETCH(QByteArrayList, moves);
-        QFETCH(bool, reportTarget);
-        QFETCH(QList<int>, path);
-        IndexerModel model({100, reportTarget});
-        model.setPocket(moves.takeFirst().mid(1, 1).toInt());
-        QList<int> seen;
-        for (qint64 ms = 0; seen.size() < path.size(); ms += 50) {
-            while (!moves.isEmpty() && moves.first().split('@').last().toInt() <= ms)
-                QCOMPARE(answer(model, moves.takeFirst().split('@').first(), ms), "B:OK\r");
-            seen << answer(model, "B?", ms).mid(2, 1).toInt();
-            const bool moving = answer(model, "D?", ms) == "D:M\r";
-            QCOMPARE(moving, model.movingAt(ms));
+        // clang-format off
+        const std::tuple<QByteArrayList, bool, QList<int>> rows[] = { // command@ms
+            {{"B2@0", "B6@0"}, false, {2, 2, 3, 3, 4, 4, 5, 5, 6, 6}},
+            {{"B2@0", "B8@0"}, false, {2, 2, 1, 1, 8, 8}}, {{"B7@0", "B1@0"}, false, {7, 7, 8, 8, 1, 1}},
+            {{"B1@0", "B5@0", "B1@250"}, false, {1, 1, 2, 2, 3, 3, 3, 2, 2, 1, 1}},
+            {{"B1@0", "B4@0"}, true, {4, 4, 4, 4, 4, 4, 4}}};
+        // clang-format on
+        for (auto [moves, reportTarget, path] : rows) {
+            IndexerModel model({100, reportTarget});
+            model.setPocket(moves.takeFirst().mid(1, 1).toInt());
+            QList<int> seen;
+            for (qint64 ms = 0; seen.size() < path.size(); ms += 50) {
+                while (!moves.isEmpty() && moves.first().split('@').last().toInt() <= ms)
+                    QCOMPARE(answer(model, moves.takeFirst().split('@').first(), ms), "B:OK\r");
+                seen << answer(model, "B?", ms).mid(2, 1).toInt();
+                QCOMPARE(answer(model, "D?", ms) == "D:M\r", model.movingAt(ms));
+            }
+            QCOMPARE(seen, path);
+            QCOMPARE(answer(model, "D?", 10000), QByteArray("D:R\r"));
         }
-        QCOMPARE(seen, path);
-        QCOMPARE(answer(model, "D?", 10000), QByteArray("D:R\r"));
     }
 
     void stateLine()
@@ -123,33 +95,23 @@ private Q_SLOTS:
     }
 
     // The frames found in the bytes, "!" marking an oversized one.
-    void framing_data()
-    {
-        QTest::addColumn<QByteArrayList>("writes");
-        QTest::addColumn<QByteArrayList>("commands");
-        const auto row = [](const char *name, const QByteArrayList &writes,
-                            const QByteArrayList &commands) {
-            QTest::newRow(name) << writes << commands;
-        };
-        row("CR alone", {"$B?\r"}, {"B?"});
-        row("no dollar, LF does not end", {"B?\r\n$C?\n"}, {});
-        row("bytes before the dollar", {QByteArray("xy\x00\xff$B?\r\n", 9)}, {"B?"});
-        row("dollar starts over", {"$B$C?\r\n"}, {"C?"});
-        row("two frames, in pieces", {"$B", "?\r\n$C", "?", "\r"}, {"B?", "C?"});
-        row("longest frame kept", {"$" + QByteArray(254, 'A') + "\r"}, {QByteArray(254, 'A')});
-        row("one byte longer dropped, then a frame",
-            {"$" + QByteArray(200, 'B'), QByteArray(55, '?') + "\r\n$C?\r"}, {"!", "C?"});
-    }
     void framing()
     {
-        QFETCH(QByteArrayList, writes);
-        QFETCH(QByteArrayList, commands);
-        Framer framer;
-        QByteArrayList found;
-        for (const QByteArray &bytes : writes)
-            for (const Framer::Frame &frame : framer.feed(bytes))
-                found << (frame.oversized ? QByteArray("!") : frame.command());
-        QCOMPARE(found, commands);
+        // clang-format off
+        const std::pair<QByteArrayList, QByteArrayList> rows[] = {
+            {{"$B?\r"}, {"B?"}}, {{"B?\r\n$C?\n"}, {}}, {{QByteArray("xy\x00\xff$B?\r\n", 9)}, {"B?"}},
+            {{"$B$C?\r\n"}, {"C?"}}, {{"$B", "?\r\n$C", "?", "\r"}, {"B?", "C?"}},
+            {{"$" + QByteArray(254, 'A') + "\r"}, {QByteArray(254, 'A')}},
+            {{"$" + QByteArray(200, 'B'), QByteArray(55, '?') + "\r\n$C?\r"}, {"!", "C?"}}};
+        // clang-format on
+        for (const auto &[writes, commands] : rows) {
+            Framer framer;
+            QByteArrayList found;
+            for (const QByteArray &bytes : writes)
+                for (const Framer::Frame &frame : framer.feed(bytes))
+                    found << (frame.oversized ? QByteArray("!") : frame.command());
+            QCOMPARE(found, commands);
+        }
     }
 
     // One session through the pty, with the program's own link: answers, faults switched by
@@ -168,11 +130,13 @@ private Q_SLOTS:
         IndexerLink link(port);
         const auto ask = [&](const char *command) { return transact(link, command).text; };
         QCOMPARE(ask("B?"), QStringLiteral("B:1\r"));
+        // clang-format off
         const struct {
             const char *fault, *command, *reply;
-        } faults[] = {{"crlf", "C?", "C:1\r\n"},
-                      {"lowercase", "D?", "D:r\r"},
-                      {"partial", "B?", "Timeout B:"}};
+        } faults[] = {
+            {"crlf", "C?", "C:1\r\n"}, {"lowercase", "D?", "D:r\r"},
+            {"partial", "B?", "Timeout B:"}};
+        // clang-format on
         for (const auto &[fault, command, reply] : faults) {
             QCOMPARE(sim.control(fault + QStringLiteral(" on")), QStringLiteral("ok"));
             QCOMPARE(ask(command), QString::fromLatin1(reply));

@@ -60,41 +60,25 @@ private Q_SLOTS:
         QTest::addColumn<double>("leading");
         QTest::addColumn<int>("integer");
         const double max = std::numeric_limits<double>::max();
+        // clang-format off
         const struct {
             QString text;
             double leading;
             int integer;
-        } rows[] = {{"", 0, kNone},
-                    {"  42abc", 42, kNone},
-                    {"9 0", 90, kNone},
-                    {"1e3", 1000, kNone},
-                    {"1e+", 1, kNone},
-                    {"25E-2", 0.25, kNone},
-                    {"-", 0, kNone},
-                    {"12.5.6", 12.5, kNone},
-                    {"&HFF", 255, kNone},
-                    {"&o178", 15, kNone},
-                    {QString(QChar(0x663)), 0, kNone},
-                    {" \t+07\r\n", 7, 7},
-                    {QString(500, u'0') + "17", 17, 17},
-                    {"1e23", 1e23, kNone},
-                    {"9007199254740993", 9007199254740992.0, kNone},
-                    {"9007199254740993" + QString(900, u'0') + "1e-901", 9007199254740994.0, kNone},
-                    {"-1e99999999999999999999", -max, kNone},
-                    {"1e-400", 0, kNone},
-                    {QString(5000, u'9'), max, kNone},
-                    {"&H" + QString(999, u'F'), max, kNone},
-                    {"2.5", 2.5, 2},
-                    {"3.5", 3.5, 4},
-                    {"-2.5", -2.5, -2},
-                    {"-.5", -0.5, 0},
-                    {"12.5000001", 12.5000001, 13},
-                    {".7", 0.7, 1},
-                    {"32767", 32767, 32767},
-                    {"32767.5", 32767.5, kNone},
-                    {"32768", 32768, kNone},
-                    {"-32768.5", -32768.5, -32768},
-                    {"-32769", -32769, kNone}};
+        } rows[] = {
+            {"", 0, kNone}, {"  42abc", 42, kNone}, {"9 0", 90, kNone}, {"1e3", 1000, kNone},
+            {"1e+", 1, kNone}, {"25E-2", 0.25, kNone}, {"-", 0, kNone}, {"12.5.6", 12.5, kNone},
+            {"&HFF", 255, kNone}, {"&o178", 15, kNone}, {QString(QChar(0x663)), 0, kNone},
+            {" \t+07\r\n", 7, 7}, {QString(500, u'0') + "17", 17, 17}, {"1e23", 1e23, kNone},
+            {"9007199254740993", 9007199254740992.0, kNone},
+            {"9007199254740993" + QString(900, u'0') + "1e-901", 9007199254740994.0, kNone},
+            {"-1e99999999999999999999", -max, kNone}, {"1e-400", 0, kNone},
+            {QString(5000, u'9'), max, kNone}, {"&H" + QString(999, u'F'), max, kNone},
+            {"2.5", 2.5, 2}, {"3.5", 3.5, 4}, {"-2.5", -2.5, -2}, {"-.5", -0.5, 0},
+            {"12.5000001", 12.5000001, 13}, {".7", 0.7, 1}, {"32767", 32767, 32767},
+            {"32767.5", 32767.5, kNone}, {"32768", 32768, kNone}, {"-32768.5", -32768.5, -32768},
+            {"-32769", -32769, kNone}};
+        // clang-format on
         for (const auto &row : rows)
             QTest::addRow("\"%s\"", qPrintable(row.text.left(24)))
                 << row.text << row.leading << row.integer;
@@ -112,21 +96,17 @@ private Q_SLOTS:
 
     void words()
     {
+        // clang-format off
         const struct {
             const char *text;
             int number;
             const char *delimiter, *word;
-        } rows[] = {{"2 46", 2, " ", "46"},
-                    {"2 46", 3, " ", ""},
-                    {"a,,c", 3, ",", "c"},
-                    {" 1, 3", 0, ",", " 1"},
-                    {"1, 3", -5, ",", "1"},
-                    {"a,", 2, ",", ""},
-                    {"aXbxc", 2, "x", "c"},
-                    {"a<>b<>c", 3, "<>", ">c"},
-                    {"xaaay", 3, "aa", "ay"},
-                    {"abc", 2, "", ""},
-                    {"a,b", std::numeric_limits<int>::max(), ",", ""}};
+        } rows[] = {
+            {"2 46", 2, " ", "46"}, {"2 46", 3, " ", ""}, {"a,,c", 3, ",", "c"},
+            {" 1, 3", 0, ",", " 1"}, {"1, 3", -5, ",", "1"}, {"a,", 2, ",", ""},
+            {"aXbxc", 2, "x", "c"}, {"a<>b<>c", 3, "<>", ">c"}, {"xaaay", 3, "aa", "ay"},
+            {"abc", 2, "", ""}, {"a,b", std::numeric_limits<int>::max(), ",", ""}};
+        // clang-format on
         for (const auto &row : rows)
             QCOMPARE(GetDelimitedWord(row.text, row.number, row.delimiter), QString(row.word));
     }
@@ -177,19 +157,21 @@ private Q_SLOTS:
     // Key "k" of section "A": the whole value (element 0) or one element; default "DEF".
     void iniRead()
     {
+        // clang-format off
         const struct {
             QByteArray contents;
             int element;
             const char *value;
         } rows[] = {
-            {"[a]\r\nK=3\r\n", 0, "3"},          {"[A]\r\nk=\r\n", 0, "DEF"},
+            {"[a]\r\nK=3\r\n", 0, "3"}, {"[A]\r\nk=\r\n", 0, "DEF"},
             {"[A]\r\n[B]\r\nk=1\r\n", 0, "DEF"}, {"[ A ]\r\n k \t=  v w \t\r\n", 0, "v w"},
-            {"[A]\r\nk=a=b\r\n", 0, "a=b"},      {"[A]\r\n;k=1\r\nk=2\r\n", 0, "2"},
-            {"[A]\r\nk=1\r\nk=2\r\n", 0, "1"},   {"[A]\nj=1\nk=2\n", 0, "2"},
-            {"[A]\rj=1\rk=2", 0, "2"},           {withNuls("[A]\r\nk=ab~cd\r\n"), 0, "ab"},
-            {"[A]\r\nk=a,b,c\r\n", 3, "c"},      {"[A]\r\nk=a,b,c\r\n", 4, "DEF"},
-            {"[A]\r\nk=a,b,c\r\n", -1, "DEF"},   {"[A]\r\nk=a,,c\r\n", 2, ""},
-            {"[A]\r\nk=a, b\r\n", 2, " b"},      {"[A]\r\nk=" + QByteArray(300, 'x'), 0, "253 x"}};
+            {"[A]\r\nk=a=b\r\n", 0, "a=b"}, {"[A]\r\n;k=1\r\nk=2\r\n", 0, "2"},
+            {"[A]\r\nk=1\r\nk=2\r\n", 0, "1"}, {"[A]\nj=1\nk=2\n", 0, "2"},
+            {"[A]\rj=1\rk=2", 0, "2"}, {withNuls("[A]\r\nk=ab~cd\r\n"), 0, "ab"},
+            {"[A]\r\nk=a,b,c\r\n", 3, "c"}, {"[A]\r\nk=a,b,c\r\n", 4, "DEF"},
+            {"[A]\r\nk=a,b,c\r\n", -1, "DEF"}, {"[A]\r\nk=a,,c\r\n", 2, ""},
+            {"[A]\r\nk=a, b\r\n", 2, " b"}, {"[A]\r\nk=" + QByteArray(300, 'x'), 0, "253 x"}};
+        // clang-format on
         const QString path = dir.filePath(QStringLiteral("read.ini"));
         for (const auto &row : rows) {
             QVERIFY(ReplaceFileAtomically(path, row.contents));
@@ -209,15 +191,17 @@ private Q_SLOTS:
     // The typed reads of "k=<value>"; an overflow says so and reads 0.
     void iniTyped()
     {
+        // clang-format off
         const struct {
             const char *value, *reader, *fallback, *read;
-        } rows[] = {{"12abc", "int", "7", "12"},    {"12.9", "int", "7", "12"},
-                    {"", "int", "7", "0"},          {"-32768", "int", "7", "-32768"},
-                    {"32768", "int", "7", "0"},     {"99999999999999999999", "int", "7", "0"},
-                    {"On", "bool", "FALSE", "1"},   {"tRuE", "bool", "FALSE", "1"},
-                    {"1", "bool", "FALSE", "1"},    {"2", "bool", "TRUE", "0"},
-                    {"", "bool", "TRUE", "0"},      {"2 5.25", "single", "-2.5", "25.25"},
-                    {"", "single", "-2.5", "-2.5"}, {"1e100", "single", "0", "3.40282e+38"}};
+        } rows[] = {
+            {"12abc", "int", "7", "12"}, {"12.9", "int", "7", "12"}, {"", "int", "7", "0"},
+            {"-32768", "int", "7", "-32768"}, {"32768", "int", "7", "0"},
+            {"99999999999999999999", "int", "7", "0"}, {"On", "bool", "FALSE", "1"},
+            {"tRuE", "bool", "FALSE", "1"}, {"1", "bool", "FALSE", "1"}, {"2", "bool", "TRUE", "0"},
+            {"", "bool", "TRUE", "0"}, {"2 5.25", "single", "-2.5", "25.25"},
+            {"", "single", "-2.5", "-2.5"}, {"1e100", "single", "0", "3.40282e+38"}};
+        // clang-format on
         const QString path = dir.filePath(QStringLiteral("typed.ini"));
         for (const auto &row : rows) {
             QVERIFY(ReplaceFileAtomically(path, QByteArray("[A]\r\nk=") + row.value + "\r\n"));
@@ -241,23 +225,23 @@ private Q_SLOTS:
     // other line kept; a key or value that would break the file is refused.
     void iniWrite()
     {
+        // clang-format off
         const struct {
             QByteArray before;
             const char *key, *value;
             QByteArray after;
-        } rows[] = {{"[A]\r\nk=1\r\nj=2\r\n", "k", "5", "[A]\r\nk=5\r\nj=2\r\n"},
-                    {"[a]\r\n K = 1 \r\n", "k", "5", "[a]\r\nk=5\r\n"},
-                    {"[A]\r\nj=1\r\n; c\r\n\r\n[B]\r\nk=1\r\n", "k", "5",
-                     "[A]\r\nj=1\r\n; c\r\nk=5\r\n\r\n[B]\r\nk=1\r\n"},
-                    {"[B]\r\nk=1\r\n", "k", "5", "[B]\r\nk=1\r\n[A]\r\nk=5\r\n"},
-                    {"; top  \r\n[A]\r\n  odd \t\r\nk=1\r\n", "k", "a b",
-                     "; top  \r\n[A]\r\n  odd \t\r\nk=a b\r\n"},
-                    {"[A]\nk=1\n; c\n", "k", "5", "[A]\r\nk=5\r\n; c\r\n"},
-                    {"[A]\rk=1\r\rx", "k", "5", "[A]\r\nk=5\r\n\r\nx\r\n"},
-                    {"[A]\r\nj=1", "k", "5", "[A]\r\nj=1\r\nk=5\r\n"},
-                    {"[A]\r\nk=1\r\n[A]\r\nk=3\r\n", "k", "5", "[A]\r\nk=5\r\n[A]\r\nk=3\r\n"},
-                    {"[A]\r\n", "a=b", "5", "[A]\r\n"},
-                    {"[A]\r\n", "k", "5\n[B]", "[A]\r\n"}};
+        } rows[] = {
+            {"[A]\r\nk=1\r\nj=2\r\n", "k", "5", "[A]\r\nk=5\r\nj=2\r\n"},
+            {"[a]\r\n K = 1 \r\n", "k", "5", "[a]\r\nk=5\r\n"},
+            {"[A]\r\nj=1\r\n; c\r\n\r\n[B]\r\nk=1\r\n", "k", "5", "[A]\r\nj=1\r\n; c\r\nk=5\r\n\r\n[B]\r\nk=1\r\n"},
+            {"[B]\r\nk=1\r\n", "k", "5", "[B]\r\nk=1\r\n[A]\r\nk=5\r\n"},
+            {"; top  \r\n[A]\r\n  odd \t\r\nk=1\r\n", "k", "a b", "; top  \r\n[A]\r\n  odd \t\r\nk=a b\r\n"},
+            {"[A]\nk=1\n; c\n", "k", "5", "[A]\r\nk=5\r\n; c\r\n"},
+            {"[A]\rk=1\r\rx", "k", "5", "[A]\r\nk=5\r\n\r\nx\r\n"},
+            {"[A]\r\nj=1", "k", "5", "[A]\r\nj=1\r\nk=5\r\n"},
+            {"[A]\r\nk=1\r\n[A]\r\nk=3\r\n", "k", "5", "[A]\r\nk=5\r\n[A]\r\nk=3\r\n"},
+            {"[A]\r\n", "a=b", "5", "[A]\r\n"}, {"[A]\r\n", "k", "5\n[B]", "[A]\r\n"}};
+        // clang-format on
         const QString path = dir.filePath(QStringLiteral("write.ini"));
         for (const auto &row : rows) {
             QVERIFY(ReplaceFileAtomically(path, row.before));
@@ -279,56 +263,40 @@ private Q_SLOTS:
 
     // Loads a settings file, then saves the values unchanged: what each key reads and what the
     // file holds after.
-    void settings_data()
-    {
-        QTest::addColumn<QByteArray>("contents");
-        QTest::addColumn<QString>("values"); // CommPort EPort EAddr ConfigFile
-        QTest::addColumn<QByteArray>("after");
-        const QByteArray rest = "EPort=-1\r\nEAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n";
-        const QByteArray megabyte(1 << 20, '\xff');
-        QTest::newRow("no file") << QByteArray("<none>") << "1 -1 0.0.0.0 RV360.cfg"
-                                 << "[Application]\r\nCommPort=1\r\n" + rest;
-        QTest::newRow("other case")
-            << QByteArray("[APPLICATION]\r\ncommport=3\r\n") << "3 -1 0.0.0.0 RV360.cfg"
-            << "[APPLICATION]\r\nCommPort=3\r\n" + rest;
-        QTest::newRow("not numbers") << QByteArray("[Application]\r\nCommPort=COM2\r\nEPort=x\r\n")
-                                     << "1 -1 0.0.0.0 RV360.cfg"
-                                     << "[Application]\r\nCommPort=1\r\n" + rest;
-        QTest::newRow("out of range, fraction")
-            << QByteArray("[Application]\r\nCommPort=40000\r\nEPort=3.5\r\n")
-            << "1 4 0.0.0.0 RV360.cfg"
-            << QByteArray("[Application]\r\nCommPort=1\r\nEPort=4\r\nEAddr=0.0.0.0\r\n"
-                          "ConfigFile=RV360.cfg\r\n");
-        QTest::newRow("carried, other keys kept")
-            << QByteArray("[Application]\r\nConfigFile=/d/a.cfg\r\nEPort=1001\r\nEAddr=10.0.0.5\r\n"
-                          "CommPort=3\r\n[Ports]\r\nCOM1 = /dev/ttyUSB0 \r\n; odd\r\n")
-            << "3 1001 10.0.0.5 /d/a.cfg"
-            << QByteArray("[Application]\r\nConfigFile=/d/a.cfg\r\nEPort=1001\r\nEAddr=10.0.0.5\r\n"
-                          "CommPort=3\r\n[Ports]\r\nCOM1 = /dev/ttyUSB0 \r\n; odd\r\n");
-        QTest::newRow("garbage, megabyte line, duplicates")
-            << withNuls("~\xff\r\n[Application]\r\n\x01=\x03\r\n" + megabyte +
-                        "\r\nCommPort=2\r\nCommPort=3\r\n[application]\r\nEAddr=x\r\n")
-            << "2 -1 0.0.0.0 RV360.cfg"
-            << withNuls("~\xff\r\n[Application]\r\n\x01=\x03\r\n" + megabyte +
-                        "\r\nCommPort=2\r\nCommPort=3\r\n" + rest + "[application]\r\nEAddr=x\r\n");
-        QTest::newRow("no section") << withNuls("~~") << "1 -1 0.0.0.0 RV360.cfg"
-                                    << withNuls("~~\r\n[Application]\r\nCommPort=1\r\n") + rest;
-    }
     void settings()
     {
-        QFETCH(QByteArray, contents);
-        QFETCH(QString, values);
-        QFETCH(QByteArray, after);
-        if (contents != "<none>")
-            QVERIFY(ReplaceFileAtomically(SettingsFilePath(), contents));
-        CommPort = EPort = 99;
-        LoadSettings();
-        QCOMPARE(QStringLiteral("%1 %2 %3 %4").arg(CommPort).arg(EPort).arg(EAddr, ConfigFile),
-                 values);
-        QCOMPARE(PortDeviceName(1), contents.contains("ttyUSB0") ? "/dev/ttyUSB0" : "/dev/ttyS0");
-        QCOMPARE(PortDeviceName(2), QStringLiteral("/dev/ttyS1"));
-        SaveSettings();
-        QVERIFY(contentsOf(SettingsFilePath()) == after);
+        const QByteArray rest = "EPort=-1\r\nEAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n";
+        const QByteArray carried =
+            "[Application]\r\nConfigFile=/d/a.cfg\r\nEPort=1001\r\n"
+            "EAddr=10.0.0.5\r\nCommPort=3\r\n[Ports]\r\nCOM1 = /dev/ttyUSB0 \r\n";
+        const QByteArray junk = withNuls("~\xff\r\n[Application]\r\n\x01=\x03\r\n") +
+                                QByteArray(1 << 20, '\xff') + "\r\nCommPort=2\r\nCommPort=3\r\n";
+        // clang-format off
+        const std::tuple<QByteArray, QString, QByteArray> rows[] = { // file, values read, written
+            {"<none>", "1 -1 0.0.0.0 RV360.cfg", "[Application]\r\nCommPort=1\r\n" + rest},
+            {"[APPLICATION]\r\ncommport=3\r\n", "3 -1 0.0.0.0 RV360.cfg", "[APPLICATION]\r\nCommPort=3\r\n" + rest},
+            {"[Application]\r\nCommPort=COM2\r\nEPort=x\r\n", "1 -1 0.0.0.0 RV360.cfg",
+             "[Application]\r\nCommPort=1\r\n" + rest},
+            {"[Application]\r\nCommPort=40000\r\nEPort=3.5\r\n", "1 4 0.0.0.0 RV360.cfg",
+             "[Application]\r\nCommPort=1\r\nEPort=4\r\nEAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n"},
+            {carried, "3 1001 10.0.0.5 /d/a.cfg", carried},
+            {junk + "[application]\r\nEAddr=x\r\n", "2 -1 0.0.0.0 RV360.cfg",
+             junk + rest + "[application]\r\nEAddr=x\r\n"},
+            {withNuls("~~"), "1 -1 0.0.0.0 RV360.cfg", withNuls("~~\r\n[Application]\r\nCommPort=1\r\n") + rest}};
+        // clang-format on
+        for (const auto &[contents, values, after] : rows) {
+            QFile::remove(SettingsFilePath());
+            if (contents != "<none>")
+                QVERIFY(ReplaceFileAtomically(SettingsFilePath(), contents));
+            CommPort = EPort = 99;
+            LoadSettings();
+            QCOMPARE(QStringLiteral("%1 %2 %3 %4").arg(CommPort).arg(EPort).arg(EAddr, ConfigFile),
+                     values);
+            QCOMPARE(PortDeviceName(1), contents == carried ? "/dev/ttyUSB0" : "/dev/ttyS0");
+            QCOMPARE(PortDeviceName(2), QStringLiteral("/dev/ttyS1"));
+            SaveSettings();
+            QVERIFY(contentsOf(SettingsFilePath()) == after);
+        }
         QVERIFY(messages.isEmpty());
     }
 

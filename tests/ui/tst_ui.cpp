@@ -73,22 +73,15 @@ private Q_SLOTS:
     }
 
     // The entry a typed position selects when the field is left.
-    void typedPosition_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<int>("entry");
-        const std::pair<const char *, int> rows[] = {
-            {"90", 90},     {" 9 0x", 90}, {"045", 45}, {"12.5", 12}, {"13.5", 14},
-            {"359.4", 359}, {"359.5", 0},  {"360", 0},  {"-1", 0},    {"-0.4", 0},
-            {"abc", 0},     {"", 0},       {"&H10", 16}};
-        for (const auto &[typed, entry] : rows)
-            QTest::addRow("\"%s\"", typed) << QString(typed) << entry;
-    }
     void typedPosition()
     {
-        QFETCH(QString, typed);
-        QFETCH(int, entry);
-        QCOMPARE(PocketTable::validatedPosition(typed), entry);
+        // clang-format off
+        const std::pair<const char *, int> rows[] = {
+            {"90", 90}, {" 9 0x", 90}, {"045", 45}, {"12.5", 12}, {"13.5", 14}, {"359.4", 359},
+            {"359.5", 0}, {"360", 0}, {"-1", 0}, {"-0.4", 0}, {"abc", 0}, {"", 0}, {"&H10", 16}};
+        // clang-format on
+        for (const auto &[typed, entry] : rows)
+            QVERIFY2(PocketTable::validatedPosition(typed) == entry, typed);
     }
 
     void pocketTable()
@@ -153,34 +146,25 @@ private Q_SLOTS:
     }
 
     // How Open and Save set up the dialog from the last file; a cancel changes nothing.
-    void configDialogSetUp_data()
-    {
-        QTest::addColumn<QString>("setting");
-        QTest::addColumn<QString>("proposed");
-        QTest::newRow("default") << "RV360.cfg"
-                                 << "RV360.cfg";
-        QTest::newRow("bare base name") << "pockets"
-                                        << "pockets.cfg";
-        QTest::newRow("dot in a folder name") << "/data/v1.2/pockets"
-                                              << "/data/v1.2/pockets";
-        QTest::newRow("empty") << ""
-                               << "";
-    }
     void configDialogSetUp()
     {
-        QFETCH(QString, setting);
-        QFETCH(QString, proposed);
+        // clang-format off
+        const std::pair<QString, QString> rows[] = {{"RV360.cfg", "RV360.cfg"},
+            {"pockets", "pockets.cfg"}, {"/data/v1.2/pockets", "/data/v1.2/pockets"}, {"", ""}};
+        // clang-format on
         PocketLayout layout;
-        for (const bool open : {true, false}) {
-            ConfigFile = setting;
-            QVERIFY(open ? !OpenConfigFile(layout, nullptr)
-                         : (SaveConfigFile(layout, nullptr), true));
-            QCOMPARE(shown,
-                     QStringList({QString::number(open),
-                                  open ? "Open Config File" : "Save Config File", proposed,
-                                  ProgramDirectory(), "Log files (*.cfg)|*.cfg", "cfg", "2054"})
-                         .join(u'|'));
-            QCOMPARE(ConfigFile, setting);
+        for (const auto &[setting, proposed] : rows) {
+            for (const bool open : {true, false}) {
+                ConfigFile = setting;
+                QVERIFY(open ? !OpenConfigFile(layout, nullptr)
+                             : (SaveConfigFile(layout, nullptr), true));
+                QCOMPARE(shown,
+                         QStringList({QString::number(open),
+                                      open ? "Open Config File" : "Save Config File", proposed,
+                                      ProgramDirectory(), "Log files (*.cfg)|*.cfg", "cfg", "2054"})
+                             .join(u'|'));
+                QCOMPARE(ConfigFile, setting);
+            }
         }
     }
 
