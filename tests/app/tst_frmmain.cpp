@@ -6,6 +6,7 @@
 //   spin=N       the value set as a program would            click:NAME   a mouse click
 //   clear        forget what was written so far        type:NAME=TEXT   text typed into a box
 //   CommPort:N   the setting, as start-up left it      ports:1,2   the devices that exist
+//   closeport    the port closed (never failed)
 //   sent:A,B     the commands written so far ("_" a blank)
 //   NAME==TEXT   what a control shows: a label's, box's or frame's text, an option's or lamp's
 //                1 or 0, the spin's value; CommPort==N the setting
@@ -126,6 +127,8 @@ void play(MainFixture &f, const QString &transcript)
                 unescape(step.section(u'=', 1));
         } else if (step == QLatin1String("tick")) {
             w->tmrUpdate_Timer();
+        } else if (step == QLatin1String("closeport")) {
+            f.port.close();
         } else if (step == QLatin1String("clear")) {
             QVERIFY(f.idle());
             f.port.written.clear();
@@ -236,8 +239,8 @@ private Q_SLOTS:
                            "txtRcv==Timeout_ sent:_G1_0_045_,");
         row("dialog choice", "CommPort:3 click:cmdComm optComPort_3==1 lblDevice==COM3:_/dev/ttyS2 "
                              "sent: CommPort==3");
-        row("dialog on Ethernet", "CommPort:5 click:cmdComm optComPort_1==1 click:cmdFind "
-                                  "CommPort==1");
+        row("dialog on Ethernet", "CommPort:5 closeport click:cmdComm lblPortError== "
+                                  "optComPort_1==1 click:cmdFind CommPort==1");
         row("dialog missing port", "ports:1 click:cmdComm click:optComPort_4 click:cmdFind "
                                    "txtRcv==Timeout_ lblPortError==COM4_(/dev/fake4)_not_found "
                                    "CommPort==4 sent:");
@@ -460,6 +463,7 @@ private Q_SLOTS:
         QCOMPARE(value->minimumValue().toInt(), 1);
         QCOMPARE(value->maximumValue().toInt(), 8);
         QCOMPARE(spin->text(QAccessible::Value), QStringLiteral("2"));
+        QVERIFY(spin->actionInterface()); // the widget's own interfaces are kept
         value->setCurrentValue(4);
         play(*f, "sent:B4 lblMove==4");
         QCOMPARE(w->pocketTable->cboLocation[7]->accessibleName(),
@@ -472,15 +476,18 @@ private Q_SLOTS:
     // are ignored.
     void transfers()
     {
-        int dialogs = 0;
-        cFileDialog::SetShowHandler([&dialogs](cFileDialog &, bool) { return ++dialogs < 0; });
+        QString dialogs; // o: open, s: save
+        cFileDialog::SetShowHandler([&dialogs](cFileDialog &, bool fOpen) {
+            dialogs += fOpen ? u'o' : u's';
+            return false;
+        });
         play(*f, "delay=40 F?=F:2\\r G1?=G:0_10\\r G2?=G:2_200\\r click:cmdCustom_0 "
                  "click:cmdCustom_0 click:cmdCustom_1 click:cmdCustom_2 click:cmdCustom_3 "
                  "sent:F?,G1?,G2? clear");
-        QCOMPARE(dialogs, 0);
+        QCOMPARE(dialogs, QString());
         QCOMPARE(w->pocketTable->cboMode[1]->currentText(), QStringLiteral("End Banana"));
-        play(*f, "click:cmdCustom_1 sent:F2,G1_0_010,G2_2_200 click:cmdCustom_3");
-        QCOMPARE(dialogs, 1);
+        play(*f, "click:cmdCustom_1 sent:F2,G1_0_010,G2_2_200 click:cmdCustom_2 click:cmdCustom_3");
+        QCOMPARE(dialogs, QStringLiteral("os"));
         cFileDialog::SetShowHandler({});
     }
 

@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLoggingCategory>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -95,6 +96,7 @@ private Q_SLOTS:
         QCOMPARE(results, (QStringList{"B?=B:3\r", "D?=Timeout ", "A?=A:1\r", "C?=C:2\r"}));
         QCOMPARE(port->commands(), (QStringList{"B?", "D?", "A?", "C?"}));
         QVERIFY(!link->isBusy());
+        QVERIFY(port->calls.isEmpty()); // a port that is fine is left alone
     }
 
     // Handlers that queue more, run a dialog of their own or destroy the link; a requester
@@ -143,8 +145,8 @@ private Q_SLOTS:
         QCOMPARE(port->portNumber(), 2);
     }
 
-    // What a port choice does: nothing for the open one, a retry for the same one closed, a
-    // failure for a missing device, nothing opened for the Ethernet choice.
+    // What a port choice does: nothing for the open one, a retry for the same one closed (COM4
+    // too), a failure for a missing device, nothing opened for the Ethernet choice.
     void portChoice()
     {
         // clang-format off
@@ -152,14 +154,16 @@ private Q_SLOTS:
             int number;
             bool startOpen, opened, tried;
         } rows[] = {
-            {1, true, true, false}, {1, false, true, true}, {3, true, false, true},
+            {1, true, true, false}, {4, false, true, true}, {3, true, false, true},
             {5, true, true, false}};
         // clang-format on
         for (const auto &row : rows) {
             init();
-            if (!row.startOpen)
+            if (!row.startOpen) { // the same port as CommPort, closed (failed at start-up)
+                CommPort = qint16(row.number);
                 port->close();
-            port->existingPorts = {1, 2};
+            }
+            port->existingPorts = {1, 2, 4};
             port->calls.clear();
             bool result = !row.opened;
             link->selectPort(qint16(row.number), this, [&](bool ok) { result = ok; });
@@ -222,6 +226,29 @@ private Q_SLOTS:
             port->close(); // closing a closed port probes its device: a missing one fails
             QCOMPARE(CloseCommPort(*port), row.opened);
         }
+    }
+
+    // The diagnostics of rv360.link, when turned on: frames, replies, timeouts and opens.
+    void diagnostics()
+    {
+        static QStringList logged;
+        logged.clear();
+        QLoggingCategory::setFilterRules(QStringLiteral("rv360.link.debug=true"));
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &context, const QString &text) {
+                if (QLatin1String(context.category) == QLatin1String("rv360.link"))
+                    logged << text.section(QLatin1String(" after"), 0, 0);
+            });
+        port->setReply("$B?\r\n", "B:\x01\r\n");
+        transact(*link, "B?");
+        transact(*link, "C?");
+        OpenCommPort(*port, 7);
+        OpenCommPort(*port, 2);
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules({});
+        QCOMPARE(logged, (QStringList{"write $B?\\r\\n", "reply B:\\x01\\r\\n", "write $C?\\r\\n",
+                                      "timeout for C? with ", "open failed: /dev/fake7 ",
+                                      "opened /dev/fake2"}));
     }
 
     void lostDeviceIsReopenedAtMostOncePerSecond()
