@@ -13,6 +13,7 @@
 #include <QTest>
 #include <cstdio>
 #include <limits>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace
@@ -77,7 +78,7 @@ private Q_SLOTS:
             {"2.5", 2.5, 2}, {"3.5", 3.5, 4}, {"-2.5", -2.5, -2}, {"-.5", -0.5, 0},
             {"12.5000001", 12.5000001, 13}, {".7", 0.7, 1}, {"32767", 32767, 32767},
             {"32767.5", 32767.5, kNone}, {"32768", 32768, kNone}, {"-32768.5", -32768.5, -32768},
-            {"-32769", -32769, kNone}, {"-327680", -327680, kNone},
+            {"-32769", -32769, kNone}, {"-327680", -327680, kNone}, {"2.51", 2.51, 3},
             {"9007199254740993." + QString(800, u'0') + "1", 9007199254740994.0, kNone}};
         // clang-format on
         for (const auto &row : rows)
@@ -121,6 +122,7 @@ private Q_SLOTS:
         }
         const QString longest = QString(32766, u'a') + u'/';
         QCOMPARE(GetPathPart(longest), longest);
+        QCOMPARE(GetNamePart(longest.chopped(1) + u'b'), longest.chopped(1) + u'b');
         QCOMPARE(GetPathPart(longest + u'b'), QString());
         QCOMPARE(GetNamePart(longest + u'b'), QString());
         QCOMPARE(messages, QStringList({"GetPathPart: Error: 6. Path too long",
@@ -152,7 +154,26 @@ private Q_SLOTS:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"new.txt"});
         QString why;
         QVERIFY(!ReplaceFileAtomically(dir.filePath(QStringLiteral("no/a.ini")), "x", &why));
-        QVERIFY(!why.isEmpty());
+        QCOMPARE(why, QStringLiteral("Path not found"));
+        messages.clear();
+        QVERIFY(!AppendToTextFile(QStringLiteral("/dev/full"), "x")); // the disk is full
+        QCOMPARE(messages.size(), 1);
+        // What a caught exception says.
+        messages.clear();
+        ShowCurrentExceptionMessage(QStringLiteral("none"));
+        try {
+            throw std::bad_alloc();
+        } catch (...) {
+            ShowCurrentExceptionMessage(QStringLiteral("alloc"));
+        }
+        try {
+            throw std::runtime_error("odd");
+        } catch (...) {
+            ShowCurrentExceptionMessage(QStringLiteral("runtime"));
+        }
+        QCOMPARE(messages,
+                 QStringList({"none: Error: 51. Internal error", "alloc: Error: 7. Out of memory",
+                              "runtime: Error: 51. Internal error: odd"}));
     }
 
     // Key "k" of section "A": the whole value (element 0) or one element; default "DEF".
