@@ -110,6 +110,8 @@ private Q_SLOTS:
         field->setFocus();
         field->lineEdit()->selectAll();
         QTest::keyClicks(field->lineEdit(), QStringLiteral("12.5x"));
+        QTest::keyClick(field->lineEdit(), Qt::Key_Return);
+        QCOMPARE(field->count(), 360); // a typed text is no new entry
         table.cboMode[0]->setFocus();
         QTRY_COMPARE(field->currentText(), QStringLiteral("12"));
         QCOMPARE(table.position(2), 12);
