@@ -3,6 +3,7 @@
 //                blank; nothing after "=": no answer)
 //   delay=MS     answers come MS later
 //   tick         one status poll      up, down   the spin's arrows   key:Up, key:Down, wheel
+//   at:N         the indexer at pocket and speed N and ready, polled once, the traffic forgotten
 //   spin=N       the value set as a program would            click:NAME   a mouse click
 //   clear        forget what was written so far        type:NAME=TEXT   text typed into a box
 //   CommPort:N   the setting, as start-up left it      ports:1,2   the devices that exist
@@ -125,6 +126,13 @@ void play(MainFixture &f, const QString &transcript)
         } else if (step.contains(u'=')) {
             f.replies[QString::fromLatin1(unescape(step.section(u'=', 0, 0)))] =
                 unescape(step.section(u'=', 1));
+        } else if (step.startsWith(QLatin1String("at:"))) {
+            for (const char *query : {"B?", "C?"})
+                f.replies[query] = query[0] + (':' + arg.toLatin1()) + '\r';
+            f.replies["D?"] = "D:R\r";
+            w->tmrUpdate_Timer();
+            QVERIFY(f.idle());
+            f.port.written.clear();
         } else if (step == QLatin1String("tick")) {
             w->tmrUpdate_Timer();
         } else if (step == QLatin1String("closeport")) {
@@ -179,7 +187,6 @@ private Q_SLOTS:
         const auto row = [](const char *name, const char *steps) {
             QTest::newRow(name) << QString::fromLatin1(steps);
         };
-        const char *at5 = "B?=B:5\\r C?=C:5\\r D?=D:R\\r tick clear ";
         // The poll: the value query of the mode, then "D?"; the display follows the indexer but
         // nothing is sent; no pocket shows "?".
         row("pocket 1", "B?=B:1\\r D?=D:M\\r tick sent:B?,D? lblPocket==1 spnMove==1 lblMove==1 "
@@ -187,9 +194,8 @@ private Q_SLOTS:
         row("pocket 8", "B?=B:8\\r D?=D:R\\r tick sent:B?,D? lblPocket==8 spnMove==8 ledReady==1");
         for (const char *reply : {"B:0", "B:9", "B:x", "B"})
             QTest::addRow("pocket reply %s", reply)
-                << QString::fromLatin1(at5) + QStringLiteral("B?=%1\\r tick lblPocket==? "
-                                                             "spnMove==5 ledReady==1")
-                                                  .arg(QLatin1String(reply));
+                << QStringLiteral("at:5 B?=%1\\r tick lblPocket==? spnMove==5 ledReady==1")
+                       .arg(QLatin1String(reply));
         row("timeouts", "B?= D?= tick sent:B?,D? lblPocket==? ledReady==0 ledMoving==0 "
                         "lblComm==Timeout");
         row("motion m or short", "D?=D:m\\r tick ledReady==0 ledMoving==0 D?=D\\r tick "
@@ -200,22 +206,13 @@ private Q_SLOTS:
                                   "spnMove==3 C?= tick spnMove==3 lblComm==Ready");
         // Manual move: arrows, keys and the wheel step by one; the command goes out and the
         // display follows; the ends of the range send nothing; a mode change sends nothing.
-        row("arrows",
-            std::string(at5).append("up sent:B6 lblMove==6 down down sent:B6,B5,B4").c_str());
-        row("speed arrow",
-            std::string(at5).append("click:optMove_1 up sent:C6 lblMove==6").c_str());
-        row("keys and wheel",
-            std::string(at5).append("key:Up key:Down key:Down wheel sent:B6,B5,B4,B5").c_str());
-        row("top end", "B?=B:8\\r tick clear up key:Up sent: spnMove==8");
-        row("bottom end", "B?=B:1\\r tick clear down key:Down sent: spnMove==1");
-        row("mode change", std::string(at5)
-                               .append("click:optMove_1 click:optMove_0 sent: "
-                                       "lblMove==5 fraMove==Move")
-                               .c_str());
-        row("changes while waiting", std::string(at5)
-                                         .append("delay=60 B6=ok\\r spin=6 spin=7 "
-                                                 "sent:B6,B7 lblMove==7")
-                                         .c_str());
+        row("arrows", "at:5 up sent:B6 lblMove==6 down down sent:B6,B5,B4");
+        row("speed arrow", "at:5 click:optMove_1 up sent:C6 lblMove==6");
+        row("keys and wheel", "at:5 key:Up key:Down key:Down wheel sent:B6,B5,B4,B5");
+        row("top end", "at:8 up key:Up sent: spnMove==8");
+        row("bottom end", "at:1 down key:Down sent: spnMove==1");
+        row("mode change", "at:5 click:optMove_1 click:optMove_0 sent: lblMove==5 fraMove==Move");
+        row("changes while waiting", "at:5 delay=60 B6=ok\\r spin=6 spin=7 sent:B6,B7 lblMove==7");
         // Control and switches.
         row("control read", "A?=A:1\\r click:cmdControl_0 sent:A? optManAuto_1==1 A?=A:0\\r "
                             "click:cmdControl_0 optManAuto_0==1 A?=A:2\\r click:cmdControl_0 "
@@ -431,7 +428,7 @@ private Q_SLOTS:
 
     void thumbDragSendsOnceAtRelease()
     {
-        play(*f, "B?=B:2\\r tick clear");
+        play(*f, "at:2");
         VerticalSpin *spin = w->spnMove;
         // A short thumb between arrows of the style's size: eight values fit the travel.
         const QRect thumb = subControl(spin, QStyle::SC_ScrollBarSlider);
@@ -455,7 +452,7 @@ private Q_SLOTS:
     // Screen readers and UI automation read and set the value the operator sees.
     void spinAccessibleValue()
     {
-        play(*f, "B?=B:2\\r tick clear");
+        play(*f, "at:2");
         QAccessibleInterface *spin = QAccessible::queryAccessibleInterface(w->spnMove);
         QAccessibleValueInterface *value = spin ? spin->valueInterface() : nullptr;
         QVERIFY(value);
