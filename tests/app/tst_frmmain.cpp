@@ -395,6 +395,7 @@ private Q_SLOTS:
         QTRY_VERIFY(count.paints > 0);
         const QImage image = w->ledMoving->grab().toImage();
         QCOMPARE(image.pixelColor(image.rect().center()), Lamp::onColor());
+        QCOMPARE(w->ledMoving->accessibleDescription(), QStringLiteral("on")); // screen readers
     }
 
     // A modal dialog opened while the poll waits: replies that come meanwhile are shown at once,
