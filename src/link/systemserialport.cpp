@@ -90,6 +90,24 @@ bool SystemSerialPort::setLineFormat(const QString &settings)
            m_port.setStopBits(s);
 }
 
+QString SystemSerialPort::lineSettings() const
+{
+    const char parity = m_port.parity() == QSerialPort::NoParity     ? 'N'
+                        : m_port.parity() == QSerialPort::EvenParity ? 'E'
+                        : m_port.parity() == QSerialPort::OddParity  ? 'O'
+                                                                     : '?';
+    const QString stop = m_port.stopBits() == QSerialPort::OneStop   ? QStringLiteral("1")
+                         : m_port.stopBits() == QSerialPort::TwoStop ? QStringLiteral("2")
+                                                                     : QStringLiteral("?");
+    const QString flow = m_port.flowControl() == QSerialPort::NoFlowControl ? QStringLiteral("none")
+                                                                            : QStringLiteral("on");
+    return QStringLiteral("%1,%2,%3,%4,%5")
+        .arg(m_port.baudRate())
+        .arg(QLatin1Char(parity))
+        .arg(int(m_port.dataBits()))
+        .arg(stop, flow);
+}
+
 bool SystemSerialPort::setNoHandshaking()
 {
     return m_port.setFlowControl(QSerialPort::NoFlowControl);

@@ -31,6 +31,9 @@ public:
     qint64 bytesAvailable() const override { return m_port.bytesAvailable(); }
     QByteArray read(qint64 maxBytes) override { return m_port.read(maxBytes); }
 
+    // The line settings the port holds now, as "19200,N,8,1,none" (flow control last).
+    QString lineSettings() const;
+
     OpenFailure lastOpenFailure() const override { return m_openFailure; }
     QString errorText() const override { return m_errorText; }
 

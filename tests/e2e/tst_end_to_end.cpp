@@ -75,9 +75,11 @@ private Q_SLOTS:
         SetProgramDirectoryOverride({});
     }
 
-    // What the opened port set on the line, read back from the terminal itself.
+    // What the opened port set on the line, read back from the terminal itself (a pty keeps
+    // the speed but forces 8 bits without parity) and from the port.
     void lineSettings()
     {
+        QCOMPARE(port.lineSettings(), QStringLiteral("19200,N,8,1,none"));
         const int fd =
             ::open(QFile::encodeName(sim.linkPath()).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
         QVERIFY(fd >= 0);

@@ -112,7 +112,10 @@ private Q_SLOTS:
         QVERIFY(!dialog->cmdFind->isEnabled() && !dialog->cmdSend->isEnabled());
         QCOMPARE(dialog->cursor().shape(), Qt::WaitCursor);
         QCOMPARE(QApplication::overrideCursor(), nullptr);
+        QCOMPARE(QApplication::activeModalWidget(), nullptr); // the main window stays usable
         QTRY_VERIFY(dialog->cmdFind->isEnabled() && dialog->cmdSend->isEnabled());
+        QTest::keyClicks(dialog->txtRcv, QStringLiteral("x")); // a reply is not edited
+        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360\\r"));
         QCOMPARE(dialog->cursor().shape(), Qt::ArrowCursor);
         QCOMPARE(f->settingsFile(), f->settings); // the main window's business
     }
