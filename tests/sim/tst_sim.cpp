@@ -88,6 +88,9 @@ private Q_SLOTS:
         QCOMPARE(model.stateLine(10), "state pocket=1 target=3 moving=1 speed=7 control=1 count=5 "
                                       "switches=0,200");
         QCOMPARE(answer(model, "I"), QByteArray("I:\x00\xc8\r", 5));
+        IndexerModel instant({0, false}); // no time per step: there at once
+        QCOMPARE(answer(instant, "B5"), QByteArray("B:OK\r"));
+        QCOMPARE(answer(instant, "B?"), QByteArray("B:5\r"));
         model.setPocket(7);
         model.setLowercaseStatus(true);
         QCOMPARE(answer(model, "D?", 20), QByteArray("D:r\r"));
@@ -152,6 +155,12 @@ private Q_SLOTS:
         QCOMPARE(ask("C?"), QStringLiteral("C:6\r")); // commands act while silent
         for (const char *line : {"late -1", "switches 256 0", "pocket 9", "reboot"})
             QVERIFY(sim.control(line).startsWith("error "));
+        QCOMPARE(sim.control("switches 0 255"), QStringLiteral("ok"));
+        QCOMPARE(ask("I"), QString::fromLatin1("I:\0\xFF\r", 5));
+        QCOMPARE(sim.control("flood on"), QStringLiteral("ok"));
+        QCOMPARE(sim.control("flood off"), QStringLiteral("ok"));
+        QTest::qWait(100); // what flooded before "off" is dropped while nothing waits
+        QCOMPARE(ask("C?"), QStringLiteral("C:6\r"));
         QCOMPARE(sim.control("pocket 4"), QStringLiteral("ok"));
         QCOMPARE(ask("B?"), QStringLiteral("B:4\r"));
 

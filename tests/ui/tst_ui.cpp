@@ -100,6 +100,7 @@ private Q_SLOTS:
         table.setLayout(layout);
         QVERIFY(table.layout() == layout);
         QVERIFY(!table.setType(2, 4) && !table.setPosition(2, 360) && !table.setType(8, 0));
+        QVERIFY(table.setType(2, EndBanana) && table.setPosition(2, 200));
         QVERIFY(table.layout() == layout);
 
         // Leaving a typed field validates it; opening its own list is not leaving it.
