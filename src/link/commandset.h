@@ -42,3 +42,7 @@ std::optional<int> pocketOrSpeed(const QString &reply);
 int digitValue(const QString &reply);
 
 } // namespace Indexer
+
+// A reply or frame as text for people: control characters written out the way a C string writes
+// them (\r, \n, \0, \x1B), so that any font shows them; a backslash itself is doubled.
+QString VisibleControls(const QString &text);

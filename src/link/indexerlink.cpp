@@ -1,5 +1,6 @@
 #include "indexerlink.h"
 
+#include "commandset.h"
 #include "commport.h"
 #include "linklog.h"
 #include "serialport.h"
@@ -10,23 +11,6 @@ Q_LOGGING_CATEGORY(lcLink, "rv360.link", QtInfoMsg)
 namespace
 {
 const QString kTimeoutPrefix = QStringLiteral("Timeout ");
-
-// For the log: control characters written out, so that a frame stays on one line.
-QString printable(const QString &text)
-{
-    QString out;
-    for (const QChar c : text) {
-        if (c == QLatin1Char('\r'))
-            out += QStringLiteral("\\r");
-        else if (c == QLatin1Char('\n'))
-            out += QStringLiteral("\\n");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
-}
 } // namespace
 
 IndexerLink::IndexerLink(SerialPort &port, QObject *parent) : QObject(parent), m_port(port)
@@ -49,21 +33,17 @@ IndexerLink::~IndexerLink()
 
 void IndexerLink::SendCommand(const QString &sCommand, const QObject *context, ReplyHandler onReply)
 {
-    Request request;
+    Request request(context);
     request.command = sCommand;
-    request.bound = context != nullptr;
-    request.context = context;
     request.onReply = std::move(onReply);
     enqueue(std::move(request));
 }
 
 void IndexerLink::selectPort(qint16 portNumber, const QObject *context, PortHandler onOpened)
 {
-    Request request;
+    Request request(context);
     request.portChange = true;
     request.portNumber = portNumber;
-    request.bound = context != nullptr;
-    request.context = context;
     request.onOpened = std::move(onOpened);
     enqueue(std::move(request));
 }
@@ -86,7 +66,7 @@ void IndexerLink::startNext()
         m_queue.pop_front();
         if (request.portChange) {
             const bool opened = changePort(request.portNumber);
-            if (request.onOpened && (!request.bound || request.context))
+            if (request.onOpened && request.requesterAlive())
                 request.onOpened(opened);
             if (!self)
                 return; // a handler ended the link's owner
@@ -105,7 +85,7 @@ void IndexerLink::startNext()
         // The timeout runs from just before the write.
         m_tmrComm.start();
         m_sentAt.start();
-        qCDebug(lcLink).noquote() << "write" << printable(m_frame);
+        qCDebug(lcLink).noquote() << "write" << VisibleControls(m_frame);
         if (CommPort < 5)
             m_port.write(m_frame.toLatin1());
     }
@@ -119,12 +99,12 @@ void IndexerLink::finishCurrent(State how)
     m_onWire = false;
     Reply result;
     if (how == Idle) {
-        qCDebug(lcLink).noquote() << "reply" << printable(m_reply) << "after"
+        qCDebug(lcLink).noquote() << "reply" << VisibleControls(m_reply) << "after"
                                   << m_sentAt.nsecsElapsed() / 1000 << "us";
         result = {m_reply, false};
     } else {
-        qCDebug(lcLink).noquote() << "timeout for" << printable(request.command) << "with"
-                                  << printable(m_reply);
+        qCDebug(lcLink).noquote() << "timeout for" << VisibleControls(request.command) << "with"
+                                  << VisibleControls(m_reply);
         result = {kTimeoutPrefix + m_reply, true};
     }
     m_state = Idle;
@@ -134,7 +114,7 @@ void IndexerLink::finishCurrent(State how)
         return;
     // The result is fixed for its requester; the next request may now reset the reply, even
     // while this handler still runs (a handler that opens a dialog does not stall the link).
-    if (request.onReply && (!request.bound || request.context)) {
+    if (request.onReply && request.requesterAlive()) {
         request.onReply(result);
         if (!self)
             return;
@@ -167,12 +147,12 @@ bool IndexerLink::changePort(qint16 portNumber)
     if (portNumber != CommPort) {
         CloseCommPort(m_port);
         CommPort = portNumber;
-    } else if (m_port.isOpen() || CommPort >= 5) {
+    } else if (m_port.isOpen()) {
         return true;
     }
-    m_deviceLost = false;
     if (CommPort >= 5)
         return true; // the Ethernet choice opens no serial port
+    m_deviceLost = false;
     return OpenCommPort(m_port, CommPort);
 }
 

@@ -70,10 +70,15 @@ Q_SIGNALS:
 
 private:
     struct Request {
+        Request() = default;
+        explicit Request(const QObject *requester) : bound(requester), context(requester) {}
+        // No requester given, or the one given still exists.
+        bool requesterAlive() const { return !bound || context; }
+
         bool portChange = false;
         QString command;
         qint16 portNumber = 0;
-        // Whether a context was given, so that a destroyed one is told from none.
+        // Whether a requester was given, so that a destroyed one is told from none.
         bool bound = false;
         QPointer<const QObject> context;
         ReplyHandler onReply;

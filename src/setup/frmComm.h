@@ -12,9 +12,6 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 
-// A reply as the dialog shows it: control characters written out the way a C string writes them
-// (\r, \n, \0, \x1B), so that any font shows them; a backslash itself is doubled.
-QString VisibleControls(const QString &text);
 // Why a port did not open, in the operator's terms: "COM2 (/dev/ttyUSB0) not found".
 QString OpenFailureText(int portNumber, const QString &device, SerialPort::OpenFailure failure,
                         const QString &errorText);

@@ -1,4 +1,5 @@
 // The setup dialog on a fake port with a real link, offscreen.
+#include "commandset.h"
 #include "commport.h"
 #include "fakeserialport.h"
 #include "frmComm.h"
