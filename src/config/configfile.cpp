@@ -5,6 +5,7 @@
 #include "modUtil.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 QByteArray ConfigFileContents(const PocketLayout &layout)
 {
@@ -40,6 +41,9 @@ void ApplyConfigFileLines(PocketLayout &layout, const QByteArray &contents)
 
 bool ReadConfigFile(const QString &path, PocketLayout &layout)
 {
+    // Checked before the open: opening a FIFO waits for a writer.
+    if (!QFileInfo(path).isFile())
+        return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;

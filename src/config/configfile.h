@@ -14,7 +14,7 @@ QByteArray ConfigFileContents(const PocketLayout &layout);
 void ApplyConfigFileLines(PocketLayout &layout, const QByteArray &contents);
 
 // Reads a configuration file into a layout. False (the layout unchanged) when the file cannot be
-// read.
+// read or is not a regular file.
 bool ReadConfigFile(const QString &path, PocketLayout &layout);
 // Replaces the file whole or not at all; false with the reason in *why when that failed.
 bool WriteConfigFile(const QString &path, const PocketLayout &layout, QString *why);

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QStringDecoder>
 #include <algorithm>
 #include <limits>
 
@@ -89,9 +90,17 @@ ParsedLine parseLine(QByteArrayView line)
     return parsed;
 }
 
+// The file is 8-bit text: UTF-8 where the bytes are valid UTF-8, else Latin-1 (older files).
+QString decoded(QByteArrayView bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
+}
+
 bool sameName(QByteArrayView inFile, const QString &wanted)
 {
-    return QString::fromUtf8(inFile).compare(wanted, Qt::CaseInsensitive) == 0;
+    return decoded(inFile).compare(wanted, Qt::CaseInsensitive) == 0;
 }
 
 bool hasLineBreak(const QString &text)
@@ -127,17 +136,27 @@ std::optional<QString> lookUp(const QString &fileName, const QString &section, c
 namespace Ini
 {
 
-std::optional<QByteArray> readFile(const QString &fileName)
+std::optional<QByteArray> readFile(const QString &fileName, QString *why)
 {
-    if (fileName.isEmpty() || !QFileInfo(fileName).isFile())
+    const auto fail = [why](const char *reason) {
+        if (why != nullptr)
+            *why = QString::fromLatin1(reason);
         return std::nullopt;
+    };
+    // Checked before the open: opening a FIFO waits for a writer.
+    if (fileName.isEmpty() || !QFileInfo(fileName).isFile())
+        return fail("Not a regular file");
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
+        return fail("Cannot be read");
     // Read one byte more than allowed to see a file that is too large, whatever size it reports.
     QByteArray contents = file.read(MaxFileSize + 1);
     if (contents.size() > MaxFileSize || file.error() != QFileDevice::NoError)
-        return std::nullopt;
+        return fail("Too large or unreadable");
+    // A rewrite as 8-bit text would mangle UTF-16 or UTF-32.
+    if (contents.startsWith("\xff\xfe") || contents.startsWith("\xfe\xff") ||
+        contents.startsWith(QByteArrayView("\0\0\xfe\xff", 4)))
+        return fail("Not 8-bit text");
     return contents;
 }
 
@@ -157,7 +176,7 @@ std::optional<QString> readValue(const QByteArray &contents, const QString &sect
             inSection = sameName(parsed.name, wantedSection);
             seenSection = inSection;
         } else if (parsed.kind == LineKind::Key && inSection && sameName(parsed.name, wantedKey)) {
-            return QString::fromUtf8(parsed.value);
+            return decoded(parsed.value);
         }
     }
     return std::nullopt;
@@ -201,6 +220,9 @@ QByteArray writeValue(const QByteArray &contents, const QString &section, const 
         }
     }
 
+    // A value that stays the same keeps its line byte for byte.
+    if (keyLine >= 0 && decoded(parseLine(lines[keyLine]).value) == value)
+        return contents;
     const QByteArray keyText = wantedKey.toUtf8() + '=' + value.toUtf8();
     QByteArray result;
     result.reserve(contents.size() + keyText.size() + wantedSection.size() + 16);
@@ -306,9 +328,6 @@ qint16 cIniFile::writeKeys(const QString &Section, const QList<QPair<QString, QS
 {
     if (m_fileName.isEmpty())
         return 0;
-    for (const auto &[key, value] : Keys)
-        if (!Ini::canWrite(Section, key, value))
-            return 0;
     // A file removed since the name was set is created again, as the old platform did;
     // one that is there but cannot be read is left alone.
     QByteArray contents;
@@ -318,12 +337,31 @@ qint16 cIniFile::writeKeys(const QString &Section, const QList<QPair<QString, QS
             return 0;
         contents = *existing;
     }
-    for (const auto &[key, value] : Keys)
+    const QByteArray before = contents;
+    bool refused = false;
+    for (const auto &[key, value] : Keys) {
+        // Only the key that cannot be stored is refused; the others are written.
+        if (!Ini::canWrite(Section, key, value)) {
+            ShowErrorMessage(
+                QStringLiteral("WriteIniStr"), ErrorNumber::BadFileName,
+                QStringLiteral("%1 not saved: it cannot be stored on one line").arg(key));
+            refused = true;
+            continue;
+        }
         contents = Ini::writeValue(contents, Section, key, value);
+    }
     if (contents.size() > Ini::MaxFileSize)
         return 0;
+    if (contents == before && QFileInfo::exists(m_fileName))
+        return refused ? 0 : 1;
     // All keys in one replacement: the file is the old one or the new one, whole.
-    return ReplaceFileAtomically(m_fileName, contents) ? 1 : 0;
+    QString why;
+    if (!ReplaceFileAtomically(m_fileName, contents, &why)) {
+        ShowErrorMessage(QStringLiteral("WriteIniStr"), ErrorNumber::PathFileAccess,
+                         QStringLiteral("%1 could not be written: %2").arg(m_fileName, why));
+        return 0;
+    }
+    return refused ? 0 : 1;
 }
 
 QString cIniFile::ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default,

@@ -39,14 +39,17 @@ namespace Ini
 // Larger files are not read (and not written), which keeps memory bounded on a wrong file.
 inline constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
 
-// The contents of an ordinary file; no value when it is missing, unreadable or too large.
-std::optional<QByteArray> readFile(const QString &fileName);
+// The contents of a regular file of 8-bit text; no value, with the reason in *why, when it is
+// missing, not a regular file, unreadable, too large or UTF-16/32 (a byte-order mark).
+std::optional<QByteArray> readFile(const QString &fileName, QString *why = nullptr);
 
-// The value of the key (trimmed), or no value when the section or key is missing.
+// The value of the key (trimmed; UTF-8 where valid, else Latin-1), or no value when the section
+// or key is missing.
 // The first matching section and the first matching key in it win.
 std::optional<QString> readValue(const QByteArray &contents, const QString &section,
                                  const QString &key);
-// The contents with the key set to the value (see cIniFile for the rules).
+// The contents with the key set to the value (see cIniFile for the rules); a key that already
+// holds the value keeps its line byte for byte.
 // Names and values that cannot be stored as lines (empty names, a "]" in the section, an "=" in
 // the key, a line break anywhere) leave the contents unchanged.
 QByteArray writeValue(const QByteArray &contents, const QString &section, const QString &key,

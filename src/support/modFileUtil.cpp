@@ -8,6 +8,10 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -184,35 +188,81 @@ void SetProgramDirectoryOverride(const QString &directory)
     programDirectoryOverride() = directory;
 }
 
+namespace
+{
+
+// For a folder that takes no temporary file around a file that may be written. The room is
+// reserved first, so that a full disk stops the save before a byte of the old file changes.
+bool replaceInPlace(const QString &fileName, const QByteArray &contents, QString &why)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        why = file.errorString();
+        return false;
+    }
+    const int fd = file.handle();
+    if (contents.size() > file.size()) {
+        if (const int error = ::posix_fallocate(fd, 0, contents.size()); error != 0) {
+            why = QString::fromLocal8Bit(std::strerror(error));
+            return false;
+        }
+    }
+    if (file.write(contents) != contents.size() || !file.resize(contents.size())) {
+        why = file.errorString();
+        return false;
+    }
+    if (::fsync(fd) != 0) {
+        why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents, QString *errorText)
 {
-    const auto fail = [errorText](const QString &why) {
-        if (errorText != nullptr)
-            *errorText = why;
-        return false;
-    };
-    // The rename would replace a read-only file; treat it as the write it is and refuse.
-    const QFileInfo existing(fileName);
-    if (existing.exists() && !existing.isWritable())
-        return fail(QStringLiteral("Permission denied"));
-
-    QSaveFile file(fileName);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly)) {
-        // The temporary file's failure often comes without a reason; the directory tells it.
-        const QFileInfo directory(existing.absolutePath());
-        if (!directory.isDir())
-            return fail(QStringLiteral("Path not found"));
-        if (!directory.isWritable())
-            return fail(QStringLiteral("Permission denied"));
-        return fail(file.errorString());
-    }
-    if (file.write(contents) != contents.size()) {
-        const QString why = file.errorString();
-        file.cancelWriting();
-        return fail(why);
-    }
-    if (!file.commit())
-        return fail(file.errorString());
-    return true;
+    QString why;
+    const bool done = [&] {
+        const QFileInfo existing(fileName);
+        // A FIFO or a device would block or be destroyed by the rename.
+        if (existing.exists() && !existing.isFile()) {
+            why = QStringLiteral("Not a regular file");
+            return false;
+        }
+        // The rename would replace a read-only file; treat it as the write it is and refuse.
+        if (existing.exists() && !existing.isWritable()) {
+            why = QStringLiteral("Permission denied");
+            return false;
+        }
+        QSaveFile file(fileName);
+        file.setDirectWriteFallback(false);
+        // Unbuffered: a write the disk refuses fails here, not silently in commit().
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            // The temporary file's failure often comes without a reason; the directory tells it.
+            const QFileInfo directory(existing.absolutePath());
+            if (!directory.isDir())
+                why = QStringLiteral("Path not found");
+            else if (existing.exists())
+                return replaceInPlace(fileName, contents, why);
+            else if (!directory.isWritable())
+                why = QStringLiteral("Permission denied");
+            else
+                why = file.errorString();
+            return false;
+        }
+        if (file.write(contents) != contents.size() || !file.flush()) {
+            why = file.errorString();
+            file.cancelWriting();
+            return false;
+        }
+        if (!file.commit()) {
+            why = file.errorString();
+            return false;
+        }
+        return true;
+    }();
+    if (!done && errorText != nullptr)
+        *errorText = why.isEmpty() ? QStringLiteral("Write error") : why;
+    return done;
 }

@@ -26,6 +26,9 @@ QString ProgramDirectory();
 // Tests and tools put the program's own directory elsewhere; an empty text restores the rule.
 void SetProgramDirectoryOverride(const QString &directory);
 // Replaces the file's contents atomically (temporary file in the same directory, then rename):
-// afterwards the file is the old one or the new one, whole. On failure, errorText says why.
+// afterwards the file is the old one or the new one, whole, with its permissions kept. Where the
+// directory takes no temporary file but the file may be written, the file is written in place
+// after its room is reserved, and synced. A target that is not a regular file is refused. On
+// failure the file is as it was and errorText says why.
 bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents,
                            QString *errorText = nullptr);

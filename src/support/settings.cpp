@@ -2,7 +2,10 @@
 
 #include "cIniFile.h"
 #include "conversions.h"
+#include "errormessage.h"
 #include "modFileUtil.h"
+
+#include <QFileInfo>
 
 qint16 CommPort = 1;
 qint16 EPort = -1;
@@ -13,6 +16,7 @@ namespace
 {
 
 const QString Section = QStringLiteral("Application");
+constexpr qsizetype kMaxDevicePath = 4096;
 
 } // namespace
 
@@ -25,8 +29,15 @@ QString SettingsFilePath()
 void LoadSettings()
 {
     const QString path = SettingsFilePath();
-    if (!FileExists(path))
+    const QFileInfo file(path);
+    QString why;
+    if (!file.exists())
         AppendToTextFile(path, QStringLiteral("[Application]"));
+    else if (!Ini::readFile(path, &why))
+        // Not rewritten either: the save finds it unreadable too.
+        ShowErrorMessage(
+            QStringLiteral("LoadSettings"), ErrorNumber::PathFileAccess,
+            QStringLiteral("%1 not used (%2): defaults taken, nothing saved").arg(path, why));
 
     cIniFile ini;
     ini.setFileName(path);
@@ -59,6 +70,10 @@ QString PortDeviceName(int portNumber)
     if (const std::optional<QByteArray> contents = Ini::readFile(SettingsFilePath())) {
         const std::optional<QString> device =
             Ini::readValue(*contents, QStringLiteral("Ports"), key);
+        // No device path is that long or holds a NUL; such a value is shown and opened as
+        // something that is not found, never passed on whole.
+        if (device && (device->size() > kMaxDevicePath || device->contains(QChar(0))))
+            return QStringLiteral("[invalid path]");
         if (device && !device->isEmpty())
             return *device;
     }

@@ -8,7 +8,9 @@ extern qint16 EPort;       // carried from the file back to the file
 extern QString EAddr;      // carried from the file back to the file
 extern QString ConfigFile; // last configuration file: bare name (program's directory) or path
 
-// Reads the settings file (creating it with the line "[Application]" when missing).
+// Reads the settings file (creating it with the line "[Application]" when missing). A file that
+// is there but cannot be used (not a regular file, not 8-bit text) gives one message and the
+// defaults, and is not written at the save.
 void LoadSettings();
 // Writes the four settings back.
 void SaveSettings();
@@ -17,5 +19,6 @@ void SaveSettings();
 QString SettingsFilePath();
 
 // The device that serial port number n (1..9) opens: key "COMn" of section "Ports" of the
-// settings file when present, else /dev/ttyS<n-1> (Linux) or COMn (Windows).
+// settings file when present, else /dev/ttyS<n-1> (Linux) or COMn (Windows). A path over 4096
+// characters or holding a NUL gives "[invalid path]", which no open finds.
 QString PortDeviceName(int portNumber);

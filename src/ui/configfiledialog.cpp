@@ -6,6 +6,8 @@
 #include "modFileUtil.h"
 #include "settings.h"
 
+#include <QFileInfo>
+
 namespace
 {
 
@@ -40,7 +42,14 @@ QString ChooseConfigFile(bool fOpen, QWidget *owner)
 bool OpenConfigFile(PocketLayout &layout, QWidget *owner)
 {
     const QString path = ChooseConfigFile(true, owner);
-    return !path.isEmpty() && ReadConfigFile(path, layout);
+    if (path.isEmpty())
+        return false;
+    if (QFileInfo::exists(path) && !QFileInfo(path).isFile()) {
+        ShowErrorMessage(QStringLiteral("OpenConfigFile"), ErrorNumber::PathFileAccess,
+                         QStringLiteral("%1 is not a regular file").arg(path));
+        return false;
+    }
+    return ReadConfigFile(path, layout);
 }
 
 void SaveConfigFile(const PocketLayout &layout, QWidget *owner)

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
 
 namespace
 {
@@ -112,6 +113,10 @@ private Q_SLOTS:
         // A file that cannot be read changes nothing; one that cannot be written says why.
         QVERIFY(!ReadConfigFile(dir.filePath(QStringLiteral("none.cfg")), opened));
         QVERIFY(opened == saved);
+        // A FIFO is refused unopened: an open would wait for a writer.
+        const QString fifo = dir.filePath(QStringLiteral("fifo.cfg"));
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        QVERIFY(!ReadConfigFile(fifo, opened) && !WriteConfigFile(fifo, saved, &why));
         QVERIFY(!WriteConfigFile(path + QStringLiteral("/sub.cfg"), saved, &why));
         QVERIFY(!why.isEmpty());
     }

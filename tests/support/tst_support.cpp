@@ -11,9 +11,13 @@
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
+#include <csignal>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -279,12 +283,13 @@ private Q_SLOTS:
         ini.setFileName(path);
         ini.setFileName(path + QChar(0));
         QCOMPARE(ini.FileName(), path);
-        QCOMPARE(messages.size(), 1);
-        QVERIFY(messages[0].startsWith(QLatin1String("Property Let IniFile: ")));
+        QCOMPARE(messages.size(), 3); // the two refused keys, the NUL in the name
+        QVERIFY(messages[0].startsWith(QLatin1String("WriteIniStr: Error: 52. a=b not saved")));
+        QVERIFY(messages[2].startsWith(QLatin1String("Property Let IniFile: ")));
     }
 
-    // Loads a settings file, then saves the values unchanged: what each key reads and what the
-    // file holds after.
+    // Loads a settings file, then saves the values unchanged: what each key reads, the device of
+    // COM1, and what the file holds after (byte for byte where nothing changed).
     void settings()
     {
         const QByteArray rest = "EPort=-1\r\nEAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n";
@@ -293,20 +298,27 @@ private Q_SLOTS:
             "EAddr=10.0.0.5\r\nCommPort=3\r\n[Ports]\r\nCOM1 = /dev/ttyUSB0 \r\n";
         const QByteArray junk = withNuls("~\xff\r\n[Application]\r\n\x01=\x03\r\n") +
                                 QByteArray(1 << 20, '\xff') + "\r\nCommPort=2\r\nCommPort=3\r\n";
+        const QByteArray eightBit = "[Application]\nEAddr=caf\xe9\nConfigFile=d\xc3\xa9j\xc3\xa0\n"
+                                    "CommPort=2\r\nEPort=-1\r\n; \xe9t\xe9\n";
+        const QByteArray utf16 = QByteArray("\xff\xfe[\0A\0]\0", 8);
+        const QByteArray longPath = "[Ports]\r\nCOM1=/dev/" + QByteArray(10 << 20, 'x');
         // clang-format off
-        const std::tuple<QByteArray, QString, QByteArray> rows[] = { // file, values read, written
-            {"<none>", "1 -1 0.0.0.0 RV360.cfg", "[Application]\r\nCommPort=1\r\n" + rest},
-            {"[APPLICATION]\r\ncommport=3\r\n", "3 -1 0.0.0.0 RV360.cfg", "[APPLICATION]\r\nCommPort=3\r\n" + rest},
-            {"[Application]\r\nCommPort=COM2\r\nEPort=x\r\n", "1 -1 0.0.0.0 RV360.cfg",
+        const std::tuple<QByteArray, QString, QString, QByteArray> rows[] = {
+            {"<none>", "1 -1 0.0.0.0 RV360.cfg", "/dev/ttyS0", "[Application]\r\nCommPort=1\r\n" + rest},
+            {"[APPLICATION]\r\ncommport=3\r\n", "3 -1 0.0.0.0 RV360.cfg", "/dev/ttyS0", "[APPLICATION]\r\ncommport=3\r\n" + rest},
+            {"[Application]\r\nCommPort=COM2\r\nEPort=x\r\n", "1 -1 0.0.0.0 RV360.cfg", "/dev/ttyS0",
              "[Application]\r\nCommPort=1\r\n" + rest},
-            {"[Application]\r\nCommPort=40000\r\nEPort=3.5\r\n", "1 4 0.0.0.0 RV360.cfg",
+            {"[Application]\r\nCommPort=40000\r\nEPort=3.5\r\n", "1 4 0.0.0.0 RV360.cfg", "/dev/ttyS0",
              "[Application]\r\nCommPort=1\r\nEPort=4\r\nEAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n"},
-            {carried, "3 1001 10.0.0.5 /d/a.cfg", carried},
-            {junk + "[application]\r\nEAddr=x\r\n", "2 -1 0.0.0.0 RV360.cfg",
+            {carried, "3 1001 10.0.0.5 /d/a.cfg", "/dev/ttyUSB0", carried},
+            {junk + "[application]\r\nEAddr=x\r\n", "2 -1 0.0.0.0 RV360.cfg", "/dev/ttyS0",
              junk + rest + "[application]\r\nEAddr=x\r\n"},
-            {withNuls("~~"), "1 -1 0.0.0.0 RV360.cfg", withNuls("~~\r\n[Application]\r\nCommPort=1\r\n") + rest}};
+            {withNuls("~~"), "1 -1 0.0.0.0 RV360.cfg", "/dev/ttyS0", withNuls("~~\r\n[Application]\r\nCommPort=1\r\n") + rest},
+            {eightBit, "2 -1 caf\u00e9 d\u00e9j\u00e0", "/dev/ttyS0", eightBit},
+            {longPath, "1 -1 0.0.0.0 RV360.cfg", "[invalid path]", longPath + "\r\n[Application]\r\nCommPort=1\r\n" + rest},
+            {utf16, "1 -1 0.0.0.0 RV360.cfg", "/dev/ttyS0", utf16}}; // one message, not rewritten
         // clang-format on
-        for (const auto &[contents, values, after] : rows) {
+        for (const auto &[contents, values, device, after] : rows) {
             QFile::remove(SettingsFilePath());
             if (contents != "<none>")
                 QVERIFY(ReplaceFileAtomically(SettingsFilePath(), contents));
@@ -314,12 +326,98 @@ private Q_SLOTS:
             LoadSettings();
             QCOMPARE(QStringLiteral("%1 %2 %3 %4").arg(CommPort).arg(EPort).arg(EAddr, ConfigFile),
                      values);
-            QCOMPARE(PortDeviceName(1), contents == carried ? "/dev/ttyUSB0" : "/dev/ttyS0");
+            QCOMPARE(PortDeviceName(1), device);
             QCOMPARE(PortDeviceName(2), QStringLiteral("/dev/ttyS1"));
             SaveSettings();
             QVERIFY(contentsOf(SettingsFilePath()) == after);
         }
-        QVERIFY(messages.isEmpty());
+        QCOMPARE(messages.size(), 1);
+        QVERIFY(messages[0].startsWith("LoadSettings: Error: 75. ") &&
+                messages[0].endsWith("RV360.INI not used (Not 8-bit text): defaults taken, "
+                                     "nothing saved"));
+        // A value that cannot be stored on a line is refused alone.
+        QFile::remove(SettingsFilePath());
+        LoadSettings();
+        CommPort = 2;
+        ConfigFile = QStringLiteral("a\nb.cfg");
+        SaveSettings();
+        QCOMPARE(contentsOf(SettingsFilePath()),
+                 "[Application]\r\nCommPort=2\r\nEPort=-1\r\nEAddr=0.0.0.0\r\n");
+        QCOMPARE(messages.last(), "WriteIniStr: Error: 52. ConfigFile not saved: it cannot be "
+                                  "stored on one line");
+    }
+
+    // A FIFO where a file is expected is never opened (an open would wait for a writer).
+    void fifos()
+    {
+        QVERIFY(::mkfifo(QFile::encodeName(SettingsFilePath()).constData(), 0600) == 0);
+        LoadSettings();
+        SaveSettings();
+        QCOMPARE(messages, QStringList{"LoadSettings: Error: 75. " + SettingsFilePath() +
+                                       " not used (Not a regular file): defaults taken, nothing "
+                                       "saved"});
+        QString why;
+        QVERIFY(!ReplaceFileAtomically(SettingsFilePath(), "x", &why));
+        QCOMPARE(why, QStringLiteral("Not a regular file"));
+        QVERIFY(QFileInfo(SettingsFilePath()).exists()); // still the FIFO
+    }
+
+    // Saves the disk cannot take (a file size limit stands in for a full disk, EFBIG for
+    // ENOSPC) and folders that take no temporary file (written in place, room reserved first).
+    // Run in a child process, which may give up root so that permissions count.
+    void savesUnderLimits()
+    {
+        const QByteArray old(9000, 'o'), big(9000, 'n'), small(2000, 's');
+        // clang-format off
+        const struct {
+            bool readOnlyFolder;
+            int limit;
+            QByteArray before, contents;
+            bool saved;
+        } rows[] = {
+            {false, 0, old, big, true}, {false, 4096, old, big, false},
+            {false, 4096, QByteArray(), big, false}, {true, 0, small, big, true},
+            {true, 4096, small, big, false}, {true, 4096, old, small, true},
+            {true, 0, QByteArray(), small, false}};
+        // clang-format on
+        QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0711) == 0);
+        const QString folder = dir.filePath(QStringLiteral("folder"));
+        const QString file = folder + QStringLiteral("/RV360.INI");
+        for (const auto &row : rows) {
+            QDir(folder).removeRecursively();
+            QVERIFY(QDir().mkpath(folder));
+            if (!row.before.isEmpty()) {
+                QVERIFY(ReplaceFileAtomically(file, row.before));
+                QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner |
+                                                QFile::ReadOther | QFile::WriteOther);
+            }
+            QFile::setPermissions(folder, row.readOnlyFolder ? QFile::Permissions(0x5555)
+                                                             : QFile::Permissions(0x7777));
+            std::fflush(nullptr);
+            const pid_t child = ::fork();
+            if (child == 0) {
+                if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+                    ::_exit(2);
+                if (row.limit > 0) {
+                    std::signal(SIGXFSZ, SIG_IGN);
+                    const rlimit limit{rlim_t(row.limit), rlim_t(row.limit)};
+                    ::setrlimit(RLIMIT_FSIZE, &limit);
+                }
+                ::_exit(ReplaceFileAtomically(file, row.contents) ? 0 : 1);
+            }
+            int status = -1;
+            ::waitpid(child, &status, 0);
+            QFile::setPermissions(folder, QFile::Permissions(0x7777));
+            QCOMPARE(status, row.saved ? 0 : 1 << 8);
+            QCOMPARE(contentsOf(file), row.saved              ? row.contents
+                                       : row.before.isEmpty() ? QByteArray("<none>")
+                                                              : row.before);
+            QCOMPARE(QDir(folder).entryList(QDir::Files),
+                     row.before.isEmpty() && !row.saved ? QStringList() : QStringList{"RV360.INI"});
+            QCOMPARE(QFileInfo(file).permissions() & 0x0FFF, row.saved || !row.before.isEmpty()
+                                                                 ? QFile::Permissions(0x0606)
+                                                                 : QFile::Permissions());
+        }
     }
 
     // A directory where the file cannot be made: the defaults, one message, nothing written.
