@@ -1,4 +1,5 @@
 // Kills a process while it saves, many times: the file is always the old or the new one, whole.
+// Ends the program by the signals of a logoff or a closed terminal: it saves as Close does.
 #include "configfile.h"
 #include "drillcontent.h"
 
@@ -15,6 +16,7 @@ class TestSaveDrill : public QObject
     Q_OBJECT
 
     QString drillProgram;
+    QString program;
 
     QByteArray readAll(const QString &path)
     {
@@ -27,6 +29,8 @@ private Q_SLOTS:
     {
         drillProgram = qEnvironmentVariable("RV360_SAVEDRILL");
         QVERIFY2(QFile::exists(drillProgram), "RV360_SAVEDRILL names the drill program");
+        program = qEnvironmentVariable("RV360_PROGRAM");
+        QVERIFY2(QFile::exists(program), "RV360_PROGRAM names the program");
     }
 
     void killedWhileSaving_data()
@@ -65,6 +69,44 @@ private Q_SLOTS:
         }
         // Both states were caught, so the kills fell during the saves.
         QVERIFY(seenOld > 0 && seenNew > 0);
+    }
+
+    void endedBySignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+    void endedBySignal()
+    {
+        QFETCH(int, signal);
+        // A copy of the program in a folder of its own keeps its settings there.
+        QTemporaryDir dir;
+        const QString copy = dir.filePath(QStringLiteral("rv360"));
+        QVERIFY(QFile::copy(program, copy));
+        const QString settings = dir.filePath(QStringLiteral("RV360.INI"));
+        QFile file(settings);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Application]\r\nCommPort=3\r\n[Ports]\r\nCOM3=" +
+                   QFile::encodeName(dir.filePath(QStringLiteral("missing"))) + "\r\n");
+        file.close();
+        QProcess rv360;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("rv360.link=true"));
+        rv360.setProcessEnvironment(environment);
+        rv360.start(copy, {});
+        // The start-up's failed open is logged after the handlers are in place.
+        QByteArray log;
+        QTRY_VERIFY_WITH_TIMEOUT((log += rv360.readAllStandardError()).contains("open failed"),
+                                 10000);
+        ::kill(pid_t(rv360.processId()), signal);
+        QVERIFY(rv360.waitForFinished(5000));
+        QCOMPARE(rv360.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(rv360.exitCode(), 0);
+        QCOMPARE(readAll(settings).mid(15, 12), QByteArray("CommPort=3\r\n"));
+        QVERIFY(readAll(settings).contains("EAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n"));
     }
 };
 

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QObject>
+#include <functional>
+
+class QSocketNotifier;
+
+// SIGTERM, SIGHUP and SIGINT (a logoff, systemctl, a closed terminal, Ctrl+C) delivered as a call
+// on the event loop, through a self-pipe, so that the program can end the way Close ends it.
+// SIGQUIT and SIGKILL are left as they are. One instance per process.
+class QuitSignals : public QObject
+{
+public:
+    explicit QuitSignals(std::function<void(int signal)> handler, QObject *parent = nullptr);
+    ~QuitSignals() override;
+
+private:
+    std::function<void(int)> m_handler;
+    QSocketNotifier *m_notifier = nullptr;
+};
