@@ -342,7 +342,8 @@ void frmMain::spnMove_Change()
         command = Indexer::speedCommand(spnMove->spinValue());
     else
         return;
-    m_link->SendCommand(command, this, [this](const IndexerLink::Reply &) {
+    // Quick changes while the line is slow: only the latest waiting one is sent.
+    m_link->SendLatest(spnMove, command, this, [this](const IndexerLink::Reply &) {
         // The value now, not the one sent: after quick changes the display settles on the latest.
         lblMove->setText(QString::number(spnMove->spinValue()));
     });
@@ -359,20 +360,21 @@ void frmMain::optMove_Click(int Index)
 void frmMain::cmdControl_Click(int Index)
 {
     if (Index == 0) {
-        m_link->SendCommand(Indexer::kQueryControl, this, [this](const IndexerLink::Reply &reply) {
-            if (reply.timedOut)
-                return;
-            const auto c = Indexer::thirdChar(reply.text);
-            if (c == QLatin1Char('0'))
-                optManAuto[0]->setChecked(true);
-            else if (c == QLatin1Char('1'))
-                optManAuto[1]->setChecked(true);
-        });
+        m_link->SendLatest(cmdControl[0], Indexer::kQueryControl, this,
+                           [this](const IndexerLink::Reply &reply) {
+                               if (reply.timedOut)
+                                   return;
+                               const auto c = Indexer::thirdChar(reply.text);
+                               if (c == QLatin1Char('0'))
+                                   optManAuto[0]->setChecked(true);
+                               else if (c == QLatin1Char('1'))
+                                   optManAuto[1]->setChecked(true);
+                           });
     } else if (Index == 1) {
         if (optManAuto[0]->isChecked())
-            m_link->SendCommand(Indexer::controlCommand(0));
+            m_link->SendLatest(cmdControl[1], Indexer::controlCommand(0));
         else if (optManAuto[1]->isChecked())
-            m_link->SendCommand(Indexer::controlCommand(1));
+            m_link->SendLatest(cmdControl[1], Indexer::controlCommand(1));
     }
 }
 
@@ -381,8 +383,8 @@ void frmMain::cmdSwitches_Click()
     const bool front = optSwitch[0]->isChecked();
     if (!front && !optSwitch[1]->isChecked())
         return;
-    m_link->SendCommand(
-        Indexer::kQuerySwitches, this, [this, front](const IndexerLink::Reply &reply) {
+    m_link->SendLatest(
+        cmdSwitches, Indexer::kQuerySwitches, this, [this, front](const IndexerLink::Reply &reply) {
             // A timeout carries no switch byte: its text is not shown as one.
             if (reply.timedOut)
                 return;

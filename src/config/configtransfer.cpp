@@ -34,6 +34,38 @@ void ClearRowsFrom(PocketLayout &layout, int count)
     }
 }
 
+namespace
+{
+
+// One request at a time, each queued by the result of the one before, so that the link's queue
+// stays short whatever else waits.
+void queryPockets(IndexerLink &link, const QObject *context, std::shared_ptr<PocketLayout> layout,
+                  int row, int queries, std::function<void(std::optional<PocketLayout>)> done)
+{
+    link.SendCommand(Indexer::pocketQuery(row + 1), context,
+                     [&link, context, layout, row, queries, done](const IndexerLink::Reply &reply) {
+                         ApplyPocketReply(*layout, row, reply);
+                         if (row + 1 < queries)
+                             queryPockets(link, context, layout, row + 1, queries, done);
+                         else
+                             done(*layout);
+                     });
+}
+
+void sendPockets(IndexerLink &link, const QObject *context, const PocketLayout &layout, int row,
+                 std::function<void()> done)
+{
+    link.SendCommand(Indexer::pocketCommand(row + 1, layout.type(row), layout.position(row)),
+                     context, [&link, context, layout, row, done](const IndexerLink::Reply &) {
+                         if (row + 1 < layout.usedCount())
+                             sendPockets(link, context, layout, row + 1, done);
+                         else
+                             done();
+                     });
+}
+
+} // namespace
+
 void ReadConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &start,
                        std::function<void(std::optional<PocketLayout>)> done)
 {
@@ -52,15 +84,7 @@ void ReadConfiguration(IndexerLink &link, const QObject *context, const PocketLa
                 done(*layout);
                 return;
             }
-            for (int row = 0; row < queries; ++row) {
-                link.SendCommand(Indexer::pocketQuery(row + 1), context,
-                                 [layout, row, last = row == queries - 1,
-                                  done](const IndexerLink::Reply &reply) {
-                                     ApplyPocketReply(*layout, row, reply);
-                                     if (last)
-                                         done(*layout);
-                                 });
-            }
+            queryPockets(link, context, layout, 0, queries, done);
         });
 }
 
@@ -72,12 +96,8 @@ void SendConfiguration(IndexerLink &link, const QObject *context, const PocketLa
         done();
         return;
     }
-    link.SendCommand(Indexer::countCommand(n));
-    for (int row = 0; row < n; ++row) {
-        IndexerLink::ReplyHandler last;
-        if (row == n - 1)
-            last = [done](const IndexerLink::Reply &) { done(); };
-        link.SendCommand(Indexer::pocketCommand(row + 1, layout.type(row), layout.position(row)),
-                         context, std::move(last));
-    }
+    link.SendCommand(Indexer::countCommand(n), context,
+                     [&link, context, layout, done](const IndexerLink::Reply &) {
+                         sendPockets(link, context, layout, 0, done);
+                     });
 }

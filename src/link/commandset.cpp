@@ -5,6 +5,11 @@
 namespace Indexer
 {
 
+bool isStatusQuery(const QString &command)
+{
+    return command == kQueryPocket || command == kQuerySpeed || command == kQueryMotion;
+}
+
 QString moveCommand(int pocket)
 {
     return QLatin1Char('B') + QString::number(pocket);

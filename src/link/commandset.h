@@ -17,6 +17,9 @@ inline const QString kQuerySwitches = QStringLiteral("I");
 inline const QString kQueryCount = QStringLiteral("F?");
 inline const QString kProbe = QStringLiteral("@");
 
+// The status poll's own queries (pocket, speed, motion).
+bool isStatusQuery(const QString &command);
+
 // "B" + pocket (move there) or "C" + speed (sweep speed), value 1..8.
 QString moveCommand(int pocket);
 QString speedCommand(int speed);

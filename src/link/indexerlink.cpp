@@ -19,6 +19,14 @@ IndexerLink::IndexerLink(SerialPort &port, QObject *parent) : QObject(parent), m
     m_tmrComm.setSingleShot(true);
     m_tmrComm.setTimerType(Qt::PreciseTimer);
     connect(&m_tmrComm, &QTimer::timeout, this, &IndexerLink::tmrComm_Timer);
+    m_settle.setSingleShot(true);
+    m_settle.setTimerType(Qt::PreciseTimer);
+    connect(&m_settle, &QTimer::timeout, this, [this] {
+        if (const qint64 wait = settleTimeMs(); wait > 0)
+            m_settle.start(int(wait));
+        else
+            writeCurrent();
+    });
     connect(&m_port, &SerialPort::dataReceived, this, &IndexerLink::MSComm1_OnComm);
     connect(&m_port, &SerialPort::deviceLost, this, [this] {
         qCDebug(lcLink).noquote() << "device lost:" << m_port.deviceName() << m_port.errorText();
@@ -39,6 +47,22 @@ void IndexerLink::SendCommand(const QString &sCommand, const QObject *context, R
     enqueue(std::move(request));
 }
 
+void IndexerLink::SendLatest(const void *key, const QString &sCommand, const QObject *context,
+                             ReplyHandler onReply)
+{
+    Request request(context);
+    request.key = key;
+    request.command = sCommand;
+    request.onReply = std::move(onReply);
+    for (Request &waiting : m_queue) {
+        if (key != nullptr && waiting.key == key) {
+            waiting = std::move(request);
+            return;
+        }
+    }
+    enqueue(std::move(request));
+}
+
 void IndexerLink::selectPort(qint16 portNumber, const QObject *context, PortHandler onOpened)
 {
     Request request(context);
@@ -52,6 +76,22 @@ void IndexerLink::enqueue(Request request)
 {
     if (m_shutDown)
         return;
+    if (m_queue.size() >= size_t(kMaxWaiting)) {
+        qCDebug(lcLink).noquote() << "queue full, not sent:" << VisibleControls(request.command);
+        // Told on the next turn, not from inside the caller's own call.
+        if (request.onReply) {
+            QTimer::singleShot(0, this, [request = std::move(request)] {
+                if (request.requesterAlive())
+                    request.onReply({kTimeoutPrefix, true});
+            });
+        } else if (request.onOpened) {
+            QTimer::singleShot(0, this, [request = std::move(request)] {
+                if (request.requesterAlive())
+                    request.onOpened(false);
+            });
+        }
+        return;
+    }
     m_queue.push_back(std::move(request));
     startNext();
 }
@@ -77,18 +117,41 @@ void IndexerLink::startNext()
         m_frame = QLatin1Char('$') + m_current.command + QLatin1String("\r\n");
         m_reply.clear();
         reopenLostDevice();
-        m_port.discardInput();
         m_state = Waiting;
         Q_EMIT linkStatusChanged(QStringLiteral("Busy"));
         if (!self || !m_onWire)
             return;
-        // The timeout runs from just before the write.
-        m_tmrComm.start();
-        m_sentAt.start();
-        qCDebug(lcLink).noquote() << "write" << VisibleControls(m_frame);
-        if (CommPort < 5)
-            m_port.write(m_frame.toLatin1());
+        if (const qint64 wait = settleTimeMs(); wait > 0) {
+            qCDebug(lcLink).noquote()
+                << "settling" << wait << "ms before" << VisibleControls(m_frame);
+            m_settle.start(int(wait));
+            return;
+        }
+        writeCurrent();
     }
+}
+
+qint64 IndexerLink::settleTimeMs() const
+{
+    if (!m_lastTimeout.isValid() || Indexer::isStatusQuery(m_current.command))
+        return 0;
+    const qint64 sinceTimeout = m_lastTimeout.elapsed();
+    qint64 wait = kSettleMs - sinceTimeout;
+    if (m_lastByte.isValid())
+        wait = qMax(wait, kQuietMs - m_lastByte.elapsed());
+    return qMin(wait, kSettleMaxMs - sinceTimeout);
+}
+
+void IndexerLink::writeCurrent()
+{
+    // What arrived before the write belongs to no one.
+    m_port.discardInput();
+    // The timeout runs from just before the write.
+    m_tmrComm.start();
+    m_sentAt.start();
+    qCDebug(lcLink).noquote() << "write" << VisibleControls(m_frame);
+    if (CommPort < 5)
+        m_port.write(m_frame.toLatin1());
 }
 
 void IndexerLink::finishCurrent(State how)
@@ -106,6 +169,9 @@ void IndexerLink::finishCurrent(State how)
         qCDebug(lcLink).noquote() << "timeout for" << VisibleControls(request.command) << "with"
                                   << VisibleControls(m_reply);
         result = {kTimeoutPrefix + m_reply, true};
+        // A frame still in a buffer (a stalled line) must never reach the indexer late.
+        m_port.discardOutput();
+        m_lastTimeout.start();
     }
     m_state = Idle;
     const QPointer<IndexerLink> self(this);
@@ -125,7 +191,9 @@ void IndexerLink::finishCurrent(State how)
 void IndexerLink::MSComm1_OnComm()
 {
     const QByteArray data = m_port.read(m_port.bytesAvailable());
-    if (data.isEmpty() || !m_onWire)
+    if (!data.isEmpty())
+        m_lastByte.start();
+    if (data.isEmpty() || !m_onWire || m_settle.isActive())
         return; // nobody waits: nothing is kept
     const qsizetype room = kMaxReplyLength - m_reply.size();
     if (room > 0)
@@ -172,6 +240,7 @@ void IndexerLink::shutdown()
 {
     m_shutDown = true;
     m_tmrComm.stop();
+    m_settle.stop();
     m_onWire = false;
     m_current = Request();
     m_queue.clear();

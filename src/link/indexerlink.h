@@ -15,6 +15,12 @@ class SerialPort;
 // CR) or the 200 ms timeout, and each result goes to its own requester in the order the requests
 // were made. Nothing waits: results come back through handlers bound to a context object, and a
 // handler whose context has been destroyed is never called.
+//
+// What an unanswered line must not do: at most kMaxWaiting requests wait behind the one on the
+// wire, and a further one ends at once as timed out, unsent. A timed-out frame's unsent output is
+// discarded, so it never reaches the indexer late. After a timeout, a request other than the
+// status queries is written only once the line has settled (kSettleMs since the timeout and
+// kQuietMs without a byte, kSettleMaxMs at most), so that a late reply is never taken as its own.
 class IndexerLink : public QObject
 {
     Q_OBJECT
@@ -26,6 +32,10 @@ public:
     static constexpr int kMaxReplyLength = 4096;
     // Least time between two attempts to reopen a lost device.
     static constexpr int kReopenIntervalMs = 1000;
+    static constexpr int kMaxWaiting = 8;
+    static constexpr int kSettleMs = 300;
+    static constexpr int kQuietMs = 50;
+    static constexpr int kSettleMaxMs = 500;
 
     // A result: the reply with its CR, or "Timeout " followed by what had arrived.
     struct Reply {
@@ -43,6 +53,11 @@ public:
     // happens at once when nothing else is queued. After shutdown() nothing is queued or called.
     void SendCommand(const QString &sCommand, const QObject *context = nullptr,
                      ReplyHandler onReply = {});
+    // SendCommand for a control whose latest request is the one that counts (a move, a button):
+    // a request with the same key that still waits is replaced by this one, in its place in the
+    // queue, and its handler is not called.
+    void SendLatest(const void *key, const QString &sCommand, const QObject *context = nullptr,
+                    ReplyHandler onReply = {});
 
     // The one place that changes CommPort and (re)opens the port, queued behind the requests
     // already made so that no port is closed under a transaction on the wire: a new number closes
@@ -76,6 +91,7 @@ private:
         bool requesterAlive() const { return !bound || context; }
 
         bool portChange = false;
+        const void *key = nullptr;
         QString command;
         qint16 portNumber = 0;
         // Whether a requester was given, so that a destroyed one is told from none.
@@ -89,12 +105,15 @@ private:
     void MSComm1_OnComm();
     void tmrComm_Timer();
     void startNext();
+    void writeCurrent();
+    qint64 settleTimeMs() const;
     void finishCurrent(State how);
     bool changePort(qint16 portNumber);
     void reopenLostDevice();
 
     SerialPort &m_port;
     QTimer m_tmrComm;
+    QTimer m_settle;
     State m_state = Idle;
     QString m_frame;
     QString m_reply;
@@ -105,4 +124,6 @@ private:
     bool m_deviceLost = false;
     QElapsedTimer m_lastReopen;
     QElapsedTimer m_sentAt;
+    QElapsedTimer m_lastTimeout;
+    QElapsedTimer m_lastByte;
 };

@@ -32,6 +32,8 @@ public:
     virtual bool setRequestToSend(bool on) = 0;
 
     virtual void discardInput() = 0;
+    // Drops output not yet sent: the program's buffer and the driver's.
+    virtual void discardOutput() = 0;
     virtual bool write(const QByteArray &data) = 0;
     virtual qint64 bytesAvailable() const = 0;
     virtual QByteArray read(qint64 maxBytes) = 0;

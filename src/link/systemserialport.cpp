@@ -147,6 +147,13 @@ void SystemSerialPort::discardInput()
     }
 }
 
+void SystemSerialPort::discardOutput()
+{
+    // QSerialPort's write buffer and the driver's queue (tcflush TCOFLUSH).
+    if (m_port.isOpen())
+        m_port.clear(QSerialPort::Output);
+}
+
 bool SystemSerialPort::write(const QByteArray &data)
 {
     if (!m_port.isOpen())

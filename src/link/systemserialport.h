@@ -27,6 +27,7 @@ public:
     bool setRequestToSend(bool on) override;
 
     void discardInput() override;
+    void discardOutput() override;
     bool write(const QByteArray &data) override;
     qint64 bytesAvailable() const override { return m_port.bytesAvailable(); }
     QByteArray read(qint64 maxBytes) override { return m_port.read(maxBytes); }

@@ -65,10 +65,27 @@ void FakeSerialPort::discardInput()
     m_input.clear();
 }
 
+void FakeSerialPort::discardOutput()
+{
+    m_unsent.clear();
+}
+
+void FakeSerialPort::setStalled(bool stalled)
+{
+    m_stalled = stalled;
+    const QByteArrayList unsent = std::exchange(m_unsent, {});
+    for (const QByteArray &data : unsent)
+        write(data);
+}
+
 bool FakeSerialPort::write(const QByteArray &data)
 {
     if (!m_open)
         return false;
+    if (m_stalled) {
+        m_unsent << data;
+        return true;
+    }
     written << data;
     if (m_replies.contains(data)) {
         const auto &[reply, delay] = m_replies.value(data);

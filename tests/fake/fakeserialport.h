@@ -26,6 +26,7 @@ public:
     bool setReceiveBufferSize(int bytes) override;
     bool setRequestToSend(bool on) override;
     void discardInput() override;
+    void discardOutput() override;
     bool write(const QByteArray &data) override;
     qint64 bytesAvailable() const override { return m_input.size(); }
     QByteArray read(qint64 maxBytes) override;
@@ -41,8 +42,10 @@ public:
     int replyDelayMs = 0;
     // The device numbers that exist; opening another one fails.
     QList<int> existingPorts = {1, 2, 3, 4};
-    // Every write, in order.
+    // Every write that reached the far end, in order.
     QByteArrayList written;
+    // A line that takes no output: writes wait (and are not answered) until it drains again.
+    void setStalled(bool stalled);
     // Every operation in order ("open 1", "close 1", "line 19200,N,8,1", ...).
     QStringList calls;
 
@@ -53,6 +56,8 @@ private:
     int m_portNumber = 0;
     bool m_open = false;
     QByteArray m_input;
+    bool m_stalled = false;
+    QByteArrayList m_unsent;
     QHash<QByteArray, QPair<QByteArray, int>> m_replies;
     OpenFailure m_failure = OpenFailure::None;
 };

@@ -187,6 +187,52 @@ private Q_SLOTS:
         QVERIFY(transact(*link, "C?").text.size() <= IndexerLink::kMaxReplyLength + 8);
     }
 
+    // A reply that comes after its timeout is never taken for the next command, except by the
+    // status poll's own queries, which are not held back.
+    void lateReplies()
+    {
+        // clang-format off
+        const struct {
+            int lateMs;
+            const char *next, *result;
+        } rows[] = {{210, "F?", "F:3\r"}, {300, "F?", "F:3\r"}, {210, "B?", "D:R\r"}};
+        // clang-format on
+        for (const auto &row : rows) {
+            init();
+            port->setReply("$D?\r\n", "D:R\r", row.lateMs);
+            port->setReply("$F?\r\n", "F:3\r", 150);
+            port->setReply("$B?\r\n", "B:4\r", 150);
+            request("D?");
+            request(row.next);
+            QTRY_COMPARE(results.size(), 2);
+            QCOMPARE(results[1], row.next + QStringLiteral("=") + row.result);
+        }
+    }
+
+    // A line that does not answer: at most eight requests wait, the rest end at once unsent;
+    // a control's waiting request is replaced by its latest; a timed-out frame that a stalled
+    // line still holds is dropped, never delivered late.
+    void anUnansweredLine()
+    {
+        for (int i = 0; i < 20; ++i)
+            request(QStringLiteral("A%1").arg(i));
+        QTRY_COMPARE(results.size(), 11);
+        QCOMPARE(results.first(), QStringLiteral("A9=Timeout "));
+        QCOMPARE(results.last(), QStringLiteral("A19=Timeout "));
+        link->shutdown();
+
+        init();
+        port->setStalled(true);
+        for (int i = 1; i <= 20; ++i)
+            link->SendLatest(this, QStringLiteral("B%1").arg(i), this,
+                             [this](const Reply &reply) { results << reply.text; });
+        QTRY_COMPARE(results, QStringList{"Timeout "});
+        port->setStalled(false);
+        port->responder = [](const QByteArray &frame) { return frame.mid(1, 2) + "\r"; };
+        QTRY_COMPARE(results.size(), 2);
+        QCOMPARE(port->commands(), QStringList{"B20"});
+    }
+
     void shutdownDropsEverythingWithoutCallingBack()
     {
         request("B?");
