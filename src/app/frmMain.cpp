@@ -319,6 +319,9 @@ void frmMain::showMotion(const QString &reply)
 
 void frmMain::setSpinFromIndexer(int value)
 {
+    // A thumb the operator holds is not taken from them: the display follows after release.
+    if (spnMove->isSliderDown())
+        return;
     // A monitoring poll never commands motion: the display follows, nothing is sent.
     m_spinFromPoll = true;
     spnMove->setSpinValue(value);
