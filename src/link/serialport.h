@@ -11,7 +11,7 @@ class SerialPort : public QObject
     Q_OBJECT
 public:
     // Why the last open failed, in terms an operator can act on.
-    enum class OpenFailure { None, NotFound, InUse, NoPermission, Other };
+    enum class OpenFailure { None, NotFound, InUse, NoPermission, SystemConsole, Other };
 
     using QObject::QObject;
 

@@ -2,7 +2,25 @@
 
 #include "settings.h"
 
+#include <QFile>
 #include <QFileInfo>
+
+bool IsSystemConsole(const QString &device, const QString &activeList)
+{
+    const QString path = QFileInfo(device).canonicalFilePath();
+    if (path.isEmpty())
+        return false;
+    if (path == QLatin1String("/dev/console") || path == QLatin1String("/dev/tty0"))
+        return true;
+    QFile list(activeList);
+    if (!list.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &name : list.read(4096).simplified().split(' ')) {
+        if (!name.isEmpty() && path == QLatin1String("/dev/") + QString::fromLatin1(name))
+            return true;
+    }
+    return false;
+}
 
 SystemSerialPort::SystemSerialPort(QObject *parent) : SerialPort(parent)
 {
@@ -16,7 +34,8 @@ bool SystemSerialPort::setPortNumber(int portNumber)
         return false;
     m_portNumber = portNumber;
     // Always a full device path: QSerialPort would take a bare "COM1" as /dev/COM1.
-    m_port.setPortName(PortDeviceName(portNumber));
+    m_device = PortDeviceName(portNumber);
+    m_port.setPortName(m_device);
     return true;
 }
 
@@ -24,6 +43,11 @@ bool SystemSerialPort::open()
 {
     m_openFailure = OpenFailure::None;
     m_errorText.clear();
+    if (IsSystemConsole(m_device)) {
+        m_openFailure = OpenFailure::SystemConsole;
+        m_errorText = QStringLiteral("system console");
+        return false;
+    }
     if (m_port.open(QIODevice::ReadWrite)) {
         if (!m_rtsChosen || applyRequestToSend())
             return true;

@@ -4,6 +4,12 @@
 
 #include <QSerialPort>
 
+// Whether the device (a symbolic link is followed) is one the kernel uses as its console:
+// /dev/console, /dev/tty0, or a device named in the active console list. Such a device is
+// never opened: the poll would write to a server's console.
+bool IsSystemConsole(const QString &device,
+                     const QString &activeList = QStringLiteral("/sys/class/tty/console/active"));
+
 // The real serial port over QSerialPort. Port number n opens the device that the settings map
 // n to. A fatal line error (device lost) closes the port once, so that a vanished device cannot
 // keep the event loop busy with a stream of errors.
@@ -43,6 +49,7 @@ private:
     bool applyRequestToSend();
 
     QSerialPort m_port;
+    QString m_device;
     int m_portNumber = 0;
     OpenFailure m_openFailure = OpenFailure::None;
     QString m_errorText;

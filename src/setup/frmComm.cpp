@@ -48,6 +48,8 @@ QString OpenFailureText(int portNumber, const QString &device, SerialPort::OpenF
         return which + QStringLiteral(" in use by another program");
     case SerialPort::OpenFailure::NoPermission:
         return which + QStringLiteral(" no permission (add the user to the dialout group)");
+    case SerialPort::OpenFailure::SystemConsole:
+        return which + QStringLiteral(" is the system console: not opened");
     case SerialPort::OpenFailure::None:
     case SerialPort::OpenFailure::Other:
         break;

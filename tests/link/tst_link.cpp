@@ -2,13 +2,16 @@
 #include "commport.h"
 #include "fakeserialport.h"
 #include "indexerlink.h"
+#include "modFileUtil.h"
 #include "settings.h"
+#include "systemserialport.h"
 #include "transact.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLoggingCategory>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using Reply = IndexerLink::Reply;
@@ -272,6 +275,33 @@ private Q_SLOTS:
             port->close(); // closing a closed port probes its device: a missing one fails
             QCOMPARE(CloseCommPort(*port), row.opened);
         }
+    }
+
+    // The kernel's console is never opened, whatever name leads to it.
+    void systemConsole()
+    {
+        QTemporaryDir dir;
+        const QString active = dir.filePath(QStringLiteral("active"));
+        QFile list(active);
+        QVERIFY(list.open(QIODevice::WriteOnly) && list.write("tty0 ttyS0\n") > 0);
+        list.close();
+        const QString link = dir.filePath(QStringLiteral("by-id"));
+        QVERIFY(QFile::link(QStringLiteral("/dev/ttyS0"), link));
+        const std::pair<QString, bool> rows[] = {{"/dev/ttyS0", true},   {link, true},
+                                                 {"/dev/ttyS1", false},  {"/dev/tty0", true},
+                                                 {"/dev/console", true}, {"/dev/nothing", false}};
+        for (const auto &[device, console] : rows) {
+            if (QFileInfo::exists(device))
+                QVERIFY2(IsSystemConsole(device, active) == console, qPrintable(device));
+        }
+        QVERIFY(!IsSystemConsole(QStringLiteral("/dev/ttyS0"), dir.filePath("none")));
+        // Refused before any open, with the reason.
+        SetProgramDirectoryOverride(dir.path());
+        QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Ports]\r\nCOM2=/dev/console\r\n"));
+        SystemSerialPort console;
+        QVERIFY(console.setPortNumber(2) && !console.open() && !console.isOpen());
+        QCOMPARE(console.lastOpenFailure(), SerialPort::OpenFailure::SystemConsole);
+        SetProgramDirectoryOverride({});
     }
 
     // The diagnostics of rv360.link, when turned on: frames, replies, timeouts and opens.
