@@ -63,11 +63,13 @@ void IndexerLink::SendLatest(const void *key, const QString &sCommand, const QOb
     enqueue(std::move(request));
 }
 
-void IndexerLink::selectPort(qint16 portNumber, const QObject *context, PortHandler onOpened)
+void IndexerLink::selectPort(qint16 portNumber, const QObject *context, PortHandler onOpened,
+                             bool reopen)
 {
     Request request(context);
     request.portChange = true;
     request.portNumber = portNumber;
+    request.reopen = reopen;
     request.onOpened = std::move(onOpened);
     enqueue(std::move(request));
 }
@@ -105,7 +107,7 @@ void IndexerLink::startNext()
         Request request = std::move(m_queue.front());
         m_queue.pop_front();
         if (request.portChange) {
-            const bool opened = changePort(request.portNumber);
+            const bool opened = changePort(request.portNumber, request.reopen);
             if (request.onOpened && request.requesterAlive())
                 request.onOpened(opened);
             if (!self)
@@ -210,9 +212,9 @@ void IndexerLink::tmrComm_Timer()
     }
 }
 
-bool IndexerLink::changePort(qint16 portNumber)
+bool IndexerLink::changePort(qint16 portNumber, bool reopen)
 {
-    if (portNumber != CommPort) {
+    if (portNumber != CommPort || reopen) {
         CloseCommPort(m_port);
         CommPort = portNumber;
     } else if (m_port.isOpen()) {

@@ -63,8 +63,10 @@ public:
     // already made so that no port is closed under a transaction on the wire: a new number closes
     // the old port, stores the number and opens it; the same number reopens a port that is not
     // open. onOpened gets whether the port is open afterwards (true for the Ethernet choice,
-    // which opens nothing).
-    void selectPort(qint16 portNumber, const QObject *context = nullptr, PortHandler onOpened = {});
+    // which opens nothing). reopen closes and opens the port even when the number stays (its
+    // device has changed).
+    void selectPort(qint16 portNumber, const QObject *context = nullptr, PortHandler onOpened = {},
+                    bool reopen = false);
 
     State LinkState() const { return m_state; }
     // True while a transaction is on the wire or requests wait for their turn.
@@ -94,6 +96,7 @@ private:
         const void *key = nullptr;
         QString command;
         qint16 portNumber = 0;
+        bool reopen = false;
         // Whether a requester was given, so that a destroyed one is told from none.
         bool bound = false;
         QPointer<const QObject> context;
@@ -108,7 +111,7 @@ private:
     void writeCurrent();
     qint64 settleTimeMs() const;
     void finishCurrent(State how);
-    bool changePort(qint16 portNumber);
+    bool changePort(qint16 portNumber, bool reopen);
     void reopenLostDevice();
 
     SerialPort &m_port;

@@ -5,6 +5,35 @@
 #include <QFile>
 #include <QFileInfo>
 
+QString LockHolder(const QString &device)
+{
+    QStringList names;
+    for (const QString &path : {device, QFileInfo(device).canonicalFilePath()}) {
+        // Named as the serial layer names its own: the path below /dev, "/" as "_".
+        QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : path;
+        if (!name.isEmpty())
+            names << QStringLiteral("LCK..") + name.replace(u'/', u'_');
+    }
+    for (const char *directory : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
+                                  "/var/spool/uucp", "/tmp", "/var/tmp"}) {
+        for (const QString &name : names) {
+            QFile lock(QString::fromLatin1(directory) + u'/' + name);
+            if (!lock.open(QIODevice::ReadOnly))
+                continue;
+            const qint64 pid = lock.readLine(64).trimmed().toLongLong();
+            if (pid <= 0)
+                continue;
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+            const QString program = comm.open(QIODevice::ReadOnly)
+                                        ? QString::fromLocal8Bit(comm.readLine(64).trimmed())
+                                        : QString();
+            return program.isEmpty() ? QStringLiteral("pid %1").arg(pid)
+                                     : QStringLiteral("%1, pid %2").arg(program).arg(pid);
+        }
+    }
+    return {};
+}
+
 bool IsSystemConsole(const QString &device, const QString &activeList)
 {
     const QString path = QFileInfo(device).canonicalFilePath();
@@ -62,18 +91,17 @@ bool SystemSerialPort::open()
         break;
     case QSerialPort::PermissionError:
         // QSerialPort reports a device locked by another program as a permission error too.
-        m_openFailure = QFileInfo(m_port.portName()).isWritable() ? OpenFailure::InUse
-                                                                  : OpenFailure::NoPermission;
+        m_openFailure =
+            QFileInfo(m_device).isWritable() ? OpenFailure::InUse : OpenFailure::NoPermission;
         break;
     case QSerialPort::OpenError:
         m_openFailure = OpenFailure::InUse;
         break;
     default:
-        m_openFailure =
-            QFileInfo::exists(m_port.portName()) ? OpenFailure::Other : OpenFailure::NotFound;
+        m_openFailure = QFileInfo::exists(m_device) ? OpenFailure::Other : OpenFailure::NotFound;
         break;
     }
-    m_errorText = m_port.errorString();
+    m_errorText = m_openFailure == OpenFailure::InUse ? LockHolder(m_device) : m_port.errorString();
     return false;
 }
 

@@ -10,6 +10,10 @@
 bool IsSystemConsole(const QString &device,
                      const QString &activeList = QStringLiteral("/sys/class/tty/console/active"));
 
+// The program holding the device, as its UUCP lock file names it ("minicom, pid 1234"), by the
+// path given and by the device a symbolic link leads to; empty when no lock file names one.
+QString LockHolder(const QString &device);
+
 // The real serial port over QSerialPort. Port number n opens the device that the settings map
 // n to. A fatal line error (device lost) closes the port once, so that a vanished device cannot
 // keep the event loop busy with a stream of errors.

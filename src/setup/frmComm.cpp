@@ -3,11 +3,13 @@
 #include "commandset.h"
 #include "indexerlink.h"
 #include "named.h"
+#include "serialdevices.h"
 #include "serialport.h"
 #include "settings.h"
 #include "twips.h"
 
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -27,12 +29,36 @@ QPointer<frmComm> s_instance;
 
 // The designed client area, grown at the bottom by the device and open-failure lines.
 constexpr int kClientWidth = 3276;
-constexpr int kClientHeight = 3870;
+constexpr int kClientHeight = 3960;
 
 QString PortLabel(int portNumber)
 {
     return QStringLiteral("COM%1").arg(portNumber);
 }
+
+// The device list: refreshed each time it opens, so that an adapter plugged in meanwhile shows;
+// what the operator typed stays.
+class DeviceList : public QComboBox
+{
+public:
+    using QComboBox::QComboBox;
+
+    void refresh()
+    {
+        const QString typed = currentText();
+        clear();
+        for (const SerialDevice &device : SerialDevices()) {
+            addItem(device.path);
+            setItemData(count() - 1, device.details, Qt::ToolTipRole);
+        }
+        setEditText(typed);
+    }
+    void showPopup() override
+    {
+        refresh();
+        QComboBox::showPopup();
+    }
+};
 
 } // namespace
 
@@ -45,9 +71,12 @@ QString OpenFailureText(int portNumber, const QString &device, SerialPort::OpenF
     case SerialPort::OpenFailure::NotFound:
         return which + QStringLiteral(" not found");
     case SerialPort::OpenFailure::InUse:
-        return which + QStringLiteral(" in use by another program");
+        // errorText names the program holding it, where its lock file says.
+        return which + QStringLiteral(" in use by another program") +
+               (errorText.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(errorText));
     case SerialPort::OpenFailure::NoPermission:
-        return which + QStringLiteral(" no permission (add the user to the dialout group)");
+        return which + QStringLiteral(" no permission (add your user to the dialout group, "
+                                      "then log in again)");
     case SerialPort::OpenFailure::SystemConsole:
         return which + QStringLiteral(" is the system console: not opened");
     case SerialPort::OpenFailure::None:
@@ -162,10 +191,21 @@ void frmComm::buildControls()
     face.setColor(QPalette::Base, face.color(QPalette::Button));
     txtRcv->setPalette(face);
 
-    lblDevice =
-        named(new QLabel(this), QStringLiteral("lblDevice"), {}, twips(120, 3150, 3012, 225));
+    lblDevice = named(new QLabel(QStringLiteral("&Device:"), this), QStringLiteral("lblDevice"), {},
+                      twips(120, 3180, 720, 225));
+    auto *devices = new DeviceList(this);
+    devices->setEditable(true);
+    devices->setInsertPolicy(QComboBox::NoInsert);
+    cboDevice = named(devices, QStringLiteral("cboDevice"),
+                      QStringLiteral("Device that the chosen port opens; a path may be typed."),
+                      twips(840, 3135, 2292, 312));
+    devices->refresh();
+    lblDevice->setBuddy(cboDevice);
+    // After the port options, before the Ethernet boxes.
+    setTabOrder(optCommPort_5, cboDevice);
+    setTabOrder(cboDevice, txtHostAddress);
     lblPortError =
-        named(new QLabel(this), QStringLiteral("lblPortError"), {}, twips(120, 3390, 3012, 420));
+        named(new QLabel(this), QStringLiteral("lblPortError"), {}, twips(120, 3480, 3012, 420));
     // Two lines: a reason with a long device path still fits the fixed width.
     lblPortError->setWordWrap(true);
     lblPortError->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -226,12 +266,8 @@ void frmComm::optComPort_Click(int Index)
 
 void frmComm::showDevice()
 {
-    // A long device path (a /dev/serial/by-id name) is shortened in the middle; the tool tip
-    // has it whole.
-    const QString text = PortLabel(nPort) + QStringLiteral(": ") + PortDeviceName(nPort);
-    lblDevice->setText(
-        lblDevice->fontMetrics().elidedText(text, Qt::ElideMiddle, lblDevice->width()));
-    lblDevice->setToolTip(text);
+    cboDevice->setEditText(PortDeviceName(nPort));
+    cboDevice->lineEdit()->setCursorPosition(0);
 }
 
 void frmComm::showOpenFailure(bool opened)
@@ -276,9 +312,15 @@ void frmComm::SendTestCommand(const QString &command)
     cmdSend->setEnabled(false);
     cmdFind->setEnabled(false);
 
+    // A device chosen or typed for this number is stored for it and opened in place of the old.
+    const QString device = cboDevice->currentText().trimmed();
+    const bool newDevice = !device.isEmpty() && device != PortDeviceName(nPort);
+    if (newDevice)
+        SetPortDevice(nPort, device);
     // A new choice switches the port; the same one retries a port that failed to open or was
     // lost, rather than time out on a closed port.
-    m_link.selectPort(nPort, this, [this](bool opened) { showOpenFailure(opened); });
+    m_link.selectPort(
+        nPort, this, [this](bool opened) { showOpenFailure(opened); }, newDevice);
 
     txtSend->setText(command);
     txtRcv->clear();

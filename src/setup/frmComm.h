@@ -6,6 +6,7 @@
 #include <array>
 
 class IndexerLink;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -54,8 +55,10 @@ public:
     QLineEdit *txtSend = nullptr;
     QLabel *Label3 = nullptr;
     QLineEdit *txtRcv = nullptr;
-    // The device that the chosen port number opens ("COM2: /dev/ttyS1").
+    // "Device:" and the device that the chosen port number opens, with the serial devices found
+    // now in its list; a path may be typed.
     QLabel *lblDevice = nullptr;
+    QComboBox *cboDevice = nullptr;
     // Why the port did not open; empty while it is open.
     QLabel *lblPortError = nullptr;
 

@@ -307,24 +307,24 @@ qint16 cIniFile::WriteIniStr(const QString &Section, const QString &KeyName,
                              const QString &TextString)
 {
     try {
-        return writeKeys(Section, {{KeyName, TextString}});
+        return writeKeys({{Section, KeyName, TextString}});
     } catch (...) {
         ShowCurrentExceptionMessage(QStringLiteral("WriteIniStr"));
         return 0;
     }
 }
 
-qint16 cIniFile::WriteIniStrs(const QString &Section, const QList<QPair<QString, QString>> &Keys)
+qint16 cIniFile::WriteIniEntries(const QList<Entry> &Entries)
 {
     try {
-        return writeKeys(Section, Keys);
+        return writeKeys(Entries);
     } catch (...) {
         ShowCurrentExceptionMessage(QStringLiteral("WriteIniStr"));
         return 0;
     }
 }
 
-qint16 cIniFile::writeKeys(const QString &Section, const QList<QPair<QString, QString>> &Keys)
+qint16 cIniFile::writeKeys(const QList<Entry> &Entries)
 {
     if (m_fileName.isEmpty())
         return 0;
@@ -339,16 +339,16 @@ qint16 cIniFile::writeKeys(const QString &Section, const QList<QPair<QString, QS
     }
     const QByteArray before = contents;
     bool refused = false;
-    for (const auto &[key, value] : Keys) {
+    for (const auto &[section, key, value] : Entries) {
         // Only the key that cannot be stored is refused; the others are written.
-        if (!Ini::canWrite(Section, key, value)) {
+        if (!Ini::canWrite(section, key, value)) {
             ShowErrorMessage(
                 QStringLiteral("WriteIniStr"), ErrorNumber::BadFileName,
                 QStringLiteral("%1 not saved: it cannot be stored on one line").arg(key));
             refused = true;
             continue;
         }
-        contents = Ini::writeValue(contents, Section, key, value);
+        contents = Ini::writeValue(contents, section, key, value);
     }
     if (contents.size() > Ini::MaxFileSize)
         return 0;

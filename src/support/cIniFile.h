@@ -18,8 +18,11 @@ public:
     qint16 ReadIniInt(const QString &Section, const QString &KeyName, qint16 Default);
     bool ReadIniBool(const QString &Section, const QString &KeyName, const QString &Default);
     qint16 WriteIniStr(const QString &Section, const QString &KeyName, const QString &TextString);
-    // Several keys of one section in one write: the file is replaced once.
-    qint16 WriteIniStrs(const QString &Section, const QList<QPair<QString, QString>> &Keys);
+    // Keys of any sections in one write: the file is replaced once.
+    struct Entry {
+        QString section, key, value;
+    };
+    qint16 WriteIniEntries(const QList<Entry> &Entries);
     QString ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default,
                        qint16 StrElement = 0);
 
@@ -28,7 +31,7 @@ public:
     QString FileName() const;
 
 private:
-    qint16 writeKeys(const QString &Section, const QList<QPair<QString, QString>> &Keys);
+    qint16 writeKeys(const QList<Entry> &Entries);
 
     QString m_fileName;
 };

@@ -6,6 +6,7 @@
 #include "modFileUtil.h"
 
 #include <QFileInfo>
+#include <QMap>
 
 qint16 CommPort = 1;
 qint16 EPort = -1;
@@ -15,8 +16,36 @@ QString ConfigFile = QStringLiteral("RV360.cfg");
 namespace
 {
 
+// Devices chosen in this run, by port number.
+QMap<int, QString> &chosenDevices()
+{
+    static QMap<int, QString> devices;
+    return devices;
+}
+
 const QString Section = QStringLiteral("Application");
 constexpr qsizetype kMaxDevicePath = 4096;
+
+QString fileDeviceName(int portNumber)
+{
+    const QString key = QStringLiteral("COM") + QString::number(portNumber);
+    // Read directly: looking up a device must never show a message or touch the file.
+    if (const std::optional<QByteArray> contents = Ini::readFile(SettingsFilePath())) {
+        const std::optional<QString> device =
+            Ini::readValue(*contents, QStringLiteral("Ports"), key);
+        // No device path is that long or holds a NUL; such a value is shown and opened as
+        // something that is not found, never passed on whole.
+        if (device && (device->size() > kMaxDevicePath || device->contains(QChar(0))))
+            return QStringLiteral("[invalid path]");
+        if (device && !device->isEmpty())
+            return *device;
+    }
+#ifdef Q_OS_WIN
+    return key;
+#else
+    return QStringLiteral("/dev/ttyS") + QString::number(portNumber - 1);
+#endif
+}
 
 } // namespace
 
@@ -56,30 +85,32 @@ void SaveSettings()
     // Not created here: a file removed while the program ran stays removed.
     cIniFile ini;
     ini.setFileName(SettingsFilePath());
-    // One replacement for all four, so that an interrupted save leaves the old file whole.
-    ini.WriteIniStrs(Section, {{QStringLiteral("CommPort"), QString::number(CommPort)},
-                               {QStringLiteral("EPort"), QString::number(EPort)},
-                               {QStringLiteral("EAddr"), EAddr},
-                               {QStringLiteral("ConfigFile"), ConfigFile}});
+    QList<cIniFile::Entry> entries = {
+        {Section, QStringLiteral("CommPort"), QString::number(CommPort)},
+        {Section, QStringLiteral("EPort"), QString::number(EPort)},
+        {Section, QStringLiteral("EAddr"), EAddr},
+        {Section, QStringLiteral("ConfigFile"), ConfigFile}};
+    // A device chosen in the dialog; one that the file (or the default) already gives adds
+    // nothing.
+    for (auto it = chosenDevices().cbegin(); it != chosenDevices().cend(); ++it) {
+        if (it.value() != fileDeviceName(it.key()))
+            entries.append(
+                {QStringLiteral("Ports"), QStringLiteral("COM%1").arg(it.key()), it.value()});
+    }
+    // One replacement for all, so that an interrupted save leaves the old file whole.
+    ini.WriteIniEntries(entries);
+}
+
+void SetPortDevice(int portNumber, const QString &device)
+{
+    if (device.isEmpty())
+        chosenDevices().remove(portNumber);
+    else
+        chosenDevices().insert(portNumber, device);
 }
 
 QString PortDeviceName(int portNumber)
 {
-    const QString key = QStringLiteral("COM") + QString::number(portNumber);
-    // Read directly: looking up a device must never show a message or touch the file.
-    if (const std::optional<QByteArray> contents = Ini::readFile(SettingsFilePath())) {
-        const std::optional<QString> device =
-            Ini::readValue(*contents, QStringLiteral("Ports"), key);
-        // No device path is that long or holds a NUL; such a value is shown and opened as
-        // something that is not found, never passed on whole.
-        if (device && (device->size() > kMaxDevicePath || device->contains(QChar(0))))
-            return QStringLiteral("[invalid path]");
-        if (device && !device->isEmpty())
-            return *device;
-    }
-#ifdef Q_OS_WIN
-    return key;
-#else
-    return QStringLiteral("/dev/ttyS") + QString::number(portNumber - 1);
-#endif
+    const QString chosen = chosenDevices().value(portNumber);
+    return chosen.isEmpty() ? fileDeviceName(portNumber) : chosen;
 }

@@ -18,7 +18,13 @@ void SaveSettings();
 // Full path of the settings file "RV360.INI" in the program's own directory.
 QString SettingsFilePath();
 
-// The device that serial port number n (1..9) opens: key "COMn" of section "Ports" of the
+// The device chosen in this run for serial port number n (the setup dialog's device list): it
+// opens from now on, and SaveSettings writes it to "[Ports]" when it differs from what the file
+// gives. An empty device drops the choice.
+void SetPortDevice(int portNumber, const QString &device);
+
+// The device that serial port number n (1..9) opens: the device chosen in this run, else key
+// "COMn" of section "Ports" of the
 // settings file when present, else /dev/ttyS<n-1> (Linux) or COMn (Windows). A path over 4096
 // characters or holding a NUL gives "[invalid path]", which no open finds.
 QString PortDeviceName(int portNumber);

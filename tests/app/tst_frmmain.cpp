@@ -67,6 +67,8 @@ QString shownBy(QWidget *widget)
         return label->text();
     if (auto *box = qobject_cast<QLineEdit *>(widget))
         return box->text();
+    if (auto *list = qobject_cast<QComboBox *>(widget))
+        return list->currentText();
     return QStringLiteral("?");
 }
 
@@ -234,7 +236,7 @@ private Q_SLOTS:
         row("dialog send", "click:cmdComm type:txtSend=_G1_0_045_ _G1_0_045_=G:OK\\r "
                            "click:cmdSend txtRcv==G:OK\\\\r type:txtSend= click:cmdSend "
                            "txtRcv==Timeout_ sent:_G1_0_045_,");
-        row("dialog choice", "CommPort:3 click:cmdComm optComPort_3==1 lblDevice==COM3:_/dev/ttyS2 "
+        row("dialog choice", "CommPort:3 click:cmdComm optComPort_3==1 cboDevice==/dev/ttyS2 "
                              "sent: CommPort==3");
         row("dialog on Ethernet", "CommPort:5 closeport click:cmdComm lblPortError== "
                                   "optComPort_1==1 click:cmdFind CommPort==1");

@@ -14,6 +14,7 @@
 #include "transact.h"
 #include "verticalspin.h"
 
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +24,8 @@
 #include <QTest>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -140,7 +143,8 @@ private Q_SLOTS:
         QTRY_VERIFY(table.layout() == layout);
     }
 
-    // The setup dialog: Find on COM1, a missing device on COM2, then COM4 (the same line).
+    // The setup dialog: Find on COM1, a missing device on COM2 and then the line's path typed
+    // in for it, then COM4 (the same line again).
     void setupDialog()
     {
         QTest::mouseClick(window->cmdComm, Qt::LeftButton);
@@ -152,6 +156,10 @@ private Q_SLOTS:
         dialog->cmdFind->click();
         QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
         QVERIFY(dialog->lblPortError->text().endsWith(QLatin1String("-missing) not found")));
+        dialog->cboDevice->setEditText(sim.linkPath());
+        dialog->cmdFind->click();
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
+        QCOMPARE(int(CommPort), 2);
         dialog->optComPort[4]->click();
         dialog->txtSend->setText(QStringLiteral("B?"));
         dialog->cmdSend->click();
@@ -163,13 +171,40 @@ private Q_SLOTS:
         QTRY_VERIFY(dialog.isNull());
     }
 
-    // A second program on the line is refused at the probe; a late reply is not taken for the
-    // next command.
-    void inUseAndLateReplies()
+    // A second program on the line is refused at the probe, named by its lock file; a device
+    // without permission and a missing one say so. A late reply is not taken for the next
+    // command.
+    void openFailuresAndLateReplies()
     {
         SystemSerialPort other;
         QVERIFY(!OpenCommPort(other, CommPort));
         QCOMPARE(other.lastOpenFailure(), SerialPort::OpenFailure::InUse);
+        QCOMPARE(other.errorText(), QStringLiteral("tst_end_to_end, pid %1").arg(::getpid()));
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const QString locked = QString::fromLocal8Bit(::ptsname(master));
+        SetPortDevice(7, locked);
+        SetPortDevice(8, locked + QStringLiteral("-gone"));
+        std::fflush(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) { // root opens anything: the child gives it up first
+            if (::getuid() == 0 ? ::setgid(65534) != 0 || ::setuid(65534) != 0
+                                : ::chmod(::ptsname(master), 0) != 0)
+                ::_exit(99);
+            SystemSerialPort noAccess, missing;
+            noAccess.setPortNumber(7);
+            missing.setPortNumber(8);
+            ::_exit(noAccess.open() || missing.open()
+                        ? 98
+                        : int(noAccess.lastOpenFailure()) * 10 + int(missing.lastOpenFailure()));
+        }
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        ::close(master);
+        SetPortDevice(7, {});
+        SetPortDevice(8, {});
+        using F = SerialPort::OpenFailure;
+        QCOMPARE(WEXITSTATUS(status), int(F::NoPermission) * 10 + int(F::NotFound));
 
         window->tmrUpdate.stop();
         QTRY_VERIFY(!window->link().isBusy());
@@ -209,6 +244,15 @@ private Q_SLOTS:
         }
         QCOMPARE(reply, QStringLiteral("B:1\r"));
         QVERIFY(port.isOpen());
+        // Closed, the window keeps the port and the device typed for COM2.
+        QVERIFY(window->close());
+        QFile settings(SettingsFilePath());
+        QVERIFY(settings.open(QIODevice::ReadOnly));
+        const QByteArray saved = settings.readAll();
+        QVERIFY(saved.startsWith("[Application]\r\nCommPort=4\r\n"));
+        QVERIFY(saved.endsWith("[Ports]\r\nCOM1=" + QFile::encodeName(link) +
+                               "\r\nCOM2=" + QFile::encodeName(link) +
+                               "\r\nCOM4=" + QFile::encodeName(link) + "\r\n"));
         window.reset();
     }
 };

@@ -5,9 +5,11 @@
 #include "frmComm.h"
 #include "indexerlink.h"
 #include "modFileUtil.h"
+#include "serialdevices.h"
 #include "settings.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -47,6 +49,9 @@ struct Fixture {
             open->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         SetProgramDirectoryOverride({});
+        SetSerialDeviceSource({});
+        for (int n = 1; n <= 4; ++n)
+            SetPortDevice(n, {});
     }
     frmComm *show(bool besideMain = false)
     {
@@ -92,8 +97,10 @@ private Q_SLOTS:
         using F = SerialPort::OpenFailure;
         // clang-format off
         const std::tuple<F, QString, QString> failures[] = {
-            {F::NotFound, "", " not found"}, {F::InUse, "x", " in use by another program"},
-            {F::NoPermission, "", " no permission (add the user to the dialout group)"},
+            {F::NotFound, "", " not found"}, {F::InUse, "", " in use by another program"},
+            {F::InUse, "minicom, pid 7", " in use by another program (minicom, pid 7)"},
+            {F::NoPermission, "", " no permission (add your user to the dialout group, then log in again)"},
+            {F::SystemConsole, "", " is the system console: not opened"},
             {F::Other, "I/O error", ": I/O error"}, {F::Other, "", " could not be opened"}};
         // clang-format on
         for (const auto &[failure, errorText, shown] : failures)
@@ -205,6 +212,55 @@ private Q_SLOTS:
         QVERIFY(f->port.calls.isEmpty()); // open: kept as it is
     }
 
+    // The device list: the devices reported now, by their stable names where they have one,
+    // details as tool tips, refreshed as it opens. A device typed for a number is stored for
+    // it and opened on Find; the settings keep it under [Ports], every other line as it was.
+    void deviceList()
+    {
+        QTemporaryDir byId;
+        const QString adapter = f->dir.filePath(QStringLiteral("ttyUSB0"));
+        QFile(adapter).open(QIODevice::WriteOnly);
+        const QString stable = byId.filePath(QStringLiteral("usb-FTDI_FT232R_A1B2-if00-port0"));
+        QVERIFY(QFile::link(adapter, stable));
+        QList<SerialDeviceReport> reported = {{"/dev/ttyS0", "", "", ""},
+                                              {adapter, "FT232R USB UART", "FTDI", "A1B2"}};
+        SetSerialDeviceSource([&reported] { return reported; }, byId.path());
+        frmComm *dialog = f->show();
+        QComboBox *list = dialog->cboDevice;
+        QCOMPARE(list->currentText(), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->itemText(0), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(list->itemText(1), stable);
+        QCOMPARE(list->itemData(1, Qt::ToolTipRole).toString(), "FT232R USB UART, FTDI, A1B2");
+        reported.append({"/dev/ttyACM3", "", "", ""});
+        list->showPopup();
+        list->hidePopup();
+        QCOMPARE(list->count(), 3);
+        QCOMPARE(list->currentText(), QStringLiteral("/dev/ttyS0")); // what was there stays
+        dialog->optComPort[2]->click();
+        QCOMPARE(list->currentText(), QStringLiteral("/dev/ttyUSB7"));
+        QCOMPARE(dialog->lblDevice->buddy(), list);
+
+        // The same number, a new device: closed, stored and opened again.
+        f->port.setReply("$@\r\n", "@:x\r");
+        dialog->optComPort[1]->click();
+        list->setEditText(stable);
+        dialog->cmdFind->click();
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:x\\r"));
+        QCOMPARE(f->port.calls.first(), QStringLiteral("close 1"));
+        QCOMPARE(f->port.calls.last(), QStringLiteral("open 1"));
+        QCOMPARE(PortDeviceName(1), stable);
+        // COM2 keeps what the file gives: nothing new for it.
+        dialog->optComPort[2]->click();
+        dialog->cmdFind->click();
+        QTRY_VERIFY(dialog->cmdFind->isEnabled());
+        SaveSettings();
+        QCOMPARE(f->settingsFile(),
+                 "[Application]\r\nCommPort=2\r\nEPort=-1\r\nEAddr=0.0.0.0\r\n"
+                 "ConfigFile=RV360.cfg\r\n[Ports]\r\nCOM2=/dev/ttyUSB7\r\nCOM1=" +
+                     QFile::encodeName(stable) + "\r\n");
+    }
+
     // Another modal dialog open while Find waits: the reply is shown as it comes.
     void findReplyShownWhileAModalDialogIsOpen()
     {
@@ -245,9 +301,11 @@ private Q_SLOTS:
         f->main.move(room.right() - f->main.width() - 10, room.bottom() - 100);
         dialog = f->show(true);
         QVERIFY(room.contains(dialog->frameGeometry()));
-        for (QWidget *widget : dialog->findChildren<QWidget *>())
-            QVERIFY2(widget->parentWidget()->rect().contains(widget->geometry()),
-                     qPrintable(widget->objectName()));
+        for (QWidget *widget : dialog->findChildren<QWidget *>()) {
+            if (widget->window() == dialog) // the device list's popup is a window of its own
+                QVERIFY2(widget->parentWidget()->rect().contains(widget->geometry()),
+                         qPrintable(widget->objectName()));
+        }
     }
 };
 
