@@ -25,7 +25,8 @@ public:
 
     bool setPortNumber(int portNumber) override;
     int portNumber() const override { return m_portNumber; }
-    QString deviceName() const override { return m_port.portName(); }
+    // The path as given: the serial layer's portName() is a short name for devices under /dev.
+    QString deviceName() const override { return m_device; }
 
     bool isOpen() const override { return m_port.isOpen(); }
     bool open() override;

@@ -301,6 +301,7 @@ private Q_SLOTS:
         SystemSerialPort console;
         QVERIFY(console.setPortNumber(2) && !console.open() && !console.isOpen());
         QCOMPARE(console.lastOpenFailure(), SerialPort::OpenFailure::SystemConsole);
+        QCOMPARE(console.deviceName(), QStringLiteral("/dev/console")); // the path, not "console"
         SetProgramDirectoryOverride({});
     }
 
