@@ -3,10 +3,93 @@
 #include "systemserialport.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QIcon>
+#include <QPainter>
+#include <QPixmap>
+#include <QSvgRenderer>
+#include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+
+const char *const kVersion = QT_STRINGIFY(RV360_VERSION_MAJOR) "." QT_STRINGIFY(
+    RV360_VERSION_MINOR) "." QT_STRINGIFY(RV360_VERSION_PATCH);
+
+// Messages while the application starts, held back: the platform plugin ends the process with
+// qFatal (after several lines) when it cannot reach a display, and one line is what a user
+// should read then, with exit status 1 instead of an abort.
+QStringList &heldMessages()
+{
+    static QStringList messages;
+    return messages;
+}
+
+void startupMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtFatalMsg) {
+        heldMessages() << message;
+        return;
+    }
+    std::fprintf(stderr, "rv360: cannot open the display: set DISPLAY or WAYLAND_DISPLAY, or "
+                         "QT_QPA_PLATFORM=offscreen\n");
+    std::_Exit(1);
+}
+
+QIcon programIcon()
+{
+    QSvgRenderer svg(QStringLiteral(":/rv360.svg"));
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        svg.render(&painter);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    // --help and --version work without a display, so they are read before the application.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Operator program of the RV-360 crucible indexer: shows the pocket at the "
+                       "working position, moves the turntable, edits and transfers the "
+                       "eight-pocket layout."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Displays version information."));
+    parser.addOption(help);
+    parser.addOption(version);
+    // Qt's own options (-platform, -style, ...) are the application's business.
+    parser.parse(arguments);
+    if (parser.isSet(help)) {
+        std::printf("%s", qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"),
+                                                               QStringLiteral("rv360"))));
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("rv360 %s\n", kVersion);
+        return 0;
+    }
+
+    qInstallMessageHandler(startupMessages);
     QApplication app(argc, argv);
+    qInstallMessageHandler(nullptr);
+    for (const QString &message : std::as_const(heldMessages()))
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+    QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
+    QApplication::setWindowIcon(programIcon());
     SystemSerialPort port;
     frmMain window(port);
     // Ended from outside, the program ends as Close ends it: settings saved, port released.

@@ -1,6 +1,7 @@
 #include "frmComm.h"
 
 #include "commandset.h"
+#include "fittext.h"
 #include "indexerlink.h"
 #include "named.h"
 #include "serialdevices.h"
@@ -170,7 +171,8 @@ void frmComm::buildControls()
                        lblHostAdd->height());
     lblHostPort = named(new QLabel(QStringLiteral("Port:"), Frame1), QStringLiteral("lblHostPort"),
                         {}, twips(1320, 1080, 492, 192));
-    // Show the start of the address when the box is narrower than the text.
+    // The design's address whole, in any font; the start of a longer one.
+    FitFontToText(txtHostAddress, txtHostAddress->text());
     txtHostAddress->setCursorPosition(0);
     txtHostPort = named(
         new QLineEdit(QStringLiteral("1001"), Frame1), QStringLiteral("txtHostPort"),
@@ -283,8 +285,17 @@ void frmComm::showOpenFailure(bool opened)
         device = PortDeviceName(port.portNumber());
     const QString text =
         OpenFailureText(port.portNumber(), device, port.lastOpenFailure(), port.errorText());
-    lblPortError->setText(text);
+    // A device path has no blanks: a break is allowed after each "/" so that the line wraps
+    // rather than being cut off, and the dialog grows at the bottom for the lines it takes.
+    QString shown = text;
+    shown.replace(u'/', QStringLiteral("/\u200B"));
+    lblPortError->setText(shown);
     lblPortError->setToolTip(text);
+    const int lines = lblPortError->heightForWidth(lblPortError->width());
+    if (lines > lblPortError->height()) {
+        lblPortError->resize(lblPortError->width(), lines);
+        setFixedHeight(lblPortError->geometry().bottom() + 1 + twips(0, 0, 0, 60).height());
+    }
 }
 
 void frmComm::cmdFind_Click()

@@ -1,6 +1,7 @@
 #include "pockettable.h"
 
 #include "conversions.h"
+#include "fittext.h"
 
 #include <QComboBox>
 #include <QFocusEvent>
@@ -81,9 +82,11 @@ void PocketTable::FillLocationLists()
 
 void PocketTable::FillModeLists()
 {
-    for (QComboBox *mode : cboMode)
+    for (QComboBox *mode : cboMode) {
         for (const QString &text : pocketTypeTexts())
             mode->addItem(text);
+        FitFontToItems(mode);
+    }
 }
 
 void PocketTable::setDefaults()

@@ -32,6 +32,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QStyleOptionComboBox>
 #include <QStyleOptionSlider>
 #include <QTest>
 #include <QTimer>
@@ -63,8 +64,8 @@ QString shownBy(QWidget *widget)
         return QString::number(option->isChecked());
     if (auto *frame = qobject_cast<QGroupBox *>(widget))
         return frame->title();
-    if (auto *label = qobject_cast<QLabel *>(widget))
-        return label->text();
+    if (auto *label = qobject_cast<QLabel *>(widget)) // without the line break chances
+        return label->text().remove(QChar(0x200B));
     if (auto *box = qobject_cast<QLineEdit *>(widget))
         return box->text();
     if (auto *list = qobject_cast<QComboBox *>(widget))
@@ -269,7 +270,22 @@ private Q_SLOTS:
                 text = button->text().remove(QLatin1Char('&'));
             else if (auto *label = qobject_cast<QLabel *>(widget))
                 text = label->text();
-            const int room = widget->width() - (qobject_cast<QRadioButton *>(widget) ? 20 : 4);
+            int room = widget->width() - (qobject_cast<QRadioButton *>(widget) ? 20 : 4);
+            if (auto *list = qobject_cast<QComboBox *>(widget)) { // the longest item
+                for (int i = 0; i < list->count(); ++i)
+                    text = list->fontMetrics().horizontalAdvance(text) >
+                                   list->fontMetrics().horizontalAdvance(list->itemText(i))
+                               ? text
+                               : list->itemText(i);
+                QStyleOptionComboBox option;
+                option.initFrom(list);
+                option.editable = list->isEditable();
+                room = list->style()
+                           ->subControlRect(QStyle::CC_ComboBox, &option,
+                                            QStyle::SC_ComboBoxEditField, list)
+                           .width() -
+                       4;
+            }
             QVERIFY2(widget->fontMetrics().horizontalAdvance(text) <= room, qPrintable(name));
         }
         for (const char *name : {"cmdExit", "cmdComm", "lblComm", "lblPocket", "ledReady",

@@ -63,8 +63,10 @@ private Q_SLOTS:
         QVERIFY(sim.start({"--move-ms", "150"}));
         const QByteArray link = sim.linkPath().toUtf8();
         QVERIFY(ReplaceFileAtomically(
-            SettingsFilePath(), "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" + link +
-                                    "\r\nCOM2=" + link + "-missing\r\nCOM4=" + link + "\r\n"));
+            SettingsFilePath(),
+            "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" + link + "\r\nCOM2=" + link +
+                "/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0-missing\r\nCOM4=" + link +
+                "\r\n"));
         window = std::make_unique<frmMain>(port);
         window->setExitHandler([] {});
         window->show();
@@ -155,7 +157,11 @@ private Q_SLOTS:
         dialog->optComPort[2]->click();
         dialog->cmdFind->click();
         QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
-        QVERIFY(dialog->lblPortError->text().endsWith(QLatin1String("-missing) not found")));
+        QVERIFY(dialog->lblPortError->toolTip().endsWith(QLatin1String("-missing) not found")));
+        // A long path wraps within the dialog rather than being cut off.
+        const QLabel *reason = dialog->lblPortError;
+        QVERIFY(reason->heightForWidth(reason->width()) <= reason->height());
+        QVERIFY(dialog->rect().contains(reason->geometry()));
         dialog->cboDevice->setEditText(sim.linkPath());
         dialog->cmdFind->click();
         QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
@@ -185,6 +191,12 @@ private Q_SLOTS:
         const QString locked = QString::fromLocal8Bit(::ptsname(master));
         SetPortDevice(7, locked);
         SetPortDevice(8, locked + QStringLiteral("-gone"));
+        { // a device under /dev held by this program: in use, whatever its short name says
+            SystemSerialPort first, second;
+            QVERIFY(first.setPortNumber(7) && first.open());
+            QVERIFY(second.setPortNumber(7) && !second.open());
+            QCOMPARE(second.lastOpenFailure(), SerialPort::OpenFailure::InUse);
+        }
         std::fflush(nullptr);
         const pid_t child = ::fork();
         if (child == 0) { // root opens anything: the child gives it up first

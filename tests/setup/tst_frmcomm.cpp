@@ -199,7 +199,7 @@ private Q_SLOTS:
         f->port.setReply("$@\r\n", "@:x\r");
         QVERIFY(!OpenCommPort(f->port, 1));
         frmComm *dialog = f->show(true);
-        QCOMPARE(dialog->lblPortError->text(), QStringLiteral("COM1 (/dev/fake1) not found"));
+        QCOMPARE(dialog->lblPortError->toolTip(), QStringLiteral("COM1 (/dev/fake1) not found"));
         f->port.existingPorts = {1, 2, 3};
         f->port.calls.clear();
         dialog->cmdFind->click();
@@ -286,10 +286,13 @@ private Q_SLOTS:
         QVERIFY(shown);
     }
 
-    // Centred over the main window; beside it after a failed start-up, kept on the screen.
+    // Centred over the main window; beside it after a failed start-up, kept on the screen;
+    // the address whole in any font.
     void placement()
     {
         frmComm *dialog = f->show();
+        const QLineEdit *address = dialog->txtHostAddress;
+        QVERIFY(address->fontMetrics().horizontalAdvance(address->text()) <= address->width() - 6);
         const QPoint offset = dialog->frameGeometry().center() - f->main.frameGeometry().center();
         QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QString::number(offset.x())));
         dialog->close();

@@ -1,0 +1,54 @@
+#include "fittext.h"
+
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QLineEdit>
+#include <QStyle>
+#include <QStyleOptionComboBox>
+#include <functional>
+
+namespace
+{
+
+constexpr qreal kSmallestPoints = 6;
+
+// The font, made smaller in half points while the text is wider than the room.
+QFont fitted(QFont font, const std::function<int(const QFontMetrics &)> &widest, int room)
+{
+    while (widest(QFontMetrics(font)) > room && font.pointSizeF() > kSmallestPoints)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    return font;
+}
+
+} // namespace
+
+void FitFontToItems(QComboBox *box)
+{
+    QStyleOptionComboBox option;
+    option.initFrom(box);
+    option.editable = box->isEditable();
+    const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                     QStyle::SC_ComboBoxEditField, box);
+    // The style draws the current text with a small margin inside the field.
+    const int room = field.width() - 4;
+    box->setFont(fitted(
+        box->font(),
+        [box](const QFontMetrics &metrics) {
+            int widest = 0;
+            for (int i = 0; i < box->count(); ++i)
+                widest = qMax(widest, metrics.horizontalAdvance(box->itemText(i)));
+            return widest;
+        },
+        room));
+}
+
+void FitFontToText(QLineEdit *box, const QString &text)
+{
+    const int frame = box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, box);
+    const QMargins margins = box->textMargins();
+    // A line edit keeps two pixels of its own on each side of the text.
+    const int room = box->width() - 2 * frame - 4 - margins.left() - margins.right();
+    box->setFont(fitted(
+        box->font(),
+        [&text](const QFontMetrics &metrics) { return metrics.horizontalAdvance(text); }, room));
+}

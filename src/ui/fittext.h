@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+class QComboBox;
+class QLineEdit;
+
+// Controls keep their designed size; where a wider font than the design's would cut their text
+// off, their font is made smaller (down to 6 points) until the text fits.
+// The combo box's longest item fits its text field.
+void FitFontToItems(QComboBox *box);
+// The text fits the box.
+void FitFontToText(QLineEdit *box, const QString &text);
