@@ -5,6 +5,7 @@
 #include "commport.h"
 #include "frmMain.h"
 #include "indexerlink.h"
+#include "indexerport.h"
 #include "modFileUtil.h"
 #include "settings.h"
 #include "systemserialport.h"
@@ -12,6 +13,7 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
@@ -21,7 +23,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -209,6 +217,78 @@ RoundTrips measureRoundTrips(const BenchOptions &options, const QStringList &sim
     return r;
 }
 
+// This process, and the processes it starts meanwhile, on the first core only.
+class OneCore
+{
+public:
+    OneCore()
+    {
+        ::sched_getaffinity(0, sizeof m_saved, &m_saved);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(0, &one);
+        ::sched_setaffinity(0, sizeof one, &one);
+    }
+    ~OneCore() { ::sched_setaffinity(0, sizeof m_saved, &m_saved); }
+    OneCore(const OneCore &) = delete;
+    OneCore &operator=(const OneCore &) = delete;
+
+private:
+    cpu_set_t m_saved;
+};
+
+// rv360-sim --tcp on a free loopback port; 0 when it did not start.
+quint16 startTcpSim(QProcess &sim, const QString &program)
+{
+    sim.start(program, {QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:0")});
+    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000))
+        return 0;
+    const QByteArray ready = sim.readLine().trimmed();
+    return ready.startsWith("ready 127.0.0.1:") ? quint16(ready.mid(16).toUInt()) : 0;
+}
+
+// The floor: a blocking loopback socket with TCP_NODELAY, as a hand-written client would be.
+class RawSocket
+{
+public:
+    ~RawSocket()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool open(quint16 port)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int on = 1;
+        return m_fd >= 0 &&
+               ::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 &&
+               ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+    }
+    bool transact(const QByteArray &frame, int timeoutMs)
+    {
+        if (::write(m_fd, frame.constData(), std::size_t(frame.size())) != frame.size())
+            return false;
+        char buffer[4096];
+        for (;;) {
+            pollfd pfd{m_fd, POLLIN, 0};
+            if (::poll(&pfd, 1, timeoutMs) <= 0)
+                return false;
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n <= 0)
+                return false;
+            if (std::memchr(buffer, '\r', std::size_t(n)))
+                return true;
+        }
+    }
+
+private:
+    int m_fd = -1;
+};
+
 BenchRow errorRow(int figure, const QString &name, const QString &why)
 {
     return {figure,        name, QStringLiteral("—"), QStringLiteral("—"), QStringLiteral("—"),
@@ -265,6 +345,85 @@ void Figures::roundTrip()
     add({1, QStringLiteral("Program overhead per transaction (median difference)"), us(overhead),
          us(raw) + QStringLiteral(" (raw median)"), QStringLiteral("< 50 µs"),
          r.failures ? Result::Error : passIf(overhead < 50), failed});
+}
+
+void Figures::tcp()
+{
+    const QString name = QStringLiteral("Round trip `B?` over TCP to `rv360-sim --tcp` (median)");
+    // All on one core, the simulators included (they inherit it): where the scheduler puts a
+    // client beside its server changes a loopback round trip by half, for program and floor
+    // alike but not in the same run.
+    const OneCore pinned;
+    // One simulator each: a new client would replace the other.
+    QProcess programSim, rawSim;
+    const quint16 programPort = startTcpSim(programSim, m_options.simProgram);
+    const quint16 rawPort = startTcpSim(rawSim, m_options.simProgram);
+    RawSocket raw;
+    if (programPort == 0 || rawPort == 0 || !raw.open(rawPort)) {
+        add(errorRow(8, name, QStringLiteral("rv360-sim --tcp did not start")));
+        return;
+    }
+    QTemporaryDir dir;
+    SetProgramDirectoryOverride(dir.path());
+    EAddr = QStringLiteral("127.0.0.1");
+    EPort = programPort;
+    IndexerPort port;
+    IndexerLink link(port);
+    bool connected = false;
+    link.selectPort(5, nullptr, [&connected](bool ok) { connected = ok; });
+    for (int i = 0; i < 100 && link.isBusy(); ++i)
+        spin(20);
+    if (!connected) {
+        add(errorRow(8, name, QStringLiteral("no connection: ") + port.errorText()));
+        SetProgramDirectoryOverride(QString());
+        return;
+    }
+    // The program as it runs: each request made from the last one's result, inside one turn
+    // of the event loop per block, so that no waiting helper is counted. Samples are block means.
+    std::vector<double> program, floor;
+    int failures = 0;
+    const auto programBlock = [&link, &failures](int count) {
+        QEventLoop loop;
+        int left = count;
+        std::function<void()> next = [&] {
+            link.SendCommand(Indexer::kQueryPocket, &loop, [&](const IndexerLink::Reply &reply) {
+                failures += reply.timedOut;
+                if (--left > 0)
+                    next();
+                else
+                    loop.quit();
+            });
+        };
+        const Clock::time_point before = Clock::now();
+        next();
+        loop.exec();
+        return microsBetween(before, Clock::now()) / count;
+    };
+    programBlock(m_options.warmup);
+    for (int i = 0; i < m_options.warmup; ++i)
+        raw.transact(QueryFrame, IndexerLink::kTimeoutMs);
+    for (int done = 0; done < m_options.transactions; done += BlockSize) {
+        program.push_back(programBlock(BlockSize));
+        const Clock::time_point before = Clock::now();
+        for (int i = 0; i < BlockSize; ++i)
+            failures += !raw.transact(QueryFrame, IndexerLink::kTimeoutMs);
+        floor.push_back(microsBetween(before, Clock::now()) / BlockSize);
+    }
+    SetProgramDirectoryOverride(QString());
+    CommPort = 1;
+    endProcess(programSim);
+    endProcess(rawSim);
+    const double ratio = median(program) / median(floor);
+    say(QStringLiteral("[8] %1 transactions each over TCP: program median %2; raw socket median "
+                       "%3; ratio %4; %5 failed")
+            .arg(program.size())
+            .arg(us(median(program)), us(median(floor)))
+            .arg(ratio, 0, 'f', 2)
+            .arg(failures));
+    add({8, name, us(median(program)) + QStringLiteral(" (ratio %1)").arg(ratio, 0, 'f', 2),
+         us(median(floor)) + QStringLiteral(" (raw loopback socket)"),
+         QStringLiteral("ratio ≤ 1.5"), failures ? Result::Error : passIf(ratio <= 1.5),
+         failures ? QStringLiteral("%1 transactions failed.").arg(failures) : QString()});
 }
 
 void Figures::paced()

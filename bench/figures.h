@@ -4,7 +4,7 @@
 #include <QStringList>
 #include <vector>
 
-// The seven figures: each is measured beside its floor (what the same work costs without the
+// The eight figures: each is measured beside its floor (what the same work costs without the
 // program's code) in the same run, and ends as table rows with a target and a result.
 struct BenchOptions {
     int transactions = 2000;
@@ -43,6 +43,7 @@ public:
     void startup();    // 5
     void memory();     // 6
     void paced();      // 7
+    void tcp();        // 8: the round trip over TCP
 
     // The rows in figure order.
     std::vector<BenchRow> rows() const;

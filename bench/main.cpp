@@ -136,6 +136,8 @@ int main(int argc, char *argv[])
         figures.roundTrip();
     if (wanted(7))
         figures.paced();
+    if (wanted(8))
+        figures.tcp();
     if (wanted(2) || wanted(4))
         figures.timeoutCpu();
     if (wanted(3) || wanted(4))

@@ -8,9 +8,9 @@ all=false
 [ "${1:-}" = "--all" ] && all=true
 
 if $all; then
-    scripts/deps.sh clang-14 libclang-rt-14-dev
+    scripts/deps.sh clang-14 libclang-rt-14-dev ser2net
 else
-    scripts/deps.sh
+    scripts/deps.sh ser2net
 fi
 export QT_QPA_PLATFORM=offscreen
 

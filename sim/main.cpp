@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTcpServer>
 
 #include <cerrno>
 #include <csignal>
@@ -146,6 +147,24 @@ void installSignalHandlers()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// Hands each accepted client to the server, which drops the one before.
+class TcpListener : public QTcpServer
+{
+public:
+    explicit TcpListener(SimServer &server) : m_server(server) {}
+
+protected:
+    void incomingConnection(qintptr fd) override
+    {
+        setNonBlocking(int(fd));
+        ::fcntl(int(fd), F_SETFD, FD_CLOEXEC);
+        m_server.setLineFd(int(fd));
+    }
+
+private:
+    SimServer &m_server;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -168,14 +187,21 @@ int main(int argc, char *argv[])
                                           "\"B?\" reports the target while moving.");
     const QCommandLineOption paceOption("pace", "Write at the line rate of 19200 baud.");
     const QCommandLineOption logOption("log", "Log received frames and replies to stderr.");
+    const QCommandLineOption tcpOption(
+        "tcp",
+        "Serve on a TCP listener, one client at a time (a new client replaces the old one), as "
+        "a serial device server does; port 0 takes a free one.",
+        "address:port");
     const QCommandLineOption switchesOption(
         "switches", "Initial front and rear switch bytes (decimal or 0x hex).", "F,R");
-    parser.addOptions({linkOption, deviceOption, moveOption, targetOption, paceOption, logOption,
-                       switchesOption});
+    parser.addOptions({linkOption, deviceOption, tcpOption, moveOption, targetOption, paceOption,
+                       logOption, switchesOption});
     parser.process(app);
 
-    if (parser.isSet(linkOption) == parser.isSet(deviceOption))
-        fail("give exactly one of --link and --device (see --help)");
+    if (int(parser.isSet(linkOption)) + int(parser.isSet(deviceOption)) +
+            int(parser.isSet(tcpOption)) !=
+        1)
+        fail("give exactly one of --link, --device and --tcp (see --help)");
 
     SimServer::Options options;
     bool ok = false;
@@ -201,8 +227,21 @@ int main(int argc, char *argv[])
 
     Pty pty;
     QByteArray linkPath;
-    int lineFd;
-    if (parser.isSet(linkOption)) {
+    int lineFd = -1;
+    QHostAddress tcpAddress;
+    quint16 tcpPort = 0;
+    if (parser.isSet(tcpOption)) {
+        const QString endpoint = parser.value(tcpOption);
+        const qsizetype colon = endpoint.lastIndexOf(u':');
+        bool ok = false;
+        const uint port = endpoint.mid(colon + 1).toUInt(&ok);
+        QString host = endpoint.left(colon);
+        if (host.startsWith(u'[') && host.endsWith(u']'))
+            host = host.mid(1, host.size() - 2);
+        if (colon < 0 || !ok || port > 65535 || !tcpAddress.setAddress(host))
+            fail("--tcp takes ADDRESS:PORT, an IPv4 or [IPv6] address");
+        tcpPort = quint16(port);
+    } else if (parser.isSet(linkOption)) {
         linkPath = parser.value(linkOption).toLocal8Bit();
         pty = openPty();
         makeLink(pty.slaveName, linkPath);
@@ -212,6 +251,11 @@ int main(int argc, char *argv[])
     }
 
     SimServer server(lineFd, options);
+    TcpListener listener(server);
+    if (parser.isSet(tcpOption)) {
+        if (!listener.listen(tcpAddress, tcpPort))
+            fail(listener.errorString().toLocal8Bit());
+    }
     server.model().setSwitches(front, rear);
     server.watchControlInput(STDIN_FILENO);
     QObject::connect(&server, &SimServer::quitRequested, &app, &QCoreApplication::quit);
@@ -219,8 +263,13 @@ int main(int argc, char *argv[])
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
 
+    const bool ipv6 = listener.serverAddress().protocol() == QAbstractSocket::IPv6Protocol;
     const QByteArray served =
-        linkPath.isEmpty() ? parser.value(deviceOption).toLocal8Bit() : linkPath;
+        listener.isListening() ? (ipv6 ? "[" + listener.serverAddress().toString().toLatin1() + "]"
+                                       : listener.serverAddress().toString().toLatin1()) +
+                                     ':' + QByteArray::number(listener.serverPort())
+        : linkPath.isEmpty() ? parser.value(deviceOption).toLocal8Bit()
+                             : linkPath;
     std::printf("ready %s\n", served.constData());
     std::fflush(stdout);
 

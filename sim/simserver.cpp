@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -81,14 +82,11 @@ std::optional<quint8> SimServer::parseByte(const QByteArray &word)
 }
 
 SimServer::SimServer(int lineFd, Options options, QObject *parent)
-    : QObject(parent), m_fd(lineFd), m_options(options), m_model(options.model),
-      m_readNotifier(new QSocketNotifier(lineFd, QSocketNotifier::Read, this)),
-      m_writeNotifier(new QSocketNotifier(lineFd, QSocketNotifier::Write, this))
+    : QObject(parent), m_options(options), m_model(options.model), m_readNotifier(nullptr),
+      m_writeNotifier(nullptr)
 {
     m_clock.start();
-    m_writeNotifier->setEnabled(false);
-    connect(m_readNotifier, &QSocketNotifier::activated, this, &SimServer::onLineReadable);
-    connect(m_writeNotifier, &QSocketNotifier::activated, this, &SimServer::onLineWritable);
+    setLineFd(lineFd);
 
     m_delayTimer.setSingleShot(true);
     m_delayTimer.setTimerType(Qt::PreciseTimer);
@@ -97,6 +95,34 @@ SimServer::SimServer(int lineFd, Options options, QObject *parent)
     m_paceTimer.setInterval(1);
     m_paceTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_paceTimer, &QTimer::timeout, this, &SimServer::onPaceTick);
+}
+
+void SimServer::setLineFd(int fd)
+{
+    // Called from the old line's own notifier too: deleted later, silent at once.
+    for (QSocketNotifier *notifier : {m_readNotifier, m_writeNotifier}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    m_readNotifier = m_writeNotifier = nullptr;
+    if (m_socket && m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+    m_out.clear();
+    m_delayed.clear();
+    m_framer = Framer();
+    struct stat st {
+    };
+    m_socket = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+    if (fd < 0)
+        return;
+    m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+    m_writeNotifier->setEnabled(false);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &SimServer::onLineReadable);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, &SimServer::onLineWritable);
 }
 
 void SimServer::watchControlInput(int fd)
@@ -202,9 +228,17 @@ void SimServer::onLineReadable()
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
+    // A TCP client that went away: wait for the next one.
+    if (m_socket) {
+        setLineFd(-1);
+        return;
+    }
     // End of file or EIO (no open slave): wait a little instead of spinning on the notifier.
     m_readNotifier->setEnabled(false);
-    QTimer::singleShot(RetryMs, this, [this] { m_readNotifier->setEnabled(true); });
+    QTimer::singleShot(RetryMs, this, [this] {
+        if (m_readNotifier)
+            m_readNotifier->setEnabled(true);
+    });
 }
 
 void SimServer::answer(const Framer::Frame &frame)
@@ -267,13 +301,18 @@ void SimServer::pump()
         }
         return;
     }
-    m_writeNotifier->setEnabled(pending);
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(pending);
 }
 
 qsizetype SimServer::writeLine(const char *data, qsizetype size)
 {
     if (size == 0)
         return 0;
+    if (m_fd < 0) { // no client: nobody to answer
+        m_out.clear();
+        return -1;
+    }
     const ssize_t n = ::write(m_fd, data, size_t(size));
     if (n >= 0)
         return n;
@@ -281,6 +320,10 @@ qsizetype SimServer::writeLine(const char *data, qsizetype size)
         return 0;
     // The line is gone (no reader, device error): drop what is queued and retry later.
     m_out.clear();
+    if (m_socket) {
+        setLineFd(-1);
+        return -1;
+    }
     m_writeNotifier->setEnabled(false);
     m_paceTimer.stop();
     QTimer::singleShot(RetryMs, this, &SimServer::pump);

@@ -25,7 +25,12 @@ public:
         bool log = false;  // received frames and sent replies to stderr
     };
 
+    // lineFd -1: no line yet (a TCP server waiting for its client).
     SimServer(int lineFd, Options options, QObject *parent = nullptr);
+
+    // Serves on another line from now on: a new TCP client replaces the old one, whose socket is
+    // closed. What was queued for the old line is dropped.
+    void setLineFd(int fd);
 
     IndexerModel &model() { return m_model; }
 
@@ -68,7 +73,8 @@ private:
     QByteArray randomBytes(qsizetype count) const;
     void log(const QByteArray &direction, const QByteArray &bytes) const;
 
-    int m_fd;
+    int m_fd = -1;
+    bool m_socket = false;
     Options m_options;
     IndexerModel m_model;
     Framer m_framer;

@@ -12,6 +12,7 @@
 #include "pockettable.h"
 #include "serialport.h"
 #include "settings.h"
+#include "tcpport.h"
 #include "twips.h"
 #include "verticalspin.h"
 
@@ -219,7 +220,8 @@ void frmMain::Form_Load()
 
     LoadSettings();
 
-    if (CommPort < 5) {
+    // The Ethernet choice is opened like a serial port once it names an endpoint.
+    if (CommPort < 5 || UsableEndpoint(EAddr, EPort)) {
         m_link->selectPort(CommPort, this, [this](bool opened) {
             if (!opened) {
                 showCommDialog(true); // beside the main window

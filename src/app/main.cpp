@@ -1,6 +1,6 @@
 #include "frmMain.h"
 #include "quitsignals.h"
-#include "systemserialport.h"
+#include "indexerport.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -90,7 +90,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(message));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
     QApplication::setWindowIcon(programIcon());
-    SystemSerialPort port;
+    IndexerPort port;
     frmMain window(port);
     // Ended from outside, the program ends as Close ends it: settings saved, port released.
     const QuitSignals quitSignals([&window](int) {

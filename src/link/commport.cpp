@@ -43,7 +43,7 @@ bool openSteps(SerialPort &port, qint16 portNumber)
 
 bool OpenCommPort(SerialPort &port, qint16 portNumber)
 {
-    if (portNumber < 1 || portNumber > 9)
+    if (portNumber < 1)
         return true;
     const bool opened = openSteps(port, portNumber);
     if (opened)

@@ -4,8 +4,9 @@
 
 class SerialPort;
 
-// (Re)opens the port on device number 1..9 with the fixed line settings. A number outside 1..9
-// changes nothing and counts as success. False when any step failed (the port is then closed).
+// (Re)opens the port on number n (1 to 4 a serial device, 5 or more the Ethernet choice) with
+// the fixed line settings. A number below 1 changes nothing and counts as success. False when any
+// step failed (the port is then closed). A network connection may still be connecting on true.
 bool OpenCommPort(SerialPort &port, qint16 portNumber);
 // Releases the port (or probes its device when closed). False when that open or close failed.
 bool CloseCommPort(SerialPort &port);

@@ -6,6 +6,8 @@
 #include "serialport.h"
 #include "settings.h"
 
+#include <utility>
+
 Q_LOGGING_CATEGORY(lcLink, "rv360.link", QtInfoMsg)
 
 namespace
@@ -28,6 +30,17 @@ IndexerLink::IndexerLink(SerialPort &port, QObject *parent) : QObject(parent), m
             writeCurrent();
     });
     connect(&m_port, &SerialPort::dataReceived, this, &IndexerLink::MSComm1_OnComm);
+    connect(&m_port, &SerialPort::connectFinished, this, [this](bool connected) {
+        if (!m_connecting)
+            return;
+        m_connecting = false;
+        const Request request = std::exchange(m_portChange, Request());
+        const QPointer<IndexerLink> self(this);
+        if (request.onOpened && request.requesterAlive())
+            request.onOpened(connected);
+        if (self)
+            startNext();
+    });
     connect(&m_port, &SerialPort::deviceLost, this, [this] {
         qCDebug(lcLink).noquote() << "device lost:" << m_port.deviceName() << m_port.errorText();
         m_deviceLost = true;
@@ -103,11 +116,17 @@ void IndexerLink::startNext()
     // Handlers may queue requests (and so come back here) or run a dialog of their own: the
     // state is read afresh on every turn, and the oldest request always goes first.
     const QPointer<IndexerLink> self(this);
-    while (!m_onWire && !m_queue.empty()) {
+    while (!m_onWire && !m_connecting && !m_queue.empty()) {
         Request request = std::move(m_queue.front());
         m_queue.pop_front();
         if (request.portChange) {
             const bool opened = changePort(request.portNumber, request.reopen);
+            // A connection still being made holds the queue until it is made or has failed.
+            if (opened && m_port.isConnecting()) {
+                m_connecting = true;
+                m_portChange = std::move(request);
+                return;
+            }
             if (request.onOpened && request.requesterAlive())
                 request.onOpened(opened);
             if (!self)
@@ -152,8 +171,7 @@ void IndexerLink::writeCurrent()
     m_tmrComm.start();
     m_sentAt.start();
     qCDebug(lcLink).noquote() << "write" << VisibleControls(m_frame);
-    if (CommPort < 5)
-        m_port.write(m_frame.toLatin1());
+    m_port.write(m_frame.toLatin1());
 }
 
 void IndexerLink::finishCurrent(State how)
@@ -220,15 +238,13 @@ bool IndexerLink::changePort(qint16 portNumber, bool reopen)
     } else if (m_port.isOpen()) {
         return true;
     }
-    if (CommPort >= 5)
-        return true; // the Ethernet choice opens no serial port
     m_deviceLost = false;
     return OpenCommPort(m_port, CommPort);
 }
 
 void IndexerLink::reopenLostDevice()
 {
-    if (!m_deviceLost || m_port.isOpen() || CommPort >= 5)
+    if (!m_deviceLost || m_port.isOpen())
         return;
     if (m_lastReopen.isValid() && m_lastReopen.elapsed() < kReopenIntervalMs)
         return;
@@ -243,6 +259,8 @@ void IndexerLink::shutdown()
     m_shutDown = true;
     m_tmrComm.stop();
     m_settle.stop();
+    m_connecting = false;
+    m_portChange = Request();
     m_onWire = false;
     m_current = Request();
     m_queue.clear();

@@ -62,15 +62,15 @@ public:
     // The one place that changes CommPort and (re)opens the port, queued behind the requests
     // already made so that no port is closed under a transaction on the wire: a new number closes
     // the old port, stores the number and opens it; the same number reopens a port that is not
-    // open. onOpened gets whether the port is open afterwards (true for the Ethernet choice,
-    // which opens nothing). reopen closes and opens the port even when the number stays (its
+    // open. onOpened gets whether the port is open afterwards, once a network connection has
+    // been made or has failed. reopen closes and opens the port even when the number stays (its
     // device has changed).
     void selectPort(qint16 portNumber, const QObject *context = nullptr, PortHandler onOpened = {},
                     bool reopen = false);
 
     State LinkState() const { return m_state; }
     // True while a transaction is on the wire or requests wait for their turn.
-    bool isBusy() const { return m_onWire || !m_queue.empty(); }
+    bool isBusy() const { return m_onWire || m_connecting || !m_queue.empty(); }
 
     const QString &sFrame() const { return m_frame; }
     const QString &sReply() const { return m_reply; }
@@ -121,6 +121,9 @@ private:
     QString m_frame;
     QString m_reply;
     bool m_onWire = false;
+    // A port change waiting for its connection; it holds the queue.
+    bool m_connecting = false;
+    Request m_portChange;
     Request m_current;
     std::deque<Request> m_queue;
     bool m_shutDown = false;

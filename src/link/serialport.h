@@ -22,6 +22,9 @@ public:
     virtual QString deviceName() const = 0;
 
     virtual bool isOpen() const = 0;
+    // open() may finish later (a network connection): true while it has not, and
+    // connectFinished() tells how it ended.
+    virtual bool isConnecting() const { return false; }
     virtual bool open() = 0;
     virtual bool close() = 0;
 
@@ -46,4 +49,6 @@ Q_SIGNALS:
     void dataReceived();
     // The device went away (adapter unplugged, far end closed): the port has closed itself.
     void deviceLost();
+    // An open that was still connecting has ended: connected or not.
+    void connectFinished(bool connected);
 };

@@ -7,6 +7,7 @@
 #include "serialdevices.h"
 #include "serialport.h"
 #include "settings.h"
+#include "tcpport.h"
 #include "twips.h"
 
 #include <QCloseEvent>
@@ -66,8 +67,8 @@ public:
 QString OpenFailureText(int portNumber, const QString &device, SerialPort::OpenFailure failure,
                         const QString &errorText)
 {
-    const QString which =
-        PortLabel(portNumber) + QStringLiteral(" (") + device + QStringLiteral(")");
+    const QString which = (portNumber >= 5 ? QStringLiteral("Ethernet") : PortLabel(portNumber)) +
+                          QStringLiteral(" (") + device + QStringLiteral(")");
     switch (failure) {
     case SerialPort::OpenFailure::NotFound:
         return which + QStringLiteral(" not found");
@@ -154,10 +155,16 @@ void frmComm::buildControls()
             showDevice();
         });
     }
-    // No network transport exists: the option only clears the serial ones.
+    // The indexer through a serial device server: the address and port boxes name it.
     optCommPort_5 =
         named(new QRadioButton(QStringLiteral("Ethernet"), Frame1), QStringLiteral("optCommPort_5"),
               QStringLiteral("Ethernet communications to indexer."), twips(180, 840, 1032, 252));
+    connect(optCommPort_5, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            nPort = 5;
+        // The device list is the serial ports' business.
+        cboDevice->setEnabled(!on);
+    });
     // Nothing stands to its right: room for the caption in any font.
     optCommPort_5->resize(qMax(optCommPort_5->width(), optCommPort_5->sizeHint().width()),
                           optCommPort_5->height());
@@ -249,7 +256,19 @@ void frmComm::placeBeside(QWidget *mainWindow, bool besideMain)
 
 void frmComm::Form_Load()
 {
-    const int index = (CommPort >= 1 && CommPort <= 4) ? CommPort : 1;
+    // The stored endpoint when it is one, else the design's texts.
+    if (UsableEndpoint(EAddr, EPort)) {
+        txtHostAddress->setText(EAddr);
+        txtHostPort->setText(QString::number(EPort));
+        txtHostAddress->setCursorPosition(0);
+    }
+    if (CommPort >= 5) {
+        optCommPort_5->setChecked(true);
+        const SerialPort &port = m_link.port();
+        showOpenFailure(port.isOpen() || port.lastOpenFailure() == SerialPort::OpenFailure::None);
+        return;
+    }
+    const int index = CommPort >= 1 ? CommPort : 1;
     if (optComPort[index]->isChecked()) {
         optComPort_Click(index);
         showDevice();
@@ -315,9 +334,26 @@ void frmComm::cmdOK_Click()
 
 void frmComm::SendTestCommand(const QString &command)
 {
-    // Port numbers from 5 on stand for Ethernet, which has no transport.
-    if (nPort >= 5)
-        return;
+    // Ethernet: the boxes must name an endpoint, else nothing is sent.
+    bool newEndpoint = false;
+    if (nPort >= 5) {
+        const QString address = txtHostAddress->text().trimmed();
+        bool numeric = false;
+        const int port = txtHostPort->text().trimmed().toInt(&numeric);
+        QString wrong;
+        if (!numeric || port < 1 || port > 65535)
+            wrong = QStringLiteral("Ethernet: the port must be a number from 1 to 65535");
+        else if (!UsableEndpoint(address, port))
+            wrong = QStringLiteral("Ethernet: \"%1\" is no address or host name").arg(address);
+        if (!wrong.isEmpty()) {
+            lblPortError->setText(wrong);
+            lblPortError->setToolTip(wrong);
+            return;
+        }
+        newEndpoint = address != EAddr || port != EPort;
+        EAddr = address;
+        EPort = port;
+    }
     // The busy pointer over the dialog only: the main window stays usable meanwhile.
     setCursor(Qt::WaitCursor);
     cmdSend->setEnabled(false);
@@ -325,13 +361,13 @@ void frmComm::SendTestCommand(const QString &command)
 
     // A device chosen or typed for this number is stored for it and opened in place of the old.
     const QString device = cboDevice->currentText().trimmed();
-    const bool newDevice = !device.isEmpty() && device != PortDeviceName(nPort);
+    const bool newDevice = nPort < 5 && !device.isEmpty() && device != PortDeviceName(nPort);
     if (newDevice)
         SetPortDevice(nPort, device);
     // A new choice switches the port; the same one retries a port that failed to open or was
     // lost, rather than time out on a closed port.
     m_link.selectPort(
-        nPort, this, [this](bool opened) { showOpenFailure(opened); }, newDevice);
+        nPort, this, [this](bool opened) { showOpenFailure(opened); }, newDevice || newEndpoint);
 
     txtSend->setText(command);
     txtRcv->clear();

@@ -9,7 +9,7 @@
 #include <QMap>
 
 qint16 CommPort = 1;
-qint16 EPort = -1;
+int EPort = -1;
 QString EAddr = QStringLiteral("0.0.0.0");
 QString ConfigFile = QStringLiteral("RV360.cfg");
 
@@ -74,8 +74,12 @@ void LoadSettings()
     CommPort =
         TextToInteger(ini.ReadIniStr(Section, QStringLiteral("CommPort"), QStringLiteral("1")))
             .value_or(qint16(1));
-    EPort = TextToInteger(ini.ReadIniStr(Section, QStringLiteral("EPort"), QStringLiteral("-1")))
-                .value_or(qint16(-1));
+    // A TCP port reaches 65535: past the 16-bit range only a plain whole number is taken.
+    const QString ePort = ini.ReadIniStr(Section, QStringLiteral("EPort"), QStringLiteral("-1"));
+    bool wide = false;
+    const int widePort = ePort.trimmed().toInt(&wide);
+    const std::optional<qint16> narrow = TextToInteger(ePort);
+    EPort = narrow ? *narrow : wide && widePort > 32767 && widePort <= 65535 ? widePort : -1;
     EAddr = ini.ReadIniStr(Section, QStringLiteral("EAddr"), QStringLiteral("0.0.0.0"));
     ConfigFile = ini.ReadIniStr(Section, QStringLiteral("ConfigFile"), QStringLiteral("RV360.cfg"));
 }

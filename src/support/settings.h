@@ -4,8 +4,8 @@
 
 // The four settings kept between runs, loaded at start-up and saved when the main window closes.
 extern qint16 CommPort;    // 1..4 serial port COM1..COM4, 5 or more the Ethernet choice
-extern qint16 EPort;       // carried from the file back to the file
-extern QString EAddr;      // carried from the file back to the file
+extern int EPort;          // Ethernet choice: TCP port of the serial device server (-1: none)
+extern QString EAddr;      // Ethernet choice: its address or host name ("0.0.0.0": none)
 extern QString ConfigFile; // last configuration file: bare name (program's directory) or path
 
 // Reads the settings file (creating it with the line "[Application]" when missing). A file that

@@ -240,7 +240,7 @@ private Q_SLOTS:
         row("dialog choice", "CommPort:3 click:cmdComm optComPort_3==1 cboDevice==/dev/ttyS2 "
                              "sent: CommPort==3");
         row("dialog on Ethernet", "CommPort:5 closeport click:cmdComm lblPortError== "
-                                  "optComPort_1==1 click:cmdFind CommPort==1");
+                                  "optCommPort_5==1 click:optComPort_1 click:cmdFind CommPort==1");
         row("dialog missing port", "ports:1 click:cmdComm click:optComPort_4 click:cmdFind "
                                    "txtRcv==Timeout_ lblPortError==COM4_(/dev/fake4)_not_found "
                                    "CommPort==4 sent:");

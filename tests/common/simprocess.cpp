@@ -22,6 +22,19 @@ bool SimProcess::start(const QStringList &extraArgs)
     return false;
 }
 
+bool SimProcess::startTcp(quint16 port)
+{
+    m_process.start(qEnvironmentVariable("RV360_SIM"),
+                    {"--tcp", QStringLiteral("127.0.0.1:%1").arg(port)});
+    const QString ready = m_process.waitForStarted(5000) ? readLine() : QString();
+    m_tcpPort = quint16(ready.section(u':', -1).toUInt());
+    if (ready.startsWith(QLatin1String("ready 127.0.0.1:")) && m_tcpPort != 0)
+        return true;
+    qWarning("rv360-sim did not become ready: %s", m_process.readAllStandardError().constData());
+    stop();
+    return false;
+}
+
 QString SimProcess::readLine()
 {
     const QDeadlineTimer deadline(5000);

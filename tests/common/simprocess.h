@@ -15,6 +15,9 @@ public:
 
     // Starts the simulator and waits up to 5 s for its "ready" line.
     bool start(const QStringList &extraArgs = {});
+    // The same on a TCP listener on 127.0.0.1 (port 0: a free one); tcpPort() tells which.
+    bool startTcp(quint16 port = 0);
+    quint16 tcpPort() const { return m_tcpPort; }
     // Where the link to the pty is made; set before start() to use another path.
     QString linkPath() const { return m_linkPath; }
     void setLinkPath(const QString &path) { m_linkPath = path; }
@@ -30,5 +33,6 @@ private:
 
     QTemporaryDir m_dir;
     QString m_linkPath;
+    quint16 m_tcpPort = 0;
     QProcess m_process;
 };

@@ -222,7 +222,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!window->link().isBusy());
         QVERIFY(sim.control("late 300").startsWith("ok"));
         QVERIFY(transact(window->link(), "A?").timedOut);
-        QTest::qWait(100); // the late "A:" line arrives now, while nothing waits
+        QTest::qWait(250); // the late "A:" line arrives now (300 ms), while nothing waits
         QVERIFY(sim.control("late 0").startsWith("ok"));
         QCOMPARE(transact(window->link(), "D?").text, QStringLiteral("D:R\r"));
         window->tmrUpdate.start();

@@ -181,13 +181,13 @@ private Q_SLOTS:
         frmComm *first = f->show();
         first->txtSend->setText(QStringLiteral("A?"));
         first->optComPort[4]->click();
-        // Ethernet keeps the last serial port for Find.
+        // Ethernet is port 5 for Find.
         QTest::mouseClick(first->optCommPort_5, Qt::LeftButton);
         frmComm *second = f->show(true);
         QCOMPARE(second, first);
         QCOMPARE(f->main.findChildren<frmComm *>().size(), 1);
         QCOMPARE(second->txtSend->text(), QStringLiteral("A?"));
-        QCOMPARE(int(second->nPort), 4);
+        QCOMPARE(int(second->nPort), 5);
         QCOMPARE(f->finished, 0);
     }
 

@@ -1,0 +1,292 @@
+// The Ethernet choice: the link over TCP to rv360-sim --tcp, to a bare listener and to Debian's
+// ser2net in front of rv360-sim on a pty, and the setup dialog and start-up that use it. Only
+// the loopback interface is used.
+#include "errormessage.h"
+#include "frmComm.h"
+#include "frmMain.h"
+#include "indexerlink.h"
+#include "indexerport.h"
+#include "modFileUtil.h"
+#include "settings.h"
+#include "simprocess.h"
+#include "transact.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <sys/resource.h>
+
+namespace
+{
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A loopback port that nothing listens on (just released).
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+} // namespace
+
+class TestNetwork : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<IndexerPort> port;
+    std::unique_ptr<IndexerLink> link;
+
+    // Chooses Ethernet at the endpoint; whether it connected.
+    bool choose(const QString &address, int tcpPort)
+    {
+        EAddr = address;
+        EPort = tcpPort;
+        int opened = -1;
+        link->selectPort(
+            5, nullptr, [&opened](bool ok) { opened = ok; }, true);
+        return QTest::qWaitFor([&] { return opened >= 0; }, 5000) && opened == 1;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        SetProgramDirectoryOverride(dir.path());
+        SetErrorMessageHandler([](const QString &, const QString &) {});
+    }
+    void cleanupTestCase()
+    {
+        SetErrorMessageHandler({});
+        SetProgramDirectoryOverride({});
+    }
+    void init()
+    {
+        link.reset();
+        port = std::make_unique<IndexerPort>();
+        link = std::make_unique<IndexerLink>(*port);
+        CommPort = 1;
+    }
+    void cleanup() { link.reset(); }
+
+    // Exactly the serial frames over the connection, and the reply back.
+    void framesAndReplies()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QVERIFY(choose(QStringLiteral("127.0.0.1"), server.serverPort()));
+        QCOMPARE(port->deviceName(), QStringLiteral("127.0.0.1:%1").arg(server.serverPort()));
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket *far = server.nextPendingConnection();
+        link->SendCommand(QStringLiteral("G2 1 045"));
+        link->SendCommand(QStringLiteral("B?"));
+        QTRY_COMPARE(far->bytesAvailable(), qint64(11));
+        QCOMPARE(far->readAll(), QByteArray("$G2 1 045\r\n"));
+        far->write("G:\r");
+        QByteArray got;
+        QTRY_VERIFY((got += far->readAll()) == "$B?\r\n");
+        // A listener that takes the connection and never answers: timeouts, the connection kept.
+        QVERIFY(transact(*link, QStringLiteral("D?")).timedOut);
+        QCOMPARE(far->state(), QAbstractSocket::ConnectedState);
+        QVERIFY(port->isOpen());
+
+        SimProcess sim;
+        QVERIFY(sim.startTcp());
+        QVERIFY(choose(QStringLiteral("localhost"), sim.tcpPort()));
+        QCOMPARE(transact(*link, QStringLiteral("@")).text,
+                 QStringLiteral("@:RV-360 indexer simulator 1.0\r"));
+    }
+
+    // Endpoints that cannot be reached: the open fails with the reason, and a command ends by
+    // the timeout with nothing sent.
+    void unreachable()
+    {
+        // clang-format off
+        const std::tuple<QString, int, QString> rows[] = {
+            {"127.0.0.1", freePort(), "connection refused"},
+            {"rv360-test.invalid", 1001, "host not found"},
+            {"0.0.0.0", -1, "no usable address and port"}};
+        // clang-format on
+        for (const auto &[address, tcpPort, why] : rows) {
+            init();
+            QVERIFY(!choose(address, tcpPort));
+            QCOMPARE(port->errorText(), why);
+            QCOMPARE(CommPort, qint16(5));
+            QVERIFY(transact(*link, QStringLiteral("B?")).timedOut);
+        }
+    }
+
+    // A frame still waiting for the connection when its reply timed out is dropped: it never
+    // reaches the indexer once the connection is made.
+    void timedOutOutputIsDropped()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        EAddr = QStringLiteral("127.0.0.1");
+        EPort = server.serverPort();
+        TcpPort tcp;
+        QVERIFY(tcp.setPortNumber(5) && tcp.open() && tcp.isConnecting());
+        QVERIFY(tcp.write("$B6\r\n"));
+        tcp.discardOutput();
+        QTRY_VERIFY(server.hasPendingConnections() && !tcp.isConnecting());
+        QTcpSocket *far = server.nextPendingConnection();
+        QVERIFY(tcp.write("$D?\r\n"));
+        QByteArray got;
+        QTRY_VERIFY((got += far->readAll()) == "$D?\r\n");
+    }
+
+    // The device server killed during a transaction and started again: a timeout, the
+    // connection dropped once without spinning, and a later request connects again.
+    void serverLostAndBack()
+    {
+        auto sim = std::make_unique<SimProcess>();
+        QVERIFY(sim->startTcp());
+        const quint16 tcpPort = sim->tcpPort();
+        QVERIFY(choose(QStringLiteral("127.0.0.1"), tcpPort));
+        QCOMPARE(transact(*link, QStringLiteral("B?")).text, QStringLiteral("B:1\r"));
+        QVERIFY(sim->control(QStringLiteral("silent on")).startsWith(QLatin1String("ok")));
+        QTimer::singleShot(50, [&] { sim->kill(); });
+        QVERIFY(transact(*link, QStringLiteral("B?")).timedOut);
+        QTRY_VERIFY(!port->isOpen());
+        const double before = cpuSeconds();
+        QTest::qWait(1000);
+        QVERIFY2(cpuSeconds() - before < 0.2, "busy after the server was lost");
+
+        sim = std::make_unique<SimProcess>();
+        QVERIFY(sim->startTcp(tcpPort));
+        QString reply;
+        for (int attempt = 0; attempt < 30 && reply != QLatin1String("B:1\r"); ++attempt) {
+            reply = transact(*link, QStringLiteral("B?")).text;
+            if (reply != QLatin1String("B:1\r"))
+                QTest::qWait(100);
+        }
+        QCOMPARE(reply, QStringLiteral("B:1\r"));
+    }
+
+    // Debian's ser2net in front of the simulator's pty: the poll and a manual command go through;
+    // with the pty gone, its "Device open failure" text is never taken as a reply.
+    void throughSer2net()
+    {
+        const QString ser2net = QStandardPaths::findExecutable(
+            QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
+        QVERIFY2(!ser2net.isEmpty(), "ser2net is installed by the README's test command");
+        SimProcess sim;
+        QVERIFY(sim.start());
+        const quint16 tcpPort = freePort();
+        QFile config(dir.filePath(QStringLiteral("ser2net.yaml")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(QStringLiteral("connection: &rv360\n"
+                                    "  accepter: tcp,127.0.0.1,%1\n"
+                                    "  connector: serialdev,%2,19200n81,local\n"
+                                    "  options:\n"
+                                    "    kickolduser: true\n")
+                         .arg(tcpPort)
+                         .arg(sim.linkPath())
+                         .toUtf8());
+        config.close();
+        QProcess server;
+        server.start(ser2net, {"-n", "-u", "-c", config.fileName(), "-P",
+                               dir.filePath(QStringLiteral("ser2net.pid"))});
+        QVERIFY(server.waitForStarted(5000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, tcpPort);
+                return probe.waitForConnected(100);
+            },
+            5000));
+        QVERIFY(choose(QStringLiteral("127.0.0.1"), tcpPort));
+        for (const auto &[command, reply] :
+             {std::pair{"B?", "B:1\r"}, {"D?", "D:R\r"}, {"@", "@:RV-360 indexer simulator 1.0\r"}})
+            QCOMPARE(transact(*link, QString::fromLatin1(command)).text,
+                     QString::fromLatin1(reply));
+
+        sim.kill();
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            const IndexerLink::Reply reply = transact(*link, QStringLiteral("B?"));
+            QVERIFY2(reply.timedOut && !reply.text.contains(QLatin1String("failure")),
+                     qPrintable(reply.text));
+            QTest::qWait(150);
+        }
+        server.terminate();
+        QVERIFY(server.waitForFinished(5000));
+    }
+
+    // The setup dialog: Ethernet with an address and port typed, Find over TCP; malformed
+    // entries send nothing. The settings keep the endpoint, and the next start polls through it.
+    void dialogAndStartUp()
+    {
+        QFile::remove(SettingsFilePath());
+        LoadSettings();
+        SimProcess sim;
+        QVERIFY(sim.startTcp());
+        QWidget main;
+        frmComm *dialog = frmComm::ShowDialog(*link, &main);
+        dialog->optCommPort_5->click();
+        // clang-format off
+        const std::tuple<QString, QString, QString> wrong[] = {
+            {"127.0.0.1", "70000", "Ethernet: the port must be a number from 1 to 65535"},
+            {"127.0.0.1", "x", "Ethernet: the port must be a number from 1 to 65535"},
+            {"300.1.2.3", "1001", "Ethernet: \"300.1.2.3\" is no address or host name"},
+            {"a b", "1001", "Ethernet: \"a b\" is no address or host name"}};
+        // clang-format on
+        for (const auto &[address, tcpPort, why] : wrong) {
+            dialog->txtHostAddress->setText(address);
+            dialog->txtHostPort->setText(tcpPort);
+            dialog->cmdFind->click();
+            QCOMPARE(dialog->lblPortError->text(), why);
+            QVERIFY(dialog->cmdFind->isEnabled() && !link->isBusy());
+            QCOMPARE(CommPort, qint16(1));
+        }
+        dialog->txtHostAddress->setText(QStringLiteral("127.0.0.1"));
+        dialog->txtHostPort->setText(QString::number(sim.tcpPort()));
+        dialog->cmdFind->click();
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
+        QCOMPARE(dialog->lblPortError->text(), QString());
+        dialog->close();
+        SaveSettings();
+        QFile settings(SettingsFilePath());
+        QVERIFY(settings.open(QIODevice::ReadOnly));
+        QCOMPARE(settings.readAll(), QStringLiteral("[Application]\r\nCommPort=5\r\nEPort=%1\r\n"
+                                                    "EAddr=127.0.0.1\r\nConfigFile=RV360.cfg\r\n")
+                                         .arg(sim.tcpPort())
+                                         .toLatin1());
+
+        link.reset();
+        IndexerPort windowPort;
+        frmMain window(windowPort);
+        window.setExitHandler([] {});
+        window.show();
+        window.Form_Load();
+        QTRY_VERIFY(window.tmrUpdate.isActive());
+        QTRY_COMPARE(window.lblPocket->text(), QStringLiteral("1"));
+        QCOMPARE(frmComm::instance(), nullptr);
+        // The endpoint gone: the next start shows the dialog with the reason.
+        sim.stop();
+        window.close();
+        IndexerPort laterPort;
+        frmMain later(laterPort);
+        later.setExitHandler([] {});
+        later.show();
+        later.Form_Load();
+        QTRY_VERIFY(frmComm::instance());
+        QTRY_VERIFY(frmComm::instance()->lblPortError->toolTip().endsWith(
+            QLatin1String("): connection refused")));
+        QVERIFY(frmComm::instance()->optCommPort_5->isChecked());
+        QVERIFY(!later.tmrUpdate.isActive());
+    }
+};
+
+QTEST_MAIN(TestNetwork)
+#include "tst_network.moc"
