@@ -260,6 +260,7 @@ void frmComm::Form_Load()
     if (UsableEndpoint(EAddr, EPort)) {
         txtHostAddress->setText(EAddr);
         txtHostPort->setText(QString::number(EPort));
+        FitFontToText(txtHostAddress, EAddr);
         txtHostAddress->setCursorPosition(0);
     }
     if (CommPort >= 5) {

@@ -31,6 +31,7 @@ void FitFontToItems(QComboBox *box)
                                                      QStyle::SC_ComboBoxEditField, box);
     // The style draws the current text with a small margin inside the field.
     const int room = field.width() - 4;
+    box->setFont(QFont()); // from the inherited font, so that a shorter text gets it back
     box->setFont(fitted(
         box->font(),
         [box](const QFontMetrics &metrics) {
@@ -48,6 +49,7 @@ void FitFontToText(QLineEdit *box, const QString &text)
     const QMargins margins = box->textMargins();
     // A line edit keeps two pixels of its own on each side of the text.
     const int room = box->width() - 2 * frame - 4 - margins.left() - margins.right();
+    box->setFont(QFont()); // from the inherited font, so that a shorter text gets it back
     box->setFont(fitted(
         box->font(),
         [&text](const QFontMetrics &metrics) { return metrics.horizontalAdvance(text); }, room));
