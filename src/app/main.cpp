@@ -1,6 +1,11 @@
+#include "controlserver.h"
+#include "frmComm.h"
 #include "frmMain.h"
-#include "quitsignals.h"
 #include "indexerport.h"
+#include "modFileUtil.h"
+#include "quitsignals.h"
+#include "settings.h"
+#include "trafficlog.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -100,5 +105,23 @@ int main(int argc, char *argv[])
     // Shown first, so that a setup dialog opened by the start-up can stand beside it.
     window.show();
     window.Form_Load();
+
+    // Scripts and the traffic record, as the settings just loaded say.
+    TrafficLog traffic(window.link(),
+                       LogTraffic ? ProgramDirectory() + QStringLiteral("traffic.log") : QString());
+    ControlServer control(window.link());
+    control.setTrafficLog(&traffic);
+    control.setRefusal(
+        [] { return frmComm::instance() ? QStringLiteral("setup dialog open") : QString(); });
+    if (RemoteEnabled) {
+        const QString socket =
+            RemoteSocket.isEmpty() ? ControlServer::DefaultSocketPath() : RemoteSocket;
+        QString why;
+        if (!control.listen(socket, &why))
+            std::fprintf(stderr,
+                         "rv360: scripts cannot reach this window: %s (set [Remote] Socket= in "
+                         "RV360.INI for a second program)\n",
+                         qPrintable(why));
+    }
     return app.exec();
 }

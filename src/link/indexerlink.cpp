@@ -171,7 +171,9 @@ void IndexerLink::writeCurrent()
     m_tmrComm.start();
     m_sentAt.start();
     qCDebug(lcLink).noquote() << "write" << VisibleControls(m_frame);
-    m_port.write(m_frame.toLatin1());
+    const QByteArray frame = m_frame.toLatin1();
+    m_port.write(frame);
+    Q_EMIT frameWritten(frame);
 }
 
 void IndexerLink::finishCurrent(State how)
@@ -195,6 +197,9 @@ void IndexerLink::finishCurrent(State how)
     }
     m_state = Idle;
     const QPointer<IndexerLink> self(this);
+    Q_EMIT transactionEnded(request.command, result, m_sentAt.nsecsElapsed() / 1000);
+    if (!self)
+        return;
     Q_EMIT linkStatusChanged(how == Idle ? QStringLiteral("Ready") : QStringLiteral("Timeout"));
     if (!self)
         return;

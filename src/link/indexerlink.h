@@ -84,6 +84,10 @@ public:
 Q_SIGNALS:
     // The link status word: "Busy", "Ready" or "Timeout".
     void linkStatusChanged(const QString &word);
+    // The traffic, for a record and for scripts that watch: a frame as written, and each
+    // transaction's end (the reply, or the timeout with what had arrived) with its time.
+    void frameWritten(const QByteArray &frame);
+    void transactionEnded(const QString &command, const IndexerLink::Reply &reply, qint64 micros);
 
 private:
     struct Request {

@@ -12,6 +12,9 @@ qint16 CommPort = 1;
 int EPort = -1;
 QString EAddr = QStringLiteral("0.0.0.0");
 QString ConfigFile = QStringLiteral("RV360.cfg");
+bool RemoteEnabled = true;
+QString RemoteSocket;
+bool LogTraffic = false;
 
 namespace
 {
@@ -82,6 +85,11 @@ void LoadSettings()
     EPort = narrow ? *narrow : wide && widePort > 32767 && widePort <= 65535 ? widePort : -1;
     EAddr = ini.ReadIniStr(Section, QStringLiteral("EAddr"), QStringLiteral("0.0.0.0"));
     ConfigFile = ini.ReadIniStr(Section, QStringLiteral("ConfigFile"), QStringLiteral("RV360.cfg"));
+    RemoteEnabled = ini.ReadIniBool(QStringLiteral("Remote"), QStringLiteral("Enabled"),
+                                    QStringLiteral("1"));
+    RemoteSocket = ini.ReadIniStr(QStringLiteral("Remote"), QStringLiteral("Socket"), QString());
+    LogTraffic =
+        ini.ReadIniBool(QStringLiteral("Log"), QStringLiteral("Traffic"), QStringLiteral("0"));
 }
 
 void SaveSettings()

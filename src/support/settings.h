@@ -8,6 +8,13 @@ extern int EPort;          // Ethernet choice: TCP port of the serial device ser
 extern QString EAddr;      // Ethernet choice: its address or host name ("0.0.0.0": none)
 extern QString ConfigFile; // last configuration file: bare name (program's directory) or path
 
+// Read at start-up, never written: whether scripts may connect (section "Remote", key "Enabled",
+// default 1) and on which socket (key "Socket", empty: the default), and whether the traffic
+// is recorded (section "Log", key "Traffic", default 0).
+extern bool RemoteEnabled;
+extern QString RemoteSocket;
+extern bool LogTraffic;
+
 // Reads the settings file (creating it with the line "[Application]" when missing). A file that
 // is there but cannot be used (not a regular file, not 8-bit text) gives one message and the
 // defaults, and is not written at the save.

@@ -1,0 +1,415 @@
+// rv360ctl: the indexer from scripts, through the running rv360 (its control socket) or, with
+// --device, on a serial device of its own. Exit status: 0 done; 1 the indexer did not answer,
+// refused, or a move did not arrive in time; 2 bad usage or argument; 3 nothing to talk to.
+#include "commandset.h"
+#include "commport.h"
+#include "controlserver.h"
+#include "errormessage.h"
+#include "indexercommands.h"
+#include "indexerlink.h"
+#include "modFileUtil.h"
+#include "settings.h"
+#include "systemserialport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QTimer>
+#include <cstdio>
+#include <deque>
+#include <memory>
+
+namespace
+{
+
+constexpr int kDone = 0, kNoAnswer = 1, kUsage = 2, kUnreachable = 3;
+
+const char *const kUsageText =
+    "usage: rv360ctl [--socket PATH | --device PATH] [--json] COMMAND [ARGS]\n"
+    "  status                          one line: pocket=<1-8|?> state=<ready|moving|?>\n"
+    "  move N [--wait] [--timeout S]   move to pocket N (1-8); with --wait, return when the\n"
+    "                                  indexer reports ready at pocket N (default 60 s)\n"
+    "  speed N                         set the sweep speed (1-8)\n"
+    "  control [io|comm]               set the control source; without one, print it\n"
+    "  switches front|rear             print the switch byte in hexadecimal\n"
+    "  layout read [FILE]              the indexer's layout as a configuration file\n"
+    "  layout send FILE                send a configuration file's layout to the indexer\n"
+    "  send TEXT                       one raw command; print the reply\n"
+    "  watch [--traffic]               print a line per change until interrupted\n"
+    "Exit status: 0 done, 1 no answer or not arrived, 2 bad usage, 3 nothing to talk to.\n";
+
+void out(const QString &line)
+{
+    std::printf("%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+void err(const QString &line)
+{
+    std::fprintf(stderr, "rv360ctl: %s\n", line.toLocal8Bit().constData());
+}
+
+QString shown(const QJsonValue &value)
+{
+    return value.isNull() || value.isUndefined() ? QStringLiteral("?")
+                                                 : value.toVariant().toString();
+}
+
+// Where requests go: the running program's socket, or a link of our own on a device.
+class Transport : public QObject
+{
+public:
+    using Done = IndexerCommands::Done;
+    std::function<void(const QJsonObject &)> onEvent;
+
+    // Returns kDone, or the exit status and the reason.
+    int openDevice(const QString &device, QString *why)
+    {
+        SetPortDevice(1, device);
+        m_port = std::make_unique<SystemSerialPort>();
+        if (!OpenCommPort(*m_port, 1)) {
+            *why = QStringLiteral("%1: %2").arg(device, m_port->errorText().isEmpty()
+                                                            ? QStringLiteral("cannot be opened")
+                                                            : m_port->errorText());
+            return kUnreachable;
+        }
+        m_link = std::make_unique<IndexerLink>(*m_port);
+        return kDone;
+    }
+    void openSocket(const QString &path, std::function<void(bool)> connected)
+    {
+        m_socket = std::make_unique<QLocalSocket>();
+        connect(m_socket.get(), &QLocalSocket::connected, this, [connected] { connected(true); });
+        connect(m_socket.get(), &QLocalSocket::errorOccurred, this, [this, connected] {
+            if (m_waiting.empty())
+                connected(false);
+            else
+                finishAll(IndexerCommands::Error(QStringLiteral("unreachable"),
+                                                 QStringLiteral("the program went away")));
+        });
+        connect(m_socket.get(), &QLocalSocket::readyRead, this, [this] { readReplies(); });
+        m_socket->connectToServer(path);
+    }
+    bool viaDevice() const { return m_link != nullptr; }
+
+    void run(const QJsonObject &request, Done done)
+    {
+        if (m_link) {
+            IndexerCommands::Run(*m_link, this, request, std::move(done));
+            return;
+        }
+        m_waiting.push_back(std::move(done));
+        m_socket->write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
+    }
+
+private:
+    void readReplies()
+    {
+        while (m_socket->canReadLine()) {
+            const QJsonObject reply = QJsonDocument::fromJson(m_socket->readLine()).object();
+            if (reply.contains(QStringLiteral("event"))) {
+                if (onEvent)
+                    onEvent(reply);
+            } else if (!m_waiting.empty()) {
+                const Done done = m_waiting.front();
+                m_waiting.pop_front();
+                done(reply);
+            }
+        }
+    }
+    void finishAll(const QJsonObject &result)
+    {
+        while (!m_waiting.empty()) {
+            const Done done = m_waiting.front();
+            m_waiting.pop_front();
+            done(result);
+        }
+    }
+
+    std::unique_ptr<SystemSerialPort> m_port;
+    std::unique_ptr<IndexerLink> m_link;
+    std::unique_ptr<QLocalSocket> m_socket;
+    std::deque<Done> m_waiting;
+};
+
+struct Options {
+    QString socket, device, command;
+    QStringList args;
+    bool json = false, wait = false, traffic = false;
+    int timeoutS = 60;
+};
+
+// The request for the command line, or an error text.
+std::optional<QJsonObject> requestFor(const Options &o, QString *why)
+{
+    const auto number = [&](const QString &text) -> std::optional<int> {
+        bool ok = false;
+        const int n = text.toInt(&ok);
+        return ok && n >= 1 && n <= 8 ? std::optional<int>(n) : std::nullopt;
+    };
+    const QStringList &a = o.args;
+    if (o.command == QLatin1String("status") && a.isEmpty())
+        return QJsonObject{{"cmd", "status"}};
+    if ((o.command == QLatin1String("move") || o.command == QLatin1String("speed")) &&
+        a.size() == 1) {
+        if (const auto n = number(a[0]))
+            return QJsonObject{{"cmd", o.command},
+                               {o.command == QLatin1String("move") ? "pocket" : "speed", *n}};
+        *why =
+            QStringLiteral("%1 takes a whole number from 1 to 8, not \"%2\"").arg(o.command, a[0]);
+        return std::nullopt;
+    }
+    if (o.command == QLatin1String("control") && a.size() <= 1) {
+        if (a.isEmpty())
+            return QJsonObject{{"cmd", "control"}};
+        if (a[0] == QLatin1String("io") || a[0] == QLatin1String("comm"))
+            return QJsonObject{{"cmd", "control"}, {"source", a[0]}};
+    }
+    if (o.command == QLatin1String("switches") && a.size() == 1 &&
+        (a[0] == QLatin1String("front") || a[0] == QLatin1String("rear")))
+        return QJsonObject{{"cmd", "switches"}, {"panel", a[0]}};
+    if (o.command == QLatin1String("layout") && !a.isEmpty()) {
+        if (a[0] == QLatin1String("read") && a.size() <= 2)
+            return QJsonObject{{"cmd", "layout_read"}};
+        if (a[0] == QLatin1String("send") && a.size() == 2) {
+            QFile file(a[1]);
+            PocketLayout layout;
+            QString problem;
+            if (!QFileInfo(a[1]).isFile() || !file.open(QIODevice::ReadOnly)) {
+                *why = a[1] + QStringLiteral(": cannot be read");
+                return std::nullopt;
+            }
+            const QByteArray text = file.read(1 << 20);
+            if (!IndexerCommands::ParseLayoutText(text, layout, &problem)) {
+                *why = a[1] + QStringLiteral(": ") + problem;
+                return std::nullopt;
+            }
+            return QJsonObject{{"cmd", "layout_send"}, {"layout", QString::fromLatin1(text)}};
+        }
+    }
+    if (o.command == QLatin1String("send") && a.size() == 1)
+        return QJsonObject{{"cmd", "send"}, {"text", a[0]}};
+    if (o.command == QLatin1String("watch") && a.isEmpty())
+        return QJsonObject{{"cmd", "watch"}, {"traffic", o.traffic}};
+    *why = QStringLiteral("bad command line");
+    return std::nullopt;
+}
+
+// The run of one command line, to its exit status.
+class Session : public QObject
+{
+public:
+    Session(Options options) : m_o(std::move(options)) {}
+
+    void start(const QJsonObject &request)
+    {
+        m_request = request;
+        m_transport.onEvent = [this](const QJsonObject &event) { printEvent(event); };
+        if (!m_o.device.isEmpty()) {
+            QString why;
+            if (const int status = m_transport.openDevice(m_o.device, &why); status != kDone)
+                return finish(status, why);
+            return send();
+        }
+        const QString path = m_o.socket.isEmpty() ? ControlServer::DefaultSocketPath() : m_o.socket;
+        m_transport.openSocket(path, [this, path](bool connected) {
+            if (!connected)
+                return finish(
+                    kUnreachable,
+                    QStringLiteral("no running rv360 at %1, and no --device given").arg(path));
+            send();
+        });
+    }
+
+private:
+    void send()
+    {
+        m_transport.run(m_request, [this](const QJsonObject &result) { handle(result); });
+    }
+
+    void handle(const QJsonObject &result)
+    {
+        if (!result.value(QStringLiteral("ok")).toBool()) {
+            const QString code = result.value(QStringLiteral("code")).toString();
+            if (m_o.json)
+                out(QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
+            return finish(code == QLatin1String("bad_request")   ? kUsage
+                          : code == QLatin1String("unreachable") ? kUnreachable
+                                                                 : kNoAnswer,
+                          result.value(QStringLiteral("error")).toString());
+        }
+        const QString cmd = m_request.value(QStringLiteral("cmd")).toString();
+        if (cmd == QLatin1String("watch"))
+            return watch();
+        if (cmd == QLatin1String("move") && m_o.wait)
+            return waitForArrival();
+        if (m_o.json) {
+            out(QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
+        } else if (cmd == QLatin1String("status")) {
+            out(QStringLiteral("pocket=%1 state=%2")
+                    .arg(shown(result.value(QStringLiteral("pocket"))),
+                         shown(result.value(QStringLiteral("state")))));
+        } else if (cmd == QLatin1String("control") && result.contains(QStringLiteral("source"))) {
+            out(result.value(QStringLiteral("source")).toString());
+        } else if (cmd == QLatin1String("switches")) {
+            out(result.value(QStringLiteral("byte")).toString());
+        } else if (cmd == QLatin1String("send")) {
+            out(VisibleControls(result.value(QStringLiteral("reply")).toString()));
+        } else if (cmd == QLatin1String("layout_read")) {
+            const QByteArray text = result.value(QStringLiteral("layout")).toString().toLatin1();
+            if (m_o.args.size() == 2) {
+                QString why;
+                if (!ReplaceFileAtomically(m_o.args[1], text, &why))
+                    return finish(kUsage, m_o.args[1] + QStringLiteral(": ") + why);
+            } else {
+                std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+            }
+        }
+        const bool timedOut = result.value(QStringLiteral("timed_out")).toBool();
+        finish(timedOut ? kNoAnswer : kDone, timedOut ? QStringLiteral("no answer") : QString());
+    }
+
+    // A move is never sent again: only its arrival is watched, by "D?" and "B?".
+    void waitForArrival()
+    {
+        const int target = m_request.value(QStringLiteral("pocket")).toInt();
+        m_clock.start();
+        auto poll = std::make_shared<std::function<void()>>();
+        *poll = [this, target, poll] {
+            m_transport.run({{"cmd", "status"}}, [this, target, poll](const QJsonObject &status) {
+                const QJsonValue pocket = status.value(QStringLiteral("pocket"));
+                const QJsonValue state = status.value(QStringLiteral("state"));
+                if (pocket == target && state == QLatin1String("ready")) {
+                    *poll = nullptr;
+                    return finish(kDone, {});
+                }
+                if (m_clock.elapsed() >= qint64(m_o.timeoutS) * 1000) {
+                    *poll = nullptr;
+                    return finish(kNoAnswer,
+                                  QStringLiteral("pocket %1 not reached in %2 s: at %3, %4")
+                                      .arg(target)
+                                      .arg(m_o.timeoutS)
+                                      .arg(shown(pocket), shown(state)));
+                }
+                QTimer::singleShot(250, this, [poll] {
+                    if (*poll)
+                        (*poll)();
+                });
+            });
+        };
+        (*poll)();
+    }
+
+    void watch()
+    {
+        if (!m_transport.viaDevice())
+            return; // the program sends events from now on
+        // On a device of our own: the changes of our own poll.
+        QTimer *timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [this] {
+            m_transport.run({{"cmd", "status"}}, [this](const QJsonObject &status) {
+                for (const char *field : {"pocket", "state"}) {
+                    const QJsonValue value = status.value(QLatin1String(field));
+                    if (status.value(QStringLiteral("ok")).toBool() &&
+                        value != m_last.value(QLatin1String(field)))
+                        printEvent({{"event", field}, {field, value}});
+                }
+                m_last = status;
+            });
+        });
+        timer->start(500);
+    }
+
+    void printEvent(const QJsonObject &event)
+    {
+        if (m_o.json)
+            return out(QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)));
+        const QString kind = event.value(QStringLiteral("event")).toString();
+        if (kind == QLatin1String("traffic"))
+            return out(event.value(QStringLiteral("line")).toString());
+        const QString field = kind == QLatin1String("link") ? QStringLiteral("status") : kind;
+        out(kind + u'=' + shown(event.value(field)));
+    }
+
+    void finish(int status, const QString &why)
+    {
+        if (!why.isEmpty() && status != kDone)
+            err(why);
+        QCoreApplication::exit(status);
+    }
+
+    Options m_o;
+    Transport m_transport;
+    QJsonObject m_request, m_last;
+    QElapsedTimer m_clock;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    Options o;
+    QStringList words = app.arguments().mid(1);
+    for (int i = 0; i < words.size(); ++i) {
+        const QString w = words[i];
+        const auto value = [&](QString &into) {
+            if (i + 1 >= words.size())
+                return false;
+            into = words[++i];
+            return true;
+        };
+        QString seconds;
+        if (w == QLatin1String("-h") || w == QLatin1String("--help")) {
+            std::printf("%s", kUsageText);
+            return kDone;
+        } else if (w == QLatin1String("--socket")   ? !value(o.socket)
+                   : w == QLatin1String("--device") ? !value(o.device)
+                                                    : false) {
+            std::fprintf(stderr, "%s", kUsageText);
+            return kUsage;
+        } else if (w == QLatin1String("--socket") || w == QLatin1String("--device")) {
+            continue;
+        } else if (w == QLatin1String("--json")) {
+            o.json = true;
+        } else if (w == QLatin1String("--wait")) {
+            o.wait = true;
+        } else if (w == QLatin1String("--traffic")) {
+            o.traffic = true;
+        } else if (w == QLatin1String("--timeout")) {
+            bool ok = false;
+            if (value(seconds))
+                o.timeoutS = seconds.toInt(&ok);
+            if (!ok || o.timeoutS < 1) {
+                err(QStringLiteral("--timeout takes a whole number of seconds"));
+                return kUsage;
+            }
+        } else if (o.command.isEmpty()) {
+            o.command = w;
+        } else {
+            o.args << w;
+        }
+    }
+    if (!o.socket.isEmpty() && !o.device.isEmpty()) {
+        err(QStringLiteral("give --socket or --device, not both"));
+        return kUsage;
+    }
+    QString why;
+    const std::optional<QJsonObject> request = requestFor(o, &why);
+    if (!request || (o.wait && o.command != QLatin1String("move")) ||
+        (o.traffic && o.command != QLatin1String("watch"))) {
+        if (!why.isEmpty() && why != QLatin1String("bad command line"))
+            err(why);
+        std::fprintf(stderr, "%s", kUsageText);
+        return kUsage;
+    }
+    SetErrorMessageHandler([](const QString &title, const QString &text) {
+        err(title + QStringLiteral(": ") + text);
+    });
+    Session session(o);
+    QTimer::singleShot(0, &session, [&session, &request] { session.start(*request); });
+    return app.exec();
+}

@@ -1,0 +1,220 @@
+#include "controlserver.h"
+
+#include "commandset.h"
+#include "indexercommands.h"
+#include "indexerlink.h"
+#include "trafficlog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QQueue>
+#include <QStandardPaths>
+#include <unistd.h>
+
+struct ControlServer::Client : QObject {
+    QLocalSocket *socket = nullptr;
+    QByteArray buffer;
+    QQueue<QJsonObject> requests;
+    bool busy = false;
+    bool watching = false;
+    bool traffic = false;
+};
+
+ControlServer::ControlServer(IndexerLink &link, QObject *parent) : QObject(parent), m_link(link)
+{
+    connect(&m_server, &QLocalServer::newConnection, this, &ControlServer::accept);
+    connect(&m_link, &IndexerLink::transactionEnded, this,
+            [this](const QString &command, const IndexerLink::Reply &reply, qint64) {
+                onTransaction(command, reply.text, reply.timedOut);
+            });
+    connect(&m_link, &IndexerLink::linkStatusChanged, this, [this](const QString &word) {
+        if (word == m_linkStatus)
+            return;
+        m_linkStatus = word;
+        broadcast(
+            {{QStringLiteral("event"), QStringLiteral("link")}, {QStringLiteral("status"), word}},
+            false);
+    });
+}
+
+ControlServer::~ControlServer()
+{
+    // The clients go with their sockets; the socket file goes with the server.
+    for (Client *client : std::as_const(m_clients))
+        delete client;
+    m_server.close();
+}
+
+QString ControlServer::DefaultSocketPath()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+        return runtime + QStringLiteral("/rv360.sock");
+    const QString folder = QDir::tempPath() + QStringLiteral("/rv360-%1").arg(::getuid());
+    QDir().mkpath(folder);
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return folder + QStringLiteral("/rv360.sock");
+}
+
+bool ControlServer::listen(const QString &path, QString *why)
+{
+    // Another program answering there keeps its socket.
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    if (probe.waitForConnected(200)) {
+        *why = QStringLiteral("another program is serving %1").arg(path);
+        return false;
+    }
+    QLocalServer::removeServer(path);
+    m_server.setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server.listen(path)) {
+        *why = m_server.errorString();
+        return false;
+    }
+    // Read and write for the user alone.
+    QFile::setPermissions(m_server.fullServerName(), QFile::ReadOwner | QFile::WriteOwner);
+    return true;
+}
+
+void ControlServer::setTrafficLog(TrafficLog *log)
+{
+    connect(log, &TrafficLog::lineLogged, this, [this](const QString &line) {
+        broadcast(
+            {{QStringLiteral("event"), QStringLiteral("traffic")}, {QStringLiteral("line"), line}},
+            true);
+    });
+}
+
+void ControlServer::accept()
+{
+    while (QLocalSocket *socket = m_server.nextPendingConnection()) {
+        if (m_clients.size() >= kMaxClients) {
+            socket->write(QJsonDocument(IndexerCommands::Error(QStringLiteral("refused"),
+                                                               QStringLiteral("too many clients")))
+                              .toJson(QJsonDocument::Compact) +
+                          '\n');
+            socket->disconnectFromServer();
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            continue;
+        }
+        auto *client = new Client;
+        client->socket = socket;
+        socket->setParent(client);
+        m_clients.append(client);
+        connect(socket, &QLocalSocket::readyRead, client, [this, client] { readFrom(client); });
+        connect(socket, &QLocalSocket::disconnected, client, [this, client] { drop(client); });
+        readFrom(client);
+    }
+}
+
+void ControlServer::readFrom(Client *client)
+{
+    client->buffer += client->socket->readAll();
+    qsizetype end;
+    while ((end = client->buffer.indexOf('\n')) >= 0) {
+        const QByteArray line = client->buffer.left(end);
+        client->buffer.remove(0, end + 1);
+        if (line.trimmed().isEmpty())
+            continue;
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        QJsonObject request = document.object();
+        if (!document.isObject())
+            request = {{QStringLiteral("invalid"), error.errorString()}};
+        client->requests.enqueue(request);
+    }
+    if (client->buffer.size() > kMaxLine) {
+        reply(client, IndexerCommands::Error(QStringLiteral("bad_request"),
+                                             QStringLiteral("line over 64 KiB")));
+        client->socket->disconnectFromServer();
+        return;
+    }
+    serveNext(client);
+}
+
+void ControlServer::serveNext(Client *client)
+{
+    // One request of a client at a time: its replies come back in the order it asked.
+    if (client->busy || client->requests.isEmpty())
+        return;
+    const QJsonObject request = client->requests.dequeue();
+    const QJsonValue id = request.value(QStringLiteral("id"));
+    const auto answer = [this, client, id](QJsonObject result) {
+        if (!id.isUndefined())
+            result.insert(QStringLiteral("id"), id);
+        client->busy = false;
+        reply(client, result);
+        serveNext(client);
+    };
+    if (request.contains(QStringLiteral("invalid")))
+        return answer(
+            IndexerCommands::Error(QStringLiteral("bad_request"),
+                                   QStringLiteral("not a JSON object: ") +
+                                       request.value(QStringLiteral("invalid")).toString()));
+    if (request.value(QStringLiteral("cmd")) == QLatin1String("watch")) {
+        client->watching = true;
+        client->traffic = request.value(QStringLiteral("traffic")).toBool();
+        return answer({{QStringLiteral("ok"), true}});
+    }
+    if (const QString refusal = m_refusal ? m_refusal() : QString(); !refusal.isEmpty())
+        return answer(IndexerCommands::Error(QStringLiteral("refused"), refusal));
+    client->busy = true;
+    IndexerCommands::Run(m_link, client, request, answer);
+}
+
+void ControlServer::reply(Client *client, QJsonObject result)
+{
+    QLocalSocket *socket = client->socket;
+    if (socket->state() != QLocalSocket::ConnectedState)
+        return;
+    // A client that does not read is dropped before its replies fill the memory.
+    if (socket->bytesToWrite() > kMaxUnread) {
+        socket->abort();
+        return;
+    }
+    socket->write(QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n');
+}
+
+void ControlServer::broadcast(const QJsonObject &event, bool traffic)
+{
+    for (Client *client : std::as_const(m_clients)) {
+        if (client->watching && (!traffic || client->traffic))
+            reply(client, event);
+    }
+}
+
+void ControlServer::drop(Client *client)
+{
+    m_clients.removeOne(client);
+    client->deleteLater();
+}
+
+void ControlServer::onTransaction(const QString &command, const QString &text, bool timedOut)
+{
+    // Changes seen in any status query, the window's poll included.
+    if (timedOut)
+        return;
+    if (command == Indexer::kQueryPocket) {
+        const auto n = Indexer::pocketOrSpeed(text);
+        const QVariant pocket = n ? QVariant(*n) : QVariant();
+        if (pocket != m_pocket) {
+            m_pocket = pocket;
+            broadcast({{QStringLiteral("event"), QStringLiteral("pocket")},
+                       {QStringLiteral("pocket"), QJsonValue::fromVariant(pocket)}},
+                      false);
+        }
+    } else if (command == Indexer::kQueryMotion) {
+        const auto c = Indexer::thirdChar(text);
+        const QVariant state = c == QLatin1Char('R')   ? QVariant(QStringLiteral("ready"))
+                               : c == QLatin1Char('M') ? QVariant(QStringLiteral("moving"))
+                                                       : QVariant();
+        if (state != m_state) {
+            m_state = state;
+            broadcast({{QStringLiteral("event"), QStringLiteral("state")},
+                       {QStringLiteral("state"), QJsonValue::fromVariant(state)}},
+                      false);
+        }
+    }
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QLocalServer>
+#include <QPointer>
+#include <QString>
+#include <functional>
+
+class IndexerLink;
+class QLocalSocket;
+class TrafficLog;
+
+// The local control socket: scripts of the same user send JSON requests, one per line, and get
+// one JSON reply per line, in order (docs/control-protocol.md). Every request that talks to the
+// indexer goes through the program's own link, in turn with the window's commands. A client
+// that sends a line over 64 KiB, or lets over 1 MiB of replies pile up unread, is dropped.
+class ControlServer : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qsizetype kMaxLine = 64 * 1024;
+    static constexpr qint64 kMaxUnread = 1024 * 1024;
+    static constexpr int kMaxClients = 16;
+
+    ControlServer(IndexerLink &link, QObject *parent = nullptr);
+    ~ControlServer() override;
+
+    // $XDG_RUNTIME_DIR/rv360.sock, else rv360.sock in a private folder of the temporary
+    // directory.
+    static QString DefaultSocketPath();
+    // Listens on the socket (mode 0600). False, with the reason, when another program answers
+    // there already or the socket cannot be made; a socket file left by a program that ended is
+    // replaced.
+    bool listen(const QString &path, QString *why);
+    QString socketPath() const { return m_server.fullServerName(); }
+
+    // While it gives a reason, requests that talk to the indexer are refused with it.
+    void setRefusal(std::function<QString()> refusal) { m_refusal = std::move(refusal); }
+    // Where "watch" with "traffic" gets its lines.
+    void setTrafficLog(TrafficLog *log);
+
+private:
+    struct Client;
+    void accept();
+    void readFrom(Client *client);
+    void serveNext(Client *client);
+    void reply(Client *client, QJsonObject result);
+    void broadcast(const QJsonObject &event, bool traffic);
+    void drop(Client *client);
+    void onTransaction(const QString &command, const QString &reply, bool timedOut);
+
+    IndexerLink &m_link;
+    QLocalServer m_server;
+    QList<Client *> m_clients;
+    std::function<QString()> m_refusal;
+    QVariant m_pocket, m_state;
+    QString m_linkStatus;
+};

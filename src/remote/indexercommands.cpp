@@ -1,0 +1,189 @@
+#include "indexercommands.h"
+
+#include "commandset.h"
+#include "configfile.h"
+#include "configtransfer.h"
+#include "conversions.h"
+#include "indexerlink.h"
+#include "modUtil.h"
+#include "pocketlayout.h"
+
+#include <QJsonValue>
+#include <QList>
+#include <memory>
+
+namespace IndexerCommands
+{
+
+namespace
+{
+
+using Reply = IndexerLink::Reply;
+
+QJsonObject ok(QJsonObject fields = {})
+{
+    fields.insert(QStringLiteral("ok"), true);
+    return fields;
+}
+
+QJsonObject timeout(const QString &command)
+{
+    return Error(QStringLiteral("timeout"),
+                 QStringLiteral("the indexer did not answer \"%1\"").arg(command));
+}
+
+// A whole number from 1 to 8 in the request's field, or none.
+std::optional<int> oneToEight(const QJsonObject &request, const QString &field)
+{
+    const QJsonValue value = request.value(field);
+    const double n = value.toDouble(-1);
+    if (!value.isDouble() || n != int(n) || n < 1 || n > 8)
+        return std::nullopt;
+    return int(n);
+}
+
+void status(IndexerLink &link, const QObject *context, const Done &done)
+{
+    // Both queued at once, so that nothing comes between them.
+    auto pocket = std::make_shared<Reply>();
+    link.SendCommand(Indexer::kQueryPocket, context,
+                     [pocket](const Reply &reply) { *pocket = reply; });
+    link.SendCommand(Indexer::kQueryMotion, context, [pocket, done](const Reply &motion) {
+        if (pocket->timedOut && motion.timedOut) {
+            done(timeout(Indexer::kQueryPocket));
+            return;
+        }
+        const auto n = Indexer::pocketOrSpeed(pocket->text);
+        const auto c = motion.timedOut ? std::nullopt : Indexer::thirdChar(motion.text);
+        const QJsonValue state = c == QLatin1Char('R')   ? QJsonValue(QStringLiteral("ready"))
+                                 : c == QLatin1Char('M') ? QJsonValue(QStringLiteral("moving"))
+                                                         : QJsonValue();
+        done(ok({{QStringLiteral("pocket"), n ? QJsonValue(*n) : QJsonValue()},
+                 {QStringLiteral("state"), state}}));
+    });
+}
+
+// A command whose reply only says that it was taken.
+void command(IndexerLink &link, const QObject *context, const QString &text, const Done &done)
+{
+    link.SendCommand(text, context, [text, done](const Reply &reply) {
+        done(reply.timedOut ? timeout(text) : ok({{QStringLiteral("reply"), reply.text}}));
+    });
+}
+
+} // namespace
+
+QJsonObject Error(const QString &code, const QString &text)
+{
+    return {{QStringLiteral("ok"), false},
+            {QStringLiteral("code"), code},
+            {QStringLiteral("error"), text}};
+}
+
+bool ParseLayoutText(const QByteArray &text, PocketLayout &layout, QString *why)
+{
+    QByteArray normalised = text;
+    normalised.replace("\r\n", "\n");
+    normalised.replace('\r', '\n');
+    QList<QByteArray> lines = normalised.split('\n');
+    while (!lines.isEmpty() && lines.last().trimmed().isEmpty())
+        lines.removeLast();
+    if (lines.size() != PocketLayout::kRows) {
+        *why = QStringLiteral("%1 lines, not 8").arg(lines.size());
+        return false;
+    }
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        const QString line = QString::fromLatin1(lines[row]);
+        const auto type = TextToInteger(GetDelimitedWord(line, 2, QStringLiteral(",")));
+        const auto position = TextToInteger(GetDelimitedWord(line, 3, QStringLiteral(",")));
+        if (!type || *type < 0 || *type >= PocketLayout::kTypes || !position || *position < 1 ||
+            *position > PocketLayout::kPositions) {
+            *why = QStringLiteral("line %1: a type 0 to 3 and a position 1 to 360 are needed")
+                       .arg(row + 1);
+            return false;
+        }
+        layout.setType(row, *type);
+        layout.setPosition(row, *position - 1);
+    }
+    return true;
+}
+
+void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, Done done)
+{
+    const QString cmd = request.value(QStringLiteral("cmd")).toString();
+    const auto bad = [&done](const QString &text) {
+        done(Error(QStringLiteral("bad_request"), text));
+    };
+    if (cmd == QLatin1String("status")) {
+        status(link, context, done);
+    } else if (cmd == QLatin1String("move") || cmd == QLatin1String("speed")) {
+        const QString field =
+            cmd == QLatin1String("move") ? QStringLiteral("pocket") : QStringLiteral("speed");
+        const auto n = oneToEight(request, field);
+        if (!n)
+            return bad(
+                QStringLiteral("%1 takes \"%2\": a whole number from 1 to 8").arg(cmd, field));
+        command(link, context,
+                cmd == QLatin1String("move") ? Indexer::moveCommand(*n) : Indexer::speedCommand(*n),
+                done);
+    } else if (cmd == QLatin1String("control")) {
+        const QJsonValue source = request.value(QStringLiteral("source"));
+        if (source.isUndefined() || source.isNull()) {
+            link.SendCommand(Indexer::kQueryControl, context, [done](const Reply &reply) {
+                if (reply.timedOut)
+                    return done(timeout(Indexer::kQueryControl));
+                const auto c = Indexer::thirdChar(reply.text);
+                if (c != QLatin1Char('0') && c != QLatin1Char('1'))
+                    return done(
+                        Error(QStringLiteral("timeout"), QStringLiteral("unexpected reply \"%1\"")
+                                                             .arg(VisibleControls(reply.text))));
+                done(ok({{QStringLiteral("source"),
+                          c == QLatin1Char('0') ? QStringLiteral("io") : QStringLiteral("comm")}}));
+            });
+        } else if (source == QLatin1String("io") || source == QLatin1String("comm")) {
+            command(link, context, Indexer::controlCommand(source == QLatin1String("io") ? 0 : 1),
+                    done);
+        } else {
+            bad(QStringLiteral("control takes \"source\": \"io\" or \"comm\""));
+        }
+    } else if (cmd == QLatin1String("switches")) {
+        const QString panel = request.value(QStringLiteral("panel")).toString();
+        if (panel != QLatin1String("front") && panel != QLatin1String("rear"))
+            return bad(QStringLiteral("switches takes \"panel\": \"front\" or \"rear\""));
+        link.SendCommand(Indexer::kQuerySwitches, context, [panel, done](const Reply &reply) {
+            const auto c = reply.timedOut                    ? std::nullopt
+                           : panel == QLatin1String("front") ? Indexer::thirdChar(reply.text)
+                                                             : Indexer::fourthChar(reply.text);
+            if (!c)
+                return done(timeout(Indexer::kQuerySwitches));
+            done(ok({{QStringLiteral("byte"), QString::number(c->unicode(), 16).toUpper()}}));
+        });
+    } else if (cmd == QLatin1String("layout_read")) {
+        ReadConfiguration(link, context, PocketLayout(),
+                          [done](std::optional<PocketLayout> layout) {
+                              if (!layout)
+                                  return done(timeout(Indexer::kQueryCount));
+                              done(ok({{QStringLiteral("layout"),
+                                        QString::fromLatin1(ConfigFileContents(*layout))}}));
+                          });
+    } else if (cmd == QLatin1String("layout_send")) {
+        PocketLayout layout;
+        QString why;
+        if (!ParseLayoutText(request.value(QStringLiteral("layout")).toString().toLatin1(), layout,
+                             &why))
+            return bad(QStringLiteral("layout_send: ") + why);
+        SendConfiguration(link, context, layout, [done] { done(ok()); });
+    } else if (cmd == QLatin1String("send")) {
+        const QJsonValue text = request.value(QStringLiteral("text"));
+        if (!text.isString() || text.toString().contains(u'\r') || text.toString().contains(u'\n'))
+            return bad(QStringLiteral("send takes \"text\": one command without CR or LF"));
+        link.SendCommand(text.toString(), context, [done](const Reply &reply) {
+            done(ok({{QStringLiteral("reply"), reply.text},
+                     {QStringLiteral("timed_out"), reply.timedOut}}));
+        });
+    } else {
+        bad(QStringLiteral("unknown command \"%1\"").arg(cmd));
+    }
+}
+
+} // namespace IndexerCommands

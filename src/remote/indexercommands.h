@@ -1,0 +1,30 @@
+#pragma once
+
+#include "pocketlayout.h"
+
+#include <QJsonObject>
+#include <functional>
+
+class IndexerLink;
+class QObject;
+
+// The operations a script may ask of the indexer. A request is a JSON object with "cmd" and its
+// arguments; its result is one JSON object: {"ok": true, ...} or
+// {"ok": false, "error": text, "code": "timeout" | "bad_request" | "refused"}. Every exchange
+// with the indexer goes through the link's queue; nothing here waits.
+namespace IndexerCommands
+{
+
+using Done = std::function<void(const QJsonObject &result)>;
+
+// Runs the request; done is called once, unless context is destroyed first.
+void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, Done done);
+
+// An error result.
+QJsonObject Error(const QString &code, const QString &text);
+
+// The layout in a configuration file's text, strictly: eight lines, each with a type 0 to 3 and
+// a position 1 to 360 in its second and third fields. The reason in *why when it is not.
+bool ParseLayoutText(const QByteArray &text, PocketLayout &layout, QString *why);
+
+} // namespace IndexerCommands

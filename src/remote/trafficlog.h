@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class IndexerLink;
+
+// The traffic record: every frame written and every reply or timeout of the link, one line
+// each, appended to a file: an ISO 8601 local time with milliseconds, then ">" (sent), "<"
+// (received) or "!" (timeout), the bytes with control characters written out, and for replies
+// and timeouts the time taken. The file is rotated at 1 MiB, three old files kept (name.1 ..
+// name.3). A failure to write it never disturbs the link.
+class TrafficLog : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 kMaxBytes = 1 << 20;
+    static constexpr int kOldFiles = 3;
+
+    // Records the link's traffic; to a file when fileName is not empty, and as lineLogged()
+    // either way.
+    TrafficLog(IndexerLink &link, const QString &fileName, QObject *parent = nullptr);
+
+Q_SIGNALS:
+    void lineLogged(const QString &line);
+
+private:
+    void log(QChar direction, const QString &bytes, const QString &tail = {});
+    void append(const QByteArray &line);
+
+    QString m_fileName;
+};

@@ -1,0 +1,351 @@
+// Scripts' way in: the operations on a fake port, the control socket with real local sockets,
+// the traffic record, and rv360ctl as a process against the socket and against rv360-sim.
+#include "commport.h"
+#include "controlserver.h"
+#include "errormessage.h"
+#include "fakeserialport.h"
+#include "indexercommands.h"
+#include "indexerlink.h"
+#include "modFileUtil.h"
+#include "settings.h"
+#include "simprocess.h"
+#include "systemserialport.h"
+#include "trafficlog.h"
+#include "transact.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace
+{
+QJsonObject json(const char *text)
+{
+    return QJsonDocument::fromJson(text).object();
+}
+
+QString compact(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+// A script's end of the socket: lines out, lines in.
+struct Script {
+    QLocalSocket socket;
+    explicit Script(const QString &path)
+    {
+        socket.connectToServer(path);
+        socket.waitForConnected(2000);
+    }
+    void send(const QByteArray &line) { socket.write(line + '\n'); }
+    // The next line, waiting up to 3 s.
+    QString next()
+    {
+        if (!QTest::qWaitFor([this] { return socket.canReadLine(); }, 3000))
+            return {};
+        return QString::fromUtf8(socket.readLine()).trimmed();
+    }
+};
+struct Operation {
+    const char *request, *sent, *result;
+};
+// Requests, the frames they send and their results.
+const std::vector<Operation> &operationRows()
+{
+    // clang-format off
+    static const Operation rows[] = {
+        {"{\"cmd\":\"status\"}", "B?,D?", "{\"ok\":true,\"pocket\":3,\"state\":\"moving\"}"},
+        {"{\"cmd\":\"move\",\"pocket\":8}", "B8", "{\"ok\":true,\"reply\":\"ok\\r\"}"},
+        {"{\"cmd\":\"speed\",\"speed\":1}", "C1", "{\"ok\":true,\"reply\":\"ok\\r\"}"},
+        {"{\"cmd\":\"control\"}", "A?", "{\"ok\":true,\"source\":\"comm\"}"},
+        {"{\"cmd\":\"control\",\"source\":\"io\"}", "A0", "{\"ok\":true,\"reply\":\"ok\\r\"}"},
+        {"{\"cmd\":\"switches\",\"panel\":\"rear\"}", "I", "{\"byte\":\"C8\",\"ok\":true}"},
+        {"{\"cmd\":\"switches\",\"panel\":\"front\"}", "I", "{\"byte\":\"5\",\"ok\":true}"},
+        {"{\"cmd\":\"layout_read\"}", "F?,G1?,G2?", "{\"layout\":\"1, 0, 46\\r\\n2, 2, 360\\r\\n3, 3, 1\\r\\n4, 3, 1\\r\\n5, 3, 1\\r\\n6, 3, 1\\r\\n7, 3, 1\\r\\n8, 3, 1\\r\\n\",\"ok\":true}"},
+        {"{\"cmd\":\"layout_send\",\"layout\":\"1,1,10\\n2,0,20\\n3,3,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\\n\"}", "F2,G1 1 009,G2 0 019", "{\"ok\":true}"},
+        {"{\"cmd\":\"send\",\"text\":\"X1\"}", "X1", "{\"ok\":true,\"reply\":\"Timeout \",\"timed_out\":true}"},
+        {"{\"cmd\":\"move\",\"pocket\":9}", "", "{\"code\":\"bad_request\",\"error\":\"move takes \\\"pocket\\\": a whole number from 1 to 8\",\"ok\":false}"},
+        {"{\"cmd\":\"speed\",\"speed\":2.5}", "", "{\"code\":\"bad_request\",\"error\":\"speed takes \\\"speed\\\": a whole number from 1 to 8\",\"ok\":false}"},
+        {"{\"cmd\":\"switches\",\"panel\":\"side\"}", "", "{\"code\":\"bad_request\",\"error\":\"switches takes \\\"panel\\\": \\\"front\\\" or \\\"rear\\\"\",\"ok\":false}"},
+        {"{\"cmd\":\"layout_send\",\"layout\":\"1,4,1\\n\"}", "", "{\"code\":\"bad_request\",\"error\":\"layout_send: 1 lines, not 8\",\"ok\":false}"},
+        {"{\"cmd\":\"send\",\"text\":\"B?\\r\\nB5\"}", "", "{\"code\":\"bad_request\",\"error\":\"send takes \\\"text\\\": one command without CR or LF\",\"ok\":false}"},
+        {"{\"cmd\":\"dance\"}", "", "{\"code\":\"bad_request\",\"error\":\"unknown command \\\"dance\\\"\",\"ok\":false}"}};
+    static const std::vector<Operation> all(std::begin(rows), std::end(rows));
+    return all;
+    // clang-format on
+}
+} // namespace
+
+class TestRemote : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<FakeSerialPort> port;
+    std::unique_ptr<IndexerLink> link;
+    std::unique_ptr<ControlServer> server;
+    QString socketPath;
+
+    // The result of one request on the link, as compact JSON.
+    QString run(const char *request)
+    {
+        QString result;
+        IndexerCommands::Run(*link, this, json(request),
+                             [&result](const QJsonObject &r) { result = compact(r); });
+        if (!QTest::qWaitFor([&] { return !result.isEmpty(); }, 5000))
+            return QStringLiteral("no result");
+        return result;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        SetProgramDirectoryOverride(dir.path());
+        SetErrorMessageHandler([](const QString &, const QString &) {});
+        socketPath = dir.filePath(QStringLiteral("rv360.sock"));
+    }
+    void cleanupTestCase()
+    {
+        SetErrorMessageHandler({});
+        SetProgramDirectoryOverride({});
+    }
+    void init()
+    {
+        server.reset();
+        link.reset();
+        CommPort = 1;
+        port = std::make_unique<FakeSerialPort>();
+        QVERIFY(OpenCommPort(*port, 1));
+        link = std::make_unique<IndexerLink>(*port);
+        port->responder = [](const QByteArray &frame) -> QByteArray {
+            static const QHash<QByteArray, QByteArray> replies = {
+                {"$B?\r\n", "B:3\r"},     {"$D?\r\n", "D:M\r"},
+                {"$A?\r\n", "A:1\r"},     {"$I\r\n", QByteArray("I:\x05\xC8\r")},
+                {"$F?\r\n", "F:2\r"},     {"$G1?\r\n", "G:0 045\r"},
+                {"$G2?\r\n", "G:2 359\r"}};
+            return replies.value(frame, frame.startsWith("$X") ? QByteArray() : "ok\r");
+        };
+    }
+
+    // Each operation: what goes to the indexer and what comes back.
+    void operations()
+    {
+        for (const auto &row : operationRows()) {
+            port->written.clear();
+            QCOMPARE(run(row.request), QString::fromLatin1(row.result));
+            QCOMPARE(port->commands().join(u','), QString::fromLatin1(row.sent));
+        }
+        port->responder = {}; // nothing answers
+        QCOMPARE(run("{\"cmd\":\"status\"}"), "{\"code\":\"timeout\",\"error\":\"the indexer did "
+                                              "not answer \\\"B?\\\"\",\"ok\":false}");
+    }
+
+    // Two scripts and the window's own commands at once, each served in turn with its own
+    // replies; refused while the setup dialog is open; bad input gets an error or the client
+    // is dropped, and the window's link goes on.
+    void socket()
+    {
+        server = std::make_unique<ControlServer>(*link);
+        QString why;
+        QVERIFY2(server->listen(socketPath, &why), qPrintable(why));
+        QCOMPARE(QFileInfo(socketPath).permissions() & 0x0FFF, QFile::ReadUser | QFile::WriteUser);
+        ControlServer second(*link);
+        QVERIFY(!second.listen(socketPath, &why));
+        QCOMPARE(why, "another program is serving " + socketPath);
+
+        port->replyDelayMs = 20;
+        Script a(socketPath), b(socketPath);
+        a.send("{\"id\":1,\"cmd\":\"status\"}"
+               "\n"
+               "{\"id\":2,\"cmd\":\"control\"}");
+        b.send("{\"id\":\"x\",\"cmd\":\"switches\",\"panel\":\"rear\"}");
+        QString windowReply;
+        link->SendCommand(QStringLiteral("F?"), this,
+                          [&](const IndexerLink::Reply &r) { windowReply = r.text; });
+        QCOMPARE(a.next(), "{\"id\":1,\"ok\":true,\"pocket\":3,\"state\":\"moving\"}");
+        QCOMPARE(a.next(), "{\"id\":2,\"ok\":true,\"source\":\"comm\"}");
+        QCOMPARE(b.next(), "{\"byte\":\"C8\",\"id\":\"x\",\"ok\":true}");
+        QCOMPARE(windowReply, QStringLiteral("F:2\r"));
+        // One at a time on the line, the window's first (it asked first), a status whole.
+        QCOMPARE(port->commands().size(), 5);
+        QCOMPARE(port->commands().first(), QStringLiteral("F?"));
+        QVERIFY(port->commands().join(u',').contains(QLatin1String("B?,D?")));
+
+        bool dialogOpen = true;
+        server->setRefusal(
+            [&] { return dialogOpen ? QStringLiteral("setup dialog open") : QString(); });
+        a.send("{\"cmd\":\"move\",\"pocket\":2}"
+               "\n"
+               "{\"cmd\":\"watch\"}"
+               "\n{oops\n[1]");
+        QCOMPARE(a.next(), "{\"code\":\"refused\",\"error\":\"setup dialog open\",\"ok\":false}");
+        QCOMPARE(a.next(), "{\"ok\":true}"); // watching needs no indexer
+        QVERIFY(a.next().startsWith("{\"code\":\"bad_request\",\"error\":\"not a JSON object"));
+        QVERIFY(a.next().startsWith("{\"code\":\"bad_request\",\"error\":\"not a JSON object"));
+        dialogOpen = false;
+        // The window's poll seen by a watcher: changes only.
+        QByteArrayList polls = {"B:5\r", "B:5\r", "B:4\r"};
+        port->responder = [&polls](const QByteArray &) { return polls.takeFirst(); };
+        for (int i = 0; i < 3; ++i)
+            link->SendCommand(QStringLiteral("B?"));
+        QStringList events;
+        while (events.size() < 2 || !events.last().contains(u'4'))
+            if (const QString line = a.next(); line.contains(QLatin1String("pocket")))
+                events << line;
+            else if (line.isEmpty())
+                break;
+        QCOMPARE(events, (QStringList{"{\"event\":\"pocket\",\"pocket\":5}",
+                                      "{\"event\":\"pocket\",\"pocket\":4}"}));
+
+        // A line that never ends is cut at 64 KiB and its client dropped.
+        b.send(QByteArray(1 << 20, 'x'));
+        QTRY_COMPARE(b.socket.state(), QLocalSocket::UnconnectedState);
+        // A watcher that never reads (a raw socket: QLocalSocket would read in the background)
+        // is dropped before its events fill the memory.
+        const int c = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, QFile::encodeName(socketPath).constData(),
+                     sizeof address.sun_path - 1);
+        QVERIFY(::connect(c, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0);
+        const QByteArray watch = "{\"cmd\":\"watch\",\"traffic\":true}\n";
+        QCOMPARE(::write(c, watch.constData(), size_t(watch.size())), watch.size());
+        TrafficLog traffic(*link, {});
+        server->setTrafficLog(&traffic);
+        port->responder = [](const QByteArray &) { return QByteArray(2000, 'n') + '\r'; };
+        port->replyDelayMs = 0;
+        const auto dropped = [c] {
+            pollfd hangup{c, POLLRDHUP, 0};
+            return ::poll(&hangup, 1, 0) == 1 && (hangup.revents & (POLLRDHUP | POLLHUP));
+        };
+        for (int i = 0; i < 2000 && !dropped(); ++i)
+            QCOMPARE(transact(*link, QStringLiteral("B?")).timedOut, false);
+        QVERIFY(dropped());
+        ::close(c);
+        QCOMPARE(transact(*link, QStringLiteral("D?")).timedOut, false); // the link goes on
+    }
+
+    // The record's lines: a poll, a timeout with what had come, a CR LF reply; the cap.
+    void trafficRecord()
+    {
+        const QString file = dir.filePath(QStringLiteral("traffic.log"));
+        TrafficLog traffic(*link, file);
+        port->responder = [](const QByteArray &frame) -> QByteArray {
+            return frame == "$B?\r\n" ? "B:3\r" : frame == "$A?\r\n" ? "A:1\r\n" : "x";
+        };
+        for (const char *command : {"B?", "D?", "A?"})
+            transact(*link, QString::fromLatin1(command));
+        QFile log(file);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(log.readAll()).split(u'\n');
+        const QRegularExpression stamp(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "));
+        QStringList shown;
+        for (const QString &line : lines) {
+            if (line.isEmpty())
+                continue;
+            QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
+            shown << line.mid(24).remove(
+                QRegularExpression(QStringLiteral(" \\(\\d+\\.\\d ms\\)$")));
+        }
+        QCOMPARE(shown, (QStringList{"> $B?\\r\\n", "< B:3\\r", "> $D?\\r\\n", "! x", "> $A?\\r\\n",
+                                     "< A:1\\r\\n"}));
+        // Rotated before the cap is passed; three old files kept.
+        for (int n = 0; n < 4; ++n) {
+            QVERIFY(ReplaceFileAtomically(file, QByteArray(TrafficLog::kMaxBytes - 10, 'o')));
+            transact(*link, QStringLiteral("B?"));
+        }
+        QCOMPARE(QFileInfo(file).size() < 100, true);
+        for (int n = 1; n <= 3; ++n)
+            QCOMPARE(QFileInfo(file + QStringLiteral(".%1").arg(n)).size(),
+                     TrafficLog::kMaxBytes - 10);
+        QVERIFY(!QFileInfo::exists(file + QStringLiteral(".4")));
+    }
+
+    // rv360ctl against this process's socket, and on a device of its own against rv360-sim:
+    // each command's output and exit status.
+    void commandLine()
+    {
+        const QString ctl = qEnvironmentVariable("RV360CTL");
+        QVERIFY2(QFile::exists(ctl), "RV360CTL names rv360ctl");
+        server = std::make_unique<ControlServer>(*link);
+        QString why;
+        QVERIFY(server->listen(socketPath, &why));
+        SimProcess sim;
+        QVERIFY(sim.start({"--move-ms", "50"}));
+        QFile layout(dir.filePath(QStringLiteral("layout.cfg")));
+        QVERIFY(layout.open(QIODevice::WriteOnly));
+        layout.write(
+            "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n"
+            "8, 3, 1\r\n");
+        layout.close();
+        const QString viaSocket = QStringLiteral("--socket ") + socketPath;
+        const QString viaDevice = QStringLiteral("--device ") + sim.linkPath();
+        // clang-format off
+        const struct {
+            QString args;
+            int status;
+            QString out;
+        } rows[] = {
+            {viaSocket + " status", 0, "pocket=3 state=moving\n"},
+            {viaSocket + " --json switches rear", 0, "{\"byte\":\"C8\",\"ok\":true}\n"},
+            {viaSocket + " control", 0, "comm\n"},
+            {viaSocket + " send X", 1, "Timeout \n"},
+            {viaSocket + " move 9", 2, ""},
+            {viaSocket + " layout send " + dir.filePath("none.cfg"), 2, ""},
+            {"--socket " + dir.filePath("nobody.sock") + " status", 3, ""},
+            {"--device " + dir.filePath("no-device") + " status", 3, ""},
+            {viaDevice + " move 6 --wait --timeout 10", 0, ""},
+            {viaDevice + " status", 0, "pocket=6 state=ready\n"},
+            {viaDevice + " speed 2", 0, ""},
+            {viaDevice + " control io", 0, ""},
+            {viaDevice + " control", 0, "io\n"},
+            {viaDevice + " switches front", 0, "5\n"},
+            {viaDevice + " layout send " + layout.fileName(), 0, ""},
+            {viaDevice + " layout read", 0, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n"},
+            {viaDevice + " send @", 0, "@:RV-360 indexer simulator 1.0\\r\n"},
+            {"status", 2, ""}, // no command line
+        };
+        // clang-format on
+        for (const auto &row : rows) {
+            QProcess process;
+            process.start(ctl, row.args == QLatin1String("status") ? QStringList{"--wait", "status"}
+                                                                   : row.args.split(u' '));
+            // The event loop runs meanwhile: this process serves the socket.
+            QVERIFY(
+                QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000));
+            QVERIFY2(process.exitCode() == row.status,
+                     qPrintable(row.args + ": " + process.readAllStandardError()));
+            QCOMPARE(QString::fromLatin1(process.readAllStandardOutput()), row.out);
+        }
+        // A move that never arrives: a clear message at the timeout, the move not sent again;
+        // a simulator that does not answer at all.
+        SimProcess slow;
+        QVERIFY(slow.start({"--move-ms", "600000"}));
+        QVERIFY(sim.control(QStringLiteral("silent on")).startsWith(QLatin1String("ok")));
+        const std::tuple<QString, QByteArray> stalls[] = {
+            {slow.linkPath(), "rv360ctl: pocket 2 not reached in 1 s: at 1, moving\n"},
+            {sim.linkPath(), "rv360ctl: the indexer did not answer \"B2\"\n"}};
+        for (const auto &[device, message] : stalls) {
+            QProcess process;
+            process.start(ctl, {"--device", device, "move", "2", "--wait", "--timeout", "1"});
+            QVERIFY(
+                QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000));
+            QCOMPARE(process.exitCode(), 1);
+            QCOMPARE(process.readAllStandardError(), message);
+        }
+        QVERIFY(slow.control(QStringLiteral("state")).contains(QLatin1String("target=2")));
+    }
+};
+
+QTEST_MAIN(TestRemote)
+#include "tst_remote.moc"
