@@ -3,6 +3,7 @@
 #include "benchtools.h"
 #include "commandset.h"
 #include "commport.h"
+#include "controlserver.h"
 #include "frmMain.h"
 #include "indexerlink.h"
 #include "indexerport.h"
@@ -16,6 +17,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QLabel>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -424,6 +427,84 @@ void Figures::tcp()
          us(median(floor)) + QStringLiteral(" (raw loopback socket)"),
          QStringLiteral("ratio ≤ 1.5"), failures ? Result::Error : passIf(ratio <= 1.5),
          failures ? QStringLiteral("%1 transactions failed.").arg(failures) : QString()});
+}
+
+namespace
+{
+
+// Writes a line and runs the event loop until a line comes back; its time in µs, or -1.
+double lineRoundTrip(QLocalSocket &client, const QByteArray &line)
+{
+    const Clock::time_point before = Clock::now();
+    client.write(line);
+    const QDeadlineTimer deadline(2000);
+    while (!client.canReadLine() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    if (!client.canReadLine())
+        return -1;
+    client.readLine();
+    return microsBetween(before, Clock::now());
+}
+
+} // namespace
+
+void Figures::socket()
+{
+    const QString name = QStringLiteral("Script's `status` over the control socket (median)");
+    QTemporaryDir dir;
+    Simulator sim(m_options.simProgram, dir.path(), QStringLiteral("ttySock"));
+    TemporarySettings programDirectory(dir.path(), sim.link());
+    if (!sim.start() || !programDirectory.ok()) {
+        add(errorRow(9, name, QStringLiteral("rv360-sim did not start")));
+        return;
+    }
+    SystemSerialPort port;
+    if (!OpenCommPort(port, 1)) {
+        add(errorRow(9, name, QStringLiteral("OpenCommPort failed: ") + port.errorText()));
+        return;
+    }
+    IndexerLink link(port);
+    spin(LineSettleMs);
+    ControlServer server(link);
+    QString why;
+    const QString path = dir.filePath(QStringLiteral("rv360.sock"));
+    QLocalServer echo;
+    const QString echoPath = dir.filePath(QStringLiteral("echo.sock"));
+    if (!server.listen(path, &why) || !echo.listen(echoPath)) {
+        add(errorRow(9, name, QStringLiteral("no socket: ") + why));
+        return;
+    }
+    // The floor: the same line through a bare local socket that echoes it.
+    QObject::connect(&echo, &QLocalServer::newConnection, &echo, [&echo] {
+        QLocalSocket *peer = echo.nextPendingConnection();
+        QObject::connect(peer, &QLocalSocket::readyRead, peer, [peer] {
+            while (peer->canReadLine())
+                peer->write(peer->readLine());
+        });
+    });
+    QLocalSocket script, bare;
+    script.connectToServer(path);
+    bare.connectToServer(echoPath);
+    if (!script.waitForConnected(2000) || !bare.waitForConnected(2000)) {
+        add(errorRow(9, name, QStringLiteral("cannot connect")));
+        return;
+    }
+    const QByteArray request = "{\"cmd\":\"status\"}\n";
+    std::vector<double> program, floor;
+    const int count = std::max(50, m_options.transactions / 10);
+    for (int i = 0; i < count; ++i) {
+        program.push_back(lineRoundTrip(script, request));
+        floor.push_back(lineRoundTrip(bare, request));
+    }
+    const bool failed = std::any_of(program.begin(), program.end(), [](double t) { return t < 0; });
+    say(QStringLiteral("[9] %1 status requests over the socket: median %2; bare local socket "
+                       "round trip median %3")
+            .arg(count)
+            .arg(us(median(program)), us(median(floor))));
+    add({9, name, us(median(program)), us(median(floor)) + QStringLiteral(" (bare QLocalSocket)"),
+         QStringLiteral("—"), failed ? Result::Error : Result::Info,
+         QStringLiteral("A status is two transactions on the line (\"B?\", \"D?\") besides the "
+                        "socket's round trip.")});
 }
 
 void Figures::paced()

@@ -4,7 +4,7 @@
 #include <QStringList>
 #include <vector>
 
-// The eight figures: each is measured beside its floor (what the same work costs without the
+// The nine figures: each is measured beside its floor (what the same work costs without the
 // program's code) in the same run, and ends as table rows with a target and a result.
 struct BenchOptions {
     int transactions = 2000;
@@ -44,6 +44,7 @@ public:
     void memory();     // 6
     void paced();      // 7
     void tcp();        // 8: the round trip over TCP
+    void socket();     // 9: a script's status request over the control socket
 
     // The rows in figure order.
     std::vector<BenchRow> rows() const;

@@ -138,6 +138,8 @@ int main(int argc, char *argv[])
         figures.paced();
     if (wanted(8))
         figures.tcp();
+    if (wanted(9))
+        figures.socket();
     if (wanted(2) || wanted(4))
         figures.timeoutCpu();
     if (wanted(3) || wanted(4))
