@@ -327,6 +327,29 @@ private Q_SLOTS:
                      qPrintable(row.args + ": " + process.readAllStandardError()));
             QCOMPARE(QString::fromLatin1(process.readAllStandardOutput()), row.out);
         }
+        // watch: a line per change the window's poll sees, until interrupted.
+        QProcess watcher;
+        watcher.start(ctl, {"--socket", socketPath, "watch"});
+        QVERIFY(QTest::qWaitFor([&] { return watcher.state() == QProcess::Running; }, 5000));
+        // Polls whose pocket alternates, until the watcher (once connected) prints one.
+        int poll = 0;
+        port->responder = [&poll](const QByteArray &) {
+            return QByteArray(poll++ % 2 ? "B:7\r" : "B:6\r");
+        };
+        QByteArray seen;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (!link->isBusy())
+                    link->SendCommand(QStringLiteral("B?"));
+                seen += watcher.readAll();
+                return seen.contains("pocket=6\n") || seen.contains("pocket=7\n");
+            },
+            5000));
+        QVERIFY(QRegularExpression(QStringLiteral("^(link=(Busy|Ready)\n)+pocket=[67]\n"))
+                    .match(QString::fromLatin1(seen))
+                    .hasMatch());
+        watcher.terminate();
+        QVERIFY(QTest::qWaitFor([&] { return watcher.state() == QProcess::NotRunning; }, 5000));
         // A move that never arrives: a clear message at the timeout, the move not sent again;
         // a simulator that does not answer at all.
         SimProcess slow;
