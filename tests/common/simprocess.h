@@ -5,6 +5,9 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+// CPU time of this process, user plus system, in seconds: a test's check that nothing spins.
+double ProcessCpuSeconds();
+
 // Runs rv360-sim (the program named by RV360_SIM, which CTest sets) on a pseudo-terminal linked
 // inside a temporary directory. Stopped with SIGTERM when it goes.
 class SimProcess

@@ -23,22 +23,10 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-
-namespace
-{
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-} // namespace
 
 class TestEndToEnd : public QObject
 {
@@ -241,9 +229,9 @@ private Q_SLOTS:
         QTRY_VERIFY(!port.isOpen());
         // A killed simulator leaves its link behind, pointing at a pty another program may get.
         QFile::remove(link);
-        const double before = cpuSeconds();
+        const double before = ProcessCpuSeconds();
         QTest::qWait(1000);
-        QVERIFY2(cpuSeconds() - before < 0.2, "busy after the device was lost");
+        QVERIFY2(ProcessCpuSeconds() - before < 0.2, "busy after the device was lost");
 
         SimProcess again;
         again.setLinkPath(link);

@@ -20,17 +20,9 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <sys/resource.h>
 
 namespace
 {
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // A loopback port that nothing listens on (just released).
 quint16 freePort()
@@ -159,9 +151,9 @@ private Q_SLOTS:
         QTimer::singleShot(50, [&] { sim->kill(); });
         QVERIFY(transact(*link, QStringLiteral("B?")).timedOut);
         QTRY_VERIFY(!port->isOpen());
-        const double before = cpuSeconds();
+        const double before = ProcessCpuSeconds();
         QTest::qWait(1000);
-        QVERIFY2(cpuSeconds() - before < 0.2, "busy after the server was lost");
+        QVERIFY2(ProcessCpuSeconds() - before < 0.2, "busy after the server was lost");
 
         sim = std::make_unique<SimProcess>();
         QVERIFY(sim->startTcp(tcpPort));
