@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QQueue>
@@ -18,6 +19,7 @@ struct ControlServer::Client : QObject {
     QByteArray buffer;
     QQueue<QJsonObject> requests;
     bool busy = false;
+    bool serving = false;
     bool watching = false;
     bool traffic = false;
 };
@@ -55,11 +57,21 @@ QString ControlServer::DefaultSocketPath()
     const QString folder = QDir::tempPath() + QStringLiteral("/rv360-%1").arg(::getuid());
     QDir().mkpath(folder);
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // A folder that someone else made there is no private folder: no default then.
+    const QFileInfo info(folder);
+    if (!info.isDir() || info.isSymLink() || info.ownerId() != ::getuid() ||
+        (info.permissions() &
+         (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther)))
+        return {};
     return folder + QStringLiteral("/rv360.sock");
 }
 
 bool ControlServer::listen(const QString &path, QString *why)
 {
+    if (path.isEmpty()) {
+        *why = QStringLiteral("no private folder for the socket (set XDG_RUNTIME_DIR)");
+        return false;
+    }
     // Another program answering there keeps its socket.
     QLocalSocket probe;
     probe.connectToServer(path);
@@ -125,9 +137,13 @@ void ControlServer::readFrom(Client *client)
             request = {{QStringLiteral("invalid"), error.errorString()}};
         client->requests.enqueue(request);
     }
-    if (client->buffer.size() > kMaxLine) {
+    const bool longLine = client->buffer.size() > kMaxLine;
+    if (longLine || client->requests.size() > kMaxWaiting) {
         reply(client, IndexerCommands::Error(QStringLiteral("bad_request"),
-                                             QStringLiteral("line over 64 KiB")));
+                                             longLine ? QStringLiteral("line over 64 KiB")
+                                                      : QStringLiteral("too many requests ahead")));
+        client->requests.clear();
+        client->buffer.clear();
         client->socket->disconnectFromServer();
         return;
     }
@@ -136,9 +152,18 @@ void ControlServer::readFrom(Client *client)
 
 void ControlServer::serveNext(Client *client)
 {
-    // One request of a client at a time: its replies come back in the order it asked.
-    if (client->busy || client->requests.isEmpty())
+    // One request of a client at a time: its replies come back in the order it asked. A loop,
+    // not a recursion, for the requests answered at once.
+    if (client->serving)
         return;
+    client->serving = true;
+    while (!client->busy && !client->requests.isEmpty())
+        serveOne(client);
+    client->serving = false;
+}
+
+void ControlServer::serveOne(Client *client)
+{
     const QJsonObject request = client->requests.dequeue();
     const QJsonValue id = request.value(QStringLiteral("id"));
     const auto answer = [this, client, id](QJsonObject result) {
@@ -146,7 +171,7 @@ void ControlServer::serveNext(Client *client)
             result.insert(QStringLiteral("id"), id);
         client->busy = false;
         reply(client, result);
-        serveNext(client);
+        serveNext(client); // does nothing when called from its own loop
     };
     if (request.contains(QStringLiteral("invalid")))
         return answer(

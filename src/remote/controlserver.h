@@ -14,7 +14,8 @@ class TrafficLog;
 // The local control socket: scripts of the same user send JSON requests, one per line, and get
 // one JSON reply per line, in order (docs/control-protocol.md). Every request that talks to the
 // indexer goes through the program's own link, in turn with the window's commands. A client
-// that sends a line over 64 KiB, or lets over 1 MiB of replies pile up unread, is dropped.
+// that sends a line over 64 KiB or more than 64 requests ahead, or lets over 1 MiB of replies
+// pile up unread, is dropped.
 class ControlServer : public QObject
 {
     Q_OBJECT
@@ -22,12 +23,14 @@ public:
     static constexpr qsizetype kMaxLine = 64 * 1024;
     static constexpr qint64 kMaxUnread = 1024 * 1024;
     static constexpr int kMaxClients = 16;
+    // Requests of one client waiting for their turn; more and the client is dropped.
+    static constexpr int kMaxWaiting = 64;
 
     ControlServer(IndexerLink &link, QObject *parent = nullptr);
     ~ControlServer() override;
 
-    // $XDG_RUNTIME_DIR/rv360.sock, else rv360.sock in a private folder of the temporary
-    // directory.
+    // $XDG_RUNTIME_DIR/rv360.sock, else rv360.sock in the private folder rv360-<uid> of the
+    // temporary directory; empty when that folder is not private (someone else made it).
     static QString DefaultSocketPath();
     // Listens on the socket (mode 0600). False, with the reason, when another program answers
     // there already or the socket cannot be made; a socket file left by a program that ended is
@@ -45,6 +48,7 @@ private:
     void accept();
     void readFrom(Client *client);
     void serveNext(Client *client);
+    void serveOne(Client *client);
     void reply(Client *client, QJsonObject result);
     void broadcast(const QJsonObject &event, bool traffic);
     void drop(Client *client);

@@ -206,6 +206,14 @@ private Q_SLOTS:
         QCOMPARE(events, (QStringList{"{\"event\":\"pocket\",\"pocket\":5}",
                                       "{\"event\":\"pocket\",\"pocket\":4}"}));
 
+        // Requests answered at once are served in a loop, not a recursion; over 64 waiting, the
+        // client is dropped.
+        Script d(socketPath), e(socketPath);
+        d.send(QByteArray("[]\n").repeated(60));
+        for (int i = 0; i < 60; ++i)
+            QVERIFY(d.next().contains(QLatin1String("not a JSON object")));
+        e.send(QByteArray("[]\n").repeated(100));
+        QTRY_COMPARE(e.socket.state(), QLocalSocket::UnconnectedState);
         // A line that never ends is cut at 64 KiB and its client dropped.
         b.send(QByteArray(1 << 20, 'x'));
         QTRY_COMPARE(b.socket.state(), QLocalSocket::UnconnectedState);
