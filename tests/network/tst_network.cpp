@@ -204,7 +204,11 @@ private Q_SLOTS:
             QCOMPARE(transact(*link, QString::fromLatin1(command)).text,
                      QString::fromLatin1(reply));
 
+        // Killed, the simulator leaves its link behind, pointing at a pty that another test's
+        // simulator may get.
+        const QString gone = sim.linkPath();
         sim.kill();
+        QFile::remove(gone);
         for (int attempt = 0; attempt < 8; ++attempt) {
             const IndexerLink::Reply reply = transact(*link, QStringLiteral("B?"));
             QVERIFY2(reply.timedOut && !reply.text.contains(QLatin1String("failure")),
