@@ -52,7 +52,16 @@ frmMain::frmMain(SerialPort &port, QWidget *parent) : QWidget(parent), m_port(po
     InstallErrorMessageBox();
     m_link = new IndexerLink(m_port, this);
     buildControls();
-    connect(m_link, &IndexerLink::linkStatusChanged, lblComm, &QLabel::setText);
+    // A "Busy" of a few milliseconds need not reach the screen: the word is painted at most once
+    // a display frame, and what the label says is never more than a frame old.
+    m_statusFrame.setSingleShot(true);
+    m_statusFrame.setInterval(16);
+    connect(&m_statusFrame, &QTimer::timeout, this, [this] { lblComm->setText(m_statusWord); });
+    connect(m_link, &IndexerLink::linkStatusChanged, this, [this](const QString &word) {
+        m_statusWord = word;
+        if (!m_statusFrame.isActive())
+            m_statusFrame.start();
+    });
 
     tmrUpdate.setTimerType(Qt::PreciseTimer);
     connect(&tmrUpdate, &QTimer::timeout, this, &frmMain::tmrUpdate_Timer);

@@ -96,4 +96,7 @@ private:
     // Set while the poll puts the indexer's value into spnMove: that change sends nothing.
     bool m_spinFromPoll = false;
     bool m_transferBusy = false;
+    // The status word reaches the label at most once a display frame, the latest one.
+    QTimer m_statusFrame;
+    QString m_statusWord;
 };

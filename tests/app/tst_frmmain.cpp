@@ -11,7 +11,7 @@
 //   sent:A,B     the commands written so far ("_" a blank)
 //   NAME==TEXT   what a control shows: a label's, box's or frame's text, an option's or lamp's
 //                1 or 0, the spin's value; CommPort==N the setting
-// Checks first wait until the link is idle.
+// Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
 #include "frmComm.h"
 #include "lamp.h"
@@ -114,9 +114,12 @@ void play(MainFixture &f, const QString &transcript)
             QVERIFY(f.idle());
             QWidget *widget = w->findChild<QWidget *>(step.section(QLatin1String("=="), 0, 0));
             QVERIFY2(widget, qPrintable(step));
-            const QString shown = shownBy(widget);
-            QVERIFY2(shown == QString::fromLatin1(unescape(step.section("==", 1))),
-                     qPrintable(step + QStringLiteral(" but shows ") + shown));
+            // The status word may take a display frame to reach the label.
+            const QString expected = QString::fromLatin1(unescape(step.section("==", 1)));
+            QString shown;
+            const bool same =
+                QTest::qWaitFor([&] { return (shown = shownBy(widget)) == expected; }, 100);
+            QVERIFY2(same, qPrintable(step + QStringLiteral(" but shows ") + shown));
         } else if (step.startsWith(QLatin1String("sent:"))) {
             QVERIFY(f.idle());
             const QString sent = f.port.commands().join(u',');
@@ -392,6 +395,35 @@ private Q_SLOTS:
         QVERIFY(!w->tmrUpdate.isActive());
         QTest::keyClick(frmComm::instance(), Qt::Key_Escape);
         QVERIFY(w->tmrUpdate.isActive());
+    }
+
+    // The status word is painted at most once a frame, the latest word: a Busy and a Ready
+    // within one frame paint nothing; a change shows within a frame.
+    void statusWordPaintsOncePerFrame()
+    {
+        struct PaintCount : QObject {
+            int paints = 0;
+            bool eventFilter(QObject *, QEvent *event) override
+            {
+                paints += event->type() == QEvent::Paint;
+                return false;
+            }
+        } count;
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        play(*f, "B?=B:1\\r D?=D:R\\r tick lblComm==Ready");
+        w->lblComm->installEventFilter(&count);
+        QTest::qWait(50); // the paint of that Ready
+        count.paints = 0;
+        for (int i = 0; i < 5; ++i) {
+            Q_EMIT w->link().linkStatusChanged(QStringLiteral("Busy"));
+            Q_EMIT w->link().linkStatusChanged(QStringLiteral("Ready"));
+        }
+        QTest::qWait(50);
+        QCOMPARE(count.paints, 0);
+        Q_EMIT w->link().linkStatusChanged(QStringLiteral("Busy"));
+        Q_EMIT w->link().linkStatusChanged(QStringLiteral("Timeout"));
+        QTRY_COMPARE(w->lblComm->text(), QStringLiteral("Timeout"));
+        QTRY_COMPARE(count.paints, 1);
     }
 
     // A lamp that changes is painted again, in its new colour.

@@ -91,7 +91,7 @@ private Q_SLOTS:
         QVERIFY(sim.control("pocket 2").startsWith("ok"));
         QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("2"), 5000);
         QTRY_VERIFY(window->ledReady->isOn());
-        QCOMPARE(window->lblComm->text(), QStringLiteral("Ready"));
+        QTRY_COMPARE(window->lblComm->text(), QStringLiteral("Ready"));
         // The simulator reports the pockets it passes; the poll must not send it back there.
         window->spnMove->setSpinValue(6);
         bool sawMoving = false;
