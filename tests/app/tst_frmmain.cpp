@@ -54,6 +54,16 @@ QRect subControl(VerticalSpin *spin, QStyle::SubControl which)
     return spin->style()->subControlRect(QStyle::CC_ScrollBar, &option, which, spin);
 }
 
+// Counts the paint events of the widgets it filters.
+struct PaintCount : QObject {
+    int paints = 0;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
 QString shownBy(QWidget *widget)
 {
     if (auto *spin = qobject_cast<VerticalSpin *>(widget))
@@ -401,14 +411,7 @@ private Q_SLOTS:
     // within one frame paint nothing; a change shows within a frame.
     void statusWordPaintsOncePerFrame()
     {
-        struct PaintCount : QObject {
-            int paints = 0;
-            bool eventFilter(QObject *, QEvent *event) override
-            {
-                paints += event->type() == QEvent::Paint;
-                return false;
-            }
-        } count;
+        PaintCount count;
         QVERIFY(QTest::qWaitForWindowExposed(w));
         play(*f, "B?=B:1\\r D?=D:R\\r tick lblComm==Ready");
         w->lblComm->installEventFilter(&count);
@@ -429,14 +432,7 @@ private Q_SLOTS:
     // A lamp that changes is painted again, in its new colour.
     void lampRepaintsOnChange()
     {
-        struct PaintCount : QObject {
-            int paints = 0;
-            bool eventFilter(QObject *, QEvent *event) override
-            {
-                paints += event->type() == QEvent::Paint;
-                return false;
-            }
-        } count;
+        PaintCount count;
         QVERIFY(QTest::qWaitForWindowExposed(w));
         w->ledMoving->installEventFilter(&count);
         QTest::qWait(50);
