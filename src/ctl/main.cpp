@@ -353,7 +353,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     Options o;
-    QStringList words = app.arguments().mid(1);
+    const QStringList words = app.arguments().mid(1);
     for (int i = 0; i < words.size(); ++i) {
         const QString w = words[i];
         const auto value = [&](QString &into) {
@@ -366,13 +366,11 @@ int main(int argc, char *argv[])
         if (w == QLatin1String("-h") || w == QLatin1String("--help")) {
             std::printf("%s", kUsageText);
             return kDone;
-        } else if (w == QLatin1String("--socket")   ? !value(o.socket)
-                   : w == QLatin1String("--device") ? !value(o.device)
-                                                    : false) {
-            std::fprintf(stderr, "%s", kUsageText);
-            return kUsage;
         } else if (w == QLatin1String("--socket") || w == QLatin1String("--device")) {
-            continue;
+            if (!value(w == QLatin1String("--socket") ? o.socket : o.device)) {
+                std::fprintf(stderr, "%s", kUsageText);
+                return kUsage;
+            }
         } else if (w == QLatin1String("--json")) {
             o.json = true;
         } else if (w == QLatin1String("--wait")) {
