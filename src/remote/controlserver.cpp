@@ -12,6 +12,7 @@
 #include <QLocalSocket>
 #include <QQueue>
 #include <QStandardPaths>
+#include <algorithm>
 #include <unistd.h>
 
 struct ControlServer::Client : QObject {
@@ -92,6 +93,11 @@ bool ControlServer::listen(const QString &path, QString *why)
 
 void ControlServer::setTrafficLog(TrafficLog *log)
 {
+    log->setStreaming([this] {
+        return std::any_of(m_clients.cbegin(), m_clients.cend(), [](const Client *client) {
+            return client->watching && client->traffic;
+        });
+    });
     connect(log, &TrafficLog::lineLogged, this, [this](const QString &line) {
         broadcast(
             {{QStringLiteral("event"), QStringLiteral("traffic")}, {QStringLiteral("line"), line}},

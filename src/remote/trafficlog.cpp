@@ -11,10 +11,13 @@ TrafficLog::TrafficLog(IndexerLink &link, const QString &fileName, QObject *pare
     : QObject(parent), m_fileName(fileName)
 {
     connect(&link, &IndexerLink::frameWritten, this, [this](const QByteArray &frame) {
-        log(u'>', VisibleControls(QString::fromLatin1(frame)));
+        if (recording())
+            log(u'>', VisibleControls(QString::fromLatin1(frame)));
     });
     connect(&link, &IndexerLink::transactionEnded, this,
             [this](const QString &, const IndexerLink::Reply &reply, qint64 micros) {
+                if (!recording())
+                    return;
                 const QString taken = QStringLiteral("(%1 ms)").arg(micros / 1000.0, 0, 'f', 1);
                 if (reply.timedOut)
                     log(u'!', VisibleControls(reply.text.mid(8)), taken); // after "Timeout "

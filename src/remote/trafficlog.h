@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 
 class IndexerLink;
 
@@ -21,12 +22,18 @@ public:
     // either way.
     TrafficLog(IndexerLink &link, const QString &fileName, QObject *parent = nullptr);
 
+    // Whether someone takes the lines as they come; without a file and without that, the
+    // traffic is not even formatted (the status poll's path stays as it was).
+    void setStreaming(std::function<bool()> wanted) { m_streaming = std::move(wanted); }
+
 Q_SIGNALS:
     void lineLogged(const QString &line);
 
 private:
+    bool recording() const { return !m_fileName.isEmpty() || (m_streaming && m_streaming()); }
     void log(QChar direction, const QString &bytes, const QString &tail = {});
     void append(const QByteArray &line);
 
     QString m_fileName;
+    std::function<bool()> m_streaming;
 };
