@@ -385,17 +385,26 @@ private Q_SLOTS:
         QCOMPARE(f->port.commands(), QStringList{"I"});
     }
 
-    // A window that refuses to close: one message, and the program still ends.
-    void windowThatRefusesToClose()
+    // Close closes the other windows first: one that refuses gives one message and the program
+    // still ends; a hidden one is left alone.
+    void otherWindowsOnClose_data()
     {
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("shown") << true;
+        QTest::newRow("hidden") << false;
+    }
+    void otherWindowsOnClose()
+    {
+        QFETCH(bool, shown);
         struct Stubborn : QWidget {
             void closeEvent(QCloseEvent *event) override { event->ignore(); }
         } stubborn;
         stubborn.setWindowTitle(QStringLiteral("Stubborn"));
-        stubborn.show();
+        stubborn.setVisible(shown);
         QVERIFY(w->close());
-        QCOMPARE(f->messages, QStringList{"CloseForms: Error: 75. The window \"Stubborn\" could "
-                                          "not be closed."});
+        QCOMPARE(f->messages, shown ? QStringList{"CloseForms: Error: 75. The window \"Stubborn\" "
+                                                  "could not be closed."}
+                                    : QStringList());
     }
 
     void commDialogPausesThePoll()

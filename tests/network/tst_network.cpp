@@ -9,6 +9,7 @@
 #include "modFileUtil.h"
 #include "settings.h"
 #include "simprocess.h"
+#include "tcpport.h"
 #include "transact.h"
 
 #include <QLabel>
@@ -102,6 +103,20 @@ private Q_SLOTS:
 
     // Endpoints that cannot be reached: the open fails with the reason, and a command ends by
     // the timeout with nothing sent.
+    // Which addresses and ports the link will try at all.
+    void endpoints()
+    {
+        // clang-format off
+        const std::tuple<QString, int, bool> rows[] = {
+            {"127.0.0.1", 1, true}, {" lab-box.local. ", 65535, true}, {"::1", 2000, true},
+            {"127.0.0.1", 0, false}, {"lab", 65536, false}, {"0.0.0.0", 80, false}, {"::", 80, false},
+            {"", 80, false}, {"-lab", 80, false}, {"lab-", 80, false}, {"a_b", 80, false},
+            {"1.2.3.4.5", 80, false}, {QString("a.").repeated(127), 80, false}};
+        // clang-format on
+        for (const auto &[address, port, usable] : rows)
+            QVERIFY2(UsableEndpoint(address, port) == usable, qPrintable(address));
+    }
+
     void unreachable()
     {
         // clang-format off

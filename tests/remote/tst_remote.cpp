@@ -71,6 +71,7 @@ const std::vector<Operation> &operationRows()
         {"{\"cmd\":\"control\",\"source\":\"comm\"}", "A1", "{\"ok\":true,\"reply\":\"ok\\r\"}"},
         {"{\"cmd\":\"control\",\"source\":\"up\"}", "", "{\"code\":\"bad_request\",\"error\":\"control takes \\\"source\\\": \\\"io\\\" or \\\"comm\\\"\",\"ok\":false}"},
         {"{\"cmd\":\"layout_send\",\"layout\":\"1,1,10\\n2,0,361\\n3,3,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\\n\"}", "", "{\"code\":\"bad_request\",\"error\":\"layout_send: line 2: a type 0 to 3 and a position 1 to 360 are needed\",\"ok\":false}"},
+        {"{\"cmd\":\"layout_send\",\"layout\":\"1,1,10\\n2,4,20\\n3,3,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\\n\"}", "", "{\"code\":\"bad_request\",\"error\":\"layout_send: line 2: a type 0 to 3 and a position 1 to 360 are needed\",\"ok\":false}"},
         {"{\"cmd\":\"switches\",\"panel\":\"rear\"}", "I", "{\"byte\":\"C8\",\"ok\":true}"},
         {"{\"cmd\":\"switches\",\"panel\":\"front\"}", "I", "{\"byte\":\"5\",\"ok\":true}"},
         {"{\"cmd\":\"layout_read\"}", "F?,G1?,G2?", "{\"layout\":\"1, 0, 46\\r\\n2, 2, 360\\r\\n3, 3, 1\\r\\n4, 3, 1\\r\\n5, 3, 1\\r\\n6, 3, 1\\r\\n7, 3, 1\\r\\n8, 3, 1\\r\\n\",\"ok\":true}"},
@@ -196,18 +197,18 @@ private Q_SLOTS:
         QVERIFY(a.next().startsWith("{\"code\":\"bad_request\",\"error\":\"not a JSON object"));
         dialogOpen = false;
         // The window's poll seen by a watcher: changes only.
-        QByteArrayList polls = {"B:5\r", "B:5\r", "B:4\r"};
+        QByteArrayList polls = {"B:5\r", "B:5\r", "B:4\r", "D:R\r", "D:M\r"};
         port->responder = [&polls](const QByteArray &) { return polls.takeFirst(); };
-        for (int i = 0; i < 3; ++i)
-            link->SendCommand(QStringLiteral("B?"));
+        for (const char *query : {"B?", "B?", "B?", "D?", "D?"})
+            link->SendCommand(QString::fromLatin1(query));
         QStringList events;
-        while (events.size() < 2 || !events.last().contains(u'4'))
-            if (const QString line = a.next(); line.contains(QLatin1String("pocket")))
+        while (events.size() < 4)
+            if (const QString line = a.next(); !line.contains(QLatin1String("link")))
                 events << line;
-            else if (line.isEmpty())
-                break;
         QCOMPARE(events, (QStringList{"{\"event\":\"pocket\",\"pocket\":5}",
-                                      "{\"event\":\"pocket\",\"pocket\":4}"}));
+                                      "{\"event\":\"pocket\",\"pocket\":4}",
+                                      "{\"event\":\"state\",\"state\":\"ready\"}",
+                                      "{\"event\":\"state\",\"state\":\"moving\"}"}));
 
         // Requests answered at once are served in a loop, not a recursion; over 64 waiting, the
         // client is dropped.
@@ -245,6 +246,22 @@ private Q_SLOTS:
         QCOMPARE(transact(*link, QStringLiteral("D?")).timedOut, false); // the link goes on
     }
 
+    // Where the socket goes: the runtime folder, else a private folder of ours.
+    void socketPlace()
+    {
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+        QCOMPARE(ControlServer::DefaultSocketPath(), socketPath);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.filePath(QStringLiteral("gone"))));
+        const QFileInfo folder(QFileInfo(ControlServer::DefaultSocketPath()).absolutePath());
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        QCOMPARE(folder.filePath(), QDir::tempPath() + QStringLiteral("/rv360-%1").arg(::getuid()));
+        QCOMPARE(folder.permissions() & 0x0FFF,
+                 QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+        QString why;
+        QVERIFY(!ControlServer(*link).listen({}, &why) && why.contains(QLatin1String("private")));
+    }
+
     // The record's lines: a poll, a timeout with what had come, a CR LF reply; the cap.
     void trafficRecord()
     {
@@ -280,6 +297,11 @@ private Q_SLOTS:
             QCOMPARE(QFileInfo(file + QStringLiteral(".%1").arg(n)).size(),
                      TrafficLog::kMaxBytes - 10);
         QVERIFY(!QFileInfo::exists(file + QStringLiteral(".4")));
+        // A line that just fits goes in before the rotation.
+        const qint64 line = QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz > $B?\\r\\n\n").size();
+        QVERIFY(ReplaceFileAtomically(file, QByteArray(TrafficLog::kMaxBytes - line, 'o')));
+        transact(*link, QStringLiteral("B?"));
+        QCOMPARE(QFileInfo(file + QStringLiteral(".1")).size(), TrafficLog::kMaxBytes);
     }
 
     // rv360ctl against this process's socket, and on a device of its own against rv360-sim:
@@ -339,8 +361,10 @@ private Q_SLOTS:
             QCOMPARE(QString::fromLatin1(process.readAllStandardOutput()), row.out);
         }
         // watch: a line per change the window's poll sees, until interrupted.
+        TrafficLog traffic(*link, {});
+        server->setTrafficLog(&traffic);
         QProcess watcher;
-        watcher.start(ctl, {"--socket", socketPath, "watch"});
+        watcher.start(ctl, {"--socket", socketPath, "watch", "--traffic"});
         QVERIFY(QTest::qWaitFor([&] { return watcher.state() == QProcess::Running; }, 5000));
         // Polls whose pocket alternates, until the watcher (once connected) prints one.
         int poll = 0;
@@ -356,9 +380,11 @@ private Q_SLOTS:
                 return seen.contains("pocket=6\n") || seen.contains("pocket=7\n");
             },
             5000));
-        QVERIFY(QRegularExpression(QStringLiteral("^(link=(Busy|Ready)\n)+pocket=[67]\n"))
+        QVERIFY(QRegularExpression(QStringLiteral("^(link=(Busy|Ready)\n|.* > \\$B\\?\\\\r\\\\n\n|"
+                                                  ".* < B:[67]\\\\r \\(.*\n)+pocket=[67]\n"))
                     .match(QString::fromLatin1(seen))
                     .hasMatch());
+        QVERIFY(seen.contains(" > $B?\\r\\n\n"));
         watcher.terminate();
         QVERIFY(QTest::qWaitFor([&] { return watcher.state() == QProcess::NotRunning; }, 5000));
         // A move that never arrives: a clear message at the timeout, the move not sent again;

@@ -304,6 +304,7 @@ private Q_SLOTS:
         f->main.move(room.right() - f->main.width() - 10, room.bottom() - 100);
         dialog = f->show(true);
         QVERIFY(room.contains(dialog->frameGeometry()));
+        QCOMPARE(dialog->frameGeometry().right(), room.right()); // as far right as it fits
         for (QWidget *widget : dialog->findChildren<QWidget *>()) {
             if (widget->window() == dialog) // the device list's popup is a window of its own
                 QVERIFY2(widget->parentWidget()->rect().contains(widget->geometry()),

@@ -103,7 +103,7 @@ private Q_SLOTS:
         // clang-format off
         const std::pair<QByteArrayList, QByteArrayList> rows[] = {
             {{"$B?\r"}, {"B?"}}, {{"B?\r\n$C?\n"}, {}}, {{QByteArray("xy\x00\xff$B?\r\n", 9)}, {"B?"}},
-            {{"$B$C?\r\n"}, {"C?"}}, {{"$B", "?\r\n$C", "?", "\r"}, {"B?", "C?"}},
+            {{"$B$C?\r\nD?\r"}, {"C?"}}, {{"$B", "?\r\n$C", "?", "\r"}, {"B?", "C?"}},
             {{"$" + QByteArray(254, 'A') + "\r"}, {QByteArray(254, 'A')}},
             {{"$" + QByteArray(200, 'B'), QByteArray(55, '?') + "\r\n$C?\r"}, {"!", "C?"}}};
         // clang-format on

@@ -2,6 +2,7 @@
 #include "cFileDialog.h"
 #include "configfiledialog.h"
 #include "errormessage.h"
+#include "fittext.h"
 #include "modFileUtil.h"
 #include "pockettable.h"
 #include "settings.h"
@@ -130,13 +131,14 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(deep));
         cFileDialog::SetShowHandler({});
         cFileDialog dialog;
-        dialog.setFilter(QStringLiteral("Log files (*.cfg)|*.cfg"));
+        dialog.setFilter(QStringLiteral("Logs (*.log)|*.log|Log files (*.cfg)|*.cfg"));
+        dialog.setFilterIndex(3); // past the end: the last
         dialog.setDefaultExt(QStringLiteral("cfg"));
         dialog.setInitialDir(deep);
         dialog.setFlags(cFileDialog::OverwritePrompt);
         QFileDialog qt;
         dialog.configure(qt, false);
-        QCOMPARE(qt.nameFilters(), QStringList{"Log files (*.cfg)"});
+        QCOMPARE(qt.selectedNameFilter(), QStringLiteral("Log files (*.cfg)"));
         QCOMPARE(qt.acceptMode(), QFileDialog::AcceptSave);
         QVERIFY(!qt.testOption(QFileDialog::DontConfirmOverwrite));
         answerDialog(QStringLiteral("pockets"));
@@ -146,6 +148,19 @@ private Q_SLOTS:
         answerDialog({});
         QVERIFY(!dialog.Show(true));
         QCOMPARE(dialog.FileName(), deep + QStringLiteral("/pockets.cfg"));
+    }
+
+    // A list whose longest item would be cut takes a smaller font; a list that fits keeps its.
+    void fontFitsItems()
+    {
+        QComboBox box;
+        box.resize(60, 20);
+        box.addItems({QStringLiteral("a much longer item"), QStringLiteral("b")});
+        FitFontToItems(&box);
+        QVERIFY(box.font().pointSizeF() < QFont().pointSizeF());
+        box.setItemText(0, QStringLiteral("a"));
+        FitFontToItems(&box);
+        QCOMPARE(box.font().pointSizeF(), QFont().pointSizeF());
     }
 
     // How Open and Save set up the dialog from the last file; a cancel changes nothing.
