@@ -9,7 +9,6 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QLoggingCategory>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -147,34 +146,6 @@ private Q_SLOTS:
         QCOMPARE(port->portNumber(), 2);
     }
 
-    // What a port choice does: nothing for the open one, a retry for the same one closed (COM4
-    // too), a failure for a missing device; the Ethernet choice goes through the port the same.
-    void portChoice()
-    {
-        // clang-format off
-        const struct {
-            int number;
-            bool startOpen, opened, tried;
-        } rows[] = {
-            {1, true, true, false}, {4, false, true, true}, {3, true, false, true},
-            {5, true, false, true}};
-        // clang-format on
-        for (const auto &row : rows) {
-            init();
-            if (!row.startOpen) { // the same port as CommPort, closed (failed at start-up)
-                CommPort = qint16(row.number);
-                port->close();
-            }
-            port->existingPorts = {1, 2, 4};
-            port->calls.clear();
-            bool result = !row.opened;
-            link->selectPort(qint16(row.number), this, [&](bool ok) { result = ok; });
-            QCOMPARE(result, row.opened);
-            QCOMPARE(CommPort, qint16(row.number));
-            QCOMPARE(port->calls.contains(QStringLiteral("open %1").arg(row.number)), row.tried);
-        }
-    }
-
     // Bytes that nobody waits for are not kept: a flood between transactions, a reply after its
     // timeout; a flood without CR is cut.
     void bytesNobodyWaitsFor()
@@ -235,20 +206,6 @@ private Q_SLOTS:
         QCOMPARE(port->commands(), QStringList{"B20"});
     }
 
-    void shutdownDropsEverythingWithoutCallingBack()
-    {
-        request("B?");
-        request("A?");
-        QSignalSpy words(link.get(), &IndexerLink::linkStatusChanged);
-        link->shutdown();
-        request("C?");
-        link->selectPort(2, this, [this](bool) { results << QStringLiteral("port"); });
-        QTest::qWait(IndexerLink::kTimeoutMs + 50);
-        QVERIFY(results.isEmpty() && words.isEmpty() && !link->isBusy());
-        QCOMPARE(port->commands(), QStringList{"B?"});
-        QCOMPARE(CommPort, qint16(1));
-    }
-
     // Opening: the probe, then the fixed settings in order, then the open; a missing device
     // fails at the probe with nothing set; a number outside 1..9 changes nothing.
     void openCommPort()
@@ -302,29 +259,6 @@ private Q_SLOTS:
         QCOMPARE(console.lastOpenFailure(), SerialPort::OpenFailure::SystemConsole);
         QCOMPARE(console.deviceName(), QStringLiteral("/dev/console")); // the path, not "console"
         SetProgramDirectoryOverride({});
-    }
-
-    // The diagnostics of rv360.link, when turned on: frames, replies, timeouts and opens.
-    void diagnostics()
-    {
-        static QStringList logged;
-        logged.clear();
-        QLoggingCategory::setFilterRules(QStringLiteral("rv360.link.debug=true"));
-        const QtMessageHandler previous = qInstallMessageHandler(
-            [](QtMsgType, const QMessageLogContext &context, const QString &text) {
-                if (QLatin1String(context.category) == QLatin1String("rv360.link"))
-                    logged << text.section(QLatin1String(" after"), 0, 0);
-            });
-        port->setReply("$B?\r\n", "B:\x01\r\n");
-        transact(*link, "B?");
-        transact(*link, "C?");
-        OpenCommPort(*port, 7);
-        OpenCommPort(*port, 2);
-        qInstallMessageHandler(previous);
-        QLoggingCategory::setFilterRules({});
-        QCOMPARE(logged, (QStringList{"write $B?\\r\\n", "reply B:\\x01\\r\\n", "write $C?\\r\\n",
-                                      "timeout for C? with ", "open failed: /dev/fake7 ",
-                                      "opened /dev/fake2"}));
     }
 
     void lostDeviceIsReopenedAtMostOncePerSecond()
