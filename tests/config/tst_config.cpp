@@ -1,5 +1,5 @@
-// The pocket layout: the configuration file, and its transfer to and from the indexer through a
-// link on the fake port (the fuzz targets' corpora hold the file's lines and pocket replies).
+// The pocket layout: the configuration file and its sending to the indexer through a link on the
+// fake port (the fuzz targets and their corpora check the file's lines and the layout read).
 // Layouts are written as the pockets that differ from a layout of End Bananas at 200 degrees:
 // "5=3:0" is pocket 5 "Not Used" at 0.
 #include "commport.h"
@@ -58,16 +58,6 @@ struct Indexer {
         port.responder = [this](const QByteArray &frame) {
             return replies.value(QString::fromLatin1(frame.mid(1, frame.size() - 3)));
         };
-    }
-    // The changes a read makes, "none" for no layout, once the read has ended.
-    QString read()
-    {
-        QString result;
-        ReadConfiguration(link, &link, base(), [&](std::optional<PocketLayout> layout) {
-            result = layout ? changes(*layout) + u'.' : QStringLiteral("none");
-        });
-        return QTest::qWaitFor([&] { return !result.isEmpty(); }, 5000) ? result.remove(u'.')
-                                                                        : QStringLiteral("wait");
     }
 };
 } // namespace
@@ -132,37 +122,6 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
             QCOMPARE(indexer.port.commands(), commands);
         }
-    }
-
-    // "F?" for the count, then "G<k>?" for each pocket in it; pockets past it become "Not Used"
-    // at 0. The answer "G:1 120" to every query.
-    void readCounts()
-    {
-        // clang-format off
-        const std::pair<QByteArray, int> rows[] = {
-            {"F:0\r", 0}, {"F:x\r", 0}, {"F\r", 0}, {"F:1\r", 1}, {"F:8\r", 8}, {"F:9\r", 8}};
-        // clang-format on
-        for (const auto &[count, queries] : rows) {
-            Indexer indexer;
-            indexer.replies["F?"] = count;
-            QStringList sent{"F?"}, expected;
-            for (int k = 1; k <= 8; ++k) {
-                indexer.replies[QStringLiteral("G%1?").arg(k)] = "G:1 120\r";
-                if (k <= queries)
-                    sent << QStringLiteral("G%1?").arg(k);
-                expected << QStringLiteral("%1=%2").arg(k).arg(k <= queries ? "1:120" : "3:0");
-            }
-            QCOMPARE(indexer.read(), expected.join(u' '));
-            QCOMPARE(indexer.port.commands(), sent);
-        }
-    }
-
-    // A count that times out carries no layout.
-    void readTimesOut()
-    {
-        Indexer silent;
-        QCOMPARE(silent.read(), QStringLiteral("none"));
-        QCOMPARE(silent.port.commands(), QStringList{"F?"});
     }
 };
 

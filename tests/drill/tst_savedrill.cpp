@@ -71,34 +71,6 @@ private Q_SLOTS:
         QVERIFY(seenOld > 0 && seenNew > 0);
     }
 
-    // Help and version work without a display; without one the program says so in a line.
-    void commandLine()
-    {
-        // clang-format off
-        const struct {
-            QStringList arguments;
-            int status;
-            QByteArray out, err;
-        } rows[] = {
-            {{"--version"}, 0, "rv360 " + QByteArray(QT_STRINGIFY(RV360_VERSION_MAJOR)) + '.', ""},
-            {{"-h"}, 0, "Usage: rv360 [options]\n", ""},
-            {{}, 1, "", "rv360: cannot open the display: set DISPLAY or WAYLAND_DISPLAY, or QT_QPA_PLATFORM=offscreen\n"}};
-        // clang-format on
-        for (const auto &row : rows) {
-            QProcess rv360;
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-                environment.remove(QString::fromLatin1(name));
-            rv360.setProcessEnvironment(environment);
-            rv360.start(program, row.arguments);
-            QVERIFY(rv360.waitForFinished(10000));
-            QCOMPARE(rv360.exitStatus(), QProcess::NormalExit);
-            QCOMPARE(rv360.exitCode(), row.status);
-            QVERIFY(rv360.readAllStandardOutput().startsWith(row.out));
-            QCOMPARE(rv360.readAllStandardError(), row.err);
-        }
-    }
-
     void endedBySignal_data()
     {
         QTest::addColumn<int>("signal");

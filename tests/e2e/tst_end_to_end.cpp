@@ -167,7 +167,6 @@ private Q_SLOTS:
         SetPortDevice(8, {});
         using F = SerialPort::OpenFailure;
         QCOMPARE(WEXITSTATUS(status), int(F::NoPermission) * 10 + int(F::NotFound));
-
     }
 
     // The simulator killed during a wait: a timeout, the port closes once and nothing spins;

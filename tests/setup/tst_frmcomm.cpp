@@ -130,31 +130,29 @@ private Q_SLOTS:
 
     // Every way of closing, at rest or while Find waits: finished() once, the dialog gone, the
     // port as it was, the late reply dropped.
+    void closing_data()
+    {
+        QTest::addColumn<QString>("way");
+        QTest::addColumn<bool>("waiting");
+        for (const bool waiting : {false, true})
+            for (const char *way : {"Close", "close box", "Escape", "all windows"})
+                QTest::addRow("%s%s", way, waiting ? " while waiting" : "")
+                    << QString::fromLatin1(way) << waiting;
+    }
     void closing()
     {
-        for (const QString way : {"Close", "close box", "Escape", "all windows"}) {
-            for (const bool waiting : {false, true}) {
-                init();
-                closeOneWay(way, waiting);
-            }
-        }
-    }
-
-private:
-    void closeOneWay(const QString &way, bool waiting)
-    {
+        QFETCH(QString, way);
+        QFETCH(bool, waiting);
         const QPointer<frmComm> dialog = f->show();
-        dialog->optComPort[3]->click(); // chosen, not tried: changes nothing
-        if (waiting) {
-            dialog->optComPort[1]->click();
-            f->port.setReply("$@\r\n", "@:late\r", 100);
+        dialog->optComPort[waiting ? 1 : 3]->click(); // chosen, not tried: changes nothing
+        f->port.setReply("$@\r\n", "@:late\r", 100);
+        if (waiting)
             dialog->cmdFind->click();
-        }
-        if (way == "Close")
+        if (way == u"Close")
             QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
-        else if (way == "close box")
+        else if (way == u"close box")
             QVERIFY(dialog->close());
-        else if (way == "Escape")
+        else if (way == u"Escape")
             QTest::keyClick(dialog->txtSend, Qt::Key_Escape);
         else
             QApplication::closeAllWindows();
@@ -163,11 +161,9 @@ private:
         QTRY_VERIFY(dialog.isNull());
         QTest::qWait(waiting ? 150 : 0);
         QCOMPARE(int(CommPort), 1);
-        QVERIFY(f->port.isOpen());
-        QVERIFY(f->port.calls.isEmpty());
+        QVERIFY(f->port.isOpen() && f->port.calls.isEmpty());
     }
 
-private Q_SLOTS:
     // Find on the port of CommPort: retried when it failed at start-up (the reason shown at once,
     // cleared when it opens), kept as it is when open.
     void findOnTheStartUpPort()

@@ -1,15 +1,7 @@
-// The simulator: its model and framer in process, and one session through its pseudo-terminal.
-#include "commport.h"
+// The simulator's model and framer, in process (the other tests drive it through its pty).
 #include "framer.h"
 #include "indexermodel.h"
-#include "modFileUtil.h"
-#include "settings.h"
-#include "simprocess.h"
-#include "systemserialport.h"
-#include "transact.h"
 
-#include <QFileInfo>
-#include <QTemporaryDir>
 #include <QTest>
 
 namespace
@@ -95,36 +87,6 @@ private Q_SLOTS:
                     found << (frame.oversized ? QByteArray("!") : frame.command());
             QCOMPARE(found, commands);
         }
-    }
-
-    // One session through the pty with the program's own link: answers, a fault and silence
-    // switched by control lines, bad control lines refused, the link removed at the end.
-    void session()
-    {
-        QTemporaryDir programDir;
-        SetProgramDirectoryOverride(programDir.path());
-        SimProcess sim;
-        QVERIFY(sim.start());
-        QVERIFY(ReplaceFileAtomically(SettingsFilePath(),
-                                      "[Ports]\r\nCOM1=" + sim.linkPath().toUtf8() + "\r\n"));
-        SystemSerialPort port;
-        CommPort = 1;
-        QVERIFY(OpenCommPort(port, 1));
-        IndexerLink link(port);
-        // clang-format off
-        const std::pair<const char *, const char *> steps[] = {
-            {"pocket 4", "B:4\r"}, {"crlf on", "B:4\r\n"}, {"silent on", "Timeout "},
-            {"silent off", "B:4\r\n"}, {"reboot", nullptr}};
-        // clang-format on
-        for (const auto &[line, reply] : steps) {
-            QCOMPARE(sim.control(line).startsWith(QLatin1String("ok")), reply != nullptr);
-            if (reply)
-                QCOMPARE(transact(link, "B?").text, QString::fromLatin1(reply));
-        }
-        QCOMPARE(sim.control("quit"), QStringLiteral("ok"));
-        QTRY_VERIFY(!sim.isRunning());
-        QVERIFY(!QFileInfo(sim.linkPath()).isSymLink());
-        SetProgramDirectoryOverride({});
     }
 };
 
