@@ -99,6 +99,8 @@ private Q_SLOTS:
         QVERIFY(choose(QStringLiteral("localhost"), sim.tcpPort()));
         QCOMPARE(transact(*link, QStringLiteral("@")).text,
                  QStringLiteral("@:RV-360 indexer simulator 1.0\r"));
+        QTest::qWait(TcpPort::kConnectTimeoutMs); // the time limit ended with the connecting
+        QVERIFY(port->isOpen());
     }
 
     // Which addresses and ports the link will try at all.

@@ -72,7 +72,7 @@ private Q_SLOTS:
             int integer;
         } rows[] = {
             {"", 0, kNone}, {"  42abc", 42, kNone}, {"9 0", 90, kNone}, {"1e3", 1000, kNone},
-            {"1e+", 1, kNone}, {"25E-2", 0.25, kNone}, {"-", 0, kNone}, {"12.5.6", 12.5, kNone},
+            {"1e+", 1, kNone}, {"1e", 1, kNone}, {"25E-2", 0.25, kNone}, {"-", 0, kNone}, {"12.5.6", 12.5, kNone},
             {"&H9F", 159, kNone}, {"&o178", 15, kNone}, {QString(QChar(0x663)), 0, kNone},
             {" \t+07\r\n", 7, 7}, {QString(500, u'0') + "17", 17, 17}, {"1e23", 1e23, kNone},
             {"9007199254740993", 9007199254740992.0, kNone},
