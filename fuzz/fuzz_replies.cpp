@@ -14,14 +14,11 @@ namespace
 
 QList<QByteArray> splitReplies(const QByteArray &input)
 {
-    QList<QByteArray> replies;
-    qsizetype start = 0;
-    while (start < input.size()) {
-        const qsizetype cr = input.indexOf('\r', start);
-        const qsizetype end = cr < 0 ? input.size() : cr + 1;
-        replies << input.mid(start, end - start);
-        start = end;
-    }
+    QList<QByteArray> replies = input.split('\r');
+    for (qsizetype i = 0; i + 1 < replies.size(); ++i)
+        replies[i] += '\r';
+    if (replies.last().isEmpty())
+        replies.removeLast();
     return replies;
 }
 

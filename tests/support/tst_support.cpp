@@ -13,6 +13,7 @@
 #include <QTest>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -162,28 +163,23 @@ private Q_SLOTS:
         messages.clear();
         QVERIFY(!AppendToTextFile(QStringLiteral("/dev/full"), "x")); // the disk is full
         QCOMPARE(messages.size(), 1);
-        // What a caught exception says.
+        // What a caught exception says (and a call outside a handler).
         messages.clear();
-        ShowCurrentExceptionMessage(QStringLiteral("none"));
-        try {
-            throw std::bad_alloc();
-        } catch (...) {
-            ShowCurrentExceptionMessage(QStringLiteral("alloc"));
-        }
-        try {
-            throw std::runtime_error("odd");
-        } catch (...) {
-            ShowCurrentExceptionMessage(QStringLiteral("runtime"));
-        }
-        try {
-            throw 42;
-        } catch (...) {
-            ShowCurrentExceptionMessage(QStringLiteral("int"));
+        const std::function<void()> throwers[] = {[] {}, [] { throw std::bad_alloc(); },
+                                                  [] { throw std::runtime_error("odd"); },
+                                                  [] { throw 42; }};
+        for (const auto &thrower : throwers) {
+            try {
+                thrower();
+                ShowCurrentExceptionMessage(QStringLiteral("none"));
+            } catch (...) {
+                ShowCurrentExceptionMessage(QStringLiteral("caught"));
+            }
         }
         QCOMPARE(messages,
-                 QStringList({"none: Error: 51. Internal error", "alloc: Error: 7. Out of memory",
-                              "runtime: Error: 51. Internal error: odd",
-                              "int: Error: 51. Internal error"}));
+                 QStringList({"none: Error: 51. Internal error", "caught: Error: 7. Out of memory",
+                              "caught: Error: 51. Internal error: odd",
+                              "caught: Error: 51. Internal error"}));
     }
 
     // Key "k" of section "A": the whole value (element 0) or one element; default "DEF".
