@@ -5,6 +5,11 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#include <unistd.h>
+#endif
+
 QString LockHolder(const QString &device)
 {
     QStringList names;
@@ -213,10 +218,25 @@ bool SystemSerialPort::write(const QByteArray &data)
     return m_port.write(data) == data.size();
 }
 
+bool SystemSerialPort::lineHungUp() const
+{
+#ifdef Q_OS_UNIX
+    pollfd line{int(m_port.handle()), POLLIN, 0};
+    return ::poll(&line, 1, 0) < 0 || (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+    return true;
+#endif
+}
+
 void SystemSerialPort::onError(QSerialPort::SerialPortError error)
 {
     switch (error) {
     case QSerialPort::ReadError:
+        // A read that found nothing is no loss: a discard may have taken the bytes whose
+        // arrival woke the reader (stale bytes at open). A line that is gone stays hung up.
+        if (!lineHungUp())
+            break;
+        [[fallthrough]];
     case QSerialPort::WriteError:
     case QSerialPort::ResourceError:
         // A lost device makes QSerialPort repeat the error at full speed until the port closes.

@@ -52,6 +52,7 @@ public:
 private:
     void onError(QSerialPort::SerialPortError error);
     bool applyRequestToSend();
+    bool lineHungUp() const;
 
     QSerialPort m_port;
     QString m_device;
