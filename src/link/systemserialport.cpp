@@ -215,7 +215,20 @@ bool SystemSerialPort::write(const QByteArray &data)
 {
     if (!m_port.isOpen())
         return false;
-    return m_port.write(data) == data.size();
+    qint64 done = 0;
+#ifdef Q_OS_UNIX
+    // Straight to the driver when nothing waits before it: QSerialPort would only queue the
+    // frame and arm its write notifier, two more wake-ups to send a few bytes.
+    if (m_port.bytesToWrite() == 0) {
+        const ssize_t n = ::write(m_port.handle(), data.constData(), size_t(data.size()));
+        if (n == data.size())
+            return true;
+        // A full queue or an error: the rest goes through QSerialPort, which reports errors.
+        done = qMax<qint64>(n, 0);
+    }
+#endif
+    const qint64 rest = data.size() - done;
+    return m_port.write(data.constData() + done, rest) == rest;
 }
 
 bool SystemSerialPort::lineHungUp() const
