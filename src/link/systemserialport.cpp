@@ -198,10 +198,12 @@ bool SystemSerialPort::applyRequestToSend()
 
 void SystemSerialPort::discardInput()
 {
-    if (m_port.isOpen()) {
-        m_port.clear(QSerialPort::Input);
-        m_port.readAll();
-    }
+    if (!m_port.isOpen())
+        return;
+    // The driver's queue (tcflush TCIFLUSH) and the serial layer's buffer.
+    m_port.clear(QSerialPort::Input);
+    if (const qint64 left = m_port.bytesAvailable(); left > 0)
+        m_port.skip(left);
 }
 
 void SystemSerialPort::discardOutput()
@@ -229,6 +231,18 @@ bool SystemSerialPort::write(const QByteArray &data)
 #endif
     const qint64 rest = data.size() - done;
     return m_port.write(data.constData() + done, rest) == rest;
+}
+
+qint64 SystemSerialPort::readInto(QByteArray &buffer, qint64 maxBytes)
+{
+    const qint64 wanted = qMin(maxBytes, m_port.bytesAvailable());
+    if (wanted <= 0)
+        return 0;
+    const qsizetype at = buffer.size();
+    buffer.resize(at + wanted);
+    const qint64 got = qMax<qint64>(m_port.read(buffer.data() + at, wanted), 0);
+    buffer.resize(at + got);
+    return got;
 }
 
 bool SystemSerialPort::lineHungUp() const
