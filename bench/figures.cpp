@@ -205,7 +205,8 @@ RoundTrips measureRoundTrips(const BenchOptions &options, const QStringList &sim
         r.error = QStringLiteral("cannot open ") + sim.link();
         return r;
     }
-    SystemSerialPort port;
+    // The program's own port, with its choice between serial and TCP.
+    IndexerPort port;
     if (!OpenCommPort(port, 1)) {
         r.error = QStringLiteral("OpenCommPort failed: ") + port.errorText();
         return r;
@@ -1198,7 +1199,7 @@ int linkLoopMode(int argc, char *argv[])
     const int count = QByteArray(argv[3]).toInt();
     QTemporaryDir dir;
     TemporarySettings programDirectory(dir.path(), path);
-    SystemSerialPort port;
+    IndexerPort port;
     if (count < 1 || !programDirectory.ok() || !OpenCommPort(port, 1))
         return 1;
     IndexerLink link(port);
