@@ -1,6 +1,7 @@
 #include "benchtools.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QTime>
@@ -242,6 +243,40 @@ double procCpuSeconds(qint64 pid)
         return -1;
     const double ticks = double(::sysconf(_SC_CLK_TCK));
     return double(fields[11].toLongLong() + fields[12].toLongLong()) / ticks;
+}
+
+double procCpuMicros(qint64 pid)
+{
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    double total = 0;
+    bool any = false;
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file(tasks + u'/' + task + QStringLiteral("/schedstat"));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        bool ok = false;
+        const double ns = file.readAll().split(' ').value(0).toDouble(&ok);
+        if (ok) {
+            total += ns / 1000;
+            any = true;
+        }
+    }
+    if (any)
+        return total;
+    const double seconds = procCpuSeconds(pid);
+    return seconds < 0 ? -1 : seconds * 1e6;
+}
+
+qint64 callgrindInstructions(const QString &outputFile)
+{
+    QFile file(outputFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith("summary:") || line.startsWith("totals:"))
+            return line.mid(line.indexOf(':') + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
 }
 
 } // namespace Bench

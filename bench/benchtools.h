@@ -90,5 +90,11 @@ private:
 qint64 procStatusKb(qint64 pid, const char *field);
 // User plus system CPU time of a process, in seconds; -1 when unreadable.
 double procCpuSeconds(qint64 pid);
+// CPU time of a process's threads, in microseconds, from the scheduler's nanosecond count
+// (the clock ticks of procCpuSeconds are too coarse for a poll at a tenth of a percent);
+// procCpuSeconds when the kernel has no such count; -1 when unreadable.
+double procCpuMicros(qint64 pid);
+// The instruction count of a callgrind output file ("summary:" or "totals:"); -1 when missing.
+qint64 callgrindInstructions(const QString &outputFile);
 
 } // namespace Bench

@@ -4,18 +4,27 @@
 #include <QStringList>
 #include <vector>
 
-// The nine figures: each is measured beside its floor (what the same work costs without the
+// The ten figures: each is measured beside its floor (what the same work costs without the
 // program's code) in the same run, and ends as table rows with a target and a result.
 struct BenchOptions {
     int transactions = 2000;
     int warmup = 200;
     int pacedTransactions = 1000;
     int timeoutRuns = 20;
-    int pollSeconds = 30;
+    int pollSeconds = 60;
     int startRuns = 5;
     int floodSeconds = 300;
+    // Transactions of the shorter callgrind run (the longer one has twice as many).
+    int countedTransactions = 400;
+    int countedPacedTransactions = 200;
+    // The X server display of the window figures, one of the benchmark's own.
+    QString display = QStringLiteral(":71");
     QString simProgram;
     QString appProgram;
+    // The hand-written C client, the bare Qt Widgets program and the pyserial script.
+    QString rawProgram;
+    QString bareQtProgram;
+    QString pyserialScript;
     // This executable, for the floors that need a process of their own.
     QString benchProgram;
 };
@@ -37,14 +46,15 @@ class Figures
 public:
     explicit Figures(BenchOptions options) : m_options(std::move(options)) {}
 
-    void roundTrip();  // 1
-    void timeoutCpu(); // 2, and the timeout for 4
-    void pollCpu();    // 3, and the poll period for 4
-    void startup();    // 5
-    void memory();     // 6
-    void paced();      // 7
-    void tcp();        // 8: the round trip over TCP
-    void socket();     // 9: a script's status request over the control socket
+    void roundTrip();    // 1
+    void timeoutCpu();   // 2, and the timeout for 4
+    void pollCpu();      // 3: the real program polling, and the poll period for 4
+    void startup();      // 5
+    void memory();       // 6
+    void paced();        // 7
+    void tcp();          // 8: the round trip over TCP
+    void socket();       // 9: a script's status request over the control socket
+    void instructions(); // 10: callgrind's instructions per transaction
 
     // The rows in figure order.
     std::vector<BenchRow> rows() const;
@@ -56,6 +66,7 @@ private:
     std::vector<BenchRow> m_rows;
 };
 
-// Child modes of the benchmark executable, used as floors.
-int writeFrameMode(const char *path);
-int bareWindowMode();
+// Child modes of the benchmark executable.
+// The link alone, as the program drives it: count "B?" transactions on the line at path, each
+// asked from the last one's result; for callgrind.
+int linkLoopMode(int argc, char *argv[]);

@@ -65,15 +65,13 @@ QString sibling(const QString &relative)
 
 int main(int argc, char *argv[])
 {
-    // Floors that run as processes of their own.
-    if (argc == 3 && std::strcmp(argv[1], "--write-frame") == 0)
-        return writeFrameMode(argv[2]);
+    // The link alone, run under callgrind by figure 10.
+    if (argc == 4 && std::strcmp(argv[1], "--link-loop") == 0)
+        return linkLoopMode(argc, argv);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    if (argc == 2 && std::strcmp(argv[1], "--bare-window") == 0)
-        return bareWindowMode();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -81,7 +79,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption quickOption(
         QStringLiteral("quick"),
-        QStringLiteral("Short runs: 300 transactions, 5 s poll windows, 20 s flood."));
+        QStringLiteral("Short runs: 300 transactions, 10 s poll windows, 20 s flood."));
     const QCommandLineOption floodOption(QStringLiteral("flood-seconds"),
                                          QStringLiteral("Length of the flood (default 300)."),
                                          QStringLiteral("N"));
@@ -92,7 +90,11 @@ int main(int argc, char *argv[])
                                        QStringLiteral("PATH"), QStringLiteral(RV360_BENCH_SIM));
     const QCommandLineOption appOption(QStringLiteral("rv360"), QStringLiteral("rv360 to use."),
                                        QStringLiteral("PATH"), QStringLiteral(RV360_BENCH_APP));
-    parser.addOptions({quickOption, floodOption, onlyOption, simOption, appOption});
+    const QCommandLineOption displayOption(
+        QStringLiteral("display"),
+        QStringLiteral("X display for the Xvfb the benchmark starts (default :71)."),
+        QStringLiteral("DISPLAY"), QStringLiteral(":71"));
+    parser.addOptions({quickOption, floodOption, onlyOption, simOption, appOption, displayOption});
     parser.process(app);
 
     BenchOptions options;
@@ -101,8 +103,10 @@ int main(int argc, char *argv[])
         options.transactions = 300;
         options.warmup = 50;
         options.pacedTransactions = 100;
-        options.pollSeconds = 5;
+        options.pollSeconds = 10;
         options.floodSeconds = 20;
+        options.countedTransactions = 200;
+        options.countedPacedTransactions = 100;
     }
     if (parser.isSet(floodOption)) {
         bool ok = false;
@@ -115,6 +119,10 @@ int main(int argc, char *argv[])
     options.simProgram = sibling(parser.value(simOption));
     options.appProgram = sibling(parser.value(appOption));
     options.benchProgram = QCoreApplication::applicationFilePath();
+    options.rawProgram = QStringLiteral(RV360_BENCH_RAW);
+    options.bareQtProgram = QStringLiteral(RV360_BENCH_BAREQT);
+    options.pyserialScript = QStringLiteral(RV360_BENCH_PYSERIAL);
+    options.display = parser.value(displayOption);
     QList<int> only;
     for (const QString &part : parser.value(onlyOption).split(u',', Qt::SkipEmptyParts))
         only << part.toInt();
@@ -136,6 +144,8 @@ int main(int argc, char *argv[])
         figures.roundTrip();
     if (wanted(7))
         figures.paced();
+    if (wanted(10))
+        figures.instructions();
     if (wanted(8))
         figures.tcp();
     if (wanted(9))

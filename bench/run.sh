@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds rv360-bench, rv360 and rv360-sim, then prints the performance figures. Arguments go to
-# rv360-bench (--quick, --flood-seconds N, --only 1,7). RV360_BENCH_BUILD=dir builds elsewhere.
+# Builds rv360-bench with rv360, rv360-sim and the floors, then prints the performance figures.
+# Arguments go to rv360-bench (--quick, --flood-seconds N, --only 1,10, --display :71).
+# RV360_BENCH_BUILD=dir builds elsewhere. Installs what the figures need when missing: valgrind
+# (instruction counts), xvfb (the real window) and python3-serial (the pyserial floor).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/deps.sh valgrind python3-serial
 build=${RV360_BENCH_BUILD:-build}
 if [ ! -f "$build/CMakeCache.txt" ]; then
     if [ "$build" = build ]; then
@@ -11,5 +14,6 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
         cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRV360_WERROR=ON >/dev/null
     fi
 fi
-cmake --build "$build" -j2 --target rv360-bench rv360 rv360-sim
+cmake --build "$build" -j2 --target rv360-bench rv360 rv360-sim rv360-bench-raw rv360-bench-bareqt
+echo "nproc $(nproc); uptime:$(uptime); kernel $(uname -r)"
 exec "$build/bench/rv360-bench" "$@"

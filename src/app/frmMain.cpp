@@ -59,7 +59,11 @@ frmMain::frmMain(SerialPort &port, QWidget *parent) : QWidget(parent), m_port(po
     connect(&m_statusFrame, &QTimer::timeout, this, [this] { lblComm->setText(m_statusWord); });
     connect(m_link, &IndexerLink::linkStatusChanged, this, [this](const QString &word) {
         m_statusWord = word;
-        if (!m_statusFrame.isActive())
+        // Back to the word on screen within the frame (a poll's Busy, then Ready): nothing to
+        // paint, and no wake-up for it.
+        if (word == lblComm->text())
+            m_statusFrame.stop();
+        else if (!m_statusFrame.isActive())
             m_statusFrame.start();
     });
 

@@ -6,6 +6,7 @@
 #include "serialport.h"
 #include "settings.h"
 
+#include <cstring>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcLink, "rv360.link", QtInfoMsg)
@@ -13,10 +14,23 @@ Q_LOGGING_CATEGORY(lcLink, "rv360.link", QtInfoMsg)
 namespace
 {
 const QString kTimeoutPrefix = QStringLiteral("Timeout ");
+
+// "$", the command in Latin-1 (others as "?") and CR LF, in the frame's own buffer.
+void setFrame(QByteArray &frame, const QString &command)
+{
+    frame.resize(command.size() + 3);
+    char *out = frame.data();
+    *out++ = '$';
+    for (const QChar c : command)
+        *out++ = c.unicode() < 0x100 ? char(c.unicode()) : '?';
+    *out++ = '\r';
+    *out = '\n';
+}
 } // namespace
 
 IndexerLink::IndexerLink(SerialPort &port, QObject *parent) : QObject(parent), m_port(port)
 {
+    m_queue.reserve(kMaxWaiting);
     m_tmrComm.setInterval(kTimeoutMs);
     m_tmrComm.setSingleShot(true);
     m_tmrComm.setTimerType(Qt::PreciseTimer);
@@ -118,7 +132,7 @@ void IndexerLink::startNext()
     const QPointer<IndexerLink> self(this);
     while (!m_onWire && !m_connecting && !m_queue.empty()) {
         Request request = std::move(m_queue.front());
-        m_queue.pop_front();
+        m_queue.erase(m_queue.begin());
         if (request.portChange) {
             const bool opened = changePort(request.portNumber, request.reopen);
             // A connection still being made holds the queue until it is made or has failed.
@@ -135,8 +149,8 @@ void IndexerLink::startNext()
         }
         m_current = std::move(request);
         m_onWire = true;
-        m_frame = QLatin1Char('$') + m_current.command + QLatin1String("\r\n");
-        m_reply.clear();
+        setFrame(m_frame, m_current.command);
+        m_reply.resize(0);
         reopenLostDevice();
         m_state = Waiting;
         Q_EMIT linkStatusChanged(QStringLiteral("Busy"));
@@ -144,7 +158,7 @@ void IndexerLink::startNext()
             return;
         if (const qint64 wait = settleTimeMs(); wait > 0) {
             qCDebug(lcLink).noquote()
-                << "settling" << wait << "ms before" << VisibleControls(m_frame);
+                << "settling" << wait << "ms before" << VisibleControls(sFrame());
             m_settle.start(int(wait));
             return;
         }
@@ -170,10 +184,9 @@ void IndexerLink::writeCurrent()
     // The timeout runs from just before the write.
     m_tmrComm.start();
     m_sentAt.start();
-    qCDebug(lcLink).noquote() << "write" << VisibleControls(m_frame);
-    const QByteArray frame = m_frame.toLatin1();
-    m_port.write(frame);
-    Q_EMIT frameWritten(frame);
+    qCDebug(lcLink).noquote() << "write" << VisibleControls(sFrame());
+    m_port.write(m_frame);
+    Q_EMIT frameWritten(m_frame);
 }
 
 void IndexerLink::finishCurrent(State how)
@@ -182,15 +195,14 @@ void IndexerLink::finishCurrent(State how)
     Request request = std::move(m_current);
     m_current = Request();
     m_onWire = false;
-    Reply result;
-    if (how == Idle) {
-        qCDebug(lcLink).noquote() << "reply" << VisibleControls(m_reply) << "after"
+    const bool timedOut = how != Idle;
+    const Reply result{resultText(timedOut), timedOut};
+    if (!timedOut) {
+        qCDebug(lcLink).noquote() << "reply" << VisibleControls(result.text) << "after"
                                   << m_sentAt.nsecsElapsed() / 1000 << "us";
-        result = {m_reply, false};
     } else {
         qCDebug(lcLink).noquote() << "timeout for" << VisibleControls(request.command) << "with"
-                                  << VisibleControls(m_reply);
-        result = {kTimeoutPrefix + m_reply, true};
+                                  << VisibleControls(sReply());
         // A frame still in a buffer (a stalled line) must never reach the indexer late.
         m_port.discardOutput();
         m_lastTimeout.start();
@@ -213,17 +225,41 @@ void IndexerLink::finishCurrent(State how)
     startNext();
 }
 
+const QString &IndexerLink::resultText(bool timedOut)
+{
+    for (const MadeText &made : m_madeTexts) {
+        if (made.used && made.timedOut == timedOut && made.bytes == m_reply)
+            return made.text;
+    }
+    MadeText &made = m_madeTexts[m_nextMadeText];
+    m_nextMadeText = (m_nextMadeText + 1) % m_madeTexts.size();
+    made.used = true;
+    made.timedOut = timedOut;
+    // A copy of the bytes, not a share: the reply buffer stays the link's own to refill.
+    made.bytes.resize(0);
+    made.bytes.append(m_reply.constData(), m_reply.size());
+    made.text =
+        timedOut ? kTimeoutPrefix + QString::fromLatin1(m_reply) : QString::fromLatin1(m_reply);
+    return made.text;
+}
+
 void IndexerLink::MSComm1_OnComm()
 {
-    const QByteArray data = m_port.read(m_port.bytesAvailable());
-    if (!data.isEmpty())
-        m_lastByte.start();
-    if (data.isEmpty() || !m_onWire || m_settle.isActive())
-        return; // nobody waits: nothing is kept
-    const qsizetype room = kMaxReplyLength - m_reply.size();
-    if (room > 0)
-        m_reply += QString::fromLatin1(data.left(room));
-    if (data.contains('\r') && m_state == Waiting)
+    // Everything waiting, in one read, straight after what has come so far.
+    const qsizetype before = m_reply.size();
+    const qint64 got = m_port.readInto(m_reply, m_port.bytesAvailable());
+    if (got <= 0)
+        return;
+    m_lastByte.start();
+    if (!m_onWire || m_settle.isActive()) {
+        m_reply.resize(before); // nobody waits: nothing is kept
+        return;
+    }
+    const bool lineEnded = std::memchr(m_reply.constData() + before, '\r', size_t(got));
+    // A line that floods past the bound is cut: memory stays bounded.
+    if (m_reply.size() > kMaxReplyLength)
+        m_reply.resize(kMaxReplyLength);
+    if (lineEnded && m_state == Waiting)
         finishCurrent(Idle);
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
-#include <deque>
+#include <array>
 #include <functional>
+#include <vector>
 
 class SerialPort;
 
@@ -72,8 +74,8 @@ public:
     // True while a transaction is on the wire or requests wait for their turn.
     bool isBusy() const { return m_onWire || m_connecting || !m_queue.empty(); }
 
-    const QString &sFrame() const { return m_frame; }
-    const QString &sReply() const { return m_reply; }
+    QString sFrame() const { return QString::fromLatin1(m_frame); }
+    QString sReply() const { return QString::fromLatin1(m_reply); }
     SerialPort &port() { return m_port; }
 
     // Drops every waiting and queued request without calling anyone back and refuses new ones:
@@ -115,6 +117,7 @@ private:
     void writeCurrent();
     qint64 settleTimeMs() const;
     void finishCurrent(State how);
+    const QString &resultText(bool timedOut);
     bool changePort(qint16 portNumber, bool reopen);
     void reopenLostDevice();
 
@@ -122,14 +125,27 @@ private:
     QTimer m_tmrComm;
     QTimer m_settle;
     State m_state = Idle;
-    QString m_frame;
-    QString m_reply;
+    // The frame and the bytes received, in buffers that keep their room from one transaction to
+    // the next; text is made only when a transaction ends.
+    QByteArray m_frame;
+    QByteArray m_reply;
+    // Recent results' texts and the bytes each was made from: a poll that gets the same replies
+    // again shares their texts instead of making them anew.
+    struct MadeText {
+        bool used = false;
+        bool timedOut = false;
+        QByteArray bytes;
+        QString text;
+    };
+    std::array<MadeText, 4> m_madeTexts;
+    std::size_t m_nextMadeText = 0;
     bool m_onWire = false;
     // A port change waiting for its connection; it holds the queue.
     bool m_connecting = false;
     Request m_portChange;
     Request m_current;
-    std::deque<Request> m_queue;
+    // At most kMaxWaiting, room reserved once.
+    std::vector<Request> m_queue;
     bool m_shutDown = false;
     bool m_deviceLost = false;
     QElapsedTimer m_lastReopen;

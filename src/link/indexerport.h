@@ -32,6 +32,10 @@ public:
     bool write(const QByteArray &data) override { return current().write(data); }
     qint64 bytesAvailable() const override { return current().bytesAvailable(); }
     QByteArray read(qint64 maxBytes) override { return current().read(maxBytes); }
+    qint64 readInto(QByteArray &buffer, qint64 maxBytes) override
+    {
+        return current().readInto(buffer, maxBytes);
+    }
     OpenFailure lastOpenFailure() const override { return current().lastOpenFailure(); }
     QString errorText() const override { return current().errorText(); }
 

@@ -40,6 +40,14 @@ public:
     virtual bool write(const QByteArray &data) = 0;
     virtual qint64 bytesAvailable() const = 0;
     virtual QByteArray read(qint64 maxBytes) = 0;
+    // Appends what is waiting, up to maxBytes, to buffer; the number of bytes appended. A port
+    // that can fill the caller's buffer directly does so, without an array of its own per read.
+    virtual qint64 readInto(QByteArray &buffer, qint64 maxBytes)
+    {
+        const QByteArray data = read(maxBytes);
+        buffer.append(data.constData(), data.size());
+        return data.size();
+    }
 
     virtual OpenFailure lastOpenFailure() const = 0;
     virtual QString errorText() const = 0;

@@ -5,6 +5,11 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#include <unistd.h>
+#endif
+
 QString LockHolder(const QString &device)
 {
     QStringList names;
@@ -193,10 +198,12 @@ bool SystemSerialPort::applyRequestToSend()
 
 void SystemSerialPort::discardInput()
 {
-    if (m_port.isOpen()) {
-        m_port.clear(QSerialPort::Input);
-        m_port.readAll();
-    }
+    if (!m_port.isOpen())
+        return;
+    // The driver's queue (tcflush TCIFLUSH) and the serial layer's buffer.
+    m_port.clear(QSerialPort::Input);
+    if (const qint64 left = m_port.bytesAvailable(); left > 0)
+        m_port.skip(left);
 }
 
 void SystemSerialPort::discardOutput()
@@ -210,13 +217,53 @@ bool SystemSerialPort::write(const QByteArray &data)
 {
     if (!m_port.isOpen())
         return false;
-    return m_port.write(data) == data.size();
+    qint64 done = 0;
+#ifdef Q_OS_UNIX
+    // Straight to the driver when nothing waits before it: QSerialPort would only queue the
+    // frame and arm its write notifier, two more wake-ups to send a few bytes.
+    if (m_port.bytesToWrite() == 0) {
+        const ssize_t n = ::write(m_port.handle(), data.constData(), size_t(data.size()));
+        if (n == data.size())
+            return true;
+        // A full queue or an error: the rest goes through QSerialPort, which reports errors.
+        done = qMax<qint64>(n, 0);
+    }
+#endif
+    const qint64 rest = data.size() - done;
+    return m_port.write(data.constData() + done, rest) == rest;
+}
+
+qint64 SystemSerialPort::readInto(QByteArray &buffer, qint64 maxBytes)
+{
+    const qint64 wanted = qMin(maxBytes, m_port.bytesAvailable());
+    if (wanted <= 0)
+        return 0;
+    const qsizetype at = buffer.size();
+    buffer.resize(at + wanted);
+    const qint64 got = qMax<qint64>(m_port.read(buffer.data() + at, wanted), 0);
+    buffer.resize(at + got);
+    return got;
+}
+
+bool SystemSerialPort::lineHungUp() const
+{
+#ifdef Q_OS_UNIX
+    pollfd line{int(m_port.handle()), POLLIN, 0};
+    return ::poll(&line, 1, 0) < 0 || (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+    return true;
+#endif
 }
 
 void SystemSerialPort::onError(QSerialPort::SerialPortError error)
 {
     switch (error) {
     case QSerialPort::ReadError:
+        // A read that found nothing is no loss: a discard may have taken the bytes whose
+        // arrival woke the reader (stale bytes at open). A line that is gone stays hung up.
+        if (!lineHungUp())
+            break;
+        [[fallthrough]];
     case QSerialPort::WriteError:
     case QSerialPort::ResourceError:
         // A lost device makes QSerialPort repeat the error at full speed until the port closes.

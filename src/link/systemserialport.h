@@ -42,6 +42,7 @@ public:
     bool write(const QByteArray &data) override;
     qint64 bytesAvailable() const override { return m_port.bytesAvailable(); }
     QByteArray read(qint64 maxBytes) override { return m_port.read(maxBytes); }
+    qint64 readInto(QByteArray &buffer, qint64 maxBytes) override;
 
     // The line settings the port holds now, as "19200,N,8,1,none" (flow control last).
     QString lineSettings() const;
@@ -52,6 +53,7 @@ public:
 private:
     void onError(QSerialPort::SerialPortError error);
     bool applyRequestToSend();
+    bool lineHungUp() const;
 
     QSerialPort m_port;
     QString m_device;

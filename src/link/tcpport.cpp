@@ -33,20 +33,23 @@ TcpPort::TcpPort(QObject *parent) : SerialPort(parent)
     connect(&m_socket, &QTcpSocket::connected, this, &TcpPort::onConnected);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &TcpPort::onError);
     connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
-        const QByteArray data = m_socket.read(kReadChunk);
+        // One read straight into the input. A greeting, and input past the bound (what
+        // nobody takes is dropped with the next discard), go to a scratch buffer instead.
+        const bool keep = !m_greeting.isActive() && m_input.size() < kReadChunk;
+        QByteArray &into = keep ? m_input : m_dropped;
+        const qsizetype at = keep ? m_input.size() : 0;
+        into.resize(at + kReadChunk);
+        const qint64 n = m_socket.read(into.data() + at, kReadChunk);
+        into.resize(at + qMax<qint64>(n, 0));
         // Readable with nothing to read: the far end has closed (unbuffered, the socket does
         // not see that itself).
-        if (data.isEmpty()) {
+        if (n <= 0) {
             if (m_open)
                 fail(QStringLiteral("closed by the far end"));
             return;
         }
-        if (m_greeting.isActive())
-            return;
-        // Bounded: what nobody takes is dropped with the next discard.
-        if (m_input.size() < kReadChunk)
-            m_input += data;
-        Q_EMIT dataReceived();
+        if (!m_greeting.isActive())
+            Q_EMIT dataReceived();
     });
     m_greeting.setSingleShot(true);
     m_greeting.setInterval(kGreetingMs);
@@ -179,7 +182,7 @@ bool TcpPort::close()
 
 void TcpPort::discardInput()
 {
-    m_input.clear();
+    m_input.resize(0);
 }
 
 QByteArray TcpPort::read(qint64 maxBytes)
@@ -187,6 +190,14 @@ QByteArray TcpPort::read(qint64 maxBytes)
     const QByteArray out = m_input.left(maxBytes);
     m_input.remove(0, out.size());
     return out;
+}
+
+qint64 TcpPort::readInto(QByteArray &buffer, qint64 maxBytes)
+{
+    const qsizetype n = qsizetype(qBound<qint64>(0, maxBytes, m_input.size()));
+    buffer.append(m_input.constData(), n);
+    m_input.remove(0, n);
+    return n;
 }
 
 void TcpPort::discardOutput()

@@ -51,6 +51,7 @@ public:
     bool write(const QByteArray &data) override;
     qint64 bytesAvailable() const override { return m_input.size(); }
     QByteArray read(qint64 maxBytes) override;
+    qint64 readInto(QByteArray &buffer, qint64 maxBytes) override;
 
     OpenFailure lastOpenFailure() const override { return m_failure; }
     QString errorText() const override { return m_errorText; }
@@ -74,6 +75,8 @@ private:
     QByteArray m_pending;
     // What arrived, taken from the kernel in one read per notification.
     QByteArray m_input;
+    // What is read only to be dropped (a greeting, input past the bound).
+    QByteArray m_dropped;
     OpenFailure m_failure = OpenFailure::None;
     QString m_errorText;
 };

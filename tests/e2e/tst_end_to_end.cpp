@@ -169,6 +169,32 @@ private Q_SLOTS:
         QCOMPARE(WEXITSTATUS(status), int(F::NoPermission) * 10 + int(F::NotFound));
     }
 
+    // A reply left unread on the line by an earlier program: the first request, made as the
+    // poll makes it once the port is open, discards it and gets its own reply.
+    void staleBytesAtOpen()
+    {
+        SimProcess other;
+        QVERIFY(other.start());
+        const int fd = ::open(QFile::encodeName(other.linkPath()).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, "$B?\r\n", 5), ssize_t(5));
+        QTest::qWait(100);
+        ::close(fd);
+        QTest::qWait(300); // the simulator pauses while the line has no opener
+        SetPortDevice(9, other.linkPath());
+        SystemSerialPort stale;
+        QVERIFY(OpenCommPort(stale, 9));
+        IndexerLink link(stale);
+        IndexerLink::Reply reply;
+        QTimer::singleShot(0, &link, [&] {
+            link.SendCommand("B?", &link, [&](const IndexerLink::Reply &r) { reply = r; });
+        });
+        QTRY_VERIFY(!reply.text.isEmpty());
+        SetPortDevice(9, {});
+        QCOMPARE(reply.text, QStringLiteral("B:1\r"));
+        QVERIFY(stale.isOpen());
+    }
+
     // The simulator killed during a wait: a timeout, the port closes once and nothing spins;
     // a later request reopens the line when it is back.
     void deviceLostAndBack()
