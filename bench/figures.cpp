@@ -1019,7 +1019,7 @@ void Figures::startup()
              ms(bare) + QStringLiteral(" (bare Qt Widgets window)"), QStringLiteral("ratio ≤ 1.2"),
              passIf(mid <= 1.2 * bare),
              QStringLiteral("Beyond the bare window: the program's own widgets (the pocket "
-                            "table and its lists), its icon drawn at seven sizes, more "
+                            "table and its lists), its icon drawn from SVG, more "
                             "libraries to load, the settings and the port's probes and open.")});
     }
     if (!bareC.empty() && *std::min_element(bareC.begin(), bareC.end()) >= 0) {

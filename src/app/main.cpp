@@ -46,7 +46,9 @@ QIcon programIcon()
 {
     QSvgRenderer svg(QStringLiteral(":/rv360.svg"));
     QIcon icon;
-    for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+    // The sizes a title bar and a task list draw; the launcher takes the installed SVG itself.
+    // Larger ones cost most of the drawing before the window shows.
+    for (const int size : {16, 24, 32, 48, 64}) {
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);

@@ -7,6 +7,7 @@
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStringListModel>
 
 const std::array<QString, PocketTable::kTypes> &pocketTypeTexts()
 {
@@ -76,8 +77,10 @@ void PocketTable::FillLocationLists()
     entries.reserve(kPositions);
     for (int k = 0; k < kPositions; ++k)
         entries << QString::number(k);
+    // One list of the 360 entries for all eight fields, not eight lists of 360 items each.
+    auto *positions = new QStringListModel(entries, this);
     for (QComboBox *location : cboLocation)
-        location->addItems(entries);
+        location->setModel(positions);
 }
 
 void PocketTable::FillModeLists()
