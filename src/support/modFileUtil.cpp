@@ -34,24 +34,6 @@ QString withOneTrailingSeparator(const QString &directory)
     return result + DirSeparator();
 }
 
-bool isSystemDirectory(const QString &directory)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(directory);
-    return false;
-#else
-    static const char *const systemRoots[] = {"/usr",   "/bin",   "/sbin", "/lib",
-                                              "/lib64", "/lib32", "/opt",  "/snap"};
-    const QString clean = QDir::cleanPath(directory);
-    for (const char *root : systemRoots) {
-        const QString prefix = QString::fromLatin1(root);
-        if (clean == prefix || clean.startsWith(prefix + u'/'))
-            return true;
-    }
-    return false;
-#endif
-}
-
 // Error number for a file that could not be opened or written, from what the file system shows.
 int fileErrorNumber(const QString &fileName, QFileDevice::FileError error)
 {
@@ -71,6 +53,24 @@ int fileErrorNumber(const QString &fileName, QFileDevice::FileError error)
 }
 
 } // namespace
+
+bool IsSystemDirectory(const QString &directory)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(directory);
+    return false;
+#else
+    static const char *const systemRoots[] = {"/usr",   "/bin",   "/sbin", "/lib",
+                                              "/lib64", "/lib32", "/opt",  "/snap"};
+    const QString clean = QDir::cleanPath(directory);
+    for (const char *root : systemRoots) {
+        const QString prefix = QString::fromLatin1(root);
+        if (clean == prefix || clean.startsWith(prefix + u'/'))
+            return true;
+    }
+    return false;
+#endif
+}
 
 QChar DirSeparator()
 {
@@ -172,7 +172,7 @@ QString ProgramDirectory()
         // A settings file already beside the executable keeps being used there.
         if (!appDir.isEmpty() &&
             (QFileInfo(QDir(appDir).filePath(QStringLiteral("RV360.INI"))).isFile() ||
-             (dirInfo.isDir() && dirInfo.isWritable() && !isSystemDirectory(appDir))))
+             (dirInfo.isDir() && dirInfo.isWritable() && !IsSystemDirectory(appDir))))
             return withOneTrailingSeparator(appDir);
     }
 

@@ -23,6 +23,9 @@ bool KillFile(const QString &fileName);
 // holds the settings file already, or when it is writable and not a system directory; otherwise
 // the user's configuration directory for the program (created on first use).
 QString ProgramDirectory();
+// A directory of the system's own (/usr, /opt, ...): never the program's directory, even when
+// writable (as it is for root).
+bool IsSystemDirectory(const QString &directory);
 // Tests and tools put the program's own directory elsewhere; an empty text restores the rule.
 void SetProgramDirectoryOverride(const QString &directory);
 // Replaces the file's contents atomically (temporary file in the same directory, then rename):

@@ -87,6 +87,7 @@ private Q_SLOTS:
 
     void pollAndMove()
     {
+        QCOMPARE(sim.control("crlf maybe"), QStringLiteral("error usage: crlf on|off"));
         QVERIFY(sim.control("pocket 2").startsWith("ok"));
         QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("2"), 5000);
         QTRY_VERIFY(window->ledReady->isOn());

@@ -44,7 +44,7 @@ private Q_SLOTS:
     }
 
     // Pockets passed every 50 ms, one step per 100 ms, the shorter way round (half a turn goes
-    // forward); a new target while moving turns back from the pocket being passed.
+    // forward); a new target while moving turns back from the pocket being passed, or stops there.
     void motion()
     {
         // clang-format off
@@ -52,6 +52,7 @@ private Q_SLOTS:
             {{"B2@0", "B6@0"}, false, {2, 2, 3, 3, 4, 4, 5, 5, 6, 6}},
             {{"B2@0", "B8@0"}, false, {2, 2, 1, 1, 8, 8}}, {{"B7@0", "B1@0"}, false, {7, 7, 8, 8, 1, 1}},
             {{"B1@0", "B5@0", "B1@250"}, false, {1, 1, 2, 2, 3, 3, 3, 2, 2, 1, 1}},
+            {{"B1@0", "B5@0", "B2@100"}, false, {1, 1, 2, 2, 2, 2}},
             {{"B1@0", "B4@0"}, true, {4, 4, 4, 4, 4, 4, 4}}};
         // clang-format on
         for (auto [moves, reportTarget, path] : rows) {

@@ -137,6 +137,13 @@ private Q_SLOTS:
         QCOMPARE(SettingsFilePath(), QStringLiteral("/tmp/rv/RV360.INI"));
         SetProgramDirectoryOverride({});
         QCOMPARE(ProgramDirectory() + QFileInfo(GetAppFullPath()).fileName(), GetAppFullPath());
+        for (const auto &[directory, system] : {std::pair{"/usr", true},
+                                                {"/usr/bin/", true},
+                                                {"/opt/rv360", true},
+                                                {"/usr2", false},
+                                                {"/usr/../home/lab", false},
+                                                {"/home/lab/usr", false}})
+            QVERIFY2(IsSystemDirectory(directory) == system, directory);
     }
 
     void files()
