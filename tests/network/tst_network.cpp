@@ -99,7 +99,7 @@ private Q_SLOTS:
         QVERIFY(choose(QStringLiteral("localhost"), sim.tcpPort()));
         QCOMPARE(transact(*link, QStringLiteral("@")).text,
                  QStringLiteral("@:RV-360 indexer simulator 1.0\r"));
-        QTest::qWait(TcpPort::kConnectTimeoutMs); // the time limit ended with the connecting
+        QTest::qWait(TcpPort::kConnectTimeoutMs); // connected: the connect time limit is over
         QVERIFY(port->isOpen());
     }
 

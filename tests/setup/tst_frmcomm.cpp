@@ -195,8 +195,8 @@ private Q_SLOTS:
         QFile(adapter).open(QIODevice::WriteOnly);
         const QString stable = byId.filePath(QStringLiteral("usb-FTDI_FT232R_A1B2-if00-port0"));
         QVERIFY(QFile::link(adapter, stable));
-        QVERIFY(
-            QFile::link(adapter, byId.filePath(QStringLiteral("usb-other-name")))); // first kept
+        // A second name for the same adapter: the first by name is the one shown.
+        QVERIFY(QFile::link(adapter, byId.filePath(QStringLiteral("usb-other-name"))));
         QList<SerialDeviceReport> reported = {{"/dev/ttyS0", "", "", ""},
                                               {adapter, "FT232R USB UART", "FTDI", "A1B2"}};
         SetSerialDeviceSource([&reported] { return reported; }, byId.path());
