@@ -23,14 +23,22 @@ static int openLine(const char *path)
 {
     const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     struct termios t;
-    if (fd < 0 || tcgetattr(fd, &t) != 0)
+    if (fd < 0)
         return -1;
+    if (tcgetattr(fd, &t) != 0) {
+        close(fd);
+        return -1;
+    }
     cfmakeraw(&t);
     cfsetispeed(&t, B19200);
     cfsetospeed(&t, B19200);
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    return tcsetattr(fd, TCSANOW, &t) == 0 ? fd : -1;
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 /* Writes the frame and reads until a CR arrives; 0 when the time ran out first. */
