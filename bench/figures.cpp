@@ -736,23 +736,23 @@ void Figures::pollCpu()
     const VirtualDisplay display(m_options.display);
     const QString python = pyserialPython();
     enum Kind { Xcb, Offscreen, Raw, Python };
-    struct Spec {
+    struct Contender {
         Kind kind;
         QString name;
         bool silent;
     };
-    std::vector<Spec> specs;
+    std::vector<Contender> contenders;
     if (display.ok())
-        specs.push_back({Xcb, QStringLiteral("rv360 (Xvfb)"), false});
-    specs.push_back({Offscreen, QStringLiteral("rv360 (offscreen)"), false});
-    specs.push_back({Raw, QStringLiteral("raw C loop"), false});
+        contenders.push_back({Xcb, QStringLiteral("rv360 (Xvfb)"), false});
+    contenders.push_back({Offscreen, QStringLiteral("rv360 (offscreen)"), false});
+    contenders.push_back({Raw, QStringLiteral("raw C loop"), false});
     if (!python.isEmpty())
-        specs.push_back({Python, QStringLiteral("pyserial loop"), false});
-    specs.push_back({display.ok() ? Xcb : Offscreen,
-                     display.ok() ? QStringLiteral("rv360 (Xvfb), silent line")
-                                  : QStringLiteral("rv360 (offscreen), silent line"),
-                     true});
-    specs.push_back({Raw, QStringLiteral("raw C loop, silent line"), true});
+        contenders.push_back({Python, QStringLiteral("pyserial loop"), false});
+    contenders.push_back({display.ok() ? Xcb : Offscreen,
+                          display.ok() ? QStringLiteral("rv360 (Xvfb), silent line")
+                                       : QStringLiteral("rv360 (offscreen), silent line"),
+                          true});
+    contenders.push_back({Raw, QStringLiteral("raw C loop, silent line"), true});
 
     // All at once, each against a simulator of its own, so that the machine's load (another
     // build, a test run) hits every one alike.
@@ -760,16 +760,16 @@ void Figures::pollCpu()
     const int runSeconds = (warmupMs + 2000) / 1000 + m_options.pollSeconds;
     std::vector<std::unique_ptr<Poller>> pollers;
     int index = 0;
-    for (const Spec &spec : specs) {
+    for (const Contender &contender : contenders) {
         auto poller = std::make_unique<Poller>();
-        poller->name = spec.name;
-        poller->silent = spec.silent;
+        poller->name = contender.name;
+        poller->silent = contender.silent;
         const QString home = dir.path() + QStringLiteral("/p%1").arg(index++);
         QDir().mkpath(home);
         poller->sim =
             std::make_unique<Simulator>(m_options.simProgram, home, QStringLiteral("tty"));
         if (!poller->sim->start({QStringLiteral("--log")}) ||
-            (spec.silent && poller->sim->control(QStringLiteral("silent on")) != "ok")) {
+            (contender.silent && poller->sim->control(QStringLiteral("silent on")) != "ok")) {
             add(errorRow(3, xName, QStringLiteral("rv360-sim did not start")));
             return;
         }
@@ -777,12 +777,12 @@ void Figures::pollCpu()
         QProcess &process = poller->process;
         process.setStandardOutputFile(QProcess::nullDevice());
         process.setStandardErrorFile(home + QStringLiteral("/err"));
-        switch (spec.kind) {
+        switch (contender.kind) {
         case Xcb:
         case Offscreen: {
             const QString program = copyProgram(m_options.appProgram, home, link);
             process.setProcessEnvironment(platformEnvironment(
-                spec.kind == Xcb ? QStringLiteral("xcb") : QStringLiteral("offscreen"),
+                contender.kind == Xcb ? QStringLiteral("xcb") : QStringLiteral("offscreen"),
                 display.display()));
             process.start(program, {});
             break;
@@ -796,7 +796,7 @@ void Figures::pollCpu()
             break;
         }
         if (!process.waitForStarted(5000)) {
-            add(errorRow(3, xName, spec.name + QStringLiteral(" did not start")));
+            add(errorRow(3, xName, contender.name + QStringLiteral(" did not start")));
             return;
         }
         pollers.push_back(std::move(poller));

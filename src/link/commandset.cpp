@@ -59,6 +59,16 @@ QString dataPart(const QString &reply)
     return reply.mid(2);
 }
 
+std::optional<QString> motionState(const QString &reply)
+{
+    const auto c = thirdChar(reply);
+    if (c == QLatin1Char('R'))
+        return QStringLiteral("ready");
+    if (c == QLatin1Char('M'))
+        return QStringLiteral("moving");
+    return std::nullopt;
+}
+
 int digitValue(const QString &reply)
 {
     const auto c = thirdChar(reply);

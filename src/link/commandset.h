@@ -41,6 +41,9 @@ QString dataPart(const QString &reply);
 // A pocket number or sweep speed (1..8) in the third character; no value for anything else (a
 // timeout's text included).
 std::optional<int> pocketOrSpeed(const QString &reply);
+// The motion query's answer: "ready" (R in the third character) or "moving" (M); no value for
+// anything else.
+std::optional<QString> motionState(const QString &reply);
 // The whole-number value of the third character (LeadingNumber of it): 0..9, 0 for a non-digit.
 int digitValue(const QString &reply);
 

@@ -228,12 +228,11 @@ void IndexerLink::finishCurrent(State how)
 const QString &IndexerLink::resultText(bool timedOut)
 {
     for (const MadeText &made : m_madeTexts) {
-        if (made.used && made.timedOut == timedOut && made.bytes == m_reply)
+        if (made.timedOut == timedOut && made.bytes == m_reply)
             return made.text;
     }
     MadeText &made = m_madeTexts[m_nextMadeText];
     m_nextMadeText = (m_nextMadeText + 1) % m_madeTexts.size();
-    made.used = true;
     made.timedOut = timedOut;
     // A copy of the bytes, not a share: the reply buffer stays the link's own to refill.
     made.bytes.resize(0);

@@ -132,7 +132,6 @@ private:
     // Recent results' texts and the bytes each was made from: a poll that gets the same replies
     // again shares their texts instead of making them anew.
     struct MadeText {
-        bool used = false;
         bool timedOut = false;
         QByteArray bytes;
         QString text;

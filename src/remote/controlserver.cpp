@@ -237,10 +237,8 @@ void ControlServer::onTransaction(const QString &command, const QString &text, b
                       false);
         }
     } else if (command == Indexer::kQueryMotion) {
-        const auto c = Indexer::thirdChar(text);
-        const QVariant state = c == QLatin1Char('R')   ? QVariant(QStringLiteral("ready"))
-                               : c == QLatin1Char('M') ? QVariant(QStringLiteral("moving"))
-                                                       : QVariant();
+        const auto s = Indexer::motionState(text);
+        const QVariant state = s ? QVariant(*s) : QVariant();
         if (state != m_state) {
             m_state = state;
             broadcast({{QStringLiteral("event"), QStringLiteral("state")},

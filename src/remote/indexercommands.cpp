@@ -54,10 +54,8 @@ void status(IndexerLink &link, const QObject *context, const Done &done)
             return;
         }
         const auto n = Indexer::pocketOrSpeed(pocket->text);
-        const auto c = motion.timedOut ? std::nullopt : Indexer::thirdChar(motion.text);
-        const QJsonValue state = c == QLatin1Char('R')   ? QJsonValue(QStringLiteral("ready"))
-                                 : c == QLatin1Char('M') ? QJsonValue(QStringLiteral("moving"))
-                                                         : QJsonValue();
+        const auto s = motion.timedOut ? std::nullopt : Indexer::motionState(motion.text);
+        const QJsonValue state = s ? QJsonValue(*s) : QJsonValue();
         done(ok({{QStringLiteral("pocket"), n ? QJsonValue(*n) : QJsonValue()},
                  {QStringLiteral("state"), state}}));
     });

@@ -7,7 +7,6 @@
 #include "indexerlink.h"
 #include "lamp.h"
 #include "modFileUtil.h"
-#include "pockettable.h"
 #include "settings.h"
 #include "simprocess.h"
 #include "systemserialport.h"
