@@ -1,6 +1,6 @@
 // The main window on a fake port. Most cases are transcripts, one line each, read left to right:
-//   CMD=REPLY    the indexer's answer to CMD from now on ("\r", "\xNN", "\\" escapes; "_" a
-//                blank; nothing after "=": no answer)
+//   CMD=REPLY    the indexer's answer to CMD from now on ("%XX" a byte in hex, "%0D" the CR;
+//                "_" a blank; nothing after "=": no answer)
 //   delay=MS     answers come MS later
 //   tick         one status poll      up, down   the spin's arrows   key:Up, key:Down, wheel
 //   at:N         the indexer at pocket and speed N and ready, polled once, the traffic forgotten
@@ -88,21 +88,7 @@ void play(MainFixture &f, const QString &transcript)
     frmMain *w = f.window.get();
     VerticalSpin *spin = w->spnMove;
     const auto unescape = [](const QString &text) {
-        QByteArray out;
-        const QByteArray in = text.toLatin1();
-        for (qsizetype i = 0; i < in.size(); ++i) {
-            if (in[i] == '_')
-                out += ' ';
-            else if (in[i] != '\\' || i + 1 == in.size())
-                out += in[i];
-            else if (in[++i] == 'r')
-                out += '\r';
-            else if (in[i] == 'x')
-                out += QByteArray::fromHex(in.mid(i + 1, 2)), i += 2;
-            else
-                out += in[i];
-        }
-        return out;
+        return QByteArray::fromPercentEncoding(text.toLatin1().replace('_', ' '));
     };
     for (const QString &step : transcript.split(u' ', Qt::SkipEmptyParts)) {
         const QString arg = step.section(u':', 1);
@@ -204,20 +190,20 @@ private Q_SLOTS:
         };
         // The poll: the value query of the mode, then "D?"; the display follows the indexer but
         // nothing is sent; no pocket shows "?".
-        row("pocket 1", "B?=B:1\\r D?=D:M\\r tick sent:B?,D? lblPocket==1 spnMove==1 lblMove==1 "
+        row("pocket 1", "B?=B:1%0D D?=D:M%0D tick sent:B?,D? lblPocket==1 spnMove==1 lblMove==1 "
                         "ledReady==0 ledMoving==1");
-        row("pocket 8", "B?=B:8\\r D?=D:R\\r tick sent:B?,D? lblPocket==8 spnMove==8 ledReady==1");
+        row("pocket 8", "B?=B:8%0D D?=D:R%0D tick sent:B?,D? lblPocket==8 spnMove==8 ledReady==1");
         for (const char *reply : {"B:0", "B:9", "B:x", "B"})
             QTest::addRow("pocket reply %s", reply)
-                << QStringLiteral("at:5 B?=%1\\r tick lblPocket==? spnMove==5 ledReady==1")
-                       .arg(QLatin1String(reply));
+                << "at:5 B?=" + QString::fromLatin1(reply) +
+                       "%0D tick lblPocket==? spnMove==5 ledReady==1";
         row("timeouts", "B?= D?= tick sent:B?,D? lblPocket==? ledReady==0 ledMoving==0 "
                         "lblComm==Timeout");
-        row("motion m or short", "D?=D:m\\r tick ledReady==0 ledMoving==0 D?=D\\r tick "
+        row("motion m or short", "D?=D:m%0D tick ledReady==0 ledMoving==0 D?=D%0D tick "
                                  "ledReady==0 ledMoving==0");
-        row("speed 1 and 8", "click:optMove_1 C?=C:1\\r tick sent:C?,D? spnMove==1 lblPocket==? "
-                             "C?=C:8\\r tick spnMove==8 lblMove==8 fraMove==Speed");
-        row("speed 9 or timeout", "click:optMove_1 C?=C:3\\r D?=D:R\\r tick C?=C:9\\r tick "
+        row("speed 1 and 8", "click:optMove_1 C?=C:1%0D tick sent:C?,D? spnMove==1 lblPocket==? "
+                             "C?=C:8%0D tick spnMove==8 lblMove==8 fraMove==Speed");
+        row("speed 9 or timeout", "click:optMove_1 C?=C:3%0D D?=D:R%0D tick C?=C:9%0D tick "
                                   "spnMove==3 C?= tick spnMove==3 lblComm==Ready");
         // Manual move: arrows, keys and the wheel step by one; the command goes out and the
         // display follows; the ends of the range send nothing; a mode change sends nothing.
@@ -227,27 +213,27 @@ private Q_SLOTS:
         row("top end", "at:8 up key:Up sent: spnMove==8");
         row("bottom end", "at:1 down key:Down sent: spnMove==1");
         row("mode change", "at:5 click:optMove_1 click:optMove_0 sent: lblMove==5 fraMove==Move");
-        row("changes while waiting", "at:5 delay=60 B6=ok\\r spin=6 spin=7 sent:B6,B7 lblMove==7");
+        row("changes while waiting", "at:5 delay=60 B6=ok%0D spin=6 spin=7 sent:B6,B7 lblMove==7");
         // Control and switches.
-        row("control read", "A?=A:1\\r click:cmdControl_0 sent:A? optManAuto_1==1 A?=A:0\\r "
-                            "click:cmdControl_0 optManAuto_0==1 A?=A:2\\r click:cmdControl_0 "
+        row("control read", "A?=A:1%0D click:cmdControl_0 sent:A? optManAuto_1==1 A?=A:0%0D "
+                            "click:cmdControl_0 optManAuto_0==1 A?=A:2%0D click:cmdControl_0 "
                             "optManAuto_0==1 A?= click:cmdControl_0 optManAuto_0==1");
         row("control send", "click:cmdControl_1 sent: click:optManAuto_1 click:cmdControl_1 "
                             "click:optManAuto_0 click:cmdControl_1 sent:A1,A0");
-        row("front switches", "I=I:\\x00\\x05\\r click:cmdSwitches lblSwitch==0 "
-                              "I=I:\\x0A\\x05\\r click:cmdSwitches lblSwitch==A "
-                              "I=I:\\xFF\\x05\\r click:cmdSwitches lblSwitch==FF "
+        row("front switches", "I=I:%00%05%0D click:cmdSwitches lblSwitch==0 "
+                              "I=I:%0A%05%0D click:cmdSwitches lblSwitch==A "
+                              "I=I:%FF%05%0D click:cmdSwitches lblSwitch==FF "
                               "I= click:cmdSwitches lblSwitch==FF");
-        row("rear switches", "click:optSwitch_1 I=I:\\x01\\xC8\\r click:cmdSwitches lblSwitch==C8 "
-                             "I=I:\\r click:cmdSwitches lblSwitch==C8 I=I:\\x01\\x02 "
+        row("rear switches", "click:optSwitch_1 I=I:%01%C8%0D click:cmdSwitches lblSwitch==C8 "
+                             "I=I:%0D click:cmdSwitches lblSwitch==C8 I=I:%01%02 "
                              "click:cmdSwitches lblSwitch==C8");
         // A tick while a command waits does nothing; a button during a poll gets its own reply.
-        row("tick while busy", "delay=50 A?=A:1\\r click:cmdControl_0 tick sent:A?");
+        row("tick while busy", "delay=50 A?=A:1%0D click:cmdControl_0 tick sent:A?");
         // The setup dialog as a client of the window's link.
-        row("dialog find, new port", "@=@:RV\\r click:cmdComm click:optComPort_2 click:cmdFind "
-                                     "txtSend==@ txtRcv==@:RV\\\\r CommPort==2 lblPortError==");
-        row("dialog send", "click:cmdComm type:txtSend=_G1_0_045_ _G1_0_045_=G:OK\\r "
-                           "click:cmdSend txtRcv==G:OK\\\\r type:txtSend= click:cmdSend "
+        row("dialog find, new port", "@=@:RV%0D click:cmdComm click:optComPort_2 click:cmdFind "
+                                     "txtSend==@ txtRcv==@:RV\\r CommPort==2 lblPortError==");
+        row("dialog send", "click:cmdComm type:txtSend=_G1_0_045_ _G1_0_045_=G:OK%0D "
+                           "click:cmdSend txtRcv==G:OK\\r type:txtSend= click:cmdSend "
                            "txtRcv==Timeout_ sent:_G1_0_045_,");
         row("dialog choice", "CommPort:3 click:cmdComm optComPort_3==1 cboDevice==/dev/ttyS2 "
                              "sent: CommPort==3");
@@ -256,7 +242,7 @@ private Q_SLOTS:
         row("dialog missing port", "ports:1 click:cmdComm click:optComPort_4 click:cmdFind "
                                    "txtRcv==Timeout_ lblPortError==COM4_(/dev/fake4)_not_found "
                                    "CommPort==4 sent:");
-        row("button during a poll", "delay=40 B?=B:6\\r D?=D:R\\r A?=A:1\\r tick "
+        row("button during a poll", "delay=40 B?=B:6%0D D?=D:R%0D A?=A:1%0D tick "
                                     "click:cmdControl_0 sent:B?,D?,A? lblPocket==6 "
                                     "optManAuto_1==1 ledReady==1");
     }
@@ -349,7 +335,7 @@ private Q_SLOTS:
         bool mainVisibleWhenDialogClosed = false;
         connect(dialog, &QDialog::finished, w,
                 [&] { mainVisibleWhenDialogClosed = w->isVisible(); });
-        play(*f, "delay=50 I=I:AB\\r click:cmdSwitches");
+        play(*f, "delay=50 I=I:AB%0D click:cmdSwitches");
         CommPort = 3;
         if (exit)
             QTest::mouseClick(w->cmdExit, Qt::LeftButton);
@@ -361,7 +347,7 @@ private Q_SLOTS:
                                                           "\r\nEAddr=0.0.0.0\r\nConfigFile="
                                                           "RV360.cfg\r\n"));
         QCOMPARE(mainVisibleWhenDialogClosed, !exit);
-        QVERIFY(f->messages.isEmpty());
+        QVERIFY(f->home.messages.isEmpty());
         QVERIFY(!w->tmrUpdate.isActive());
         QTest::qWait(100);
         QCOMPARE(w->lblSwitch->text(), QString());
@@ -386,9 +372,10 @@ private Q_SLOTS:
         stubborn.setWindowTitle(QStringLiteral("Stubborn"));
         stubborn.setVisible(shown);
         QVERIFY(w->close());
-        QCOMPARE(f->messages, shown ? QStringList{"CloseForms: Error: 75. The window \"Stubborn\" "
-                                                  "could not be closed."}
-                                    : QStringList());
+        QCOMPARE(f->home.messages,
+                 shown ? QStringList{"CloseForms: Error: 75. The window \"Stubborn\" "
+                                     "could not be closed."}
+                       : QStringList());
     }
 
     void commDialogPausesThePoll()
@@ -406,7 +393,7 @@ private Q_SLOTS:
     {
         PaintCount count;
         QVERIFY(QTest::qWaitForWindowExposed(w));
-        play(*f, "B?=B:1\\r D?=D:R\\r tick lblComm==Ready");
+        play(*f, "B?=B:1%0D D?=D:R%0D tick lblComm==Ready");
         w->lblComm->installEventFilter(&count);
         QTest::qWait(50); // the paint of that Ready
         count.paints = 0;
@@ -489,7 +476,7 @@ private Q_SLOTS:
             dialogs += fOpen ? u'o' : u's';
             return false;
         });
-        play(*f, "delay=40 F?=F:2\\r G1?=G:0_10\\r G2?=G:2_200\\r click:cmdCustom_0 "
+        play(*f, "delay=40 F?=F:2%0D G1?=G:0_10%0D G2?=G:2_200%0D click:cmdCustom_0 "
                  "click:cmdCustom_0 click:cmdCustom_1 click:cmdCustom_2 click:cmdCustom_3 "
                  "sent:F?,G1?,G2? clear");
         QCOMPARE(dialogs, QString());
@@ -511,7 +498,7 @@ private Q_SLOTS:
     {
         QFETCH(int, button);
         w->pocketTable->setType(0, Discrete);
-        play(*f, "F?=F:2\\r"); // only the count is answered
+        play(*f, "F?=F:2%0D"); // only the count is answered
         QTest::mouseClick(w->cmdCustom[button], Qt::LeftButton);
         const int waiting = button == 0 ? 2 : 1; // G1? after the count, or F1
         QTRY_COMPARE(f->port.written.size(), waiting);

@@ -22,17 +22,6 @@ PocketLayout base()
         layout.setType(row, EndBanana), layout.setPosition(row, 200);
     return layout;
 }
-QString changes(const PocketLayout &layout)
-{
-    QStringList out;
-    for (int row = 0; row < PocketLayout::kRows; ++row)
-        if (layout.type(row) != EndBanana || layout.position(row) != 200)
-            out << QStringLiteral("%1=%2:%3")
-                       .arg(row + 1)
-                       .arg(layout.type(row))
-                       .arg(layout.position(row));
-    return out.join(u' ');
-}
 PocketLayout changed(const QString &text)
 {
     PocketLayout layout = base();
@@ -90,16 +79,6 @@ private Q_SLOTS:
         QVERIFY(!ReadConfigFile(fifo, opened) && !WriteConfigFile(fifo, saved, &why));
         QVERIFY(!WriteConfigFile(path + QStringLiteral("/sub.cfg"), saved, &why));
         QVERIFY(!why.isEmpty());
-    }
-
-    void valuesOutOfRangeAreRefused()
-    {
-        PocketLayout layout = base();
-        QVERIFY(!layout.setType(0, 4) && !layout.setType(0, -1) && !layout.setType(8, 0));
-        QVERIFY(!layout.setPosition(0, 360) && !layout.setPosition(0, -1));
-        QVERIFY(layout.setType(0, 3) && layout.setPosition(0, 359));
-        QCOMPARE(changes(layout), QStringLiteral("1=3:359"));
-        QCOMPARE(layout.type(8), -1);
     }
 
     // "F<n>" for the pockets before the first "Not Used" one, then one "G" command each; the

@@ -1,24 +1,16 @@
 // End to end: the main window and the setup dialog on the real QSerialPort, through a
 // pseudo-terminal, against rv360-sim.
 #include "commport.h"
-#include "errormessage.h"
-#include "frmComm.h"
 #include "frmMain.h"
-#include "indexerlink.h"
 #include "lamp.h"
-#include "modFileUtil.h"
 #include "settings.h"
 #include "simprocess.h"
 #include "systemserialport.h"
+#include "testhome.h"
 #include "transact.h"
 #include "verticalspin.h"
 
-#include <QComboBox>
-#include <QFile>
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QRegularExpression>
 #include <QTest>
 #include <fcntl.h>
@@ -31,7 +23,7 @@ class TestEndToEnd : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir programDir;
+    TestHome home;
     SimProcess sim;
     SystemSerialPort port;
     std::unique_ptr<frmMain> window;
@@ -45,26 +37,17 @@ class TestEndToEnd : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        SetProgramDirectoryOverride(programDir.path());
-        SetErrorMessageHandler([](const QString &, const QString &) {});
         QVERIFY(sim.start({"--move-ms", "150"}));
-        const QByteArray link = sim.linkPath().toUtf8();
-        QVERIFY(ReplaceFileAtomically(
-            SettingsFilePath(),
-            "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" + link + "\r\nCOM2=" + link +
-                "/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0-missing\r\n"));
+        QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Application]\r\nCommPort=1\r\n[Ports]"
+                                                          "\r\nCOM1=" +
+                                                              sim.linkPath().toUtf8()));
         window = std::make_unique<frmMain>(port);
         window->setExitHandler([] {});
         window->show();
         window->Form_Load();
         QVERIFY(window->tmrUpdate.isActive());
     }
-    void cleanupTestCase()
-    {
-        window.reset();
-        SetErrorMessageHandler({});
-        SetProgramDirectoryOverride({});
-    }
+    void cleanupTestCase() { window.reset(); }
 
     // What the opened port set on the line, read back from the terminal itself (a pty keeps
     // the speed but forces 8 bits without parity) and from the port.
@@ -93,39 +76,11 @@ private Q_SLOTS:
         QTRY_COMPARE(window->lblComm->text(), QStringLiteral("Ready"));
         // The simulator reports the pockets it passes; the poll must not send it back there.
         window->spnMove->setSpinValue(6);
-        bool sawMoving = false;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 8000 && !(state("pocket") == "6" && state("moving") == "0")) {
-            sawMoving = sawMoving || window->ledMoving->isOn();
-            QTest::qWait(50);
-        }
-        QVERIFY(sawMoving);
+        QTRY_VERIFY(window->ledMoving->isOn());
+        QTRY_COMPARE_WITH_TIMEOUT(state("pocket") + state("moving"), QStringLiteral("60"), 8000);
         QCOMPARE(state("target"), QStringLiteral("6"));
         QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("6"), 3000);
         QCOMPARE(window->lblMove->text(), QStringLiteral("6"));
-    }
-
-    // The setup dialog: a missing device on COM2 (its long path wraps in the dialog), then the
-    // line's path typed in for it.
-    void setupDialog()
-    {
-        QTest::mouseClick(window->cmdComm, Qt::LeftButton);
-        const QPointer<frmComm> dialog = frmComm::instance();
-        QVERIFY(dialog && !window->tmrUpdate.isActive());
-        dialog->optComPort[2]->click();
-        dialog->cmdFind->click();
-        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
-        const QLabel *reason = dialog->lblPortError;
-        QVERIFY(reason->toolTip().endsWith(QLatin1String("-missing) not found")));
-        QVERIFY(reason->heightForWidth(reason->width()) <= reason->height());
-        QVERIFY(dialog->rect().contains(reason->geometry()));
-        dialog->cboDevice->setEditText(sim.linkPath());
-        dialog->cmdFind->click();
-        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
-        QCOMPARE(int(CommPort), 2);
-        dialog->cmdOK->click();
-        QVERIFY(window->tmrUpdate.isActive());
     }
 
     // A second program on the line is refused at the probe, named by its lock file; a device
@@ -215,13 +170,8 @@ private Q_SLOTS:
         SimProcess again;
         again.setLinkPath(link);
         QVERIFY(again.start());
-        QString reply;
-        for (int attempt = 0; attempt < 30 && reply != QLatin1String("B:1\r"); ++attempt) {
-            reply = transact(window->link(), "B?").text;
-            if (reply != QLatin1String("B:1\r"))
-                QTest::qWait(100);
-        }
-        QCOMPARE(reply, QStringLiteral("B:1\r"));
+        QTRY_COMPARE_WITH_TIMEOUT(transact(window->link(), "B?").text, QStringLiteral("B:1\r"),
+                                  6000);
         QVERIFY(port.isOpen());
         window.reset();
     }

@@ -11,11 +11,6 @@ bool FakeSerialPort::setPortNumber(int portNumber)
     return true;
 }
 
-QString FakeSerialPort::deviceName() const
-{
-    return QStringLiteral("/dev/fake%1").arg(m_portNumber);
-}
-
 bool FakeSerialPort::open()
 {
     calls << QStringLiteral("open %1").arg(m_portNumber);
@@ -34,40 +29,6 @@ bool FakeSerialPort::close()
     m_open = false;
     m_input.clear();
     return true;
-}
-
-bool FakeSerialPort::setLineFormat(const QString &settings)
-{
-    calls << QStringLiteral("line %1").arg(settings);
-    return true;
-}
-
-bool FakeSerialPort::setNoHandshaking()
-{
-    calls << QStringLiteral("handshaking none");
-    return true;
-}
-
-bool FakeSerialPort::setReceiveBufferSize(int bytes)
-{
-    calls << QStringLiteral("buffer %1").arg(bytes);
-    return true;
-}
-
-bool FakeSerialPort::setRequestToSend(bool on)
-{
-    calls << QStringLiteral("rts %1").arg(on ? 1 : 0);
-    return true;
-}
-
-void FakeSerialPort::discardInput()
-{
-    m_input.clear();
-}
-
-void FakeSerialPort::discardOutput()
-{
-    m_unsent.clear();
 }
 
 void FakeSerialPort::setStalled(bool stalled)

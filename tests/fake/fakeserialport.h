@@ -17,16 +17,16 @@ public:
 
     bool setPortNumber(int portNumber) override;
     int portNumber() const override { return m_portNumber; }
-    QString deviceName() const override;
+    QString deviceName() const override { return QStringLiteral("/dev/fake%1").arg(m_portNumber); }
     bool isOpen() const override { return m_open; }
     bool open() override;
     bool close() override;
-    bool setLineFormat(const QString &settings) override;
-    bool setNoHandshaking() override;
-    bool setReceiveBufferSize(int bytes) override;
-    bool setRequestToSend(bool on) override;
-    void discardInput() override;
-    void discardOutput() override;
+    bool setLineFormat(const QString &settings) override { return record("line " + settings); }
+    bool setNoHandshaking() override { return record("handshaking none"); }
+    bool setReceiveBufferSize(int n) override { return record("buffer " + QString::number(n)); }
+    bool setRequestToSend(bool on) override { return record(on ? "rts 1" : "rts 0"); }
+    void discardInput() override { m_input.clear(); }
+    void discardOutput() override { m_unsent.clear(); }
     bool write(const QByteArray &data) override;
     qint64 bytesAvailable() const override { return m_input.size(); }
     QByteArray read(qint64 maxBytes) override;
@@ -53,6 +53,12 @@ public:
     QStringList commands() const;
 
 private:
+    bool record(const QString &call)
+    {
+        calls << call;
+        return true;
+    }
+
     int m_portNumber = 0;
     bool m_open = false;
     QByteArray m_input;

@@ -4,29 +4,26 @@
 #include "fakeserialport.h"
 #include "frmComm.h"
 #include "indexerlink.h"
-#include "modFileUtil.h"
 #include "serialdevices.h"
 #include "settings.h"
+#include "testhome.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 namespace
 {
 // A main window and a link over the fake port; COM2 names a USB adapter in the settings file.
 struct Fixture {
-    QTemporaryDir dir;
+    TestHome home;
     FakeSerialPort port;
     IndexerLink link{port};
     QWidget main;
@@ -35,7 +32,6 @@ struct Fixture {
 
     Fixture()
     {
-        SetProgramDirectoryOverride(dir.path());
         ReplaceFileAtomically(SettingsFilePath(), settings);
         CommPort = 1;
         OpenCommPort(port, 1);
@@ -48,7 +44,6 @@ struct Fixture {
         if (frmComm *open = frmComm::instance())
             open->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        SetProgramDirectoryOverride({});
         SetSerialDeviceSource({});
         for (int n = 1; n <= 4; ++n)
             SetPortDevice(n, {});
@@ -191,7 +186,7 @@ private Q_SLOTS:
     void deviceList()
     {
         QTemporaryDir byId;
-        const QString adapter = f->dir.filePath(QStringLiteral("ttyUSB0"));
+        const QString adapter = f->home.dir.filePath(QStringLiteral("ttyUSB0"));
         QFile(adapter).open(QIODevice::WriteOnly);
         const QString stable = byId.filePath(QStringLiteral("usb-FTDI_FT232R_A1B2-if00-port0"));
         QVERIFY(QFile::link(adapter, stable));
@@ -234,31 +229,6 @@ private Q_SLOTS:
                  "[Application]\r\nCommPort=2\r\nEPort=-1\r\nEAddr=0.0.0.0\r\n"
                  "ConfigFile=RV360.cfg\r\n[Ports]\r\nCOM2=/dev/ttyUSB7\r\nCOM1=" +
                      QFile::encodeName(stable) + "\r\n");
-    }
-
-    // Another modal dialog open while Find waits: the reply is shown as it comes.
-    void findReplyShownWhileAModalDialogIsOpen()
-    {
-        f->port.setReply("$@\r\n", "@:RV-360\r", 30);
-        frmComm *dialog = f->show();
-        bool shown = false, closed = false;
-        QTimer::singleShot(0, &f->main, [&] {
-            QMessageBox box(QMessageBox::NoIcon, "modal", "modal", QMessageBox::Ok, &f->main);
-            QTimer::singleShot(0, &box, [&] {
-                shown = QTest::qWaitFor(
-                    [&] {
-                        return dialog->txtRcv->text() == QLatin1String("@:RV-360\\r") &&
-                               dialog->cmdFind->isEnabled();
-                    },
-                    3000);
-                box.done(0);
-            });
-            box.exec();
-            closed = true;
-        });
-        dialog->cmdFind->click();
-        QTRY_VERIFY(closed);
-        QVERIFY(shown);
     }
 
     // Centred over the main window; beside it after a failed start-up, kept on the screen;

@@ -2,13 +2,11 @@
 // and the error message.
 #include "cIniFile.h"
 #include "conversions.h"
-#include "errormessage.h"
-#include "modFileUtil.h"
 #include "modUtil.h"
 #include "settings.h"
+#include "testhome.h"
 
 #include <QDir>
-#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <csignal>
@@ -40,24 +38,13 @@ class TestSupport : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir dir;
-    QStringList messages;
+    std::unique_ptr<TestHome> home;
+    QStringList &messages() { return home->messages; }
+    QString inHome(const char *name) { return home->dir.filePath(QString::fromLatin1(name)); }
 
 private Q_SLOTS:
-    void init()
-    {
-        SetProgramDirectoryOverride(dir.path());
-        QFile::remove(dir.filePath(QStringLiteral("RV360.INI")));
-        messages.clear();
-        SetErrorMessageHandler([this](const QString &title, const QString &text) {
-            messages << title + QStringLiteral(": ") + text;
-        });
-    }
-    void cleanup()
-    {
-        SetErrorMessageHandler({});
-        SetProgramDirectoryOverride({});
-    }
+    void init() { home = std::make_unique<TestHome>(); }
+    void cleanup() { home.reset(); }
 
     // Each text through both readers: LeadingNumber's value and TextToInteger's (kNone: none).
     void numbers_data()
@@ -130,8 +117,8 @@ private Q_SLOTS:
         QCOMPARE(GetNamePart(longest.chopped(1) + u'b'), longest.chopped(1) + u'b');
         QCOMPARE(GetPathPart(longest + u'b'), QString());
         QCOMPARE(GetNamePart(longest + u'b'), QString());
-        QCOMPARE(messages, QStringList({"GetPathPart: Error: 6. Path too long",
-                                        "GetNamePart: Error: 6. Path too long"}));
+        QCOMPARE(messages(), QStringList({"GetPathPart: Error: 6. Path too long",
+                                          "GetNamePart: Error: 6. Path too long"}));
         SetProgramDirectoryOverride(QStringLiteral("/tmp/rv//"));
         QCOMPARE(ProgramDirectory(), QStringLiteral("/tmp/rv/"));
         QCOMPARE(SettingsFilePath(), QStringLiteral("/tmp/rv/RV360.INI"));
@@ -148,30 +135,30 @@ private Q_SLOTS:
 
     void files()
     {
-        const QString file = dir.filePath(QStringLiteral("new.txt"));
+        const QString file = inHome("new.txt");
         QVERIFY(AppendToTextFile(file, QStringLiteral("[Application]")));
         QVERIFY(AppendToTextFile(file, QString::fromUtf8("d\u00e9f")));
         QCOMPARE(contentsOf(file), QByteArray("[Application]\r\nd\xc3\xa9"
                                               "f\r\n"));
-        QVERIFY(FileExists(file) && !FileExists(dir.path()) && !FileExists({}));
+        QVERIFY(FileExists(file) && !FileExists(home->dir.path()) && !FileExists({}));
         QVERIFY(KillFile(file) && !FileExists(file) && KillFile(file));
-        QVERIFY(messages.isEmpty());
-        QVERIFY(!AppendToTextFile(dir.filePath(QStringLiteral("no/file.txt")), "x"));
-        QVERIFY(!AppendToTextFile(dir.path(), "x"));
-        QCOMPARE(messages.size(), 2);
-        QVERIFY(messages[0].startsWith(QLatin1String("AppendToTextFile: Error: 76. ")));
-        QVERIFY(messages[1].startsWith(QLatin1String("AppendToTextFile: Error: 75. ")));
+        QVERIFY(messages().isEmpty());
+        QVERIFY(!AppendToTextFile(inHome("no/file.txt"), "x"));
+        QVERIFY(!AppendToTextFile(home->dir.path(), "x"));
+        QCOMPARE(messages().size(), 2);
+        QVERIFY(messages()[0].startsWith(QLatin1String("AppendToTextFile: Error: 76. ")));
+        QVERIFY(messages()[1].startsWith(QLatin1String("AppendToTextFile: Error: 75. ")));
         QVERIFY(ReplaceFileAtomically(file, "first") && ReplaceFileAtomically(file, "second"));
         QCOMPARE(contentsOf(file), QByteArray("second"));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"new.txt"});
+        QCOMPARE(QDir(home->dir.path()).entryList(QDir::Files), QStringList{"new.txt"});
         QString why;
-        QVERIFY(!ReplaceFileAtomically(dir.filePath(QStringLiteral("no/a.ini")), "x", &why));
+        QVERIFY(!ReplaceFileAtomically(inHome("no/a.ini"), "x", &why));
         QCOMPARE(why, QStringLiteral("Path not found"));
-        messages.clear();
+        messages().clear();
         QVERIFY(!AppendToTextFile(QStringLiteral("/dev/full"), "x")); // the disk is full
-        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages().size(), 1);
         // What a caught exception says (and a call outside a handler).
-        messages.clear();
+        messages().clear();
         const std::function<void()> throwers[] = {[] {}, [] { throw std::bad_alloc(); },
                                                   [] { throw std::runtime_error("odd"); },
                                                   [] { throw 42; }};
@@ -183,7 +170,7 @@ private Q_SLOTS:
                 ShowCurrentExceptionMessage(QStringLiteral("caught"));
             }
         }
-        QCOMPARE(messages,
+        QCOMPARE(messages(),
                  QStringList({"none: Error: 51. Internal error", "caught: Error: 7. Out of memory",
                               "caught: Error: 51. Internal error: odd",
                               "caught: Error: 51. Internal error"}));
@@ -208,7 +195,7 @@ private Q_SLOTS:
             {"[A]\r\nk=a, b\r\n", 2, " b"}, {"[A]\r\nk=" + QByteArray(300, 'x'), 0, "253 x"},
             {"[A]\r\nk=" + QByteArray(252, 'x') + "\xf0\x9f\x98\x80", 0, "252 x"}};
         // clang-format on
-        const QString path = dir.filePath(QStringLiteral("read.ini"));
+        const QString path = inHome("read.ini");
         for (const auto &row : rows) {
             QVERIFY(ReplaceFileAtomically(path, row.contents));
             cIniFile ini;
@@ -224,7 +211,7 @@ private Q_SLOTS:
         ini.setFileName(path);
         QCOMPARE(ini.ReadIniStr("A", "k", "DEF"), QString::fromUtf8("d\u00e9"));
         QCOMPARE(ini.ReadIniStr("A", "k", "DEF").size(), 2);
-        QVERIFY(messages.isEmpty());
+        QVERIFY(messages().isEmpty());
     }
 
     // The typed reads of "k=<value>"; an overflow says so and reads 0.
@@ -241,7 +228,7 @@ private Q_SLOTS:
             {"", "bool", "TRUE", "0"}, {"2 5.25", "single", "-2.5", "25.25"},
             {"", "single", "-2.5", "-2.5"}, {"1e100", "single", "0", "3.40282e+38"}};
         // clang-format on
-        const QString path = dir.filePath(QStringLiteral("typed.ini"));
+        const QString path = inHome("typed.ini");
         for (const auto &row : rows) {
             QVERIFY(ReplaceFileAtomically(path, QByteArray("[A]\r\nk=") + row.value + "\r\n"));
             cIniFile ini;
@@ -253,7 +240,7 @@ private Q_SLOTS:
                                      : QString::number(ini.ReadIniSingle("a", "K", -2.5f));
             QVERIFY2(read == row.read, row.value);
         }
-        QCOMPARE(messages, QStringList(2, "ReadIniInt: Error: 6. Overflow"));
+        QCOMPARE(messages(), QStringList(2, "ReadIniInt: Error: 6. Overflow"));
         cIniFile ini;
         ini.setFileName(path);
         QCOMPARE(int(ini.ReadIniInt("A", "missing", 42)), 42);
@@ -281,7 +268,7 @@ private Q_SLOTS:
             {"[A]\r\nk=1\r\n[A]\r\nk=3\r\n", "k", "5", "[A]\r\nk=5\r\n[A]\r\nk=3\r\n"},
             {"[A]\r\n", "a=b", "5", "[A]\r\n"}, {"[A]\r\n", "k", "5\n[B]", "[A]\r\n"}};
         // clang-format on
-        const QString path = dir.filePath(QStringLiteral("write.ini"));
+        const QString path = inHome("write.ini");
         for (const auto &row : rows) {
             QVERIFY(ReplaceFileAtomically(path, row.before));
             cIniFile ini;
@@ -290,15 +277,15 @@ private Q_SLOTS:
             QCOMPARE(contentsOf(path), row.after);
         }
         cIniFile ini;
-        ini.setFileName(dir.filePath(QStringLiteral("missing.ini")));
+        ini.setFileName(inHome("missing.ini"));
         QCOMPARE(ini.FileName(), QString());
         QCOMPARE(int(ini.WriteIniStr("A", "k", "1")), 0);
         ini.setFileName(path);
         ini.setFileName(path + QChar(0));
         QCOMPARE(ini.FileName(), path);
-        QCOMPARE(messages.size(), 3); // the two refused keys, the NUL in the name
-        QVERIFY(messages[0].startsWith(QLatin1String("WriteIniStr: Error: 52. a=b not saved")));
-        QVERIFY(messages[2].startsWith(QLatin1String("Property Let IniFile: ")));
+        QCOMPARE(messages().size(), 3); // the two refused keys, the NUL in the name
+        QVERIFY(messages()[0].startsWith(QLatin1String("WriteIniStr: Error: 52. a=b not saved")));
+        QVERIFY(messages()[2].startsWith(QLatin1String("Property Let IniFile: ")));
     }
 
     // Loads a settings file, then saves the values unchanged: what each key reads, the device of
@@ -350,10 +337,10 @@ private Q_SLOTS:
             SaveSettings();
             QVERIFY(contentsOf(SettingsFilePath()) == after);
         }
-        QCOMPARE(messages.size(), 1);
-        QVERIFY(messages[0].startsWith("LoadSettings: Error: 75. ") &&
-                messages[0].endsWith("RV360.INI not used (Not 8-bit text): defaults taken, "
-                                     "nothing saved"));
+        QCOMPARE(messages().size(), 1);
+        QVERIFY(messages()[0].startsWith("LoadSettings: Error: 75. ") &&
+                messages()[0].endsWith("RV360.INI not used (Not 8-bit text): defaults taken, "
+                                       "nothing saved"));
         // A value that cannot be stored on a line is refused alone.
         QFile::remove(SettingsFilePath());
         LoadSettings();
@@ -362,8 +349,8 @@ private Q_SLOTS:
         SaveSettings();
         QCOMPARE(contentsOf(SettingsFilePath()),
                  "[Application]\r\nCommPort=2\r\nEPort=-1\r\nEAddr=0.0.0.0\r\n");
-        QCOMPARE(messages.last(), "WriteIniStr: Error: 52. ConfigFile not saved: it cannot be "
-                                  "stored on one line");
+        QCOMPARE(messages().last(), "WriteIniStr: Error: 52. ConfigFile not saved: it cannot be "
+                                    "stored on one line");
     }
 
     // A FIFO where a file is expected is never opened (an open would wait for a writer).
@@ -372,9 +359,9 @@ private Q_SLOTS:
         QVERIFY(::mkfifo(QFile::encodeName(SettingsFilePath()).constData(), 0600) == 0);
         LoadSettings();
         SaveSettings();
-        QCOMPARE(messages, QStringList{"LoadSettings: Error: 75. " + SettingsFilePath() +
-                                       " not used (Not a regular file): defaults taken, nothing "
-                                       "saved"});
+        QCOMPARE(messages(), QStringList{"LoadSettings: Error: 75. " + SettingsFilePath() +
+                                         " not used (Not a regular file): defaults taken, nothing "
+                                         "saved"});
         QString why;
         QVERIFY(!ReplaceFileAtomically(SettingsFilePath(), "x", &why));
         QCOMPARE(why, QStringLiteral("Not a regular file"));
@@ -399,8 +386,8 @@ private Q_SLOTS:
             {true, 4096, small, big, false}, {true, 4096, old, small, true},
             {true, 0, QByteArray(), small, false}};
         // clang-format on
-        QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0711) == 0);
-        const QString folder = dir.filePath(QStringLiteral("folder"));
+        QVERIFY(::chmod(QFile::encodeName(home->dir.path()).constData(), 0711) == 0);
+        const QString folder = inHome("folder");
         const QString file = folder + QStringLiteral("/RV360.INI");
         for (const auto &row : rows) {
             QDir(folder).removeRecursively();
@@ -442,13 +429,13 @@ private Q_SLOTS:
     // A directory where the file cannot be made: the defaults, one message, nothing written.
     void settingsUnwritable()
     {
-        SetProgramDirectoryOverride(dir.filePath(QStringLiteral("missing/sub")));
+        SetProgramDirectoryOverride(inHome("missing/sub"));
         CommPort = 3;
         LoadSettings();
         QCOMPARE(CommPort, qint16(1));
         SaveSettings();
-        QCOMPARE(messages.size(), 1);
-        QVERIFY(messages[0].startsWith(QLatin1String("AppendToTextFile: ")));
+        QCOMPARE(messages().size(), 1);
+        QVERIFY(messages()[0].startsWith(QLatin1String("AppendToTextFile: ")));
         QVERIFY(!QFileInfo::exists(SettingsFilePath()));
     }
 

@@ -1,17 +1,15 @@
 // The shared widgets: the pocket table, the file dialog, and choosing a configuration file.
 #include "cFileDialog.h"
 #include "configfiledialog.h"
-#include "errormessage.h"
 #include "fittext.h"
-#include "modFileUtil.h"
 #include "pockettable.h"
 #include "settings.h"
+#include "testhome.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -35,19 +33,15 @@ class TestUi : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir programDir;
+    std::unique_ptr<TestHome> home;
     QTemporaryDir elsewhere;
-    QStringList messages;
     QString shown;  // what the scripted file dialog was set up with
     QString answer; // the full path it chooses; empty: cancel
 
 private Q_SLOTS:
     void init()
     {
-        SetProgramDirectoryOverride(programDir.path());
-        SetErrorMessageHandler([this](const QString &title, const QString &text) {
-            messages << title + QStringLiteral(": ") + text;
-        });
+        home = std::make_unique<TestHome>();
         cFileDialog::SetShowHandler([this](cFileDialog &dialog, bool fOpen) {
             shown = QStringList{QString::number(fOpen),
                                 dialog.DialogTitle(),
@@ -62,15 +56,13 @@ private Q_SLOTS:
             dialog.setFileName(answer);
             return true;
         });
-        messages.clear();
         ConfigFile = QStringLiteral("RV360.cfg");
         answer.clear();
     }
     void cleanup()
     {
         cFileDialog::SetShowHandler({});
-        SetErrorMessageHandler({});
-        SetProgramDirectoryOverride({});
+        home.reset();
     }
 
     // The entry a typed position selects when the field is left.
@@ -192,7 +184,7 @@ private Q_SLOTS:
         PocketLayout saved;
         saved.setType(0, Discrete);
         saved.setPosition(0, 7);
-        answer = programDir.filePath(QStringLiteral("mine.cfg"));
+        answer = home->dir.filePath(QStringLiteral("mine.cfg"));
         SaveConfigFile(saved, nullptr);
         QCOMPARE(ConfigFile, QStringLiteral("mine.cfg"));
         PocketLayout opened;
@@ -201,11 +193,11 @@ private Q_SLOTS:
         answer = elsewhere.filePath(QStringLiteral("MINE.cfg"));
         SaveConfigFile(saved, nullptr);
         QCOMPARE(ConfigFile, answer);
-        QVERIFY(messages.isEmpty());
+        QVERIFY(home->messages.isEmpty());
         answer = elsewhere.filePath(QStringLiteral("MINE.cfg/sub.cfg"));
         SaveConfigFile(saved, nullptr);
-        QCOMPARE(messages.size(), 1);
-        QVERIFY(messages[0].startsWith(QLatin1String("SaveConfigFile: Error: 75. ")));
+        QCOMPARE(home->messages.size(), 1);
+        QVERIFY(home->messages[0].startsWith(QLatin1String("SaveConfigFile: Error: 75. ")));
         // A bare name is the program's own directory whatever the working directory.
         const QString before = QDir::currentPath();
         QDir::setCurrent(elsewhere.path());
@@ -216,7 +208,7 @@ private Q_SLOTS:
         ConfigFile = QStringLiteral("bare");
         SaveConfigFile(saved, nullptr);
         QDir::setCurrent(before);
-        QVERIFY(QFile::exists(programDir.filePath(QStringLiteral("bare.cfg"))));
+        QVERIFY(QFile::exists(home->dir.filePath(QStringLiteral("bare.cfg"))));
         QCOMPARE(ConfigFile, QStringLiteral("bare.cfg"));
     }
 };
