@@ -36,10 +36,4 @@ struct MainFixture {
     {
         return QTest::qWaitFor([this] { return !window->link().isBusy(); }, 5000);
     }
-
-    QString settingsText() const
-    {
-        QFile file(SettingsFilePath());
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
 };

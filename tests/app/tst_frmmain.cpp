@@ -227,6 +227,9 @@ private Q_SLOTS:
         row("rear switches", "click:optSwitch_1 I=I:%01%C8%0D click:cmdSwitches lblSwitch==C8 "
                              "I=I:%0D click:cmdSwitches lblSwitch==C8 I=I:%01%02 "
                              "click:cmdSwitches lblSwitch==C8");
+        // Each button has its own latest request: a send does not replace a waiting read.
+        row("read, then send", "click:optManAuto_0 delay=40 A?=A:1%0D B?=B:6%0D tick "
+                               "click:cmdControl_0 click:cmdControl_1 sent:B?,D?,A?,A0");
         // A tick while a command waits does nothing; a button during a poll gets its own reply.
         row("tick while busy", "delay=50 A?=A:1%0D click:cmdControl_0 tick sent:A?");
         // The setup dialog as a client of the window's link.
@@ -342,10 +345,11 @@ private Q_SLOTS:
         else
             QVERIFY(w->close());
         QCOMPARE(f->exits, exit ? 1 : 0);
-        QCOMPARE(f->settingsText(), exit ? QStringLiteral("[Application]\r\n")
-                                         : QStringLiteral("[Application]\r\nCommPort=3\r\nEPort=-1"
-                                                          "\r\nEAddr=0.0.0.0\r\nConfigFile="
-                                                          "RV360.cfg\r\n"));
+        QCOMPARE(contentsOf(SettingsFilePath()),
+                 exit ? QByteArray("[Application]\r\n")
+                      : QByteArray("[Application]\r\nCommPort=3\r\nEPort=-1"
+                                   "\r\nEAddr=0.0.0.0\r\nConfigFile="
+                                   "RV360.cfg\r\n"));
         QCOMPARE(mainVisibleWhenDialogClosed, !exit);
         QVERIFY(f->home.messages.isEmpty());
         QVERIFY(!w->tmrUpdate.isActive());
@@ -376,37 +380,6 @@ private Q_SLOTS:
                  shown ? QStringList{"CloseForms: Error: 75. The window \"Stubborn\" "
                                      "could not be closed."}
                        : QStringList());
-    }
-
-    void commDialogPausesThePoll()
-    {
-        w->tmrUpdate.start();
-        QTest::mouseClick(w->cmdComm, Qt::LeftButton);
-        QVERIFY(!w->tmrUpdate.isActive());
-        QTest::keyClick(frmComm::instance(), Qt::Key_Escape);
-        QVERIFY(w->tmrUpdate.isActive());
-    }
-
-    // The status word is painted at most once a frame, the latest word: a Busy and a Ready
-    // within one frame paint nothing; a change shows within a frame.
-    void statusWordPaintsOncePerFrame()
-    {
-        PaintCount count;
-        QVERIFY(QTest::qWaitForWindowExposed(w));
-        play(*f, "B?=B:1%0D D?=D:R%0D tick lblComm==Ready");
-        w->lblComm->installEventFilter(&count);
-        QTest::qWait(50); // the paint of that Ready
-        count.paints = 0;
-        for (int i = 0; i < 5; ++i) {
-            Q_EMIT w->link().linkStatusChanged(QStringLiteral("Busy"));
-            Q_EMIT w->link().linkStatusChanged(QStringLiteral("Ready"));
-        }
-        QTest::qWait(50);
-        QCOMPARE(count.paints, 0);
-        Q_EMIT w->link().linkStatusChanged(QStringLiteral("Busy"));
-        Q_EMIT w->link().linkStatusChanged(QStringLiteral("Timeout"));
-        QTRY_COMPARE(w->lblComm->text(), QStringLiteral("Timeout"));
-        QTRY_COMPARE(count.paints, 1);
     }
 
     // A lamp that changes is painted again, in its new colour.
@@ -481,30 +454,10 @@ private Q_SLOTS:
                  "sent:F?,G1?,G2? clear");
         QCOMPARE(dialogs, QString());
         QCOMPARE(w->pocketTable->cboMode[1]->currentText(), QStringLiteral("End Banana"));
+        QCOMPARE(w->pocketTable->type(8), -1); // there is no ninth pocket
         play(*f, "click:cmdCustom_1 sent:F2,G1_0_010,G2_2_200 click:cmdCustom_2 click:cmdCustom_3");
         QCOMPARE(dialogs, QStringLiteral("os"));
         cFileDialog::SetShowHandler({});
-    }
-
-    // The window destroyed while a transfer waits for the indexer: nothing of it is used after
-    // (the sanitizer build reports any use).
-    void destroyedDuringATransfer_data()
-    {
-        QTest::addColumn<int>("button");
-        QTest::newRow("Read") << 0;
-        QTest::newRow("Send") << 1;
-    }
-    void destroyedDuringATransfer()
-    {
-        QFETCH(int, button);
-        w->pocketTable->setType(0, Discrete);
-        play(*f, "F?=F:2%0D"); // only the count is answered
-        QTest::mouseClick(w->cmdCustom[button], Qt::LeftButton);
-        const int waiting = button == 0 ? 2 : 1; // G1? after the count, or F1
-        QTRY_COMPARE(f->port.written.size(), waiting);
-        f->window.reset();
-        QTest::qWait(2 * IndexerLink::kTimeoutMs);
-        QCOMPARE(f->port.written.size(), waiting);
     }
 
     // With no capture installed, the program's own message box shows the error.

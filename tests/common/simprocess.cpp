@@ -22,22 +22,20 @@ SimProcess::SimProcess()
 
 bool SimProcess::start(const QStringList &extraArgs)
 {
-    m_process.start(qEnvironmentVariable("RV360_SIM"),
-                    QStringList{"--link", m_linkPath} + extraArgs);
-    if (m_process.waitForStarted(5000) && readLine() == "ready " + m_linkPath)
-        return true;
-    qWarning("rv360-sim did not become ready: %s", m_process.readAllStandardError().constData());
-    stop();
-    return false;
+    return launch(QStringList{"--link", m_linkPath} + extraArgs, "ready " + m_linkPath);
 }
 
 bool SimProcess::startTcp(quint16 port)
 {
-    m_process.start(qEnvironmentVariable("RV360_SIM"),
-                    {"--tcp", QStringLiteral("127.0.0.1:%1").arg(port)});
-    const QString ready = m_process.waitForStarted(5000) ? readLine() : QString();
-    m_tcpPort = quint16(ready.section(u':', -1).toUInt());
-    if (ready.startsWith(QLatin1String("ready 127.0.0.1:")) && m_tcpPort != 0)
+    return launch({"--tcp", QStringLiteral("127.0.0.1:%1").arg(port)}, "ready 127.0.0.1:");
+}
+
+bool SimProcess::launch(const QStringList &args, const QString &ready)
+{
+    m_process.start(qEnvironmentVariable("RV360_SIM"), args);
+    const QString line = m_process.waitForStarted(5000) ? readLine() : QString();
+    m_tcpPort = quint16(line.section(u':', -1).toUInt());
+    if (line.startsWith(ready) && (line == ready || m_tcpPort != 0))
         return true;
     qWarning("rv360-sim did not become ready: %s", m_process.readAllStandardError().constData());
     stop();

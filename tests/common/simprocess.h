@@ -32,6 +32,8 @@ public:
     void stop();
 
 private:
+    // Starts it and waits for the line that begins with `ready` (a link's whole, a port after).
+    bool launch(const QStringList &args, const QString &ready);
     QString readLine();
 
     QTemporaryDir m_dir;

@@ -1,17 +1,15 @@
-// The pocket layout: the configuration file and its sending to the indexer through a link on the
-// fake port (the fuzz targets and their corpora check the file's lines and the layout read).
-// Layouts are written as the pockets that differ from a layout of End Bananas at 200 degrees:
-// "5=3:0" is pocket 5 "Not Used" at 0.
-#include "commport.h"
+// The pocket layout and its configuration file (the fuzz targets and their corpora check the
+// file's lines and the layout read; the window and script tests its sending). Layouts are written
+// as the pockets that differ from a layout of End Bananas at 200 degrees: "5=3:0" is pocket 5
+// "Not Used" at 0.
 #include "configfile.h"
-#include "configtransfer.h"
-#include "fakeserialport.h"
-#include "settings.h"
+#include "testhome.h"
 
-#include <QHash>
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace
 {
@@ -33,22 +31,6 @@ PocketLayout changed(const QString &text)
     return layout;
 }
 
-// An indexer that answers commands from a table through a fake port; a command without an
-// answer times out.
-struct Indexer {
-    FakeSerialPort port;
-    IndexerLink link{port};
-    QHash<QString, QByteArray> replies;
-
-    Indexer()
-    {
-        CommPort = 1;
-        OpenCommPort(port, 1);
-        port.responder = [this](const QByteArray &frame) {
-            return replies.value(QString::fromLatin1(frame.mid(1, frame.size() - 3)));
-        };
-    }
-};
 } // namespace
 
 class TestConfig : public QObject
@@ -61,15 +43,16 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("layout.cfg"));
         QString why;
         QVERIFY(WriteConfigFile(path, PocketLayout(), &why));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("1, 3, 1\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n"
-                                            "5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n"));
+        QCOMPARE(contentsOf(path), QByteArray("1, 3, 1\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n"
+                                              "5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n"));
         const PocketLayout saved = changed("1=0:0 2=1:359 3=2:90 5=3:12 8=0:180");
         QVERIFY(WriteConfigFile(path, saved, &why));
         PocketLayout opened;
         QVERIFY(ReadConfigFile(path, opened));
         QVERIFY(opened == saved);
+        PocketLayout bounds; // the last row's values, and no ninth row
+        QVERIFY(bounds.setType(7, 3) && !bounds.setType(7, 4) && !bounds.setPosition(7, 360));
+        QVERIFY(bounds.setPosition(7, 359) && !bounds.setType(8, 0));
         // A file that cannot be read changes nothing; one that cannot be written says why.
         QVERIFY(!ReadConfigFile(dir.filePath(QStringLiteral("none.cfg")), opened));
         QVERIFY(opened == saved);
@@ -79,28 +62,21 @@ private Q_SLOTS:
         QVERIFY(!ReadConfigFile(fifo, opened) && !WriteConfigFile(fifo, saved, &why));
         QVERIFY(!WriteConfigFile(path + QStringLiteral("/sub.cfg"), saved, &why));
         QVERIFY(!why.isEmpty());
-    }
-
-    // "F<n>" for the pockets before the first "Not Used" one, then one "G" command each; the
-    // sending goes on after a timeout, and nothing is sent when pocket 1 is not used.
-    void send()
-    {
-        // clang-format off
-        const std::tuple<QString, bool, QStringList> rows[] = {
-            {"1=0:0 2=2:5 3=1:359 4=3:0", true, {"F3", "G1 0 000", "G2 2 005", "G3 1 359"}},
-            {"1=3:0", true, {}}, {"1=1:45 2=3:0", true, {"F1", "G1 1 045"}},
-            {"1=0:0 7=0:60", false, {"F8", "G1 0 000", "G2 2 200", "G3 2 200", "G4 2 200",
-                                     "G5 2 200", "G6 2 200", "G7 0 060", "G8 2 200"}}};
-        // clang-format on
-        for (const auto &[layout, answered, commands] : rows) {
-            Indexer indexer;
-            for (const QString &command : commands)
-                indexer.replies[command] = answered ? "ok\r" : "";
-            bool done = false;
-            SendConfiguration(indexer.link, &indexer.link, changed(layout), [&] { done = true; });
-            QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
-            QCOMPARE(indexer.port.commands(), commands);
+        // A file it may not read, a folder it may not write: in a child, which gives up root.
+        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7711)));
+        QVERIFY(QFile::setPermissions(path, {}));
+        std::fflush(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const bool user = ::getuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0);
+            const bool refused = !ReadConfigFile(path, opened) &&
+                                 !WriteConfigFile(path + QStringLiteral(".new"), saved, &why);
+            // exit, not _exit: a coverage build records the child too.
+            std::exit(user && refused && why == QLatin1String("Permission denied") ? 0 : 1);
         }
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        QCOMPARE(status, 0);
     }
 };
 

@@ -2,6 +2,7 @@
 // Ends the program by the signals of a logoff or a closed terminal: it saves as Close does.
 #include "configfile.h"
 #include "drillcontent.h"
+#include "testhome.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,12 +18,6 @@ class TestSaveDrill : public QObject
 
     QString drillProgram;
     QString program;
-
-    QByteArray readAll(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -61,7 +56,7 @@ private Q_SLOTS:
             QTest::qWait(int(random.bounded(25)));
             ::kill(pid_t(drill.processId()), SIGKILL);
             QVERIFY(drill.waitForFinished(5000));
-            const QByteArray contents = readAll(QDir(dir.path()).filePath(fileName));
+            const QByteArray contents = contentsOf(QDir(dir.path()).filePath(fileName));
             QVERIFY2(
                 contents == whole[0] || contents == whole[1],
                 qPrintable(QStringLiteral("round %1: %2 bytes").arg(round).arg(contents.size())));
@@ -105,8 +100,8 @@ private Q_SLOTS:
         QVERIFY(rv360.waitForFinished(5000));
         QCOMPARE(rv360.exitStatus(), QProcess::NormalExit);
         QCOMPARE(rv360.exitCode(), 0);
-        QCOMPARE(readAll(settings).mid(15, 12), QByteArray("CommPort=3\r\n"));
-        QVERIFY(readAll(settings).contains("EAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n"));
+        QCOMPARE(contentsOf(settings).mid(15, 12), QByteArray("CommPort=3\r\n"));
+        QVERIFY(contentsOf(settings).contains("EAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n"));
     }
 };
 

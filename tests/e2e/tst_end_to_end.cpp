@@ -1,21 +1,17 @@
 // End to end: the main window and the setup dialog on the real QSerialPort, through a
 // pseudo-terminal, against rv360-sim.
-#include "commport.h"
 #include "frmMain.h"
+#include "indexerport.h"
 #include "lamp.h"
 #include "settings.h"
 #include "simprocess.h"
-#include "systemserialport.h"
 #include "testhome.h"
 #include "transact.h"
 #include "verticalspin.h"
 
 #include <QLabel>
-#include <QRegularExpression>
 #include <QTest>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,14 +21,8 @@ class TestEndToEnd : public QObject
 
     TestHome home;
     SimProcess sim;
-    SystemSerialPort port;
+    IndexerPort port; // the program's own: the serial device behind it
     std::unique_ptr<frmMain> window;
-
-    QString state(const QString &key)
-    {
-        const QRegularExpression re(key + QStringLiteral("=([^ ]+)"));
-        return re.match(sim.control("state")).captured(1);
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -53,7 +43,7 @@ private Q_SLOTS:
     // the speed but forces 8 bits without parity) and from the port.
     void lineSettings()
     {
-        QCOMPARE(port.lineSettings(), QStringLiteral("19200,N,8,1,none"));
+        QCOMPARE(port.serial().lineSettings(), QStringLiteral("19200,N,8,1,none"));
         const int fd =
             ::open(QFile::encodeName(sim.linkPath()).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
         QVERIFY(fd >= 0);
@@ -77,77 +67,10 @@ private Q_SLOTS:
         // The simulator reports the pockets it passes; the poll must not send it back there.
         window->spnMove->setSpinValue(6);
         QTRY_VERIFY(window->ledMoving->isOn());
-        QTRY_COMPARE_WITH_TIMEOUT(state("pocket") + state("moving"), QStringLiteral("60"), 8000);
-        QCOMPARE(state("target"), QStringLiteral("6"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            sim.control("state").startsWith("state pocket=6 target=6 moving=0"), 8000);
         QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("6"), 3000);
         QCOMPARE(window->lblMove->text(), QStringLiteral("6"));
-    }
-
-    // A second program on the line is refused at the probe, named by its lock file; a device
-    // without permission and a missing one say so.
-    void openFailures()
-    {
-        SystemSerialPort other;
-        QVERIFY(!OpenCommPort(other, CommPort));
-        QCOMPARE(other.lastOpenFailure(), SerialPort::OpenFailure::InUse);
-        QCOMPARE(other.errorText(), QStringLiteral("tst_end_to_end, pid %1").arg(::getpid()));
-        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-        const QString locked = QString::fromLocal8Bit(::ptsname(master));
-        SetPortDevice(7, locked);
-        SetPortDevice(8, locked + QStringLiteral("-gone"));
-        { // a device under /dev held by this program: in use, whatever its short name says
-            SystemSerialPort first, second;
-            QVERIFY(first.setPortNumber(7) && first.open());
-            QVERIFY(second.setPortNumber(7) && !second.open());
-            QCOMPARE(second.lastOpenFailure(), SerialPort::OpenFailure::InUse);
-        }
-        std::fflush(nullptr);
-        const pid_t child = ::fork();
-        if (child == 0) { // root opens anything: the child gives it up first
-            if (::getuid() == 0 ? ::setgid(65534) != 0 || ::setuid(65534) != 0
-                                : ::chmod(::ptsname(master), 0) != 0)
-                ::_exit(99);
-            SystemSerialPort noAccess, missing;
-            noAccess.setPortNumber(7);
-            missing.setPortNumber(8);
-            ::_exit(noAccess.open() || missing.open()
-                        ? 98
-                        : int(noAccess.lastOpenFailure()) * 10 + int(missing.lastOpenFailure()));
-        }
-        int status = -1;
-        ::waitpid(child, &status, 0);
-        ::close(master);
-        SetPortDevice(7, {});
-        SetPortDevice(8, {});
-        using F = SerialPort::OpenFailure;
-        QCOMPARE(WEXITSTATUS(status), int(F::NoPermission) * 10 + int(F::NotFound));
-    }
-
-    // A reply left unread on the line by an earlier program: the first request, made as the
-    // poll makes it once the port is open, discards it and gets its own reply.
-    void staleBytesAtOpen()
-    {
-        SimProcess other;
-        QVERIFY(other.start());
-        const int fd = ::open(QFile::encodeName(other.linkPath()).constData(), O_RDWR | O_NOCTTY);
-        QVERIFY(fd >= 0);
-        QCOMPARE(::write(fd, "$B?\r\n", 5), ssize_t(5));
-        QTest::qWait(100);
-        ::close(fd);
-        QTest::qWait(300); // the simulator pauses while the line has no opener
-        SetPortDevice(9, other.linkPath());
-        SystemSerialPort stale;
-        QVERIFY(OpenCommPort(stale, 9));
-        IndexerLink link(stale);
-        IndexerLink::Reply reply;
-        QTimer::singleShot(0, &link, [&] {
-            link.SendCommand("B?", &link, [&](const IndexerLink::Reply &r) { reply = r; });
-        });
-        QTRY_VERIFY(!reply.text.isEmpty());
-        SetPortDevice(9, {});
-        QCOMPARE(reply.text, QStringLiteral("B:1\r"));
-        QVERIFY(stale.isOpen());
     }
 
     // The simulator killed during a wait: a timeout, the port closes once and nothing spins;

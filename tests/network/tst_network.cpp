@@ -97,7 +97,7 @@ private Q_SLOTS:
             {"127.0.0.1", 1, true}, {" lab-box.local. ", 65535, true}, {"::1", 2000, true},
             {"127.0.0.1", 0, false}, {"lab", 65536, false}, {"0.0.0.0", 80, false}, {"::", 80, false},
             {"", 80, false}, {"-lab", 80, false}, {"lab-", 80, false}, {"a_b", 80, false},
-            {"1.2.3.4.5", 80, false}, {QString("a.").repeated(127), 80, false}};
+            {"1.2.3.4.5", 80, false}, {QString("a.").repeated(126) + "a", 80, true}, {QString("a.").repeated(127), 80, false}};
         // clang-format on
         for (const auto &[address, port, usable] : rows)
             QVERIFY2(UsableEndpoint(address, port) == usable, qPrintable(address));
@@ -120,6 +120,29 @@ private Q_SLOTS:
             QCOMPARE(CommPort, qint16(5));
             QVERIFY(transact(*link, QStringLiteral("B?")).timedOut);
         }
+    }
+
+    // The port alone: a frame given while it connects and then dropped never goes out; what
+    // comes is read whole or in part.
+    void tcpPortAlone()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        EAddr = QStringLiteral("127.0.0.1");
+        EPort = server.serverPort();
+        TcpPort tcp;
+        QVERIFY(tcp.setPortNumber(5) && tcp.open() && tcp.isConnecting());
+        QVERIFY(tcp.write("$B6\r\n"));
+        tcp.discardOutput();
+        QTRY_VERIFY(server.hasPendingConnections() && !tcp.isConnecting());
+        QTcpSocket *far = server.nextPendingConnection();
+        QVERIFY(tcp.write("$D?\r\n"));
+        QByteArray got;
+        QTRY_VERIFY((got += far->readAll()) == "$D?\r\n");
+        far->write("abc");
+        QTRY_COMPARE(tcp.bytesAvailable(), qint64(3));
+        QCOMPARE(tcp.read(2), QByteArray("ab"));
+        QCOMPARE(tcp.read(5), QByteArray("c"));
     }
 
     // Debian's ser2net in front of the simulator's pty: the poll and a manual command go through;
@@ -195,19 +218,24 @@ private Q_SLOTS:
             QVERIFY(dialog->cmdFind->isEnabled() && !link->isBusy());
             QCOMPARE(CommPort, qint16(1));
         }
+        QTcpServer silent; // takes the connection, never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
         dialog->txtHostAddress->setText(QStringLiteral("127.0.0.1"));
+        dialog->txtHostPort->setText(QString::number(silent.serverPort()));
+        dialog->cmdFind->click();
+        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
+        // Only the port changes: connected again, to the simulator.
         dialog->txtHostPort->setText(QString::number(sim.tcpPort()));
         dialog->cmdFind->click();
         QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
         QCOMPARE(dialog->lblPortError->text(), QString());
         dialog->close();
         SaveSettings();
-        QFile settings(SettingsFilePath());
-        QVERIFY(settings.open(QIODevice::ReadOnly));
-        QCOMPARE(settings.readAll(), QStringLiteral("[Application]\r\nCommPort=5\r\nEPort=%1\r\n"
-                                                    "EAddr=127.0.0.1\r\nConfigFile=RV360.cfg\r\n")
-                                         .arg(sim.tcpPort())
-                                         .toLatin1());
+        QCOMPARE(contentsOf(SettingsFilePath()),
+                 QStringLiteral("[Application]\r\nCommPort=5\r\nEPort=%1\r\n"
+                                "EAddr=127.0.0.1\r\nConfigFile=RV360.cfg\r\n")
+                     .arg(sim.tcpPort())
+                     .toLatin1());
 
         link.reset();
         IndexerPort windowPort;

@@ -109,7 +109,7 @@ private Q_SLOTS:
             {"{\"cmd\":\"speed\",\"speed\":2.5}", "", "{\"code\":\"bad_request\",\"error\":\"speed takes \\\"speed\\\": a whole number from 1 to 8\",\"ok\":false}"},
             {"{\"cmd\":\"switches\",\"panel\":\"side\"}", "", "{\"code\":\"bad_request\",\"error\":\"switches takes \\\"panel\\\": \\\"front\\\" or \\\"rear\\\"\",\"ok\":false}"},
             {"{\"cmd\":\"layout_send\",\"layout\":\"1,4,1\\n\"}", "", "{\"code\":\"bad_request\",\"error\":\"layout_send: 1 lines, not 8\",\"ok\":false}"},
-            {"{\"cmd\":\"send\",\"text\":\"B?\\r\\nB5\"}", "", "{\"code\":\"bad_request\",\"error\":\"send takes \\\"text\\\": one command without CR or LF\",\"ok\":false}"},
+            {"{\"cmd\":\"send\",\"text\":\"B?\\nB5\"}", "", "{\"code\":\"bad_request\",\"error\":\"send takes \\\"text\\\": one command without CR or LF\",\"ok\":false}"},
             {"{\"cmd\":\"dance\"}", "", "{\"code\":\"bad_request\",\"error\":\"unknown command \\\"dance\\\"\",\"ok\":false}"}};
         // clang-format on
         for (const auto &row : rows) {
@@ -280,12 +280,12 @@ private Q_SLOTS:
         QVERIFY(server->listen(socketPath, &why));
         SimProcess sim;
         QVERIFY(sim.start({"--move-ms", "50"}));
-        QFile layout(home.dir.filePath(QStringLiteral("layout.cfg")));
-        QVERIFY(layout.open(QIODevice::WriteOnly));
-        layout.write(
-            "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n"
-            "8, 3, 1\r\n");
-        layout.close();
+        // The simulator's own controls: the lowest pocket, switches given in hex.
+        QCOMPARE(sim.control(QStringLiteral("pocket 1")), QStringLiteral("ok"));
+        QCOMPARE(sim.control(QStringLiteral("switches 0x0A 200")), QStringLiteral("ok"));
+        const QString layout = home.dir.filePath(QStringLiteral("layout.cfg"));
+        QVERIFY(ReplaceFileAtomically(layout, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1"
+                                              "\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n"));
         const QString viaSocket = QStringLiteral("--socket ") + socketPath;
         const QString viaDevice = QStringLiteral("--device ") + sim.linkPath();
         // clang-format off
@@ -307,8 +307,9 @@ private Q_SLOTS:
             {viaDevice + " speed 2", 0, ""},
             {viaDevice + " control io", 0, ""},
             {viaDevice + " control", 0, "io\n"},
-            {viaDevice + " switches front", 0, "5\n"},
-            {viaDevice + " layout send " + layout.fileName(), 0, ""},
+            {viaDevice + " switches front", 0, "A\n"},
+            {viaDevice + " switches rear", 0, "C8\n"},
+            {viaDevice + " layout send " + layout, 0, ""},
             {viaDevice + " layout read", 0, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n"},
             {viaDevice + " send @", 0, "@:RV-360 indexer simulator 1.0\\r\n"},
             {"status", 2, ""}, // no command line
@@ -370,6 +371,17 @@ private Q_SLOTS:
             QCOMPARE(process.readAllStandardError(), message);
         }
         QVERIFY(slow.control(QStringLiteral("state")).contains(QLatin1String("target=2")));
+        QCOMPARE(sim.control(QStringLiteral("silent off")), QStringLiteral("ok"));
+        QProcess again;
+        again.start(ctl, {"--device", sim.linkPath(), "status"});
+        QVERIFY(again.waitForFinished(10000));
+        // B2 was taken though not answered.
+        QCOMPARE(again.readAllStandardOutput(), QByteArray("pocket=2 state=ready\n"));
+        QCOMPARE(sim.control(QStringLiteral("noise on")), QStringLiteral("ok"));
+        again.start(ctl, {"--device", sim.linkPath(), "send", "@"});
+        QVERIFY(again.waitForFinished(10000));
+        const QByteArray noisy = again.readAllStandardOutput(); // a few bytes, then the reply
+        QVERIFY(noisy.size() > 34 && noisy.endsWith("@:RV-360 indexer simulator 1.0\\r\n"));
     }
 };
 

@@ -13,10 +13,8 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QTest>
 
 namespace
@@ -27,7 +25,6 @@ struct Fixture {
     FakeSerialPort port;
     IndexerLink link{port};
     QWidget main;
-    int finished = 0; // where the main window turns its poll back on
     const QByteArray settings = "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM2=/dev/ttyUSB7\r\n";
 
     Fixture()
@@ -48,19 +45,7 @@ struct Fixture {
         for (int n = 1; n <= 4; ++n)
             SetPortDevice(n, {});
     }
-    frmComm *show(bool besideMain = false)
-    {
-        const bool opening = frmComm::instance() == nullptr;
-        frmComm *dialog = frmComm::ShowDialog(link, &main, besideMain);
-        if (opening)
-            QObject::connect(dialog, &QDialog::finished, &main, [this] { ++finished; });
-        return dialog;
-    }
-    QByteArray settingsFile() const
-    {
-        QFile ini(SettingsFilePath());
-        return ini.open(QIODevice::ReadOnly) ? ini.readAll() : QByteArray();
-    }
+    frmComm *show() { return frmComm::ShowDialog(link, &main); }
 };
 } // namespace
 
@@ -100,6 +85,7 @@ private Q_SLOTS:
         // clang-format on
         for (const auto &[failure, errorText, shown] : failures)
             QCOMPARE(OpenFailureText(2, "/dev/x", failure, errorText), "COM2 (/dev/x)" + shown);
+        QCOMPARE(OpenFailureText(5, "lab:1001", F::NotFound, {}), "Ethernet (lab:1001) not found");
     }
 
     // Start-up chooses CommPort's option (COM1 for any other number) without switching.
@@ -120,64 +106,7 @@ private Q_SLOTS:
         QTest::keyClicks(dialog->txtRcv, QStringLiteral("x")); // a reply is not edited
         QCOMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360\\r"));
         QCOMPARE(dialog->cursor().shape(), Qt::ArrowCursor);
-        QCOMPARE(f->settingsFile(), f->settings); // the main window's business
-    }
-
-    // Every way of closing, at rest or while Find waits: finished() once, the dialog gone, the
-    // port as it was, the late reply dropped.
-    void closing_data()
-    {
-        QTest::addColumn<QString>("way");
-        QTest::addColumn<bool>("waiting");
-        for (const bool waiting : {false, true})
-            for (const char *way : {"Close", "close box", "Escape", "all windows"})
-                QTest::addRow("%s%s", way, waiting ? " while waiting" : "")
-                    << QString::fromLatin1(way) << waiting;
-    }
-    void closing()
-    {
-        QFETCH(QString, way);
-        QFETCH(bool, waiting);
-        const QPointer<frmComm> dialog = f->show();
-        dialog->optComPort[waiting ? 1 : 3]->click(); // chosen, not tried: changes nothing
-        f->port.setReply("$@\r\n", "@:late\r", 100);
-        if (waiting)
-            dialog->cmdFind->click();
-        if (way == u"Close")
-            QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
-        else if (way == u"close box")
-            QVERIFY(dialog->close());
-        else if (way == u"Escape")
-            QTest::keyClick(dialog->txtSend, Qt::Key_Escape);
-        else
-            QApplication::closeAllWindows();
-        QCOMPARE(frmComm::instance(), nullptr);
-        QCOMPARE(f->finished, 1);
-        QTRY_VERIFY(dialog.isNull());
-        QTest::qWait(waiting ? 150 : 0);
-        QCOMPARE(int(CommPort), 1);
-        QVERIFY(f->port.isOpen() && f->port.calls.isEmpty());
-    }
-
-    // Find on the port of CommPort: retried when it failed at start-up (the reason shown at once,
-    // cleared when it opens), kept as it is when open.
-    void findOnTheStartUpPort()
-    {
-        f->port.existingPorts = {2, 3};
-        f->port.setReply("$@\r\n", "@:x\r");
-        QVERIFY(!OpenCommPort(f->port, 1));
-        frmComm *dialog = f->show(true);
-        QCOMPARE(dialog->lblPortError->toolTip(), QStringLiteral("COM1 (/dev/fake1) not found"));
-        f->port.existingPorts = {1, 2, 3};
-        f->port.calls.clear();
-        dialog->cmdFind->click();
-        QCOMPARE(f->port.calls.last(), QStringLiteral("open 1"));
-        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:x\\r"));
-        QVERIFY(dialog->lblPortError->text().isEmpty());
-        f->port.calls.clear();
-        dialog->cmdFind->click();
-        QTRY_VERIFY(dialog->cmdFind->isEnabled());
-        QVERIFY(f->port.calls.isEmpty()); // open: kept as it is
+        QCOMPARE(contentsOf(SettingsFilePath()), f->settings); // the main window's business
     }
 
     // The device list: the devices reported now, by their stable names where they have one,
@@ -225,36 +154,10 @@ private Q_SLOTS:
         dialog->cmdFind->click();
         QTRY_VERIFY(dialog->cmdFind->isEnabled());
         SaveSettings();
-        QCOMPARE(f->settingsFile(),
+        QCOMPARE(contentsOf(SettingsFilePath()),
                  "[Application]\r\nCommPort=2\r\nEPort=-1\r\nEAddr=0.0.0.0\r\n"
                  "ConfigFile=RV360.cfg\r\n[Ports]\r\nCOM2=/dev/ttyUSB7\r\nCOM1=" +
                      QFile::encodeName(stable) + "\r\n");
-    }
-
-    // Centred over the main window; beside it after a failed start-up, kept on the screen;
-    // the address whole in any font.
-    void placement()
-    {
-        frmComm *dialog = f->show();
-        const QLineEdit *address = dialog->txtHostAddress;
-        QVERIFY(address->fontMetrics().horizontalAdvance(address->text()) <= address->width() - 6);
-        const QPoint offset = dialog->frameGeometry().center() - f->main.frameGeometry().center();
-        QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QString::number(offset.x())));
-        dialog->close();
-        dialog = f->show(true);
-        QCOMPARE(dialog->frameGeometry().topLeft(),
-                 QPoint(f->main.frameGeometry().right() + 1, f->main.frameGeometry().top()));
-        dialog->close();
-        const QRect room = f->main.screen()->availableGeometry();
-        f->main.move(room.right() - f->main.width() - 10, room.bottom() - 100);
-        dialog = f->show(true);
-        QVERIFY(room.contains(dialog->frameGeometry()));
-        QCOMPARE(dialog->frameGeometry().right(), room.right()); // as far right as it fits
-        for (QWidget *widget : dialog->findChildren<QWidget *>()) {
-            if (widget->window() == dialog) // the device list's popup is a window of its own
-                QVERIFY2(widget->parentWidget()->rect().contains(widget->geometry()),
-                         qPrintable(widget->objectName()));
-        }
     }
 };
 

@@ -16,7 +16,8 @@ class TestSim : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    // The reply to the last command of each line; "?:ERR" to every malformed command.
+    // The reply to the last command of each line (a new target at the pocket being passed stops
+    // the turn); "?:ERR" to every malformed command.
     void replies()
     {
         // clang-format off
@@ -27,7 +28,7 @@ private Q_SLOTS:
             {{"G8 3 359"}, "G:OK"}, {{"G1 0 7"}, "G:OK"}, {{"@"}, "@:RV-360 indexer simulator 1.0"},
             {{"C4", "C9", "C?"}, "C:4"}, {{"A1", "A0", "A?"}, "A:0"}, {{"F8", "F9", "F?"}, "F:8"},
             {{"G4 2 045", "G4?"}, "G:2 45"}, {{"G2 1 360", "G2?"}, "G:1 120"},
-            {{"G7 1 300", "F8", "F2", "G7?"}, "G:1 300"}};
+            {{"G7 1 300", "F8", "F2", "G7?"}, "G:1 300"}, {{"B5", "B1", "D?"}, "D:R"}};
         // clang-format on
         for (const auto &[commands, reply] : rows) {
             IndexerModel model({});
@@ -40,33 +41,6 @@ private Q_SLOTS:
               "G1 4 000", "G1 1 360", "G1 1 0000", "G1 1 12a", "I?", "@x"}) {
             IndexerModel model({});
             QCOMPARE(answer(model, command), QByteArray("?:ERR\r"));
-        }
-    }
-
-    // Pockets passed every 50 ms, one step per 100 ms, the shorter way round (half a turn goes
-    // forward); a new target while moving turns back from the pocket being passed, or stops there.
-    void motion()
-    {
-        // clang-format off
-        const std::tuple<QByteArrayList, bool, QList<int>> rows[] = { // command@ms
-            {{"B2@0", "B6@0"}, false, {2, 2, 3, 3, 4, 4, 5, 5, 6, 6}},
-            {{"B2@0", "B8@0"}, false, {2, 2, 1, 1, 8, 8}}, {{"B7@0", "B1@0"}, false, {7, 7, 8, 8, 1, 1}},
-            {{"B1@0", "B5@0", "B1@250"}, false, {1, 1, 2, 2, 3, 3, 3, 2, 2, 1, 1}},
-            {{"B1@0", "B5@0", "B2@100"}, false, {1, 1, 2, 2, 2, 2}},
-            {{"B1@0", "B4@0"}, true, {4, 4, 4, 4, 4, 4, 4}}};
-        // clang-format on
-        for (auto [moves, reportTarget, path] : rows) {
-            IndexerModel model({100, reportTarget});
-            model.setPocket(moves.takeFirst().mid(1, 1).toInt());
-            QList<int> seen;
-            for (qint64 ms = 0; seen.size() < path.size(); ms += 50) {
-                while (!moves.isEmpty() && moves.first().split('@').last().toInt() <= ms)
-                    QCOMPARE(answer(model, moves.takeFirst().split('@').first(), ms), "B:OK\r");
-                seen << answer(model, "B?", ms).mid(2, 1).toInt();
-                QCOMPARE(answer(model, "D?", ms) == "D:M\r", model.movingAt(ms));
-            }
-            QCOMPARE(seen, path);
-            QCOMPARE(answer(model, "D?", 10000), QByteArray("D:R\r"));
         }
     }
 
