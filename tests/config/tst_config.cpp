@@ -1,7 +1,5 @@
 // The pocket layout and its configuration file (the fuzz targets and their corpora check the
-// file's lines and the layout read; the window and script tests its sending). Layouts are written
-// as the pockets that differ from a layout of End Bananas at 200 degrees: "5=3:0" is pocket 5
-// "Not Used" at 0.
+// file's lines and the layout read; the window and script tests its sending).
 #include "configfile.h"
 #include "testhome.h"
 
@@ -10,28 +8,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-namespace
-{
-PocketLayout base()
-{
-    PocketLayout layout;
-    for (int row = 0; row < PocketLayout::kRows; ++row)
-        layout.setType(row, EndBanana), layout.setPosition(row, 200);
-    return layout;
-}
-PocketLayout changed(const QString &text)
-{
-    PocketLayout layout = base();
-    for (const QString &cell : text.split(u' ', Qt::SkipEmptyParts)) {
-        const int row = cell.section(u'=', 0, 0).toInt() - 1;
-        layout.setType(row, cell.section(u'=', 1).section(u':', 0, 0).toInt());
-        layout.setPosition(row, cell.section(u':', 1).toInt());
-    }
-    return layout;
-}
-
-} // namespace
 
 class TestConfig : public QObject
 {
@@ -45,7 +21,10 @@ private Q_SLOTS:
         QVERIFY(WriteConfigFile(path, PocketLayout(), &why));
         QCOMPARE(contentsOf(path), QByteArray("1, 3, 1\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n"
                                               "5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n"));
-        const PocketLayout saved = changed("1=0:0 2=1:359 3=2:90 5=3:12 8=0:180");
+        PocketLayout saved; // rows 1, 2, 3, 5 and 8 changed
+        for (const auto &[row, type, position] :
+             {std::tuple{0, 0, 0}, {1, 1, 359}, {2, 2, 90}, {4, 3, 12}, {7, 0, 180}})
+            saved.setType(row, type), saved.setPosition(row, position);
         QVERIFY(WriteConfigFile(path, saved, &why));
         PocketLayout opened;
         QVERIFY(ReadConfigFile(path, opened));
@@ -71,8 +50,7 @@ private Q_SLOTS:
             const bool user = ::getuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0);
             const bool refused = !ReadConfigFile(path, opened) &&
                                  !WriteConfigFile(path + QStringLiteral(".new"), saved, &why);
-            // exit, not _exit: a coverage build records the child too.
-            std::exit(user && refused && why == QLatin1String("Permission denied") ? 0 : 1);
+            exitChild(user && refused && why == QLatin1String("Permission denied"));
         }
         int status = -1;
         ::waitpid(child, &status, 0);

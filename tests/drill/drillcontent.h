@@ -15,14 +15,9 @@ inline QString address(int which)
     return QString(200, which == 0 ? QLatin1Char('a') : QLatin1Char('b'));
 }
 
-inline qint16 port(int which)
-{
-    return which == 0 ? 1 : 2;
-}
-
 inline QByteArray settingsFile(int which)
 {
-    return "[Application]\r\nCommPort=" + QByteArray::number(port(which)) +
+    return "[Application]\r\nCommPort=" + QByteArray::number(which + 1) +
            "\r\nEPort=-1\r\nEAddr=" + address(which).toLatin1() + "\r\nConfigFile=RV360.cfg\r\n";
 }
 

@@ -37,7 +37,7 @@ int main(int argc, char *argv[])
     if (mode == QLatin1String("settings")) {
         LoadSettings();
         for (int which = 0, round = 0;; which ^= 1, ++round) {
-            CommPort = Drill::port(which);
+            CommPort = qint16(which + 1);
             EAddr = Drill::address(which);
             SaveSettings();
             if (round == 0) {

@@ -1,10 +1,12 @@
 // End to end: the main window and the setup dialog on the real QSerialPort, through a
 // pseudo-terminal, against rv360-sim.
+#include "commport.h"
 #include "frmMain.h"
 #include "indexerport.h"
 #include "lamp.h"
 #include "settings.h"
 #include "simprocess.h"
+#include "systemserialport.h"
 #include "testhome.h"
 #include "transact.h"
 #include "verticalspin.h"
@@ -71,6 +73,31 @@ private Q_SLOTS:
             sim.control("state").startsWith("state pocket=6 target=6 moving=0"), 8000);
         QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("6"), 3000);
         QCOMPARE(window->lblMove->text(), QStringLiteral("6"));
+    }
+
+    // A reply left unread on the line by an earlier program: the first request, made as the
+    // poll makes it once the port is open, discards it, keeps the line open and gets its own.
+    void staleBytesAtOpen()
+    {
+        SimProcess other;
+        QVERIFY(other.start());
+        const int fd = ::open(QFile::encodeName(other.linkPath()).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(fd >= 0 && ::write(fd, "$B?\r\n", 5) == 5);
+        QTest::qWait(100);
+        ::close(fd);
+        QTest::qWait(300); // the simulator pauses while the line has no opener
+        SetPortDevice(9, other.linkPath());
+        SystemSerialPort stale;
+        QVERIFY(OpenCommPort(stale, 9));
+        IndexerLink link(stale);
+        IndexerLink::Reply reply;
+        QTimer::singleShot(0, &link, [&] {
+            link.SendCommand("B?", &link, [&](const IndexerLink::Reply &r) { reply = r; });
+        });
+        QTRY_VERIFY(!reply.text.isEmpty());
+        SetPortDevice(9, {});
+        QCOMPARE(reply.text, QStringLiteral("B:1\r"));
+        QVERIFY(stale.isOpen());
     }
 
     // The simulator killed during a wait: a timeout, the port closes once and nothing spins;

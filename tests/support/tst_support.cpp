@@ -149,6 +149,10 @@ private Q_SLOTS:
                  QStringList({"none: Error: 51. Internal error", "caught: Error: 7. Out of memory",
                               "caught: Error: 51. Internal error: odd",
                               "caught: Error: 51. Internal error"}));
+        // Paths of up to 32767 characters, as the old platform took.
+        const QString longest = QString(32766, u'a') + u'/';
+        QCOMPARE(GetPathPart(longest) + GetPathPart(longest + u'b'), longest);
+        QCOMPARE(messages().last(), QStringLiteral("GetPathPart: Error: 6. Path too long"));
     }
 
     // Key "k" of section "A": the whole value (element 0) or one element; default "DEF".
@@ -316,19 +320,25 @@ private Q_SLOTS:
                                     "stored on one line");
     }
 
-    // A FIFO where a file is expected is never opened (an open would wait for a writer).
-    void fifos()
+    // A settings file that cannot be used: a FIFO is never opened (an open would wait for a
+    // writer), a missing folder takes no file. The defaults, one message, nothing written.
+    void settingsUnusable()
     {
         QVERIFY(::mkfifo(QFile::encodeName(SettingsFilePath()).constData(), 0600) == 0);
+        CommPort = 3;
         LoadSettings();
         SaveSettings();
         QCOMPARE(messages(), QStringList{"LoadSettings: Error: 75. " + SettingsFilePath() +
                                          " not used (Not a regular file): defaults taken, nothing "
                                          "saved"});
-        QString why;
-        QVERIFY(!ReplaceFileAtomically(SettingsFilePath(), "x", &why));
-        QCOMPARE(why, QStringLiteral("Not a regular file"));
-        QVERIFY(QFileInfo(SettingsFilePath()).exists()); // still the FIFO
+        QVERIFY(QFileInfo(SettingsFilePath()).exists() && CommPort == 1); // still the FIFO
+        messages().clear();
+        SetProgramDirectoryOverride(inHome("missing/sub"));
+        LoadSettings();
+        SaveSettings();
+        QCOMPARE(messages().size(), 1);
+        QVERIFY(messages()[0].startsWith(QLatin1String("AppendToTextFile: ")));
+        QVERIFY(!QFileInfo::exists(SettingsFilePath()));
     }
 
     // Saves the disk cannot take (a file size limit stands in for a full disk, EFBIG for
@@ -372,7 +382,7 @@ private Q_SLOTS:
                     const rlimit limit{rlim_t(row.limit), rlim_t(row.limit)};
                     ::setrlimit(RLIMIT_FSIZE, &limit);
                 }
-                std::exit(ReplaceFileAtomically(file, row.contents) ? 0 : 1); // coverage kept
+                exitChild(ReplaceFileAtomically(file, row.contents));
             }
             int status = -1;
             ::waitpid(child, &status, 0);
@@ -387,19 +397,6 @@ private Q_SLOTS:
                                                                  ? QFile::Permissions(0x0606)
                                                                  : QFile::Permissions());
         }
-    }
-
-    // A directory where the file cannot be made: the defaults, one message, nothing written.
-    void settingsUnwritable()
-    {
-        SetProgramDirectoryOverride(inHome("missing/sub"));
-        CommPort = 3;
-        LoadSettings();
-        QCOMPARE(CommPort, qint16(1));
-        SaveSettings();
-        QCOMPARE(messages().size(), 1);
-        QVERIFY(messages()[0].startsWith(QLatin1String("AppendToTextFile: ")));
-        QVERIFY(!QFileInfo::exists(SettingsFilePath()));
     }
 
     // Without windows the error message is one line on standard error.
