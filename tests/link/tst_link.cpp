@@ -84,6 +84,17 @@ private Q_SLOTS:
         }
     }
 
+    // A handler that destroys the link: nothing of it is used after, and what waited is dropped.
+    void handlerDestroysTheLink()
+    {
+        port->setReply("$B?\r\n", "B:1\r");
+        link->SendCommand("B?", nullptr, [this](const Reply &) { link.reset(); });
+        request("C?");
+        QTRY_VERIFY(!link);
+        QTest::qWait(IndexerLink::kTimeoutMs + 50);
+        QVERIFY(results.isEmpty() && port->commands() == QStringList{"B?"});
+    }
+
     // Bytes that nobody waits for are not kept: a flood between transactions, a reply after its
     // timeout; a flood without CR is cut.
     void bytesNobodyWaitsFor()
