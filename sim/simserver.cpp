@@ -121,6 +121,7 @@ void SimServer::setLineFd(int fd)
     m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
+    m_readNotifier->setEnabled(!m_faults.stalled);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &SimServer::onLineReadable);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &SimServer::onLineWritable);
 }
@@ -173,6 +174,8 @@ QByteArray SimServer::control(const QByteArray &line)
         flag = &m_faults.noise;
     else if (name == "flood")
         flag = &m_faults.flood;
+    else if (name == "stall")
+        flag = &m_faults.stalled;
     if (flag || name == "lowercase") {
         const std::optional<bool> on = onOff(words);
         if (!on)
@@ -181,6 +184,8 @@ QByteArray SimServer::control(const QByteArray &line)
             *flag = *on;
         else
             m_model.setLowercaseStatus(*on);
+        if (m_readNotifier)
+            m_readNotifier->setEnabled(!m_faults.stalled);
         pump();
         return "ok";
     }
@@ -237,7 +242,7 @@ void SimServer::onLineReadable()
     m_readNotifier->setEnabled(false);
     QTimer::singleShot(RetryMs, this, [this] {
         if (m_readNotifier)
-            m_readNotifier->setEnabled(true);
+            m_readNotifier->setEnabled(!m_faults.stalled);
     });
 }
 

@@ -54,6 +54,7 @@ private:
         bool crlf = false;
         bool noise = false;
         bool flood = false;
+        bool stalled = false; // the line is not read: what is written waits in it
     };
     struct Delayed {
         qint64 dueMs;

@@ -12,7 +12,6 @@
 #include "pockettable.h"
 #include "serialport.h"
 #include "settings.h"
-#include "tcpport.h"
 #include "twips.h"
 #include "verticalspin.h"
 
@@ -233,21 +232,20 @@ void frmMain::Form_Load()
 
     LoadSettings();
 
-    // The Ethernet choice is opened like a serial port once it names an endpoint.
-    if (CommPort < 5 || UsableEndpoint(EAddr, EPort)) {
-        m_link->selectPort(CommPort, this, [this](bool opened) {
-            if (!opened) {
-                showCommDialog(true); // beside the main window
-                return;
-            }
-            tmrUpdate.start();
-            // The first look at the indexer comes at once, not a whole period after start-up.
-            QTimer::singleShot(0, this, [this] {
-                if (tmrUpdate.isActive())
-                    tmrUpdate_Timer();
-            });
+    // The Ethernet choice as a serial port: an endpoint it cannot use fails to open, with the
+    // reason, and nothing is sent.
+    m_link->selectPort(CommPort, this, [this](bool opened) {
+        if (!opened) {
+            showCommDialog(true); // beside the main window
+            return;
+        }
+        tmrUpdate.start();
+        // The first look at the indexer comes at once, not a whole period after start-up.
+        QTimer::singleShot(0, this, [this] {
+            if (tmrUpdate.isActive())
+                tmrUpdate_Timer();
         });
-    }
+    });
 }
 
 void frmMain::cmdExit_Click()
@@ -294,18 +292,33 @@ void frmMain::closeEvent(QCloseEvent *event)
 
 void frmMain::tmrUpdate_Timer()
 {
-    // Only an idle link is polled: ticks never queue up behind other requests.
-    if (m_link->isBusy() || m_link->isShutDown())
+    // The poll goes ahead of scripts' requests; a tick while the last poll still waits adds
+    // nothing, so that ticks never pile up.
+    if (m_pollWaiting > 0 || m_link->isShutDown())
         return;
     using Reply = IndexerLink::Reply;
-    if (optMove[0]->isChecked())
-        m_link->SendCommand(Indexer::kQueryPocket, this,
-                            [this](const Reply &reply) { showPocket(reply.text); });
-    else if (optMove[1]->isChecked())
-        m_link->SendCommand(Indexer::kQuerySpeed, this,
-                            [this](const Reply &reply) { showSpeed(reply.text); });
-    m_link->SendCommand(Indexer::kQueryMotion, this,
-                        [this](const Reply &reply) { showMotion(reply.text); });
+    constexpr auto poll = IndexerLink::Lane::Poll;
+    const QString *value = optMove[0]->isChecked()   ? &Indexer::kQueryPocket
+                           : optMove[1]->isChecked() ? &Indexer::kQuerySpeed
+                                                     : nullptr;
+    if (value) {
+        ++m_pollWaiting;
+        m_link->SendCommand(
+            *value, this,
+            [this, pocket = value == &Indexer::kQueryPocket](const Reply &reply) {
+                --m_pollWaiting;
+                pocket ? showPocket(reply.text) : showSpeed(reply.text);
+            },
+            poll);
+    }
+    ++m_pollWaiting;
+    m_link->SendCommand(
+        Indexer::kQueryMotion, this,
+        [this](const Reply &reply) {
+            --m_pollWaiting;
+            showMotion(reply.text);
+        },
+        poll);
 }
 
 void frmMain::showPocket(const QString &reply)
@@ -334,6 +347,7 @@ void frmMain::showMotion(const QString &reply)
 
 void frmMain::setSpinFromIndexer(int value)
 {
+    m_indexerValue = {optMove[1]->isChecked(), value};
     // A thumb the operator holds is not taken from them: the display follows after release.
     if (spnMove->isSliderDown())
         return;
@@ -361,7 +375,17 @@ void frmMain::spnMove_Change()
     else
         return;
     // Quick changes while the line is slow: only the latest waiting one is sent.
-    m_link->SendLatest(spnMove, command, this, [this](const IndexerLink::Reply &) {
+    const int sent = spnMove->spinValue();
+    m_link->SendLatest(spnMove, command, this, [this, sent](const IndexerLink::Reply &reply) {
+        // Never sent (a line not proven to drain, a full queue): the display goes back to what
+        // the indexer last reported.
+        const bool unsent = reply.timedOut && reply.port == 0;
+        const bool speed = optMove[1]->isChecked();
+        if (unsent && spnMove->spinValue() == sent && m_indexerValue &&
+            m_indexerValue->first == speed) {
+            setSpinFromIndexer(m_indexerValue->second);
+            return;
+        }
         // The value now, not the one sent: after quick changes the display settles on the latest.
         lblMove->setText(QString::number(spnMove->spinValue()));
     });
@@ -421,14 +445,15 @@ void frmMain::cmdCustom_Click(int Index)
     switch (Index) {
     case 0:
         ReadConfiguration(*m_link, this, pocketTable->layout(),
-                          [this](std::optional<PocketLayout> layout) {
+                          [this](std::optional<PocketLayout> layout, const TransferOutcome &) {
                               if (layout)
                                   pocketTable->setLayout(*layout);
                               m_transferBusy = false;
                           });
         return;
     case 1:
-        SendConfiguration(*m_link, this, pocketTable->layout(), [this] { m_transferBusy = false; });
+        SendConfiguration(*m_link, this, pocketTable->layout(),
+                          [this](const TransferOutcome &) { m_transferBusy = false; });
         return;
     }
     // The file dialogs are modal; the window may be gone when they return.

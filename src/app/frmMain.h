@@ -5,6 +5,8 @@
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <optional>
+#include <utility>
 
 class IndexerLink;
 class Lamp;
@@ -96,6 +98,10 @@ private:
     // Set while the poll puts the indexer's value into spnMove: that change sends nothing.
     bool m_spinFromPoll = false;
     bool m_transferBusy = false;
+    // The poll's requests that have not had their result yet.
+    int m_pollWaiting = 0;
+    // What the poll last read from the indexer: whether a speed (else a pocket), and the value.
+    std::optional<std::pair<bool, int>> m_indexerValue;
     // The status word reaches the label at most once a display frame, the latest one.
     QTimer m_statusFrame;
     QString m_statusWord;

@@ -37,67 +37,106 @@ void ClearRowsFrom(PocketLayout &layout, int count)
 namespace
 {
 
-// One request at a time, each queued by the result of the one before, so that the link's queue
-// stays short whatever else waits.
-void queryPockets(IndexerLink &link, const QObject *context, std::shared_ptr<PocketLayout> layout,
-                  int row, int queries, std::function<void(std::optional<PocketLayout>)> done)
+using ReadDone = std::function<void(std::optional<PocketLayout>, const TransferOutcome &)>;
+using SendDone = std::function<void(const TransferOutcome &)>;
+
+// One transfer's steps, each queued by the result of the one before (so that the link's queue
+// stays short whatever else waits), all bound to the port of its first.
+struct Transfer {
+    IndexerLink &link;
+    const QObject *context;
+    IndexerLink::Lane lane;
+    quint32 port = 0;
+    TransferOutcome outcome;
+
+    // Sends one step; next gets its reply unless the port changed, which ends the transfer
+    // with `ended`.
+    template<typename Next, typename Ended>
+    void step(const QString &command, Next next, Ended ended, std::shared_ptr<Transfer> self)
+    {
+        link.SendCommand(
+            command, context,
+            [self, next = std::move(next), ended = std::move(ended)](const IndexerLink::Reply &r) {
+                if (r.portChanged) {
+                    self->outcome.portChanged = true;
+                    return ended();
+                }
+                self->port = r.port;
+                self->outcome.unanswered += r.timedOut;
+                next(r);
+            },
+            lane, port);
+    }
+};
+
+void queryPockets(std::shared_ptr<Transfer> transfer, std::shared_ptr<PocketLayout> layout,
+                  int row, int queries, ReadDone done)
 {
-    link.SendCommand(Indexer::pocketQuery(row + 1), context,
-                     [&link, context, layout, row, queries, done](const IndexerLink::Reply &reply) {
-                         ApplyPocketReply(*layout, row, reply);
-                         if (row + 1 < queries)
-                             queryPockets(link, context, layout, row + 1, queries, done);
-                         else
-                             done(*layout);
-                     });
+    transfer->step(
+        Indexer::pocketQuery(row + 1),
+        [transfer, layout, row, queries, done](const IndexerLink::Reply &reply) {
+            ApplyPocketReply(*layout, row, reply);
+            if (row + 1 < queries)
+                queryPockets(transfer, layout, row + 1, queries, done);
+            else
+                done(*layout, transfer->outcome);
+        },
+        [transfer, done] { done(std::nullopt, transfer->outcome); }, transfer);
 }
 
-void sendPockets(IndexerLink &link, const QObject *context, const PocketLayout &layout, int row,
-                 std::function<void()> done)
+void sendPockets(std::shared_ptr<Transfer> transfer, const PocketLayout &layout, int row,
+                 SendDone done)
 {
-    link.SendCommand(Indexer::pocketCommand(row + 1, layout.type(row), layout.position(row)),
-                     context, [&link, context, layout, row, done](const IndexerLink::Reply &) {
-                         if (row + 1 < layout.usedCount())
-                             sendPockets(link, context, layout, row + 1, done);
-                         else
-                             done();
-                     });
+    transfer->step(
+        Indexer::pocketCommand(row + 1, layout.type(row), layout.position(row)),
+        [transfer, layout, row, done](const IndexerLink::Reply &) {
+            if (row + 1 < layout.usedCount())
+                sendPockets(transfer, layout, row + 1, done);
+            else
+                done(transfer->outcome);
+        },
+        [transfer, done] { done(transfer->outcome); }, transfer);
 }
 
 } // namespace
 
 void ReadConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &start,
-                       std::function<void(std::optional<PocketLayout>)> done)
+                       ReadDone done, IndexerLink::Lane lane)
 {
-    link.SendCommand(
-        Indexer::kQueryCount, context,
-        [&link, context, start, done = std::move(done)](const IndexerLink::Reply &countReply) {
+    auto transfer = std::make_shared<Transfer>(Transfer{link, context, lane, 0, {}});
+    transfer->step(
+        Indexer::kQueryCount,
+        [transfer, start, done](const IndexerLink::Reply &countReply) {
             const std::optional<int> count = LayoutCount(countReply);
             if (!count) {
-                done(std::nullopt);
+                done(std::nullopt, transfer->outcome);
                 return;
             }
             auto layout = std::make_shared<PocketLayout>(start);
             ClearRowsFrom(*layout, *count);
             const int queries = qMin(*count, int(PocketLayout::kRows));
             if (queries == 0) {
-                done(*layout);
+                done(*layout, transfer->outcome);
                 return;
             }
-            queryPockets(link, context, layout, 0, queries, done);
-        });
+            queryPockets(transfer, layout, 0, queries, done);
+        },
+        [transfer, done] { done(std::nullopt, transfer->outcome); }, transfer);
 }
 
 void SendConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &layout,
-                       std::function<void()> done)
+                       SendDone done, IndexerLink::Lane lane)
 {
     const int n = layout.usedCount();
     if (n == 0) {
-        done();
+        done({});
         return;
     }
-    link.SendCommand(Indexer::countCommand(n), context,
-                     [&link, context, layout, done](const IndexerLink::Reply &) {
-                         sendPockets(link, context, layout, 0, done);
-                     });
+    auto transfer = std::make_shared<Transfer>(Transfer{link, context, lane, 0, {}});
+    transfer->step(
+        Indexer::countCommand(n),
+        [transfer, layout, done](const IndexerLink::Reply &) {
+            sendPockets(transfer, layout, 0, done);
+        },
+        [transfer, done] { done(transfer->outcome); }, transfer);
 }

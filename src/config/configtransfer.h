@@ -8,19 +8,29 @@
 
 class QObject;
 
+// How a transfer went: the commands that went unanswered, and whether it ended early because
+// the link's port changed under it (no step ever goes to another port than its first).
+struct TransferOutcome {
+    int unanswered = 0;
+    bool portChanged = false;
+};
+
 // Reads the indexer's layout: "F?" for the count, then "G<k>?" for each pocket in it, all through
 // the link's queue. done gets `start` with what the indexer gave applied: rows past the count
 // become "Not Used" at 0, a timed-out pocket query leaves its row alone, and a field that is not
-// a number in range leaves that one field alone. A timed-out count carries no layout: done gets
-// no value and the caller's table stays as it is. Nothing is called once context is gone.
+// a number in range leaves that one field alone. A timed-out count, or a port change, carries no
+// layout: done gets no value and the caller's table stays as it is. Nothing is called once
+// context is gone. `lane` says who asks (the operator or a script).
 void ReadConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &start,
-                       std::function<void(std::optional<PocketLayout>)> done);
+                       std::function<void(std::optional<PocketLayout>, const TransferOutcome &)> done,
+                       IndexerLink::Lane lane = IndexerLink::Lane::Operator);
 
 // Sends a layout: "F<n>" for the rows before the first "Not Used" one, then
-// "G<k> <type> <ddd>" for each of them; done runs after the last reply. Nothing is sent when the
-// first row is "Not Used" (done runs at once).
+// "G<k> <type> <ddd>" for each of them; done runs after the last reply, or at once when the port
+// has changed. Nothing is sent when the first row is "Not Used" (done runs at once).
 void SendConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &layout,
-                       std::function<void()> done);
+                       std::function<void(const TransferOutcome &)> done,
+                       IndexerLink::Lane lane = IndexerLink::Lane::Operator);
 
 // The steps of a read, as plain functions.
 // The count in the answer to "F?" (its third character as a digit, 0..9), no value for a timeout.

@@ -10,6 +10,15 @@ bool isStatusQuery(const QString &command)
     return command == kQueryPocket || command == kQuerySpeed || command == kQueryMotion;
 }
 
+bool isMotionCommand(const QString &command)
+{
+    // B or C with a value: whatever the letter case, for a script's own text too.
+    if (command.size() < 2 || isStatusQuery(command.toUpper()))
+        return false;
+    const QChar c = command.at(0).toUpper();
+    return c == QLatin1Char('B') || c == QLatin1Char('C');
+}
+
 QString moveCommand(int pocket)
 {
     return QLatin1Char('B') + QString::number(pocket);

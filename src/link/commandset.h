@@ -19,6 +19,8 @@ inline const QString kProbe = QStringLiteral("@");
 
 // The status poll's own queries (pocket, speed, motion).
 bool isStatusQuery(const QString &command);
+// A move or a sweep speed: a command that can set the turntable in motion.
+bool isMotionCommand(const QString &command);
 
 // "B" + pocket (move there) or "C" + speed (sweep speed), value 1..8.
 QString moveCommand(int pocket);

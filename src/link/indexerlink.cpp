@@ -6,6 +6,7 @@
 #include "serialport.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -66,11 +67,14 @@ IndexerLink::~IndexerLink()
     shutdown();
 }
 
-void IndexerLink::SendCommand(const QString &sCommand, const QObject *context, ReplyHandler onReply)
+void IndexerLink::SendCommand(const QString &sCommand, const QObject *context, ReplyHandler onReply,
+                              Lane lane, quint32 onPort)
 {
     Request request(context);
     request.command = sCommand;
     request.onReply = std::move(onReply);
+    request.lane = lane;
+    request.onPort = onPort;
     enqueue(std::move(request));
 }
 
@@ -105,24 +109,54 @@ void IndexerLink::enqueue(Request request)
 {
     if (m_shutDown)
         return;
-    if (m_queue.size() >= size_t(kMaxWaiting)) {
+    const bool script = request.lane == Lane::Script;
+    const auto scripts = std::count_if(m_queue.begin(), m_queue.end(),
+                                       [](const Request &r) { return r.lane == Lane::Script; });
+    if (m_queue.size() >= size_t(kMaxWaiting) || (script && scripts >= kMaxScriptWaiting)) {
         qCDebug(lcLink).noquote() << "queue full, not sent:" << VisibleControls(request.command);
-        // Told on the next turn, not from inside the caller's own call.
-        if (request.onReply) {
-            QTimer::singleShot(0, this, [request = std::move(request)] {
-                if (request.requesterAlive())
-                    request.onReply({kTimeoutPrefix, true});
-            });
-        } else if (request.onOpened) {
-            QTimer::singleShot(0, this, [request = std::move(request)] {
-                if (request.requesterAlive())
-                    request.onOpened(false);
-            });
-        }
+        // The operator learns of it at once from the status word; a script from its result.
+        if (!script)
+            Q_EMIT linkStatusChanged(QStringLiteral("Timeout"));
+        endUnsent(std::move(request), {kTimeoutPrefix, true});
         return;
     }
-    m_queue.push_back(std::move(request));
+    // A poll goes ahead of the scripts' waiting requests, behind everything else.
+    auto at = m_queue.end();
+    if (request.lane == Lane::Poll)
+        at = std::find_if(m_queue.begin(), m_queue.end(),
+                          [](const Request &r) { return r.lane == Lane::Script; });
+    m_queue.insert(at, std::move(request));
     startNext();
+}
+
+void IndexerLink::endUnsent(Request request, Reply result)
+{
+    // Told on the next turn, not from inside the caller's own call.
+    if (request.onReply) {
+        QTimer::singleShot(0, this, [request = std::move(request), result] {
+            if (request.requesterAlive())
+                request.onReply(result);
+        });
+    } else if (request.onOpened) {
+        QTimer::singleShot(0, this, [request = std::move(request)] {
+            if (request.requesterAlive())
+                request.onOpened(false);
+        });
+    }
+}
+
+IndexerLink::Proof IndexerLink::motionProof()
+{
+    if (!m_needsProof) {
+        m_proofSince.invalidate();
+        return Proof::Go;
+    }
+    if (!m_proofSince.isValid())
+        m_proofSince.start();
+    if (m_proofSince.elapsed() < kProofMs)
+        return Proof::Ask;
+    m_proofSince.invalidate();
+    return Proof::GiveUp;
 }
 
 void IndexerLink::startNext()
@@ -146,6 +180,33 @@ void IndexerLink::startNext()
             if (!self)
                 return; // a handler ended the link's owner
             continue;
+        }
+        if (request.onPort != 0 && request.onPort != m_portEpoch) {
+            qCDebug(lcLink).noquote()
+                << "port changed, not sent:" << VisibleControls(request.command);
+            Reply result{kTimeoutPrefix, true};
+            result.portChanged = true;
+            endUnsent(std::move(request), result);
+            continue;
+        }
+        if (Indexer::isMotionCommand(request.command)) {
+            const Proof proof = motionProof();
+            if (proof == Proof::GiveUp) {
+                qCDebug(lcLink).noquote()
+                    << "line not proven to drain, not sent:" << VisibleControls(request.command);
+                Q_EMIT linkStatusChanged(QStringLiteral("Timeout"));
+                if (!self)
+                    return;
+                endUnsent(std::move(request), {kTimeoutPrefix, true});
+                continue;
+            }
+            if (proof == Proof::Ask) {
+                // The move waits at the head while a status query of the link's own goes first.
+                m_queue.insert(m_queue.begin(), std::move(request));
+                request = Request();
+                request.command = Indexer::kQueryMotion;
+                request.proof = true;
+            }
         }
         m_current = std::move(request);
         m_onWire = true;
@@ -196,7 +257,8 @@ void IndexerLink::finishCurrent(State how)
     m_current = Request();
     m_onWire = false;
     const bool timedOut = how != Idle;
-    const Reply result{resultText(timedOut), timedOut};
+    Reply result{resultText(timedOut), timedOut};
+    result.port = m_portEpoch;
     if (!timedOut) {
         qCDebug(lcLink).noquote() << "reply" << VisibleControls(result.text) << "after"
                                   << m_sentAt.nsecsElapsed() / 1000 << "us";
@@ -206,7 +268,10 @@ void IndexerLink::finishCurrent(State how)
         // A frame still in a buffer (a stalled line) must never reach the indexer late.
         m_port.discardOutput();
         m_lastTimeout.start();
+        m_needsProof = true;
     }
+    if (!timedOut && Indexer::isStatusQuery(request.command))
+        m_needsProof = false;
     m_state = Idle;
     const QPointer<IndexerLink> self(this);
     Q_EMIT transactionEnded(request.command, result, m_sentAt.nsecsElapsed() / 1000);
@@ -254,7 +319,13 @@ void IndexerLink::MSComm1_OnComm()
         m_reply.resize(before); // nobody waits: nothing is kept
         return;
     }
-    const bool lineEnded = std::memchr(m_reply.constData() + before, '\r', size_t(got));
+    // The LF of a line end in CR LF, come after its reply had ended at the CR: it opens no reply.
+    if (before == 0 && m_reply.startsWith('\n')) {
+        m_reply.remove(0, 1);
+        if (m_reply.isEmpty())
+            return;
+    }
+    const bool lineEnded = std::memchr(m_reply.constData() + before, '\r', size_t(m_reply.size() - before));
     // A line that floods past the bound is cut: memory stays bounded.
     if (m_reply.size() > kMaxReplyLength)
         m_reply.resize(kMaxReplyLength);
@@ -278,6 +349,7 @@ bool IndexerLink::changePort(qint16 portNumber, bool reopen)
     } else if (m_port.isOpen()) {
         return true;
     }
+    ++m_portEpoch;
     m_deviceLost = false;
     return OpenCommPort(m_port, CommPort);
 }

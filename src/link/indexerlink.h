@@ -19,10 +19,15 @@ class SerialPort;
 // handler whose context has been destroyed is never called.
 //
 // What an unanswered line must not do: at most kMaxWaiting requests wait behind the one on the
-// wire, and a further one ends at once as timed out, unsent. A timed-out frame's unsent output is
+// wire (scripts' requests at most kMaxScriptWaiting of them, so that the window always finds
+// room), and a further one ends at once as timed out, unsent. A timed-out frame's unsent output is
 // discarded, so it never reaches the indexer late. After a timeout, a request other than the
 // status queries is written only once the line has settled (kSettleMs since the timeout and
-// kQuietMs without a byte, kSettleMaxMs at most), so that a late reply is never taken as its own.
+// kQuietMs without a byte, kSettleMaxMs at most), so that a late reply is never taken as its own;
+// a move or speed command moreover only once a status query has been answered since (the link
+// asks one itself), proof that the line drains: a stalled line (a pseudo-terminal, a device
+// server) keeps what was written and no discard reaches it. Without proof within kProofMs the
+// move ends as timed out, unsent.
 class IndexerLink : public QObject
 {
     Q_OBJECT
@@ -34,15 +39,26 @@ public:
     static constexpr int kMaxReplyLength = 4096;
     // Least time between two attempts to reopen a lost device.
     static constexpr int kReopenIntervalMs = 1000;
-    static constexpr int kMaxWaiting = 8;
+    static constexpr int kMaxWaiting = 16;
+    static constexpr int kMaxScriptWaiting = 8;
     static constexpr int kSettleMs = 300;
     static constexpr int kQuietMs = 50;
     static constexpr int kSettleMaxMs = 500;
+    static constexpr int kProofMs = 1000;
+
+    // Who asks. The operator's requests and scripts' are served in the order they were made; a
+    // status poll goes ahead of the scripts' waiting requests, so that the operator's display
+    // follows the indexer whatever scripts ask.
+    enum class Lane : quint8 { Operator, Poll, Script };
 
     // A result: the reply with its CR, or "Timeout " followed by what had arrived.
     struct Reply {
         QString text;
         bool timedOut = false;
+        // The port the transaction ran on (see portEpoch()); 0 when nothing was written.
+        quint32 port = 0;
+        // Not written: the port had changed since the request was bound to it.
+        bool portChanged = false;
     };
     using ReplyHandler = std::function<void(const Reply &reply)>;
     using PortHandler = std::function<void(bool opened)>;
@@ -53,8 +69,11 @@ public:
     // Queues "$" + command + CR LF. When its transaction ends, onReply runs with the result,
     // provided that context still exists (no context: the handler always runs). The write
     // happens at once when nothing else is queued. After shutdown() nothing is queued or called.
+    // A request bound to a port (onPort, from portEpoch() or an earlier reply's port) ends unsent,
+    // with portChanged, once the port has changed: the steps of a transfer never reach another
+    // port than its first.
     void SendCommand(const QString &sCommand, const QObject *context = nullptr,
-                     ReplyHandler onReply = {});
+                     ReplyHandler onReply = {}, Lane lane = Lane::Operator, quint32 onPort = 0);
     // SendCommand for a control whose latest request is the one that counts (a move, a button):
     // a request with the same key that still waits is replaced by this one, in its place in the
     // queue, and its handler is not called.
@@ -71,6 +90,8 @@ public:
                     bool reopen = false);
 
     State LinkState() const { return m_state; }
+    // Counts the port changes: a new number for every change or reopen of the port.
+    quint32 portEpoch() const { return m_portEpoch; }
     // True while a transaction is on the wire or requests wait for their turn.
     bool isBusy() const { return m_onWire || m_connecting || !m_queue.empty(); }
 
@@ -103,6 +124,10 @@ private:
         QString command;
         qint16 portNumber = 0;
         bool reopen = false;
+        Lane lane = Lane::Operator;
+        quint32 onPort = 0;
+        // The link's own status query before a move, as proof that the line drains.
+        bool proof = false;
         // Whether a requester was given, so that a destroyed one is told from none.
         bool bound = false;
         QPointer<const QObject> context;
@@ -111,6 +136,12 @@ private:
     };
 
     void enqueue(Request request);
+    // Ends a request unsent on the next turn (not from inside someone's call) with `result`.
+    void endUnsent(Request request, Reply result);
+    // Whether a move at the head of the queue may be written, or must wait for a proof query
+    // first (queued in front of it) or end as timed out.
+    enum class Proof { Go, Ask, GiveUp };
+    Proof motionProof();
     void MSComm1_OnComm();
     void tmrComm_Timer();
     void startNext();
@@ -147,6 +178,10 @@ private:
     std::vector<Request> m_queue;
     bool m_shutDown = false;
     bool m_deviceLost = false;
+    quint32 m_portEpoch = 1;
+    // A transaction has timed out since the last answered status query.
+    bool m_needsProof = false;
+    QElapsedTimer m_proofSince;
     QElapsedTimer m_lastReopen;
     QElapsedTimer m_sentAt;
     QElapsedTimer m_lastTimeout;

@@ -24,7 +24,7 @@ bool UsableEndpoint(const QString &address, int port)
            !host.contains(QRegularExpression(QStringLiteral("^[0-9.]+$")));
 }
 
-TcpPort::TcpPort(QObject *parent) : SerialPort(parent)
+TcpPort::TcpPort(QObject *parent) : SerialPort(parent), m_socket(this)
 {
     m_connectTimer.setSingleShot(true);
     m_connectTimer.setInterval(kConnectTimeoutMs);
@@ -41,18 +41,25 @@ TcpPort::TcpPort(QObject *parent) : SerialPort(parent)
         into.resize(at + kReadChunk);
         const qint64 n = m_socket.read(into.data() + at, kReadChunk);
         into.resize(at + qMax<qint64>(n, 0));
-        // Readable with nothing to read: the far end has closed (unbuffered, the socket does
-        // not see that itself).
-        if (n <= 0) {
+        // An unbuffered socket that reads the end of the connection leaves the connected state;
+        // a read of nothing on a connected socket is only nothing for now.
+        if (m_socket.state() != QAbstractSocket::ConnectedState) {
             if (m_open)
                 fail(QStringLiteral("closed by the far end"));
             return;
         }
-        if (!m_greeting.isActive())
-            Q_EMIT dataReceived();
+        if (n <= 0)
+            return;
+        if (m_greeting.isActive()) {
+            // Still greeting: the server is quiet only once nothing has come for a while.
+            const qint64 left = kGreetingMaxMs - m_greetingSince.elapsed();
+            m_greeting.start(int(qBound(qint64(0), left, qint64(kGreetingQuietMs))));
+            return;
+        }
+        Q_EMIT dataReceived();
     });
     m_greeting.setSingleShot(true);
-    m_greeting.setInterval(kGreetingMs);
+    m_greeting.setTimerType(Qt::PreciseTimer);
     connect(&m_greeting, &QTimer::timeout, this, &TcpPort::onGreetingOver);
 }
 
@@ -105,7 +112,8 @@ void TcpPort::startConnecting()
 void TcpPort::onConnected()
 {
     m_connectTimer.stop();
-    m_greeting.start();
+    m_greetingSince.start();
+    m_greeting.start(kGreetingQuietMs);
     // Options take effect only on a connected socket.
     m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);

@@ -2,6 +2,7 @@
 
 #include "serialport.h"
 
+#include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -21,9 +22,10 @@ public:
     // Keepalive probes, so that a dead peer is found in seconds, not in Linux's two hours.
     static constexpr int kKeepIdleS = 5, kKeepIntervalS = 2, kKeepCount = 3;
     // What a device server sends as it accepts (a banner, "Device open failure ..." before it
-    // closes) is nobody's reply: for this long after the connection is made, input is dropped
-    // and output held.
-    static constexpr int kGreetingMs = 50;
+    // closes) is nobody's reply: after the connection is made, input is dropped and output held
+    // until the server has been quiet for kGreetingQuietMs, kGreetingMaxMs at most.
+    static constexpr int kGreetingQuietMs = 100;
+    static constexpr int kGreetingMaxMs = 1000;
     static constexpr int kReadChunk = 4096;
 
     explicit TcpPort(QObject *parent = nullptr);
@@ -67,6 +69,7 @@ private:
     QTcpSocket m_socket;
     QTimer m_connectTimer;
     QTimer m_greeting;
+    QElapsedTimer m_greetingSince;
     int m_portNumber = 0;
     QString m_host;
     quint16 m_port = 0;

@@ -19,6 +19,7 @@ namespace
 {
 
 using Reply = IndexerLink::Reply;
+constexpr auto kScript = IndexerLink::Lane::Script;
 
 QJsonObject ok(QJsonObject fields = {})
 {
@@ -30,6 +31,20 @@ QJsonObject timeout(const QString &command)
 {
     return Error(QStringLiteral("timeout"),
                  QStringLiteral("the indexer did not answer \"%1\"").arg(command));
+}
+
+QJsonObject unanswered(int count)
+{
+    return Error(QStringLiteral("timeout"),
+                 QStringLiteral("the indexer did not answer %1 of the layout's commands")
+                     .arg(count));
+}
+
+QJsonObject portChanged()
+{
+    return Error(QStringLiteral("refused"),
+                 QStringLiteral("the port was changed during the transfer: ended, the rest not "
+                                "sent to the new port"));
 }
 
 // A whole number from 1 to 8 in the request's field, or none.
@@ -47,7 +62,7 @@ void status(IndexerLink &link, const QObject *context, const Done &done)
     // Both queued at once, so that nothing comes between them.
     auto pocket = std::make_shared<Reply>();
     link.SendCommand(Indexer::kQueryPocket, context,
-                     [pocket](const Reply &reply) { *pocket = reply; });
+                     [pocket](const Reply &reply) { *pocket = reply; }, kScript);
     link.SendCommand(Indexer::kQueryMotion, context, [pocket, done](const Reply &motion) {
         if (pocket->timedOut && motion.timedOut) {
             done(timeout(Indexer::kQueryPocket));
@@ -58,7 +73,7 @@ void status(IndexerLink &link, const QObject *context, const Done &done)
         const QJsonValue state = s ? QJsonValue(*s) : QJsonValue();
         done(ok({{QStringLiteral("pocket"), n ? QJsonValue(*n) : QJsonValue()},
                  {QStringLiteral("state"), state}}));
-    });
+    }, kScript);
 }
 
 // A command whose reply only says that it was taken.
@@ -66,7 +81,7 @@ void command(IndexerLink &link, const QObject *context, const QString &text, con
 {
     link.SendCommand(text, context, [text, done](const Reply &reply) {
         done(reply.timedOut ? timeout(text) : ok({{QStringLiteral("reply"), reply.text}}));
-    });
+    }, kScript);
 }
 
 } // namespace
@@ -137,7 +152,7 @@ void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, 
                                                              .arg(VisibleControls(reply.text))));
                 done(ok({{QStringLiteral("source"),
                           c == QLatin1Char('0') ? QStringLiteral("io") : QStringLiteral("comm")}}));
-            });
+            }, kScript);
         } else if (source == QLatin1String("io") || source == QLatin1String("comm")) {
             command(link, context, Indexer::controlCommand(source == QLatin1String("io") ? 0 : 1),
                     done);
@@ -155,22 +170,35 @@ void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, 
             if (!c)
                 return done(timeout(Indexer::kQuerySwitches));
             done(ok({{QStringLiteral("byte"), QString::number(c->unicode(), 16).toUpper()}}));
-        });
+        }, kScript);
     } else if (cmd == QLatin1String("layout_read")) {
-        ReadConfiguration(link, context, PocketLayout(),
-                          [done](std::optional<PocketLayout> layout) {
-                              if (!layout)
-                                  return done(timeout(Indexer::kQueryCount));
-                              done(ok({{QStringLiteral("layout"),
-                                        QString::fromLatin1(ConfigFileContents(*layout))}}));
-                          });
+        ReadConfiguration(
+            link, context, PocketLayout(),
+            [done](std::optional<PocketLayout> layout, const TransferOutcome &outcome) {
+                if (outcome.portChanged)
+                    return done(portChanged());
+                if (!layout)
+                    return done(timeout(Indexer::kQueryCount));
+                if (outcome.unanswered > 0)
+                    return done(unanswered(outcome.unanswered));
+                done(ok({{QStringLiteral("layout"),
+                          QString::fromLatin1(ConfigFileContents(*layout))}}));
+            },
+            kScript);
     } else if (cmd == QLatin1String("layout_send")) {
         PocketLayout layout;
         QString why;
         if (!ParseLayoutText(request.value(QStringLiteral("layout")).toString().toLatin1(), layout,
                              &why))
             return bad(QStringLiteral("layout_send: ") + why);
-        SendConfiguration(link, context, layout, [done] { done(ok()); });
+        SendConfiguration(
+            link, context, layout,
+            [done](const TransferOutcome &outcome) {
+                if (outcome.portChanged)
+                    return done(portChanged());
+                done(outcome.unanswered > 0 ? unanswered(outcome.unanswered) : ok());
+            },
+            kScript);
     } else if (cmd == QLatin1String("send")) {
         const QJsonValue text = request.value(QStringLiteral("text"));
         if (!text.isString() || text.toString().contains(u'\r') || text.toString().contains(u'\n'))
@@ -178,7 +206,7 @@ void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, 
         link.SendCommand(text.toString(), context, [done](const Reply &reply) {
             done(ok({{QStringLiteral("reply"), reply.text},
                      {QStringLiteral("timed_out"), reply.timedOut}}));
-        });
+        }, kScript);
     } else {
         bad(QStringLiteral("unknown command \"%1\"").arg(cmd));
     }

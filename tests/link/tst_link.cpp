@@ -8,6 +8,7 @@
 #include "transact.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -57,6 +58,7 @@ private Q_SLOTS:
             {"reply", "B?", "B:5\r", 1, true, "$B?\r\n", "B:5\r"},
             {"empty command", "", "x\r", 1, true, "$\r\n", "x\r"},
             {"LF after CR", "G2 1 045", "G:\r\n", 1, true, "$G2 1 045\r\n", "G:\r\n"},
+            {"the last line's LF first", "D?", "\nD:R\r", 1, true, "$D?\r\n", "D:R\r"},
             {"NUL, high bytes", "I", QByteArray("I:\0\xC8\r", 5), 1, true, "$I\r\n", QString::fromLatin1("I:\0\xC8\r", 5)},
             {"COM4", "C?", "C:2\r", 4, true, "$C?\r\n", "C:2\r"},
             {"no CR", "B?", "B:", 1, true, "$B?\r\n", "Timeout B:"},
@@ -109,16 +111,29 @@ private Q_SLOTS:
         QVERIFY(transact(*link, "C?").text.size() <= IndexerLink::kMaxReplyLength + 8);
     }
 
-    // A line that does not answer: at most eight requests wait, the rest end at once unsent;
-    // a control's waiting request is replaced by its latest; a timed-out frame that a stalled
-    // line still holds is dropped, never delivered late.
+    // A line that does not answer: a bounded queue, whose refusals end at once unsent (the
+    // operator's with the status word), scripts' filling only half of it; a poll goes ahead of
+    // scripts' requests; a control's waiting request is replaced by its latest; a timed-out
+    // frame that a stalled line still holds is dropped, never delivered late.
     void anUnansweredLine()
     {
-        for (int i = 0; i < 20; ++i)
+        QSignalSpy words(link.get(), &IndexerLink::linkStatusChanged);
+        const auto send = [this](const QString &command, IndexerLink::Lane lane) {
+            link->SendCommand(
+                command, this, [this, command](const Reply &r) { results << command + '=' + r.text; },
+                lane);
+        };
+        for (int i = 0; i < 12; ++i)
+            send(QStringLiteral("S%1").arg(i), IndexerLink::Lane::Script);
+        QCOMPARE(words.size(), 1); // Busy: a script's refusal is the script's to tell
+        send(QStringLiteral("B?"), IndexerLink::Lane::Poll);
+        for (int i = 0; i < 8; ++i)
             request(QStringLiteral("A%1").arg(i));
-        QTRY_COMPARE(results.size(), 11);
-        QCOMPARE(results.first(), QStringLiteral("A9=Timeout "));
-        QCOMPARE(results.last(), QStringLiteral("A19=Timeout "));
+        QCOMPARE(words.last().first().toString(), QStringLiteral("Timeout"));
+        QTRY_COMPARE(results.size(), 4);
+        QCOMPARE(results, (QStringList{"S9=Timeout ", "S10=Timeout ", "S11=Timeout ", "A7=Timeout "}));
+        QTRY_COMPARE(port->commands().size(), 3);
+        QCOMPARE(port->commands(), (QStringList{"S0", "B?", "S1"}));
         link->shutdown();
 
         init();
@@ -130,7 +145,37 @@ private Q_SLOTS:
         port->setStalled(false);
         port->responder = [](const QByteArray &frame) { return frame.mid(1, 2) + "\r"; };
         QTRY_COMPARE(results.size(), 2);
-        QCOMPARE(port->commands(), QStringList{"B20"});
+        QCOMPARE(port->commands().filter(QRegularExpression("^B")), QStringList{"B20"});
+    }
+
+    // After a timeout a move is written only once a status query has been answered: the link
+    // asks one itself; with none answered within a second the move ends unsent.
+    void noMoveIntoALineNotProvenToDrain()
+    {
+        // clang-format off
+        const struct { const char *name; bool drains; QStringList sent; } rows[] = {
+            {"drains", true, {"A?", "D?", "B4", "C2"}},
+            {"does not", false, {"A?", "D?", "D?", "D?"}}};
+        // clang-format on
+        for (const auto &row : rows) {
+            init();
+            QVERIFY(transact(*link, "A?").timedOut);
+            if (row.drains)
+                port->setReply("$D?\r\n", "D:R\r");
+            port->responder = [](const QByteArray &f) { return f.startsWith("$D") ? "" : "ok\r"; };
+            QElapsedTimer clock;
+            clock.start();
+            const Reply move = transact(*link, "B4");
+            QCOMPARE(move.timedOut, !row.drains);
+            if (!row.drains) {
+                QVERIFY(clock.elapsed() >= IndexerLink::kProofMs && move.port == 0);
+                QCOMPARE(port->commands().mid(0, 4), row.sent);
+                QCOMPARE(port->commands().filter("D?").size(), port->commands().size() - 1);
+                continue;
+            }
+            QVERIFY(!transact(*link, "C2").timedOut); // proven once, until the next timeout
+            QCOMPARE(port->commands(), row.sent);
+        }
     }
 
     // The kernel's console is never opened, whatever name leads to it.
