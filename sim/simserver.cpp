@@ -18,6 +18,7 @@ constexpr qsizetype MaxControlLine = 4096;
 constexpr qsizetype FloodChunk = 512;
 constexpr int MaxLateMs = 60000;
 constexpr int RetryMs = 200;
+constexpr int LfGapMs = 20;
 // 19200 baud with start and stop bits: 1920 bytes per second.
 constexpr qint64 PacedBytesPerSecond = 1920;
 // Bytes a late pace tick may catch up at once, so a stalled loop never causes a burst.
@@ -176,6 +177,12 @@ QByteArray SimServer::control(const QByteArray &line)
         flag = &m_faults.flood;
     else if (name == "stall")
         flag = &m_faults.stalled;
+    // The LF apart from its CR, as a serial adapter or a device server may deliver it.
+    m_faults.crlfSplit = name == "crlf" ? words.value(1) == "split" : m_faults.crlfSplit;
+    if (m_faults.crlfSplit && name == "crlf") {
+        m_faults.crlf = true;
+        return "ok";
+    }
     if (flag || name == "lowercase") {
         const std::optional<bool> on = onOff(words);
         if (!on)
@@ -256,10 +263,12 @@ void SimServer::answer(const Framer::Frame &frame)
     const QByteArray reply = m_model.handle(frame.command(), now());
     if (m_faults.silent)
         return;
-    QByteArray bytes = m_faults.partial ? reply.left(2) : reply + (m_faults.crlf ? "\r\n" : "\r");
+    const bool split = m_faults.crlfSplit && !m_faults.partial;
+    QByteArray bytes =
+        m_faults.partial ? reply.left(2) : reply + (m_faults.crlf && !split ? "\r\n" : "\r");
     if (m_faults.noise)
         bytes.prepend(randomBytes(1 + QRandomGenerator::global()->bounded(4)));
-    if (m_faults.lateMs == 0 && m_delayed.empty()) {
+    if (m_faults.lateMs == 0 && m_delayed.empty() && !split) {
         enqueue(bytes);
         return;
     }
@@ -268,6 +277,8 @@ void SimServer::answer(const Framer::Frame &frame)
     if (!m_delayed.empty())
         due = std::max(due, m_delayed.back().dueMs);
     m_delayed.push_back({due, bytes});
+    if (split)
+        m_delayed.push_back({due + LfGapMs, "\n"});
     if (!m_delayTimer.isActive())
         m_delayTimer.start(int(std::max<qint64>(0, m_delayed.front().dueMs - now())));
 }

@@ -52,6 +52,7 @@ private:
         int lateMs = 0;
         bool partial = false;
         bool crlf = false;
+        bool crlfSplit = false; // the LF on its own, kLfGapMs after the CR
         bool noise = false;
         bool flood = false;
         bool stalled = false; // the line is not read: what is written waits in it

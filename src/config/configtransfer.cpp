@@ -51,7 +51,7 @@ struct Transfer {
 
     // Sends one step; next gets its reply unless the port changed, which ends the transfer
     // with `ended`.
-    template<typename Next, typename Ended>
+    template <typename Next, typename Ended>
     void step(const QString &command, Next next, Ended ended, std::shared_ptr<Transfer> self)
     {
         link.SendCommand(
@@ -69,8 +69,8 @@ struct Transfer {
     }
 };
 
-void queryPockets(std::shared_ptr<Transfer> transfer, std::shared_ptr<PocketLayout> layout,
-                  int row, int queries, ReadDone done)
+void queryPockets(std::shared_ptr<Transfer> transfer, std::shared_ptr<PocketLayout> layout, int row,
+                  int queries, ReadDone done)
 {
     transfer->step(
         Indexer::pocketQuery(row + 1),

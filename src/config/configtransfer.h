@@ -21,9 +21,10 @@ struct TransferOutcome {
 // a number in range leaves that one field alone. A timed-out count, or a port change, carries no
 // layout: done gets no value and the caller's table stays as it is. Nothing is called once
 // context is gone. `lane` says who asks (the operator or a script).
-void ReadConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &start,
-                       std::function<void(std::optional<PocketLayout>, const TransferOutcome &)> done,
-                       IndexerLink::Lane lane = IndexerLink::Lane::Operator);
+void ReadConfiguration(
+    IndexerLink &link, const QObject *context, const PocketLayout &start,
+    std::function<void(std::optional<PocketLayout>, const TransferOutcome &)> done,
+    IndexerLink::Lane lane = IndexerLink::Lane::Operator);
 
 // Sends a layout: "F<n>" for the rows before the first "Not Used" one, then
 // "G<k> <type> <ddd>" for each of them; done runs after the last reply, or at once when the port

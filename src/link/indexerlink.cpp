@@ -325,7 +325,8 @@ void IndexerLink::MSComm1_OnComm()
         if (m_reply.isEmpty())
             return;
     }
-    const bool lineEnded = std::memchr(m_reply.constData() + before, '\r', size_t(m_reply.size() - before));
+    const bool lineEnded =
+        std::memchr(m_reply.constData() + before, '\r', size_t(m_reply.size() - before));
     // A line that floods past the bound is cut: memory stays bounded.
     if (m_reply.size() > kMaxReplyLength)
         m_reply.resize(kMaxReplyLength);

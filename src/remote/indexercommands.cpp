@@ -35,9 +35,9 @@ QJsonObject timeout(const QString &command)
 
 QJsonObject unanswered(int count)
 {
-    return Error(QStringLiteral("timeout"),
-                 QStringLiteral("the indexer did not answer %1 of the layout's commands")
-                     .arg(count));
+    return Error(
+        QStringLiteral("timeout"),
+        QStringLiteral("the indexer did not answer %1 of the layout's commands").arg(count));
 }
 
 QJsonObject portChanged()
@@ -61,27 +61,33 @@ void status(IndexerLink &link, const QObject *context, const Done &done)
 {
     // Both queued at once, so that nothing comes between them.
     auto pocket = std::make_shared<Reply>();
-    link.SendCommand(Indexer::kQueryPocket, context,
-                     [pocket](const Reply &reply) { *pocket = reply; }, kScript);
-    link.SendCommand(Indexer::kQueryMotion, context, [pocket, done](const Reply &motion) {
-        if (pocket->timedOut && motion.timedOut) {
-            done(timeout(Indexer::kQueryPocket));
-            return;
-        }
-        const auto n = Indexer::pocketOrSpeed(pocket->text);
-        const auto s = motion.timedOut ? std::nullopt : Indexer::motionState(motion.text);
-        const QJsonValue state = s ? QJsonValue(*s) : QJsonValue();
-        done(ok({{QStringLiteral("pocket"), n ? QJsonValue(*n) : QJsonValue()},
-                 {QStringLiteral("state"), state}}));
-    }, kScript);
+    link.SendCommand(
+        Indexer::kQueryPocket, context, [pocket](const Reply &reply) { *pocket = reply; }, kScript);
+    link.SendCommand(
+        Indexer::kQueryMotion, context,
+        [pocket, done](const Reply &motion) {
+            if (pocket->timedOut && motion.timedOut) {
+                done(timeout(Indexer::kQueryPocket));
+                return;
+            }
+            const auto n = Indexer::pocketOrSpeed(pocket->text);
+            const auto s = motion.timedOut ? std::nullopt : Indexer::motionState(motion.text);
+            const QJsonValue state = s ? QJsonValue(*s) : QJsonValue();
+            done(ok({{QStringLiteral("pocket"), n ? QJsonValue(*n) : QJsonValue()},
+                     {QStringLiteral("state"), state}}));
+        },
+        kScript);
 }
 
 // A command whose reply only says that it was taken.
 void command(IndexerLink &link, const QObject *context, const QString &text, const Done &done)
 {
-    link.SendCommand(text, context, [text, done](const Reply &reply) {
-        done(reply.timedOut ? timeout(text) : ok({{QStringLiteral("reply"), reply.text}}));
-    }, kScript);
+    link.SendCommand(
+        text, context,
+        [text, done](const Reply &reply) {
+            done(reply.timedOut ? timeout(text) : ok({{QStringLiteral("reply"), reply.text}}));
+        },
+        kScript);
 }
 
 } // namespace
@@ -142,17 +148,21 @@ void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, 
     } else if (cmd == QLatin1String("control")) {
         const QJsonValue source = request.value(QStringLiteral("source"));
         if (source.isUndefined() || source.isNull()) {
-            link.SendCommand(Indexer::kQueryControl, context, [done](const Reply &reply) {
-                if (reply.timedOut)
-                    return done(timeout(Indexer::kQueryControl));
-                const auto c = Indexer::thirdChar(reply.text);
-                if (c != QLatin1Char('0') && c != QLatin1Char('1'))
-                    return done(
-                        Error(QStringLiteral("timeout"), QStringLiteral("unexpected reply \"%1\"")
-                                                             .arg(VisibleControls(reply.text))));
-                done(ok({{QStringLiteral("source"),
+            link.SendCommand(
+                Indexer::kQueryControl, context,
+                [done](const Reply &reply) {
+                    if (reply.timedOut)
+                        return done(timeout(Indexer::kQueryControl));
+                    const auto c = Indexer::thirdChar(reply.text);
+                    if (c != QLatin1Char('0') && c != QLatin1Char('1'))
+                        return done(Error(QStringLiteral("timeout"),
+                                          QStringLiteral("unexpected reply \"%1\"")
+                                              .arg(VisibleControls(reply.text))));
+                    done(ok(
+                        {{QStringLiteral("source"),
                           c == QLatin1Char('0') ? QStringLiteral("io") : QStringLiteral("comm")}}));
-            }, kScript);
+                },
+                kScript);
         } else if (source == QLatin1String("io") || source == QLatin1String("comm")) {
             command(link, context, Indexer::controlCommand(source == QLatin1String("io") ? 0 : 1),
                     done);
@@ -163,14 +173,17 @@ void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, 
         const QString panel = request.value(QStringLiteral("panel")).toString();
         if (panel != QLatin1String("front") && panel != QLatin1String("rear"))
             return bad(QStringLiteral("switches takes \"panel\": \"front\" or \"rear\""));
-        link.SendCommand(Indexer::kQuerySwitches, context, [panel, done](const Reply &reply) {
-            const auto c = reply.timedOut                    ? std::nullopt
-                           : panel == QLatin1String("front") ? Indexer::thirdChar(reply.text)
-                                                             : Indexer::fourthChar(reply.text);
-            if (!c)
-                return done(timeout(Indexer::kQuerySwitches));
-            done(ok({{QStringLiteral("byte"), QString::number(c->unicode(), 16).toUpper()}}));
-        }, kScript);
+        link.SendCommand(
+            Indexer::kQuerySwitches, context,
+            [panel, done](const Reply &reply) {
+                const auto c = reply.timedOut                    ? std::nullopt
+                               : panel == QLatin1String("front") ? Indexer::thirdChar(reply.text)
+                                                                 : Indexer::fourthChar(reply.text);
+                if (!c)
+                    return done(timeout(Indexer::kQuerySwitches));
+                done(ok({{QStringLiteral("byte"), QString::number(c->unicode(), 16).toUpper()}}));
+            },
+            kScript);
     } else if (cmd == QLatin1String("layout_read")) {
         ReadConfiguration(
             link, context, PocketLayout(),
@@ -203,10 +216,13 @@ void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, 
         const QJsonValue text = request.value(QStringLiteral("text"));
         if (!text.isString() || text.toString().contains(u'\r') || text.toString().contains(u'\n'))
             return bad(QStringLiteral("send takes \"text\": one command without CR or LF"));
-        link.SendCommand(text.toString(), context, [done](const Reply &reply) {
-            done(ok({{QStringLiteral("reply"), reply.text},
-                     {QStringLiteral("timed_out"), reply.timedOut}}));
-        }, kScript);
+        link.SendCommand(
+            text.toString(), context,
+            [done](const Reply &reply) {
+                done(ok({{QStringLiteral("reply"), reply.text},
+                         {QStringLiteral("timed_out"), reply.timedOut}}));
+            },
+            kScript);
     } else {
         bad(QStringLiteral("unknown command \"%1\"").arg(cmd));
     }

@@ -1,13 +1,16 @@
 // The pocket layout and its configuration file (the fuzz targets and their corpora check the
-// file's lines and the layout read; the window and script tests its sending).
+// file's lines and the layout read; the window and script tests its sending), and a transfer
+// that meets a port change.
+#include "commport.h"
 #include "configfile.h"
+#include "configtransfer.h"
+#include "fakeserialport.h"
+#include "settings.h"
 #include "testhome.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 class TestConfig : public QObject
 {
@@ -41,20 +44,35 @@ private Q_SLOTS:
         QVERIFY(!ReadConfigFile(fifo, opened) && !WriteConfigFile(fifo, saved, &why));
         QVERIFY(!WriteConfigFile(path + QStringLiteral("/sub.cfg"), saved, &why));
         QVERIFY(!why.isEmpty());
-        // A file it may not read, a folder it may not write: in a child, which gives up root.
-        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7711)));
-        QVERIFY(QFile::setPermissions(path, {}));
-        std::fflush(nullptr);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            const bool user = ::getuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0);
-            const bool refused = !ReadConfigFile(path, opened) &&
-                                 !WriteConfigFile(path + QStringLiteral(".new"), saved, &why);
-            exitChild(user && refused && why == QLatin1String("Permission denied"));
+    }
+
+    // A port change queued during a Read or a Send ends it at once, and none of its steps
+    // reaches the new port.
+    void portChangeDuringATransfer()
+    {
+        for (const bool read : {true, false}) {
+            CommPort = 1;
+            FakeSerialPort port;
+            IndexerLink link(port);
+            QVERIFY(OpenCommPort(port, 1));
+            port.responder = [&link](const QByteArray &f) -> QByteArray {
+                if (f.startsWith("$G1")) // while the first row is on the wire
+                    link.selectPort(2);
+                return f.startsWith("$F") ? "F:8\r" : "ok\r";
+            };
+            PocketLayout layout;
+            layout.setType(0, 0), layout.setType(1, 0); // two rows used
+            TransferOutcome outcome;
+            const auto sent = [&](const TransferOutcome &o) { outcome = o; };
+            if (read)
+                ReadConfiguration(link, this, layout,
+                                  [&](auto, const TransferOutcome &o) { sent(o); });
+            else
+                SendConfiguration(link, this, layout, sent);
+            QTRY_VERIFY(outcome.portChanged);
+            QTest::qWait(100);
+            QCOMPARE(port.commands().join(u','), read ? "F?,G1?" : "F2,G1 0 000");
         }
-        int status = -1;
-        ::waitpid(child, &status, 0);
-        QCOMPARE(status, 0);
     }
 };
 

@@ -4,6 +4,7 @@
 #include "frmMain.h"
 #include "indexerport.h"
 #include "lamp.h"
+#include "linkchecks.h"
 #include "settings.h"
 #include "simprocess.h"
 #include "systemserialport.h"
@@ -99,6 +100,19 @@ private Q_SLOTS:
         QCOMPARE(reply.text, QStringLiteral("B:1\r"));
         QVERIFY(stale.isOpen());
     }
+
+    // An indexer that ends its replies with CR LF, the LF apart from the CR (as an adapter may
+    // deliver it), while the window polls: the LF never opens the next reply.
+    void crLfLineEnds()
+    {
+        QVERIFY(sim.control("crlf split").startsWith("ok"));
+        checkPollReplies(window->link(), 6, 5);
+        QVERIFY(sim.control("crlf off").startsWith("ok"));
+    }
+
+    // A pty that takes nothing (a stalled virtual port) after a timed-out move, while the
+    // window polls: no later move reaches the indexer when it drains.
+    void stalledLine() { checkNoLateMove(window->link(), sim); }
 
     // The simulator killed during a wait: a timeout, the port closes once and nothing spins;
     // a later request reopens the line when it is back.

@@ -4,6 +4,7 @@
 #include "frmComm.h"
 #include "frmMain.h"
 #include "indexerport.h"
+#include "linkchecks.h"
 #include "settings.h"
 #include "simprocess.h"
 #include "tcpport.h"
@@ -103,6 +104,38 @@ private Q_SLOTS:
             QVERIFY2(UsableEndpoint(address, port) == usable, qPrintable(address));
     }
 
+    // A device server's greeting, however late and however spread, is never a reply.
+    void greetings()
+    {
+        const QList<int> rows[] = {{0}, {80}, {0, 50, 100, 150, 200}};
+        for (const QList<int> &times : rows) {
+            init();
+            QTcpServer server;
+            QVERIFY(server.listen(QHostAddress::LocalHost));
+            connect(&server, &QTcpServer::newConnection, this, [&server, times] {
+                QTcpSocket *far = server.nextPendingConnection();
+                for (const int ms : times)
+                    QTimer::singleShot(ms, far, [far] { far->write("ser2net port\r\n"); });
+                connect(far, &QTcpSocket::readyRead, far, [far] {
+                    if (far->readAll().contains("$B?"))
+                        far->write("B:4\r");
+                });
+            });
+            QVERIFY(choose(QStringLiteral("127.0.0.1"), server.serverPort()));
+            QCOMPARE(transact(*link, QStringLiteral("B?")).text, QStringLiteral("B:4\r"));
+        }
+    }
+
+    // A server that takes nothing more (the kernel acknowledges, the device side is stalled)
+    // after a timed-out move: no later move reaches the indexer when it drains.
+    void stalledServer()
+    {
+        SimProcess sim;
+        QVERIFY(sim.startTcp());
+        QVERIFY(choose(QStringLiteral("127.0.0.1"), sim.tcpPort()));
+        checkNoLateMove(*link, sim);
+    }
+
     // Endpoints that cannot be reached: the open fails with the reason, and a command ends by
     // the timeout with nothing sent.
     void unreachable()
@@ -143,6 +176,10 @@ private Q_SLOTS:
         QTRY_COMPARE(tcp.bytesAvailable(), qint64(3));
         QCOMPARE(tcp.read(2), QByteArray("ab"));
         QCOMPARE(tcp.read(5), QByteArray("c"));
+        // Readable with nothing to read (a spurious wake-up) is not the end of the connection.
+        Q_EMIT tcp.findChild<QTcpSocket *>()->readyRead();
+        QVERIFY(tcp.isOpen() && tcp.write("$C?\r\n"));
+        QTRY_VERIFY((got += far->readAll()).endsWith("$C?\r\n"));
     }
 
     // Debian's ser2net in front of the simulator's pty: the poll and a manual command go through;
@@ -153,7 +190,7 @@ private Q_SLOTS:
             QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
         QVERIFY2(!ser2net.isEmpty(), "ser2net is installed by the README's test command");
         SimProcess sim;
-        QVERIFY(sim.start());
+        QVERIFY(sim.start({"--pace"}));
         const quint16 tcpPort = freePort();
         const QString config = home.dir.filePath(QStringLiteral("ser2net.yaml"));
         QVERIFY(ReplaceFileAtomically(
@@ -174,10 +211,10 @@ private Q_SLOTS:
             },
             5000));
         QVERIFY(choose(QStringLiteral("127.0.0.1"), tcpPort));
-        for (const auto &[command, reply] :
-             {std::pair{"B?", "B:1\r"}, {"D?", "D:R\r"}, {"@", "@:RV-360 indexer simulator 1.0\r"}})
-            QCOMPARE(transact(*link, QString::fromLatin1(command)).text,
-                     QString::fromLatin1(reply));
+        QCOMPARE(transact(*link, "@").text, QStringLiteral("@:RV-360 indexer simulator 1.0\r"));
+        // CR LF line ends at the real baud, the server sending the LF on its own.
+        QVERIFY(sim.control("crlf split").startsWith("ok"));
+        checkPollReplies(*link, 1, 5);
 
         // Killed, the simulator leaves its link behind, pointing at a pty that another test's
         // simulator may get.
@@ -246,6 +283,26 @@ private Q_SLOTS:
         QTRY_VERIFY(window.tmrUpdate.isActive());
         QTRY_COMPARE(window.lblPocket->text(), QStringLiteral("1"));
         QCOMPARE(frmComm::instance(), nullptr);
+    }
+
+    // Start-up with an endpoint the program cannot use: the setup dialog, with the reason.
+    void unusableEndpointAtStartUp()
+    {
+        for (const char *endpoint : {"EAddr=my host\r\nEPort=1001", "EAddr=::1\r\nEPort=65536",
+                                     "EAddr=a_b\r\nEPort=1001"}) {
+            QVERIFY(ReplaceFileAtomically(
+                SettingsFilePath(), QByteArray("[Application]\r\nCommPort=5\r\n") + endpoint));
+
+            IndexerPort windowPort;
+            frmMain window(windowPort);
+            window.Form_Load();
+            QTRY_VERIFY(frmComm::instance());
+            QVERIFY2(
+                frmComm::instance()->lblPortError->text().endsWith("no usable address and port"),
+                endpoint);
+            QVERIFY(!window.tmrUpdate.isActive());
+            delete frmComm::instance();
+        }
     }
 };
 
