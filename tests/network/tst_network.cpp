@@ -196,7 +196,8 @@ private Q_SLOTS:
         QVERIFY(ReplaceFileAtomically(
             config,
             QStringLiteral("connection: &rv360\n  accepter: tcp,127.0.0.1,%1\n  connector: "
-                           "serialdev,%2,19200n81,local\n  options:\n    kickolduser: true\n")
+                           "serialdev,%2,19200n81,local\n  options:\n    kickolduser: true\n    "
+                           "net-to-dev-bufsize: 16\n")
                 .arg(tcpPort)
                 .arg(sim.linkPath())
                 .toUtf8()));
