@@ -205,7 +205,6 @@ void IndexerLink::startNext()
                 m_queue.insert(m_queue.begin(), std::move(request));
                 request = Request();
                 request.command = Indexer::kQueryMotion;
-                request.proof = true;
             }
         }
         m_current = std::move(request);

@@ -126,8 +126,6 @@ private:
         bool reopen = false;
         Lane lane = Lane::Operator;
         quint32 onPort = 0;
-        // The link's own status query before a move, as proof that the line drains.
-        bool proof = false;
         // Whether a requester was given, so that a destroyed one is told from none.
         bool bound = false;
         QPointer<const QObject> context;

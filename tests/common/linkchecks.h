@@ -30,8 +30,7 @@ inline void checkNoLateMove(IndexerLink &link, SimProcess &sim)
 {
     QVERIFY(sim.control(QStringLiteral("stall on")).startsWith(QLatin1String("ok")));
     QVERIFY(transact(link, Indexer::moveCommand(3)).timedOut);
-    const IndexerLink::Reply second = transact(link, Indexer::moveCommand(6));
-    QVERIFY(second.timedOut && second.port == 0);
+    QCOMPARE(transact(link, Indexer::moveCommand(6)).port, 0u); // never written
     QVERIFY(sim.control(QStringLiteral("stall off")).startsWith(QLatin1String("ok")));
     QTest::qWait(300); // the line drains
     QVERIFY(sim.control(QStringLiteral("state")).contains(QLatin1String("target=3")));

@@ -70,7 +70,6 @@ private Q_SLOTS:
             else
                 SendConfiguration(link, this, layout, sent);
             QTRY_VERIFY(outcome.portChanged);
-            QTest::qWait(100);
             QCOMPARE(port.commands().join(u','), read ? "F?,G1?" : "F2,G1 0 000");
         }
     }

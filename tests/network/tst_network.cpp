@@ -180,6 +180,8 @@ private Q_SLOTS:
         Q_EMIT tcp.findChild<QTcpSocket *>()->readyRead();
         QVERIFY(tcp.isOpen() && tcp.write("$C?\r\n"));
         QTRY_VERIFY((got += far->readAll()).endsWith("$C?\r\n"));
+        far->close(); // the end of the connection: the port is lost
+        QTRY_VERIFY(!tcp.isOpen());
     }
 
     // Debian's ser2net in front of the simulator's pty: the poll and a manual command go through;
@@ -293,7 +295,6 @@ private Q_SLOTS:
                                      "EAddr=a_b\r\nEPort=1001"}) {
             QVERIFY(ReplaceFileAtomically(
                 SettingsFilePath(), QByteArray("[Application]\r\nCommPort=5\r\n") + endpoint));
-
             IndexerPort windowPort;
             frmMain window(windowPort);
             window.Form_Load();

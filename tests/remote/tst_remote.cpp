@@ -120,11 +120,9 @@ private Q_SLOTS:
         port->responder = {}; // nothing answers
         QCOMPARE(run("{\"cmd\":\"status\"}"), "{\"code\":\"timeout\",\"error\":\"the indexer did "
                                               "not answer \\\"B?\\\"\",\"ok\":false}");
-        QCOMPARE(
-            run("{\"cmd\":\"layout_send\",\"layout\":\"1,1,10\\n2,3,1\\n3,3,1\\n4,3,1\\n5,3,1\\n"
-                "6,3,1\\n7,3,1\\n8,3,1\"}"),
-            "{\"code\":\"timeout\",\"error\":\"the indexer did not answer 2 of the layout's "
-            "commands\",\"ok\":false}");
+        // clang-format off
+        QCOMPARE(run("{\"cmd\":\"layout_send\",\"layout\":\"1,1,10\\n2,3,1\\n3,3,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\"}"), "{\"code\":\"timeout\",\"error\":\"the indexer did not answer 2 of the layout's commands\",\"ok\":false}");
+        // clang-format on
     }
 
     // Two scripts and the window's own commands at once, each served in turn with its own
