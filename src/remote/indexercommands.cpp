@@ -27,10 +27,14 @@ QJsonObject ok(QJsonObject fields = {})
     return fields;
 }
 
-QJsonObject timeout(const QString &command)
+QJsonObject timeout(const QString &command, bool unsent = false)
 {
+    // A move never written is not a move that may still arrive: the script is told which.
     return Error(QStringLiteral("timeout"),
-                 QStringLiteral("the indexer did not answer \"%1\"").arg(command));
+                 (unsent ? QStringLiteral("\"%1\" not sent: the line has not answered since a "
+                                          "timeout, or too many commands wait")
+                         : QStringLiteral("the indexer did not answer \"%1\""))
+                     .arg(command));
 }
 
 QJsonObject unanswered(int count)
@@ -85,7 +89,8 @@ void command(IndexerLink &link, const QObject *context, const QString &text, con
     link.SendCommand(
         text, context,
         [text, done](const Reply &reply) {
-            done(reply.timedOut ? timeout(text) : ok({{QStringLiteral("reply"), reply.text}}));
+            done(reply.timedOut ? timeout(text, reply.port == 0)
+                                : ok({{QStringLiteral("reply"), reply.text}}));
         },
         kScript);
 }

@@ -121,6 +121,7 @@ private Q_SLOTS:
         QCOMPARE(run("{\"cmd\":\"status\"}"), "{\"code\":\"timeout\",\"error\":\"the indexer did "
                                               "not answer \\\"B?\\\"\",\"ok\":false}");
         // clang-format off
+        QCOMPARE(run("{\"cmd\":\"move\",\"pocket\":2}"), "{\"code\":\"timeout\",\"error\":\"\\\"B2\\\" not sent: the line has not answered since a timeout, or too many commands wait\",\"ok\":false}");
         QCOMPARE(run("{\"cmd\":\"layout_send\",\"layout\":\"1,1,10\\n2,3,1\\n3,3,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\"}"), "{\"code\":\"timeout\",\"error\":\"the indexer did not answer 2 of the layout's commands\",\"ok\":false}");
         // clang-format on
     }
