@@ -282,6 +282,7 @@ void frmMain::closeEvent(QCloseEvent *event)
 {
     if (!m_closing) {
         m_closing = true;
+        Q_EMIT closing();
         SaveSettings();
         CloseForms(this);
         tmrUpdate.stop();

@@ -77,6 +77,10 @@ public:
 
     static QString versionCaption();
 
+Q_SIGNALS:
+    // Close has begun: nothing new should reach the link from now on.
+    void closing();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;

@@ -1,4 +1,5 @@
 #include "controlserver.h"
+#include "errormessage.h"
 #include "frmComm.h"
 #include "frmMain.h"
 #include "indexerport.h"
@@ -9,6 +10,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QIcon>
 #include <QPainter>
 #include <QPixmap>
@@ -99,14 +101,22 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(programIcon());
     IndexerPort port;
     frmMain window(port);
-    // Ended from outside, the program ends as Close ends it: settings saved, port released.
-    const QuitSignals quitSignals([&window](int) {
+    // Ended from outside, the program ends as Close ends it: settings saved, port released. No
+    // one may be there to click a message away: from now on messages go to standard error, and
+    // one shown now (a start-up message) ends with the event loops.
+    bool quitting = false;
+    const QuitSignals quitSignals([&window, &quitting](int) {
+        quitting = true;
+        SetErrorMessagePresenter({});
         window.close();
         QCoreApplication::quit();
     });
     // Shown first, so that a setup dialog opened by the start-up can stand beside it.
     window.show();
     window.Form_Load();
+    // A quit signal taken by a start-up message's own loop: the main loop would never hear it.
+    if (quitting)
+        return 0;
 
     // Scripts and the traffic record, as the settings just loaded say.
     TrafficLog traffic(window.link(),
@@ -115,9 +125,12 @@ int main(int argc, char *argv[])
     control.setTrafficLog(&traffic);
     control.setRefusal(
         [] { return frmComm::instance() ? QStringLiteral("setup dialog open") : QString(); });
+    QObject::connect(&window, &frmMain::closing, &control, &ControlServer::stopListening);
     if (RemoteEnabled) {
-        const QString socket =
-            RemoteSocket.isEmpty() ? ControlServer::DefaultSocketPath() : RemoteSocket;
+        // A relative name is taken in the program's own directory, like the other files.
+        const QString socket = RemoteSocket.isEmpty()
+                                   ? ControlServer::DefaultSocketPath()
+                                   : QDir(ProgramDirectory()).absoluteFilePath(RemoteSocket);
         QString why;
         if (!control.listen(socket, &why))
             std::fprintf(stderr,

@@ -1,6 +1,7 @@
 // rv360ctl: the indexer from scripts, through the running rv360 (its control socket) or, with
 // --device, on a serial device of its own. Exit status: 0 done; 1 the indexer did not answer,
-// refused, or a move did not arrive in time; 2 bad usage or argument; 3 nothing to talk to.
+// refused, a move did not arrive in time, or the output was closed; 2 bad usage or argument;
+// 3 nothing to talk to, the running program lost, or a socket served by another user.
 #include "commandset.h"
 #include "commport.h"
 #include "controlserver.h"
@@ -12,15 +13,18 @@
 #include "systemserialport.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QTimer>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace
 {
@@ -28,10 +32,10 @@ namespace
 constexpr int kDone = 0, kNoAnswer = 1, kUsage = 2, kUnreachable = 3;
 
 const char *const kUsageText =
-    "usage: rv360ctl [--socket PATH | --device PATH] [--json] COMMAND [ARGS]\n"
+    "usage: rv360ctl [--socket PATH | --device PATH] [--json] [--timeout S] COMMAND [ARGS]\n"
     "  status                          one line: pocket=<1-8|?> state=<ready|moving|?>\n"
-    "  move N [--wait] [--timeout S]   move to pocket N (1-8); with --wait, return when the\n"
-    "                                  indexer reports ready at pocket N (default 60 s)\n"
+    "  move N [--wait]                 move to pocket N (1-8); with --wait, return when the\n"
+    "                                  indexer reports ready at pocket N\n"
     "  speed N                         set the sweep speed (1-8)\n"
     "  control [io|comm]               set the control source; without one, print it\n"
     "  switches front|rear             print the switch byte in hexadecimal\n"
@@ -39,17 +43,29 @@ const char *const kUsageText =
     "  layout send FILE                send a configuration file's layout to the indexer\n"
     "  send TEXT                       one raw command; print the reply\n"
     "  watch [--traffic]               print a line per change until interrupted\n"
-    "Exit status: 0 done, 1 no answer or not arrived, 2 bad usage, 3 nothing to talk to.\n";
-
-void out(const QString &line)
-{
-    std::printf("%s\n", line.toLocal8Bit().constData());
-    std::fflush(stdout);
-}
+    "Every command but watch ends after --timeout S seconds (10, or 60 with --wait).\n"
+    "Exit status: 0 done, 1 no answer, not arrived or output closed, 2 bad usage, 3 nothing\n"
+    "to talk to (or lost it, or it is another user's).\n";
 
 void err(const QString &line)
 {
     std::fprintf(stderr, "rv360ctl: %s\n", line.toLocal8Bit().constData());
+}
+
+// Output that nobody takes any more (a closed pipe, SIGPIPE ignored as services have it) ends
+// the program: a watch would otherwise run on for ever.
+void checkOutput()
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return;
+    err(QStringLiteral("output: ") + QString::fromLocal8Bit(std::strerror(errno)));
+    std::_Exit(kNoAnswer);
+}
+
+void out(const QString &line)
+{
+    std::printf("%s\n", line.toLocal8Bit().constData());
+    checkOutput();
 }
 
 QString shown(const QJsonValue &value)
@@ -64,6 +80,8 @@ class Transport : public QObject
 public:
     using Done = IndexerCommands::Done;
     std::function<void(const QJsonObject &)> onEvent;
+    // The connection to the running program ended after it was made.
+    std::function<void()> onLost;
 
     // Returns kDone, or the exit status and the reason.
     int openDevice(const QString &device, QString *why)
@@ -82,16 +100,29 @@ public:
     void openSocket(const QString &path, std::function<void(bool)> connected)
     {
         m_socket = std::make_unique<QLocalSocket>();
-        connect(m_socket.get(), &QLocalSocket::connected, this, [connected] { connected(true); });
-        connect(m_socket.get(), &QLocalSocket::errorOccurred, this, [this, connected] {
-            if (m_waiting.empty())
-                connected(false);
-            else
-                finishAll(IndexerCommands::Error(QStringLiteral("unreachable"),
-                                                 QStringLiteral("the program went away")));
+        connect(m_socket.get(), &QLocalSocket::connected, this, [this, connected] {
+            m_connected = true;
+            connected(true);
         });
+        const auto ended = [this, connected] {
+            if (!m_connected)
+                return connected(false);
+            m_connected = false;
+            if (onLost)
+                onLost();
+        };
+        connect(m_socket.get(), &QLocalSocket::errorOccurred, this, ended);
+        connect(m_socket.get(), &QLocalSocket::disconnected, this, ended);
         connect(m_socket.get(), &QLocalSocket::readyRead, this, [this] { readReplies(); });
         m_socket->connectToServer(path);
+    }
+    // The user id of the process that serves the socket, or -1 when it cannot be told.
+    long serverUid() const
+    {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        const int fd = int(m_socket->socketDescriptor());
+        return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 ? long(peer.uid) : -1;
     }
     bool viaDevice() const { return m_link != nullptr; }
 
@@ -120,26 +151,20 @@ private:
             }
         }
     }
-    void finishAll(const QJsonObject &result)
-    {
-        while (!m_waiting.empty()) {
-            const Done done = m_waiting.front();
-            m_waiting.pop_front();
-            done(result);
-        }
-    }
 
     std::unique_ptr<SystemSerialPort> m_port;
     std::unique_ptr<IndexerLink> m_link;
     std::unique_ptr<QLocalSocket> m_socket;
     std::deque<Done> m_waiting;
+    bool m_connected = false;
 };
 
 struct Options {
     QString socket, device, command;
     QStringList args;
     bool json = false, wait = false, traffic = false;
-    int timeoutS = 60;
+    // Given with --timeout; else 60 s for a move's wait, 10 s for a plain request.
+    int timeoutS = 0;
 };
 
 // The request for the command line, or an error text.
@@ -208,18 +233,38 @@ public:
     {
         m_request = request;
         m_transport.onEvent = [this](const QJsonObject &event) { printEvent(event); };
+        m_transport.onLost = [this] {
+            finish(kUnreachable, QStringLiteral("lost the running rv360"));
+        };
+        // Every request ends by its own deadline, whatever the other end does; a watch runs
+        // until it is interrupted.
+        if (request.value(QStringLiteral("cmd")) != QLatin1String("watch")) {
+            const int seconds = m_o.timeoutS > 0 ? m_o.timeoutS : m_o.wait ? 60 : 10;
+            QTimer::singleShot(seconds * 1000, this, [this, seconds] { deadline(seconds); });
+        }
         if (!m_o.device.isEmpty()) {
             QString why;
             if (const int status = m_transport.openDevice(m_o.device, &why); status != kDone)
                 return finish(status, why);
             return send();
         }
-        const QString path = m_o.socket.isEmpty() ? ControlServer::DefaultSocketPath() : m_o.socket;
+        const QString path = m_o.socket.isEmpty() ? ControlServer::DefaultSocketPath()
+                                                  : QFileInfo(m_o.socket).absoluteFilePath();
+        if (path.isEmpty())
+            return finish(kUnreachable, QStringLiteral("no running rv360: no private folder for "
+                                                       "its socket, and no --device given"));
         m_transport.openSocket(path, [this, path](bool connected) {
             if (!connected)
                 return finish(
                     kUnreachable,
                     QStringLiteral("no running rv360 at %1, and no --device given").arg(path));
+            // Only the user's own program may take the user's moves.
+            if (const long uid = m_transport.serverUid(); uid != long(::getuid()))
+                return finish(kUnreachable,
+                              QStringLiteral("%1 is served by user id %2, not by this user: "
+                                             "refused")
+                                  .arg(path)
+                                  .arg(uid));
             send();
         });
     }
@@ -266,33 +311,27 @@ private:
                     return finish(kUsage, m_o.args[1] + QStringLiteral(": ") + why);
             } else {
                 std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+                checkOutput();
             }
         }
         const bool timedOut = result.value(QStringLiteral("timed_out")).toBool();
         finish(timedOut ? kNoAnswer : kDone, timedOut ? QStringLiteral("no answer") : QString());
     }
 
-    // A move is never sent again: only its arrival is watched, by "D?" and "B?".
+    // A move is never sent again: only its arrival is watched, by "D?" and "B?", until the
+    // deadline.
     void waitForArrival()
     {
         const int target = m_request.value(QStringLiteral("pocket")).toInt();
-        m_clock.start();
+        m_waiting = true;
         auto poll = std::make_shared<std::function<void()>>();
         *poll = [this, target, poll] {
             m_transport.run({{"cmd", "status"}}, [this, target, poll](const QJsonObject &status) {
-                const QJsonValue pocket = status.value(QStringLiteral("pocket"));
-                const QJsonValue state = status.value(QStringLiteral("state"));
-                if (pocket == target && state == QLatin1String("ready")) {
+                m_last = status;
+                if (status.value(QStringLiteral("pocket")) == target &&
+                    status.value(QStringLiteral("state")) == QLatin1String("ready")) {
                     *poll = nullptr;
                     return finish(kDone, {});
-                }
-                if (m_clock.elapsed() >= qint64(m_o.timeoutS) * 1000) {
-                    *poll = nullptr;
-                    return finish(kNoAnswer,
-                                  QStringLiteral("pocket %1 not reached in %2 s: at %3, %4")
-                                      .arg(target)
-                                      .arg(m_o.timeoutS)
-                                      .arg(shown(pocket), shown(state)));
                 }
                 QTimer::singleShot(250, this, [poll] {
                     if (*poll)
@@ -301,6 +340,17 @@ private:
             });
         };
         (*poll)();
+    }
+
+    void deadline(int seconds)
+    {
+        if (!m_waiting)
+            return finish(kNoAnswer, QStringLiteral("no answer within %1 s").arg(seconds));
+        finish(kNoAnswer, QStringLiteral("pocket %1 not reached in %2 s: at %3, %4")
+                              .arg(m_request.value(QStringLiteral("pocket")).toInt())
+                              .arg(seconds)
+                              .arg(shown(m_last.value(QStringLiteral("pocket"))),
+                                   shown(m_last.value(QStringLiteral("state")))));
     }
 
     void watch()
@@ -336,6 +386,9 @@ private:
 
     void finish(int status, const QString &why)
     {
+        if (m_finished)
+            return;
+        m_finished = true;
         if (!why.isEmpty() && status != kDone)
             err(why);
         QCoreApplication::exit(status);
@@ -344,7 +397,8 @@ private:
     Options m_o;
     Transport m_transport;
     QJsonObject m_request, m_last;
-    QElapsedTimer m_clock;
+    bool m_waiting = false;
+    bool m_finished = false;
 };
 
 } // namespace

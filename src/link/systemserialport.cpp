@@ -7,6 +7,7 @@
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -19,14 +20,21 @@ QString LockHolder(const QString &device)
         if (!name.isEmpty())
             names << QStringLiteral("LCK..") + name.replace(u'/', u'_');
     }
-    for (const char *directory : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
-                                  "/var/spool/uucp", "/tmp", "/var/tmp"}) {
+    // The system's lock folders only. Anyone may write a lock file in a sticky folder, so a
+    // holder is named only when the lock file's owner could own that process (root, or the
+    // process's own user).
+    for (const char *directory :
+         {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp"}) {
         for (const QString &name : names) {
             QFile lock(QString::fromLatin1(directory) + u'/' + name);
             if (!lock.open(QIODevice::ReadOnly))
                 continue;
             const qint64 pid = lock.readLine(64).trimmed().toLongLong();
-            if (pid <= 0)
+            struct stat lockInfo {
+            }, process{};
+            if (pid <= 0 || ::fstat(lock.handle(), &lockInfo) != 0 ||
+                ::stat(QByteArray("/proc/") + QByteArray::number(pid), &process) != 0 ||
+                (lockInfo.st_uid != 0 && lockInfo.st_uid != process.st_uid))
                 continue;
             QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
             const QString program = comm.open(QIODevice::ReadOnly)

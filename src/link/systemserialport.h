@@ -10,8 +10,9 @@
 bool IsSystemConsole(const QString &device,
                      const QString &activeList = QStringLiteral("/sys/class/tty/console/active"));
 
-// The program holding the device, as its UUCP lock file names it ("minicom, pid 1234"), by the
-// path given and by the device a symbolic link leads to; empty when no lock file names one.
+// The program holding the device, as its UUCP lock file in a system lock folder names it
+// ("minicom, pid 1234"), by the path given and by the device a symbolic link leads to; empty
+// when no lock file names a running process that the file's owner could own.
 QString LockHolder(const QString &device);
 
 // The real serial port over QSerialPort. Port number n opens the device that the settings map

@@ -13,7 +13,9 @@
 #include <QQueue>
 #include <QStandardPaths>
 #include <algorithm>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 struct ControlServer::Client : QObject {
     QLocalSocket *socket = nullptr;
@@ -45,26 +47,36 @@ ControlServer::ControlServer(IndexerLink &link, QObject *parent) : QObject(paren
 ControlServer::~ControlServer()
 {
     // The clients go with their sockets; the socket file goes with the server.
-    for (Client *client : std::as_const(m_clients))
+    for (Client *client : std::exchange(m_clients, {}))
         delete client;
     m_server.close();
 }
 
+namespace
+{
+// A folder that is the user's own, not a link, with no access for group or others: nobody else
+// can put a socket there.
+bool privateFolder(const QString &path)
+{
+    struct stat info {
+    };
+    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
+           S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+}
+} // namespace
+
 QString ControlServer::DefaultSocketPath()
 {
+    // The runtime folder only when it is private: another user's, or an open one, would let an
+    // impostor answer the user's scripts.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+    if (privateFolder(runtime))
         return runtime + QStringLiteral("/rv360.sock");
     const QString folder = QDir::tempPath() + QStringLiteral("/rv360-%1").arg(::getuid());
     QDir().mkpath(folder);
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     // A folder that someone else made there is no private folder: no default then.
-    const QFileInfo info(folder);
-    if (!info.isDir() || info.isSymLink() || info.ownerId() != ::getuid() ||
-        (info.permissions() &
-         (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther)))
-        return {};
-    return folder + QStringLiteral("/rv360.sock");
+    return privateFolder(folder) ? folder + QStringLiteral("/rv360.sock") : QString();
 }
 
 bool ControlServer::listen(const QString &path, QString *why)
@@ -78,6 +90,14 @@ bool ControlServer::listen(const QString &path, QString *why)
     probe.connectToServer(path);
     if (probe.waitForConnected(200)) {
         *why = QStringLiteral("another program is serving %1").arg(path);
+        return false;
+    }
+    // Only a socket left by a program that ended is replaced: a file of the name (a typo that
+    // names the settings or a recipe) is never touched.
+    struct stat info {
+    };
+    if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISSOCK(info.st_mode)) {
+        *why = QStringLiteral("%1 is not a socket: left as it is").arg(path);
         return false;
     }
     QLocalServer::removeServer(path);
@@ -140,7 +160,9 @@ void ControlServer::readFrom(Client *client)
         const QJsonDocument document = QJsonDocument::fromJson(line, &error);
         QJsonObject request = document.object();
         if (!document.isObject())
-            request = {{QStringLiteral("invalid"), error.errorString()}};
+            request = {{QStringLiteral("invalid"), error.error == QJsonParseError::NoError
+                                                       ? QString() // JSON, but not an object
+                                                       : error.errorString()}};
         client->requests.enqueue(request);
     }
     const bool longLine = client->buffer.size() > kMaxLine;
@@ -179,16 +201,20 @@ void ControlServer::serveOne(Client *client)
         reply(client, result);
         serveNext(client); // does nothing when called from its own loop
     };
-    if (request.contains(QStringLiteral("invalid")))
-        return answer(
-            IndexerCommands::Error(QStringLiteral("bad_request"),
-                                   QStringLiteral("not a JSON object: ") +
-                                       request.value(QStringLiteral("invalid")).toString()));
+    if (request.contains(QStringLiteral("invalid"))) {
+        const QString why = request.value(QStringLiteral("invalid")).toString();
+        return answer(IndexerCommands::Error(QStringLiteral("bad_request"),
+                                             QStringLiteral("not a JSON object") +
+                                                 (why.isEmpty() ? QString() : ": " + why)));
+    }
     if (request.value(QStringLiteral("cmd")) == QLatin1String("watch")) {
         client->watching = true;
         client->traffic = request.value(QStringLiteral("traffic")).toBool();
         return answer({{QStringLiteral("ok"), true}});
     }
+    // A link that has shut down would drop the request without an answer.
+    if (m_link.isShutDown())
+        return answer(IndexerCommands::Error(QStringLiteral("refused"), "program ending"));
     if (const QString refusal = m_refusal ? m_refusal() : QString(); !refusal.isEmpty())
         return answer(IndexerCommands::Error(QStringLiteral("refused"), refusal));
     client->busy = true;
@@ -210,7 +236,10 @@ void ControlServer::reply(Client *client, QJsonObject result)
 
 void ControlServer::broadcast(const QJsonObject &event, bool traffic)
 {
-    for (Client *client : std::as_const(m_clients)) {
+    // A copy: a client that does not read is dropped inside the loop (it stays valid until the
+    // event loop deletes it).
+    const QList<Client *> clients = m_clients;
+    for (Client *client : clients) {
         if (client->watching && (!traffic || client->traffic))
             reply(client, event);
     }

@@ -29,13 +29,16 @@ public:
     ControlServer(IndexerLink &link, QObject *parent = nullptr);
     ~ControlServer() override;
 
-    // $XDG_RUNTIME_DIR/rv360.sock, else rv360.sock in the private folder rv360-<uid> of the
-    // temporary directory; empty when that folder is not private (someone else made it).
+    // $XDG_RUNTIME_DIR/rv360.sock when that folder is the user's and private, else rv360.sock
+    // in the private folder rv360-<uid> of the temporary directory; empty when that folder is
+    // not private (someone else made it).
     static QString DefaultSocketPath();
     // Listens on the socket (mode 0600). False, with the reason, when another program answers
-    // there already or the socket cannot be made; a socket file left by a program that ended is
-    // replaced.
+    // there already, a file of the name is not a socket, or the socket cannot be made; a socket
+    // file left by a program that ended is replaced.
     bool listen(const QString &path, QString *why);
+    // No new clients from now on (the program is ending); the socket file goes.
+    void stopListening() { m_server.close(); }
     QString socketPath() const { return m_server.fullServerName(); }
 
     // While it gives a reason, requests that talk to the indexer are refused with it.

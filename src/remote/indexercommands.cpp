@@ -10,6 +10,7 @@
 
 #include <QJsonValue>
 #include <QList>
+#include <QRegularExpression>
 #include <memory>
 
 namespace IndexerCommands
@@ -35,6 +36,20 @@ QJsonObject timeout(const QString &command, bool unsent = false)
                                           "timeout, or too many commands wait")
                          : QStringLiteral("the indexer did not answer \"%1\""))
                      .arg(command));
+}
+
+// An answer the command set does not accept: a wrong device, not a silent one.
+QJsonObject badReply(const QString &text)
+{
+    return Error(QStringLiteral("bad_reply"),
+                 QStringLiteral("unexpected reply \"%1\"").arg(VisibleControls(text)));
+}
+
+// A whole number, strictly: digits with an optional sign, blanks around.
+std::optional<int> wholeNumber(const QString &field)
+{
+    static const QRegularExpression whole(QStringLiteral("^\\s*[+-]?[0-9]{1,5}\\s*$"));
+    return whole.match(field).hasMatch() ? TextToInteger(field) : std::nullopt;
 }
 
 QJsonObject unanswered(int count)
@@ -118,8 +133,8 @@ bool ParseLayoutText(const QByteArray &text, PocketLayout &layout, QString *why)
     }
     for (int row = 0; row < PocketLayout::kRows; ++row) {
         const QString line = QString::fromLatin1(lines[row]);
-        const auto type = TextToInteger(GetDelimitedWord(line, 2, QStringLiteral(",")));
-        const auto position = TextToInteger(GetDelimitedWord(line, 3, QStringLiteral(",")));
+        const auto type = wholeNumber(GetDelimitedWord(line, 2, QStringLiteral(",")));
+        const auto position = wholeNumber(GetDelimitedWord(line, 3, QStringLiteral(",")));
         if (!type || *type < 0 || *type >= PocketLayout::kTypes || !position || *position < 1 ||
             *position > PocketLayout::kPositions) {
             *why = QStringLiteral("line %1: a type 0 to 3 and a position 1 to 360 are needed")
@@ -160,9 +175,7 @@ void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, 
                         return done(timeout(Indexer::kQueryControl));
                     const auto c = Indexer::thirdChar(reply.text);
                     if (c != QLatin1Char('0') && c != QLatin1Char('1'))
-                        return done(Error(QStringLiteral("timeout"),
-                                          QStringLiteral("unexpected reply \"%1\"")
-                                              .arg(VisibleControls(reply.text))));
+                        return done(badReply(reply.text));
                     done(ok(
                         {{QStringLiteral("source"),
                           c == QLatin1Char('0') ? QStringLiteral("io") : QStringLiteral("comm")}}));
@@ -185,7 +198,8 @@ void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, 
                                : panel == QLatin1String("front") ? Indexer::thirdChar(reply.text)
                                                                  : Indexer::fourthChar(reply.text);
                 if (!c)
-                    return done(timeout(Indexer::kQuerySwitches));
+                    return done(reply.timedOut ? timeout(Indexer::kQuerySwitches)
+                                               : badReply(reply.text));
                 done(ok({{QStringLiteral("byte"), QString::number(c->unicode(), 16).toUpper()}}));
             },
             kScript);

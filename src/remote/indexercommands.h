@@ -10,8 +10,8 @@ class QObject;
 
 // The operations a script may ask of the indexer. A request is a JSON object with "cmd" and its
 // arguments; its result is one JSON object: {"ok": true, ...} or
-// {"ok": false, "error": text, "code": "timeout" | "bad_request" | "refused"}. Every exchange
-// with the indexer goes through the link's queue; nothing here waits.
+// {"ok": false, "error": text, "code": "timeout" | "bad_reply" | "bad_request" | "refused"}. Every
+// exchange with the indexer goes through the link's queue; nothing here waits.
 namespace IndexerCommands
 {
 
@@ -23,8 +23,8 @@ void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, 
 // An error result.
 QJsonObject Error(const QString &code, const QString &text);
 
-// The layout in a configuration file's text, strictly: eight lines, each with a type 0 to 3 and
-// a position 1 to 360 in its second and third fields. The reason in *why when it is not.
+// The layout in a configuration file's text, strictly: eight lines, each with a whole type 0 to 3
+// and a whole position 1 to 360 in its second and third fields. The reason in *why when it is not.
 bool ParseLayoutText(const QByteArray &text, PocketLayout &layout, QString *why);
 
 } // namespace IndexerCommands

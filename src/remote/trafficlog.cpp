@@ -5,7 +5,11 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QFileInfo>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 TrafficLog::TrafficLog(IndexerLink &link, const QString &fileName, QObject *parent)
     : QObject(parent), m_fileName(fileName)
@@ -39,19 +43,42 @@ void TrafficLog::log(QChar direction, const QString &bytes, const QString &tail)
 
 void TrafficLog::append(const QByteArray &line)
 {
-    // Rotated before the line that would pass the cap; every failure is ignored, and a FIFO or
-    // device in its place is never opened (that could block the link).
-    const QFileInfo info(m_fileName);
-    if (info.exists() && !info.isFile())
+    // Never through a symbolic link, never a FIFO or device (that could block the link); a
+    // failed write is ignored.
+    const QByteArray path = QFile::encodeName(m_fileName);
+    struct stat info {
+    };
+    const bool exists = ::lstat(path.constData(), &info) == 0;
+    if (m_stopped || (exists && !S_ISREG(info.st_mode)))
         return;
-    if (info.size() + line.size() > kMaxBytes) {
-        QFile::remove(m_fileName + QStringLiteral(".%1").arg(kOldFiles));
-        for (int n = kOldFiles - 1; n >= 1; --n)
-            QFile::rename(m_fileName + QStringLiteral(".%1").arg(n),
-                          m_fileName + QStringLiteral(".%1").arg(n + 1));
-        QFile::rename(m_fileName, m_fileName + QStringLiteral(".1"));
+    // Rotated before the line that would pass the cap. A rotation that fails stops the record
+    // rather than let the file grow without bound.
+    if (exists && info.st_size + line.size() > kMaxBytes && !rotate()) {
+        m_stopped = true;
+        std::fprintf(stderr, "rv360: %s could not be rotated: the traffic record stops here\n",
+                     path.constData());
+        return;
     }
-    QFile file(m_fileName);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
-        file.write(line);
+    const int fd =
+        ::open(path.constData(),
+               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    [[maybe_unused]] const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
+    ::close(fd);
+}
+
+bool TrafficLog::rotate() const
+{
+    const auto name = [this](int n) {
+        return QFile::encodeName(n == 0 ? m_fileName : m_fileName + QStringLiteral(".%1").arg(n));
+    };
+    // Oldest first, each step over a file (or link) of the name, never into a folder.
+    if (::unlink(name(kOldFiles).constData()) != 0 && errno != ENOENT)
+        return false;
+    for (int n = kOldFiles - 1; n >= 0; --n) {
+        if (::rename(name(n).constData(), name(n + 1).constData()) != 0 && errno != ENOENT)
+            return false;
+    }
+    return true;
 }

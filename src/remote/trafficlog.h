@@ -10,7 +10,8 @@ class IndexerLink;
 // each, appended to a file: an ISO 8601 local time with milliseconds, then ">" (sent), "<"
 // (received) or "!" (timeout), the bytes with control characters written out, and for replies
 // and timeouts the time taken. The file is rotated at 1 MiB, three old files kept (name.1 ..
-// name.3). A failure to write it never disturbs the link.
+// name.3); a rotation that fails ends the record (one line on standard error). The files are
+// never opened through a symbolic link. A failure to write it never disturbs the link.
 class TrafficLog : public QObject
 {
     Q_OBJECT
@@ -33,7 +34,9 @@ private:
     bool recording() const { return !m_fileName.isEmpty() || (m_streaming && m_streaming()); }
     void log(QChar direction, const QString &bytes, const QString &tail = {});
     void append(const QByteArray &line);
+    bool rotate() const;
 
     QString m_fileName;
+    bool m_stopped = false;
     std::function<bool()> m_streaming;
 };

@@ -260,6 +260,13 @@ bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents, 
             why = file.errorString();
             return false;
         }
+        // The new file keeps the old one's mode (a read-only file written over by root too).
+        // (The "user" flags say what this process may do: they are not the file's mode.)
+        if (existing.exists())
+            QFile::setPermissions(
+                fileName,
+                existing.permissions() &
+                    ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
         return true;
     }();
     if (!done && errorText != nullptr)
