@@ -10,7 +10,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
 #include <QIcon>
 #include <QPainter>
 #include <QPixmap>
@@ -127,10 +126,7 @@ int main(int argc, char *argv[])
         [] { return frmComm::instance() ? QStringLiteral("setup dialog open") : QString(); });
     QObject::connect(&window, &frmMain::closing, &control, &ControlServer::stopListening);
     if (RemoteEnabled) {
-        // A relative name is taken in the program's own directory, like the other files.
-        const QString socket = RemoteSocket.isEmpty()
-                                   ? ControlServer::DefaultSocketPath()
-                                   : QDir(ProgramDirectory()).absoluteFilePath(RemoteSocket);
+        const QString socket = ControlServer::SocketPathFor(RemoteSocket);
         QString why;
         if (!control.listen(socket, &why))
             std::fprintf(stderr,

@@ -3,6 +3,7 @@
 #include "commandset.h"
 #include "indexercommands.h"
 #include "indexerlink.h"
+#include "modFileUtil.h"
 #include "trafficlog.h"
 
 #include <QDir>
@@ -77,6 +78,12 @@ QString ControlServer::DefaultSocketPath()
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     // A folder that someone else made there is no private folder: no default then.
     return privateFolder(folder) ? folder + QStringLiteral("/rv360.sock") : QString();
+}
+
+QString ControlServer::SocketPathFor(const QString &setting)
+{
+    return setting.isEmpty() ? DefaultSocketPath()
+                             : QDir(ProgramDirectory()).absoluteFilePath(setting);
 }
 
 bool ControlServer::listen(const QString &path, QString *why)

@@ -33,6 +33,9 @@ public:
     // in the private folder rv360-<uid> of the temporary directory; empty when that folder is
     // not private (someone else made it).
     static QString DefaultSocketPath();
+    // The socket that the setting names: the default when empty; a relative name is taken in
+    // the program's own directory, like the other files (not in the temporary directory).
+    static QString SocketPathFor(const QString &setting);
     // Listens on the socket (mode 0600). False, with the reason, when another program answers
     // there already, a file of the name is not a socket, or the socket cannot be made; a socket
     // file left by a program that ended is replaced.

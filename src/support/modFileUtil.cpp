@@ -225,6 +225,11 @@ bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents, 
     QString why;
     const bool done = [&] {
         const QFileInfo existing(fileName);
+        // Read now: the new file keeps the old one's mode (a read-only file written over by root
+        // too). The "user" flags say what this process may do: they are not the file's mode.
+        const QFile::Permissions mode =
+            existing.permissions() &
+            ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
         // A FIFO or a device would block or be destroyed by the rename.
         if (existing.exists() && !existing.isFile()) {
             why = QStringLiteral("Not a regular file");
@@ -260,13 +265,8 @@ bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents, 
             why = file.errorString();
             return false;
         }
-        // The new file keeps the old one's mode (a read-only file written over by root too).
-        // (The "user" flags say what this process may do: they are not the file's mode.)
         if (existing.exists())
-            QFile::setPermissions(
-                fileName,
-                existing.permissions() &
-                    ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
+            QFile::setPermissions(fileName, mode);
         return true;
     }();
     if (!done && errorText != nullptr)

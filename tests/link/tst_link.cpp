@@ -182,6 +182,25 @@ private Q_SLOTS:
         SetProgramDirectoryOverride({});
     }
 
+    // Who holds a device, as a lock file says: only from the system's lock folders, and only
+    // when the file's owner could own the process it names.
+    void lockHolder()
+    {
+        if (::getuid() != 0)
+            QSKIP("lock files of another owner need root");
+        const QString name = QStringLiteral("LCK..rv360-test-%1").arg(::getpid());
+        const QByteArray pid = QByteArray::number(::getpid()).rightJustified(10) + '\n';
+        const std::tuple<QString, uid_t, bool> rows[] = {
+            {"/tmp/", 0, false}, {"/run/lock/", 65534, false}, {"/run/lock/", 0, true}};
+        for (const auto &[folder, owner, named] : rows) {
+            QVERIFY(ReplaceFileAtomically(folder + name, pid) &&
+                    ::chown(QFile::encodeName(folder + name), owner, 0) == 0);
+            const QString holder = LockHolder("/dev/" + name.mid(5));
+            QFile::remove(folder + name);
+            QCOMPARE(holder, named ? "tst_link, pid " + QString::number(::getpid()) : QString());
+        }
+    }
+
     void lostDeviceIsReopenedAtMostOncePerSecond()
     {
         port->setReply("$B?\r\n", "B:4\r", 5);

@@ -12,14 +12,19 @@
 
 #include <QFile>
 #include <QJsonDocument>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -109,6 +114,7 @@ private Q_SLOTS:
             {"{\"cmd\":\"speed\",\"speed\":2.5}", "", "{\"code\":\"bad_request\",\"error\":\"speed takes \\\"speed\\\": a whole number from 1 to 8\",\"ok\":false}"},
             {"{\"cmd\":\"switches\",\"panel\":\"side\"}", "", "{\"code\":\"bad_request\",\"error\":\"switches takes \\\"panel\\\": \\\"front\\\" or \\\"rear\\\"\",\"ok\":false}"},
             {"{\"cmd\":\"layout_send\",\"layout\":\"1,4,1\\n\"}", "", "{\"code\":\"bad_request\",\"error\":\"layout_send: 1 lines, not 8\",\"ok\":false}"},
+            {"{\"cmd\":\"layout_send\",\"layout\":\"1, 1.5, 90.5\\n2,3,1\\n3,3,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\\n\"}", "", "{\"code\":\"bad_request\",\"error\":\"layout_send: line 1: a type 0 to 3 and a position 1 to 360 are needed\",\"ok\":false}"},
             {"{\"cmd\":\"send\",\"text\":\"B?\\nB5\"}", "", "{\"code\":\"bad_request\",\"error\":\"send takes \\\"text\\\": one command without CR or LF\",\"ok\":false}"},
             {"{\"cmd\":\"dance\"}", "", "{\"code\":\"bad_request\",\"error\":\"unknown command \\\"dance\\\"\",\"ok\":false}"}};
         // clang-format on
@@ -117,6 +123,9 @@ private Q_SLOTS:
             QCOMPARE(run(row.request), QString::fromLatin1(row.result));
             QCOMPARE(port->commands().join(u','), QString::fromLatin1(row.sent));
         }
+        port->responder = [](const QByteArray &) { return "OKZ\r"; }; // another device
+        QCOMPARE(run("{\"cmd\":\"control\"}"), "{\"code\":\"bad_reply\",\"error\":\"unexpected "
+                                               "reply \\\"OKZ\\\\r\\\"\",\"ok\":false}");
         port->responder = {}; // nothing answers
         QCOMPARE(run("{\"cmd\":\"status\"}"), "{\"code\":\"timeout\",\"error\":\"the indexer did "
                                               "not answer \\\"B?\\\"\",\"ok\":false}");
@@ -166,8 +175,9 @@ private Q_SLOTS:
                "\n{oops\n[1]");
         QCOMPARE(a.next(), "{\"code\":\"refused\",\"error\":\"setup dialog open\",\"ok\":false}");
         QCOMPARE(a.next(), "{\"ok\":true}"); // watching needs no indexer
-        QVERIFY(a.next().startsWith("{\"code\":\"bad_request\",\"error\":\"not a JSON object"));
-        QVERIFY(a.next().startsWith("{\"code\":\"bad_request\",\"error\":\"not a JSON object"));
+        QVERIFY(a.next().startsWith("{\"code\":\"bad_request\",\"error\":\"not a JSON object: "));
+        QCOMPARE(a.next(),
+                 "{\"code\":\"bad_request\",\"error\":\"not a JSON object\",\"ok\":false}");
         dialogOpen = false;
         // The window's poll seen by a watcher: changes only.
         QByteArrayList polls = {"B:5\r", "B:5\r", "B:4\r", "D:R\r", "D:M\r"};
@@ -195,15 +205,21 @@ private Q_SLOTS:
         b.send(QByteArray(1 << 20, 'x'));
         QTRY_COMPARE(b.socket.state(), QLocalSocket::UnconnectedState);
         // A watcher that never reads (a raw socket: QLocalSocket would read in the background)
-        // is dropped before its events fill the memory.
+        // is dropped before its events fill the memory; the fast watchers around it each get
+        // each event once.
+        const QByteArray watch = "{\"cmd\":\"watch\",\"traffic\":true}\n";
         const int c = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, QFile::encodeName(socketPath).constData(),
                      sizeof address.sun_path - 1);
         QVERIFY(::connect(c, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0);
-        const QByteArray watch = "{\"cmd\":\"watch\",\"traffic\":true}\n";
         QCOMPARE(::write(c, watch.constData(), size_t(watch.size())), watch.size());
+        Script fast1(socketPath), fast2(socketPath);
+        for (Script *fast : {&fast1, &fast2}) {
+            fast->send(watch.chopped(1));
+            QCOMPARE(fast->next(), "{\"ok\":true}");
+        }
         TrafficLog traffic(*link, {});
         server->setTrafficLog(&traffic);
         port->responder = [](const QByteArray &) { return QByteArray(2000, 'n') + '\r'; };
@@ -217,22 +233,110 @@ private Q_SLOTS:
         QVERIFY(dropped());
         ::close(c);
         QCOMPARE(transact(*link, QStringLiteral("D?")).timedOut, false); // the link goes on
+        QByteArray got1, got2;
+        QTRY_VERIFY((got1 += fast1.socket.readAll()).contains("D?") &&
+                    (got2 += fast2.socket.readAll()).contains("D?"));
+        QCOMPARE(got1.count('\n'), got2.count('\n'));
+        link->shutdown(); // the program is ending: answered at once
+        a.send("{\"cmd\":\"status\"}");
+        QString line;
+        while ((line = a.next()).startsWith("{\"event\"")) // it watches
+            ;
+        QCOMPARE(line, "{\"code\":\"refused\",\"error\":\"program ending\",\"ok\":false}");
     }
 
-    // Where the socket goes: the runtime folder, else a private folder of ours.
+    // rv360ctl ends by itself whatever the other end does: a program that never answers, one
+    // that goes away during a plain request and during a wait.
+    void ctlEndsByItself()
+    {
+        // clang-format off
+        const struct { const char *args; bool answers; int closeAfterMs, status; QByteArray error; } rows[] = {
+            {"--timeout 1 status", false, -1, 1, "rv360ctl: no answer within 1 s\n"},
+            {"status", false, 300, 3, "rv360ctl: lost the running rv360\n"},
+            {"move 5 --wait --timeout 20", true, 600, 3, "rv360ctl: lost the running rv360\n"}};
+        // clang-format on
+        for (const auto &row : rows) {
+            QLocalServer fake; // every request answered "moving at 1", or none
+            QVERIFY(fake.listen(home.dir.filePath(QStringLiteral("fake.sock"))));
+            connect(&fake, &QLocalServer::newConnection, &fake, [&fake, &row] {
+                QLocalSocket *s = fake.nextPendingConnection();
+                connect(s, &QLocalSocket::readyRead, s, [s, &row] {
+                    while (s->canReadLine() && s->readLine().size() && row.answers)
+                        s->write("{\"ok\":true,\"pocket\":1,\"state\":\"moving\"}\n");
+                });
+                if (row.closeAfterMs >= 0)
+                    QTimer::singleShot(row.closeAfterMs, s, &QLocalSocket::abort);
+            });
+            QProcess ctl;
+            ctl.start(qEnvironmentVariable("RV360CTL"),
+                      QStringList{"--socket", fake.fullServerName()} +
+                          QString::fromLatin1(row.args).split(u' '));
+            QVERIFY(QTest::qWaitFor([&] { return ctl.state() == QProcess::NotRunning; }, 5000));
+            QCOMPARE(ctl.exitCode(), row.status);
+            QCOMPARE(ctl.readAllStandardError(), row.error);
+        }
+    }
+
+    // Where the socket goes: the runtime folder when it is ours and private, else a private
+    // folder of ours; a relative name in the program's directory. A file that is not a socket
+    // is left alone; a socket served by another user is refused by rv360ctl.
     void socketPlace()
     {
         const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.dir.path()));
-        QCOMPARE(ControlServer::DefaultSocketPath(), socketPath);
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.dir.filePath(QStringLiteral("gone"))));
-        const QFileInfo folder(QFileInfo(ControlServer::DefaultSocketPath()).absolutePath());
+        const QString ours = QDir::tempPath() + QStringLiteral("/rv360-%1").arg(::getuid());
+        const QString other = home.dir.filePath(QStringLiteral("runtime"));
+        QVERIFY(QDir().mkdir(other));
+        // clang-format off
+        const std::tuple<QString, uid_t, int, QString> rows[] = {
+            {home.dir.path(), ::getuid(), 0700, socketPath}, {home.dir.filePath("gone"), 0, 0, ours + "/rv360.sock"},
+            {other, 65534, 0700, ours + "/rv360.sock"}, {other, ::getuid(), 01777, ours + "/rv360.sock"}};
+        // clang-format on
+        for (const auto &[folder, owner, mode, expected] : rows) {
+            if (QFileInfo(folder).isDir())
+                QVERIFY(::chown(QFile::encodeName(folder), owner, -1) == 0 &&
+                        ::chmod(QFile::encodeName(folder), mode_t(mode)) == 0);
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder));
+            QCOMPARE(ControlServer::DefaultSocketPath(), expected);
+        }
         qputenv("XDG_RUNTIME_DIR", runtime);
-        QCOMPARE(folder.filePath(), QDir::tempPath() + QStringLiteral("/rv360-%1").arg(::getuid()));
-        QCOMPARE(folder.permissions() & 0x0FFF,
+        QCOMPARE(QFileInfo(ours).permissions() & 0x0FFF,
                  QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+        QCOMPARE(ControlServer::SocketPathFor("rv.sock"), home.dir.filePath("rv.sock"));
         QString why;
         QVERIFY(!ControlServer(*link).listen({}, &why) && why.contains(QLatin1String("private")));
+        QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Remote]\r\n"));
+        QVERIFY(!ControlServer(*link).listen(SettingsFilePath(), &why));
+        QCOMPARE(why, SettingsFilePath() + " is not a socket: left as it is");
+        QCOMPARE(contentsOf(SettingsFilePath()), "[Remote]\r\n");
+        if (::getuid() != 0)
+            return;
+        // A server of another user: a child that gives up root listens in a folder open to all.
+        QVERIFY(::chmod(QFile::encodeName(home.dir.path()), 0711) == 0 &&
+                ::chmod(QFile::encodeName(other), 0777) == 0);
+        const QString impostor = other + QStringLiteral("/rv360.sock");
+        sockaddr_un address{AF_UNIX, {}};
+        std::strncpy(address.sun_path, QFile::encodeName(impostor).constData(), 100);
+        std::fflush(nullptr);
+        if (::fork() == 0) {
+            const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            ::alarm(10);
+            const bool served =
+                ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+                ::bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                ::listen(s, 1) == 0 && ::accept(s, nullptr, nullptr) >= 0;
+            exitChild(served);
+        }
+        QTRY_VERIFY(QFileInfo::exists(impostor));
+        QProcess ctl;
+        ctl.start(qEnvironmentVariable("RV360CTL"), {"--socket", impostor, "move", "5"});
+        QVERIFY(ctl.waitForFinished(5000));
+        QCOMPARE(ctl.exitCode(), 3);
+        QCOMPARE(ctl.readAllStandardError(), "rv360ctl: " + QFile::encodeName(impostor) +
+                                                 " is served by user id 65534, not by "
+                                                 "this user: refused\n");
+        int status = -1;
+        ::wait(&status);
+        QCOMPARE(status, 0);
     }
 
     // The record's lines: a poll, a timeout with what had come, a CR LF reply; the cap.
@@ -271,6 +375,18 @@ private Q_SLOTS:
         QVERIFY(ReplaceFileAtomically(file, QByteArray(TrafficLog::kMaxBytes - line, 'o')));
         transact(*link, QStringLiteral("B?"));
         QCOMPARE(QFileInfo(file + QStringLiteral(".1")).size(), TrafficLog::kMaxBytes);
+        // A rotation that cannot be done (a folder in the way) ends the record, the file kept
+        // at its size; a record at a symbolic link never writes through it.
+        QVERIFY(QFile::remove(file + ".3") && QDir().mkdir(file + ".3"));
+        QVERIFY(ReplaceFileAtomically(file, QByteArray(TrafficLog::kMaxBytes - 10, 'o')));
+        for (int n = 0; n < 2; ++n)
+            transact(*link, QStringLiteral("B?"));
+        QCOMPARE(QFileInfo(file).size(), TrafficLog::kMaxBytes - 10);
+        QCOMPARE(QFileInfo(file + ".1").size(), TrafficLog::kMaxBytes);
+        TrafficLog linked(*link, home.dir.filePath("linked.log"));
+        QVERIFY(QFile::link(file + ".2", home.dir.filePath("linked.log")));
+        transact(*link, QStringLiteral("B?"));
+        QCOMPARE(QFileInfo(file + ".2").size(), TrafficLog::kMaxBytes - 10);
     }
 
     // rv360ctl against this process's socket, and on a device of its own against rv360-sim:
@@ -358,6 +474,26 @@ private Q_SLOTS:
                     .hasMatch());
         watcher.terminate();
         QVERIFY(QTest::qWaitFor([&] { return watcher.state() == QProcess::NotRunning; }, 5000));
+        // Its output closed, SIGPIPE ignored as under systemd: it ends at the next line.
+        QProcess closed;
+        int ends[2];
+        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+        closed.setChildProcessModifier([ends] {
+            std::signal(SIGPIPE, SIG_IGN);
+            ::dup2(ends[1], 1);
+        });
+        closed.start(ctl, {"--socket", socketPath, "watch"});
+        QVERIFY(closed.waitForStarted(5000));
+        ::close(ends[0]);
+        ::close(ends[1]);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (!link->isBusy())
+                    link->SendCommand(QStringLiteral("B?")); // events for the watcher
+                return closed.state() == QProcess::NotRunning;
+            },
+            5000));
+        QCOMPARE(closed.exitCode(), 1);
         // A move that never arrives: a clear message at the timeout, the move not sent again;
         // a simulator that does not answer at all.
         SimProcess slow;

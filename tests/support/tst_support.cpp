@@ -125,6 +125,11 @@ private Q_SLOTS:
         QVERIFY(messages()[1].startsWith(QLatin1String("AppendToTextFile: Error: 75. ")));
         QVERIFY(ReplaceFileAtomically(file, "first") && ReplaceFileAtomically(file, "second"));
         QCOMPARE(contentsOf(file), QByteArray("second"));
+        // The new file keeps the old one's mode; read-only, it is written over by root only.
+        const QFile::Permissions readOnly(0x4444);
+        QVERIFY(QFile::setPermissions(file, readOnly));
+        QCOMPARE(ReplaceFileAtomically(file, "third"), ::getuid() == 0);
+        QCOMPARE(QFileInfo(file).permissions() & 0x7077, readOnly & 0x7077); // not the "user" flags
         QCOMPARE(QDir(home->dir.path()).entryList(QDir::Files), QStringList{"new.txt"});
         QString why;
         QVERIFY(!ReplaceFileAtomically(inHome("no/a.ini"), "x", &why));
