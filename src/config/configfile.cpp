@@ -44,6 +44,7 @@ bool ReadConfigFile(const QString &path, PocketLayout &layout)
     // Checked before the open: opening a FIFO waits for a writer.
     if (!QFileInfo(path).isFile())
         return false;
+    RestoreKeptCopy(path);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;

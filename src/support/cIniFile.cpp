@@ -146,6 +146,7 @@ std::optional<QByteArray> readFile(const QString &fileName, QString *why)
     // Checked before the open: opening a FIFO waits for a writer.
     if (fileName.isEmpty() || !QFileInfo(fileName).isFile())
         return fail("Not a regular file");
+    RestoreKeptCopy(fileName);
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
         return fail("Cannot be read");

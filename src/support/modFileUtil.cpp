@@ -3,12 +3,14 @@
 #include "errormessage.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -191,8 +193,13 @@ void SetProgramDirectoryOverride(const QString &directory)
 namespace
 {
 
-// For a folder that takes no temporary file around a file that may be written. The room is
-// reserved first, so that a full disk stops the save before a byte of the old file changes.
+// Files written over in place are small (settings, layouts): a larger one is not copied.
+constexpr qint64 kMaxKeptCopy = 16 << 20;
+
+// For a folder that takes no temporary file around a file that may be written. A copy of the old
+// contents is kept, whole and synced, until the new ones are (a crash in between leaves it for
+// RestoreKeptCopy). The room is reserved first, so that a full disk stops the save before a byte
+// of the old file changes.
 bool replaceInPlace(const QString &fileName, const QByteArray &contents, QString &why)
 {
     QFile file(fileName);
@@ -200,25 +207,71 @@ bool replaceInPlace(const QString &fileName, const QByteArray &contents, QString
         why = file.errorString();
         return false;
     }
+    // A copy kept already is the last whole version (the file is what a cut write left).
+    const QString kept = KeptCopyPath(fileName);
+    const QByteArray old = file.read(kMaxKeptCopy + 1);
+    const bool made = !QFileInfo::exists(kept);
+    if (made && (old.size() > kMaxKeptCopy || !QDir().mkpath(QFileInfo(kept).path()) ||
+                 !ReplaceFileAtomically(kept, old, &why))) {
+        why = QStringLiteral("no copy of the old contents can be kept (%1)").arg(why);
+        return false;
+    }
     const int fd = file.handle();
-    if (contents.size() > file.size()) {
+    if (contents.size() > old.size()) {
         if (const int error = ::posix_fallocate(fd, 0, contents.size()); error != 0) {
             why = QString::fromLocal8Bit(std::strerror(error));
+            if (made)
+                QFile::remove(kept);
             return false;
         }
     }
-    if (file.write(contents) != contents.size() || !file.resize(contents.size())) {
-        why = file.errorString();
+    if (!file.seek(0) || file.write(contents) != contents.size() || !file.resize(contents.size()) ||
+        ::fsync(fd) != 0) {
+        why = file.error() != QFileDevice::NoError ? file.errorString()
+                                                   : QString::fromLocal8Bit(std::strerror(errno));
+        // The old contents back at once where the disk takes them; else the copy stays for the
+        // next read.
+        if (made && file.seek(0) && file.write(old) == old.size() && file.resize(old.size()) &&
+            ::fsync(fd) == 0)
+            QFile::remove(kept);
         return false;
     }
-    if (::fsync(fd) != 0) {
-        why = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
+    QFile::remove(kept);
     return true;
 }
 
 } // namespace
+
+QString KeptCopyPath(const QString &fileName)
+{
+    const QString path = QFileInfo(fileName).absoluteFilePath();
+    const QByteArray id =
+        QCryptographicHash::hash(QFile::encodeName(path), QCryptographicHash::Sha1)
+            .toHex()
+            .left(16);
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/RV360/kept/") + QFileInfo(path).fileName() + u'.' +
+           QString::fromLatin1(id);
+}
+
+bool RestoreKeptCopy(const QString &fileName)
+{
+    const QString kept = KeptCopyPath(fileName);
+    QFile copy(kept);
+    if (!copy.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray old = copy.read(kMaxKeptCopy);
+    copy.close();
+    QString why;
+    if (!ReplaceFileAtomically(fileName, old, &why)) {
+        std::fprintf(stderr, "rv360: %s was cut while being written; its old contents are in %s\n",
+                     qPrintable(fileName), qPrintable(kept));
+        return false;
+    }
+    std::fprintf(stderr, "rv360: %s was cut while being written; its old contents are back\n",
+                 qPrintable(fileName));
+    return true;
+}
 
 bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents, QString *errorText)
 {
@@ -267,6 +320,8 @@ bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents, 
         }
         if (existing.exists())
             QFile::setPermissions(fileName, mode);
+        // A copy left by a cut in-place write is stale now.
+        QFile::remove(KeptCopyPath(fileName));
         return true;
     }();
     if (!done && errorText != nullptr)

@@ -31,7 +31,14 @@ void SetProgramDirectoryOverride(const QString &directory);
 // Replaces the file's contents atomically (temporary file in the same directory, then rename):
 // afterwards the file is the old one or the new one, whole, with its permissions kept. Where the
 // directory takes no temporary file but the file may be written, the file is written in place
-// after its room is reserved, and synced. A target that is not a regular file is refused. On
-// failure the file is as it was and errorText says why.
+// after its room is reserved, and synced, while a copy of the old contents is kept (KeptCopyPath)
+// until the new ones are whole. A target that is not a regular file is refused. On failure the
+// file is as it was and errorText says why.
 bool ReplaceFileAtomically(const QString &fileName, const QByteArray &contents,
                            QString *errorText = nullptr);
+// Where the old contents of a file written over in place are kept: in the user's data folder
+// (~/.local/share/RV360/kept/), named after the file.
+QString KeptCopyPath(const QString &fileName);
+// A copy kept for the file means that its writing was cut (a crash, a power loss): the old
+// contents are put back, with one line on standard error. True when they were.
+bool RestoreKeptCopy(const QString &fileName);

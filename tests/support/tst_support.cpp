@@ -345,10 +345,14 @@ private Q_SLOTS:
         } rows[] = {
             {false, 0, old, big, true}, {false, 4096, old, big, false},
             {false, 4096, QByteArray(), big, false}, {true, 0, small, big, true},
-            {true, 4096, small, big, false}, {true, 4096, old, small, true},
+            {true, 4096, small, big, false}, {true, 4096, old, small, false}, // no room for a copy
             {true, 0, QByteArray(), small, false}};
         // clang-format on
         QVERIFY(::chmod(QFile::encodeName(home->dir.path()).constData(), 0711) == 0);
+        // Where the old contents are kept while a file is written in place, for the child too.
+        QVERIFY(QDir().mkpath(inHome("data")) &&
+                QFile::setPermissions(inHome("data"), QFile::Permissions(0x7777)));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(inHome("data")));
         const QString folder = inHome("folder");
         const QString file = folder + QStringLiteral("/RV360.INI");
         for (const auto &row : rows) {
@@ -385,7 +389,17 @@ private Q_SLOTS:
             QCOMPARE(QFileInfo(file).permissions() & 0x0FFF, row.saved || !row.before.isEmpty()
                                                                  ? QFile::Permissions(0x0606)
                                                                  : QFile::Permissions());
+            QVERIFY(!QFileInfo::exists(KeptCopyPath(file)));
         }
+        // A write in place cut by a crash (the old contents kept, the file half written): the
+        // next read puts the old contents back.
+        QVERIFY(ReplaceFileAtomically(file, "[A]\r\nk=ne") &&
+                ReplaceFileAtomically(KeptCopyPath(file), "[A]\r\nk=old\r\n"));
+        cIniFile settings;
+        settings.setFileName(file);
+        QCOMPARE(settings.ReadIniStr("A", "k", ""), QStringLiteral("old"));
+        QVERIFY(!QFileInfo::exists(KeptCopyPath(file)));
+        qunsetenv("XDG_DATA_HOME");
     }
 
     // Without windows the error message is one line on standard error.
