@@ -25,6 +25,7 @@
 #include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace
 {
@@ -104,10 +105,12 @@ public:
             m_connected = true;
             connected(true);
         });
+        // An error and the disconnection both come: the first tells.
         const auto ended = [this, connected] {
+            if (std::exchange(m_ended, true))
+                return;
             if (!m_connected)
                 return connected(false);
-            m_connected = false;
             if (onLost)
                 onLost();
         };
@@ -157,6 +160,7 @@ private:
     std::unique_ptr<QLocalSocket> m_socket;
     std::deque<Done> m_waiting;
     bool m_connected = false;
+    bool m_ended = false;
 };
 
 struct Options {

@@ -30,8 +30,8 @@ QString LockHolder(const QString &device)
             if (!lock.open(QIODevice::ReadOnly))
                 continue;
             const qint64 pid = lock.readLine(64).trimmed().toLongLong();
-            struct stat lockInfo {
-            }, process{};
+            struct stat lockInfo = {};
+            struct stat process = {};
             if (pid <= 0 || ::fstat(lock.handle(), &lockInfo) != 0 ||
                 ::stat(QByteArray("/proc/") + QByteArray::number(pid), &process) != 0 ||
                 (lockInfo.st_uid != 0 && lockInfo.st_uid != process.st_uid))

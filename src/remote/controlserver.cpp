@@ -59,8 +59,7 @@ namespace
 // can put a socket there.
 bool privateFolder(const QString &path)
 {
-    struct stat info {
-    };
+    struct stat info = {};
     return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
            S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
 }
@@ -101,8 +100,7 @@ bool ControlServer::listen(const QString &path, QString *why)
     }
     // Only a socket left by a program that ended is replaced: a file of the name (a typo that
     // names the settings or a recipe) is never touched.
-    struct stat info {
-    };
+    struct stat info = {};
     if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISSOCK(info.st_mode)) {
         *why = QStringLiteral("%1 is not a socket: left as it is").arg(path);
         return false;
@@ -221,7 +219,8 @@ void ControlServer::serveOne(Client *client)
     }
     // A link that has shut down would drop the request without an answer.
     if (m_link.isShutDown())
-        return answer(IndexerCommands::Error(QStringLiteral("refused"), "program ending"));
+        return answer(
+            IndexerCommands::Error(QStringLiteral("refused"), QStringLiteral("program ending")));
     if (const QString refusal = m_refusal ? m_refusal() : QString(); !refusal.isEmpty())
         return answer(IndexerCommands::Error(QStringLiteral("refused"), refusal));
     client->busy = true;

@@ -46,8 +46,7 @@ void TrafficLog::append(const QByteArray &line)
     // Never through a symbolic link, never a FIFO or device (that could block the link); a
     // failed write is ignored.
     const QByteArray path = QFile::encodeName(m_fileName);
-    struct stat info {
-    };
+    struct stat info = {};
     const bool exists = ::lstat(path.constData(), &info) == 0;
     if (m_stopped || (exists && !S_ISREG(info.st_mode)))
         return;
