@@ -317,7 +317,8 @@ private Q_SLOTS:
         sockaddr_un address{AF_UNIX, {}};
         std::strncpy(address.sun_path, QFile::encodeName(impostor).constData(), 100);
         std::fflush(nullptr);
-        if (::fork() == 0) {
+        const pid_t child = ::fork();
+        if (child == 0) {
             const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
             ::alarm(10);
             const bool served =
@@ -335,7 +336,7 @@ private Q_SLOTS:
                                                  " is served by user id 65534, not by "
                                                  "this user: refused\n");
         int status = -1;
-        ::wait(&status);
+        ::waitpid(child, &status, 0);
         QCOMPARE(status, 0);
     }
 
