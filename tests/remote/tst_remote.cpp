@@ -243,6 +243,8 @@ private Q_SLOTS:
         while ((line = a.next()).startsWith("{\"event\"")) // it watches
             ;
         QCOMPARE(line, "{\"code\":\"refused\",\"error\":\"program ending\",\"ok\":false}");
+        server->stopListening(); // the window has closed: no new clients, the socket gone
+        QVERIFY(!QFileInfo::exists(socketPath) && !Script(socketPath).socket.isOpen());
     }
 
     // rv360ctl ends by itself whatever the other end does: a program that never answers, one
