@@ -322,28 +322,21 @@ private:
         finish(timedOut ? kNoAnswer : kDone, timedOut ? QStringLiteral("no answer") : QString());
     }
 
-    // A move is never sent again: only its arrival is watched, by "D?" and "B?", until the
-    // deadline.
+    // A move is never sent again: only its arrival is watched, by "D?" and "B?", a status
+    // query a quarter of a second after the last one's answer, until the deadline.
     void waitForArrival()
     {
-        const int target = m_request.value(QStringLiteral("pocket")).toInt();
         m_waiting = true;
-        auto poll = std::make_shared<std::function<void()>>();
-        *poll = [this, target, poll] {
-            m_transport.run({{"cmd", "status"}}, [this, target, poll](const QJsonObject &status) {
-                m_last = status;
-                if (status.value(QStringLiteral("pocket")) == target &&
-                    status.value(QStringLiteral("state")) == QLatin1String("ready")) {
-                    *poll = nullptr;
-                    return finish(kDone, {});
-                }
-                QTimer::singleShot(250, this, [poll] {
-                    if (*poll)
-                        (*poll)();
-                });
-            });
-        };
-        (*poll)();
+        if (m_finished)
+            return;
+        m_transport.run({{"cmd", "status"}}, [this](const QJsonObject &status) {
+            m_last = status;
+            if (status.value(QStringLiteral("pocket")) ==
+                    m_request.value(QStringLiteral("pocket")) &&
+                status.value(QStringLiteral("state")) == QLatin1String("ready"))
+                return finish(kDone, {});
+            QTimer::singleShot(250, this, [this] { waitForArrival(); });
+        });
     }
 
     void deadline(int seconds)
