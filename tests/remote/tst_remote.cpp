@@ -114,6 +114,7 @@ private Q_SLOTS:
             {"{\"cmd\":\"speed\",\"speed\":2.5}", "", "{\"code\":\"bad_request\",\"error\":\"speed takes \\\"speed\\\": a whole number from 1 to 8\",\"ok\":false}"},
             {"{\"cmd\":\"switches\",\"panel\":\"side\"}", "", "{\"code\":\"bad_request\",\"error\":\"switches takes \\\"panel\\\": \\\"front\\\" or \\\"rear\\\"\",\"ok\":false}"},
             {"{\"cmd\":\"layout_send\",\"layout\":\"1,4,1\\n\"}", "", "{\"code\":\"bad_request\",\"error\":\"layout_send: 1 lines, not 8\",\"ok\":false}"},
+            {"{\"cmd\":\"layout_send\",\"layout\":\"1,1,10\\n2,0,20\\n3,4,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\\n\"}", "", "{\"code\":\"bad_request\",\"error\":\"layout_send: line 3: a type 0 to 3 and a position 1 to 360 are needed\",\"ok\":false}"},
             {"{\"cmd\":\"layout_send\",\"layout\":\"1, 1.5, 90.5\\n2,3,1\\n3,3,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\\n\"}", "", "{\"code\":\"bad_request\",\"error\":\"layout_send: line 1: a type 0 to 3 and a position 1 to 360 are needed\",\"ok\":false}"},
             {"{\"cmd\":\"send\",\"text\":\"B?\\nB5\"}", "", "{\"code\":\"bad_request\",\"error\":\"send takes \\\"text\\\": one command without CR or LF\",\"ok\":false}"},
             {"{\"cmd\":\"dance\"}", "", "{\"code\":\"bad_request\",\"error\":\"unknown command \\\"dance\\\"\",\"ok\":false}"}};
