@@ -55,7 +55,8 @@ public:
     struct Reply {
         QString text;
         bool timedOut = false;
-        // The port the transaction ran on (see portEpoch()); 0 when nothing was written.
+        // The port the transaction ran on: a number that changes with every change or reopen of
+        // the port; 0 when nothing was written.
         quint32 port = 0;
         // Not written: the port had changed since the request was bound to it.
         bool portChanged = false;
@@ -69,7 +70,7 @@ public:
     // Queues "$" + command + CR LF. When its transaction ends, onReply runs with the result,
     // provided that context still exists (no context: the handler always runs). The write
     // happens at once when nothing else is queued. After shutdown() nothing is queued or called.
-    // A request bound to a port (onPort, from portEpoch() or an earlier reply's port) ends unsent,
+    // A request bound to a port (onPort, an earlier reply's port) ends unsent,
     // with portChanged, once the port has changed: the steps of a transfer never reach another
     // port than its first.
     void SendCommand(const QString &sCommand, const QObject *context = nullptr,
@@ -90,8 +91,6 @@ public:
                     bool reopen = false);
 
     State LinkState() const { return m_state; }
-    // Counts the port changes: a new number for every change or reopen of the port.
-    quint32 portEpoch() const { return m_portEpoch; }
     // True while a transaction is on the wire or requests wait for their turn.
     bool isBusy() const { return m_onWire || m_connecting || !m_queue.empty(); }
 
@@ -176,6 +175,7 @@ private:
     std::vector<Request> m_queue;
     bool m_shutDown = false;
     bool m_deviceLost = false;
+    // Reply::port: changes with every change or reopen of the port.
     quint32 m_portEpoch = 1;
     // A transaction has timed out since the last answered status query.
     bool m_needsProof = false;
