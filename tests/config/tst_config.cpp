@@ -32,6 +32,10 @@ private Q_SLOTS:
         PocketLayout opened;
         QVERIFY(ReadConfigFile(path, opened));
         QVERIFY(opened == saved);
+        // A line end as the first byte is pocket 1's (empty) line.
+        PocketLayout blankFirst = saved;
+        QVERIFY(ReplaceFileAtomically(path, "\n2, 0, 5\r\n") && ReadConfigFile(path, blankFirst));
+        QVERIFY(blankFirst.position(0) == 0 && blankFirst.position(1) == 4);
         PocketLayout bounds; // the last row's values, and no ninth row
         QVERIFY(bounds.setType(7, 3) && !bounds.setType(7, 4) && !bounds.setPosition(7, 360));
         QVERIFY(bounds.setPosition(7, 359) && !bounds.setType(8, 0));
