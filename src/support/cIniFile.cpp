@@ -247,82 +247,57 @@ QByteArray writeValue(const QByteArray &contents, const QString &section, const 
 
 float cIniFile::ReadIniSingle(const QString &Section, const QString &KeyName, float Default)
 {
-    try {
-        const QString text = bufferText(lookUp(m_fileName, Section, KeyName).value_or(QString()));
-        if (text.isEmpty())
-            return Default;
-        // Out-of-range doubles do not convert to float; clamp them first.
-        constexpr double FloatMax = std::numeric_limits<float>::max();
-        return float(std::clamp(LeadingNumber(text), -FloatMax, FloatMax));
-    } catch (...) {
-        ShowCurrentExceptionMessage(QStringLiteral("ReadIniSingle"));
-        return 0;
-    }
+    const QString text = bufferText(lookUp(m_fileName, Section, KeyName).value_or(QString()));
+    if (text.isEmpty())
+        return Default;
+    // Out-of-range doubles do not convert to float; clamp them first.
+    constexpr double FloatMax = std::numeric_limits<float>::max();
+    return float(std::clamp(LeadingNumber(text), -FloatMax, FloatMax));
 }
 
 qint16 cIniFile::ReadIniInt(const QString &Section, const QString &KeyName, qint16 Default)
 {
-    try {
-        const std::optional<QString> value = lookUp(m_fileName, Section, KeyName);
-        if (!value)
-            return Default;
-        // The leading integer, as the old platform read it; clamped so that no length overflows.
-        constexpr qint64 Clamp = qint64(1) << 40;
-        qsizetype pos = 0;
-        bool negative = false;
-        if (pos < value->size() && (value->at(pos) == u'+' || value->at(pos) == u'-')) {
-            negative = value->at(pos) == u'-';
-            ++pos;
-        }
-        qint64 number = 0;
-        for (; pos < value->size() && value->at(pos) >= u'0' && value->at(pos) <= u'9'; ++pos)
-            number = std::min(Clamp, number * 10 + (value->at(pos).unicode() - u'0'));
-        if (negative)
-            number = -number;
-        if (number < -32768 || number > 32767) {
-            ShowErrorMessage(QStringLiteral("ReadIniInt"), ErrorNumber::Overflow,
-                             QStringLiteral("Overflow"));
-            return 0;
-        }
-        return qint16(number);
-    } catch (...) {
-        ShowCurrentExceptionMessage(QStringLiteral("ReadIniInt"));
+    const std::optional<QString> value = lookUp(m_fileName, Section, KeyName);
+    if (!value)
+        return Default;
+    // The leading integer, as the old platform read it; clamped so that no length overflows.
+    constexpr qint64 Clamp = qint64(1) << 40;
+    qsizetype pos = 0;
+    bool negative = false;
+    if (pos < value->size() && (value->at(pos) == u'+' || value->at(pos) == u'-')) {
+        negative = value->at(pos) == u'-';
+        ++pos;
+    }
+    qint64 number = 0;
+    for (; pos < value->size() && value->at(pos) >= u'0' && value->at(pos) <= u'9'; ++pos)
+        number = std::min(Clamp, number * 10 + (value->at(pos).unicode() - u'0'));
+    if (negative)
+        number = -number;
+    if (number < -32768 || number > 32767) {
+        ShowErrorMessage(QStringLiteral("ReadIniInt"), ErrorNumber::Overflow,
+                         QStringLiteral("Overflow"));
         return 0;
     }
+    return qint16(number);
 }
 
 bool cIniFile::ReadIniBool(const QString &Section, const QString &KeyName, const QString &Default)
 {
-    try {
-        // Unlike the string read, a present empty value does not fall back to the default.
-        const std::optional<QString> value = lookUp(m_fileName, Section, KeyName);
-        const QString text = (value ? bufferText(*value) : Default).toUpper();
-        return text == u"TRUE" || text == u"YES" || text == u"ON" || text == u"1";
-    } catch (...) {
-        ShowCurrentExceptionMessage(QStringLiteral("ReadIniBool"));
-        return false;
-    }
+    // Unlike the string read, a present empty value does not fall back to the default.
+    const std::optional<QString> value = lookUp(m_fileName, Section, KeyName);
+    const QString text = (value ? bufferText(*value) : Default).toUpper();
+    return text == u"TRUE" || text == u"YES" || text == u"ON" || text == u"1";
 }
 
 qint16 cIniFile::WriteIniStr(const QString &Section, const QString &KeyName,
                              const QString &TextString)
 {
-    try {
-        return writeKeys({{Section, KeyName, TextString}});
-    } catch (...) {
-        ShowCurrentExceptionMessage(QStringLiteral("WriteIniStr"));
-        return 0;
-    }
+    return writeKeys({{Section, KeyName, TextString}});
 }
 
 qint16 cIniFile::WriteIniEntries(const QList<Entry> &Entries)
 {
-    try {
-        return writeKeys(Entries);
-    } catch (...) {
-        ShowCurrentExceptionMessage(QStringLiteral("WriteIniStr"));
-        return 0;
-    }
+    return writeKeys(Entries);
 }
 
 qint16 cIniFile::writeKeys(const QList<Entry> &Entries)
@@ -368,51 +343,37 @@ qint16 cIniFile::writeKeys(const QList<Entry> &Entries)
 QString cIniFile::ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default,
                              qint16 StrElement)
 {
-    try {
-        const QString text = bufferText(lookUp(m_fileName, Section, KeyName).value_or(QString()));
-        if (text.isEmpty())
-            return Default;
-        if (StrElement == 0)
-            return text;
-        // Elements are separated by commas and kept as they stand, blanks included.
-        qint32 counter = 1;
-        qsizetype start = 0;
-        for (qsizetype i = 0; i < text.size(); ++i) {
-            if (text[i] != u',')
-                continue;
-            if (counter == StrElement)
-                return text.mid(start, i - start);
-            ++counter;
-            start = i + 1;
-        }
-        return counter == StrElement ? text.mid(start) : Default;
-    } catch (...) {
-        ShowCurrentExceptionMessage(QStringLiteral("ReadIniStr"));
-        return {};
+    const QString text = bufferText(lookUp(m_fileName, Section, KeyName).value_or(QString()));
+    if (text.isEmpty())
+        return Default;
+    if (StrElement == 0)
+        return text;
+    // Elements are separated by commas and kept as they stand, blanks included.
+    qint32 counter = 1;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != u',')
+            continue;
+        if (counter == StrElement)
+            return text.mid(start, i - start);
+        ++counter;
+        start = i + 1;
     }
+    return counter == StrElement ? text.mid(start) : Default;
 }
 
 void cIniFile::setFileName(const QString &File)
 {
-    try {
-        // A name the file system cannot even look up is an error, not a missing file.
-        if (File.contains(QChar(0))) {
-            ShowErrorMessage(QStringLiteral("Property Let IniFile"), ErrorNumber::BadFileName,
-                             QStringLiteral("Bad file name"));
-            return;
-        }
-        m_fileName = FileExists(File) ? File : QString();
-    } catch (...) {
-        ShowCurrentExceptionMessage(QStringLiteral("Property Let IniFile"));
+    // A name the file system cannot even look up is an error, not a missing file.
+    if (File.contains(QChar(0))) {
+        ShowErrorMessage(QStringLiteral("Property Let IniFile"), ErrorNumber::BadFileName,
+                         QStringLiteral("Bad file name"));
+        return;
     }
+    m_fileName = FileExists(File) ? File : QString();
 }
 
 QString cIniFile::FileName() const
 {
-    try {
-        return m_fileName;
-    } catch (...) {
-        ShowCurrentExceptionMessage(QStringLiteral("Property Get IniFile"));
-        return {};
-    }
+    return m_fileName;
 }

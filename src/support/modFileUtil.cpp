@@ -127,38 +127,30 @@ bool FileExists(const QString &fileName)
 bool AppendToTextFile(const QString &fileName, const QString &text)
 {
     const QString title = QStringLiteral("AppendToTextFile");
-    try {
-        QFile file(fileName);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-            ShowErrorMessage(title, fileErrorNumber(fileName, file.error()), file.errorString());
-            return false;
-        }
-        const QByteArray line = text.toUtf8() + "\r\n";
-        if (file.write(line) != line.size() || !file.flush()) {
-            const QFileDevice::FileError error =
-                file.error() == QFileDevice::NoError ? QFileDevice::WriteError : file.error();
-            ShowErrorMessage(title, fileErrorNumber(fileName, error), file.errorString());
-            return false;
-        }
-        file.close();
-        if (file.error() != QFileDevice::NoError) {
-            ShowErrorMessage(title, fileErrorNumber(fileName, file.error()), file.errorString());
-            return false;
-        }
-        return true;
-    } catch (...) {
-        ShowCurrentExceptionMessage(title);
+    QFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        ShowErrorMessage(title, fileErrorNumber(fileName, file.error()), file.errorString());
         return false;
     }
+    const QByteArray line = text.toUtf8() + "\r\n";
+    if (file.write(line) != line.size() || !file.flush()) {
+        const QFileDevice::FileError error =
+            file.error() == QFileDevice::NoError ? QFileDevice::WriteError : file.error();
+        ShowErrorMessage(title, fileErrorNumber(fileName, error), file.errorString());
+        return false;
+    }
+    file.close();
+    if (file.error() != QFileDevice::NoError) {
+        ShowErrorMessage(title, fileErrorNumber(fileName, file.error()), file.errorString());
+        return false;
+    }
+    return true;
 }
 
 bool KillFile(const QString &fileName)
 {
-    try {
-        if (!fileName.isEmpty())
-            QFile::remove(fileName);
-    } catch (...) {
-    }
+    if (!fileName.isEmpty())
+        QFile::remove(fileName);
     return true;
 }
 
