@@ -21,8 +21,8 @@
 namespace Fuzz
 {
 
-// The code reports caught exceptions through the error message. Under the fuzzer that is a
-// finding, and a message box would wait for a click forever.
+// The code under test shows no error message for any input: under the fuzzer one is a finding,
+// and a message box would wait for a click forever.
 inline void abortOnErrorMessage()
 {
     SetErrorMessageHandler([](const QString &title, const QString &text) {

@@ -1,6 +1,5 @@
 #include "cIniFile.h"
 
-#include "conversions.h"
 #include "errormessage.h"
 #include "modFileUtil.h"
 
@@ -9,11 +8,12 @@
 #include <QFileInfo>
 #include <QList>
 #include <QStringDecoder>
-#include <algorithm>
-#include <limits>
 
 namespace
 {
+
+// Larger files are not read (and not written), which keeps memory bounded on a wrong file.
+constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
 
 // The old platform buffer held 253 characters of a value.
 constexpr qsizetype ValueBufferLength = 253;
@@ -245,42 +245,6 @@ QByteArray writeValue(const QByteArray &contents, const QString &section, const 
 
 } // namespace Ini
 
-float cIniFile::ReadIniSingle(const QString &Section, const QString &KeyName, float Default)
-{
-    const QString text = bufferText(lookUp(m_fileName, Section, KeyName).value_or(QString()));
-    if (text.isEmpty())
-        return Default;
-    // Out-of-range doubles do not convert to float; clamp them first.
-    constexpr double FloatMax = std::numeric_limits<float>::max();
-    return float(std::clamp(LeadingNumber(text), -FloatMax, FloatMax));
-}
-
-qint16 cIniFile::ReadIniInt(const QString &Section, const QString &KeyName, qint16 Default)
-{
-    const std::optional<QString> value = lookUp(m_fileName, Section, KeyName);
-    if (!value)
-        return Default;
-    // The leading integer, as the old platform read it; clamped so that no length overflows.
-    constexpr qint64 Clamp = qint64(1) << 40;
-    qsizetype pos = 0;
-    bool negative = false;
-    if (pos < value->size() && (value->at(pos) == u'+' || value->at(pos) == u'-')) {
-        negative = value->at(pos) == u'-';
-        ++pos;
-    }
-    qint64 number = 0;
-    for (; pos < value->size() && value->at(pos) >= u'0' && value->at(pos) <= u'9'; ++pos)
-        number = std::min(Clamp, number * 10 + (value->at(pos).unicode() - u'0'));
-    if (negative)
-        number = -number;
-    if (number < -32768 || number > 32767) {
-        ShowErrorMessage(QStringLiteral("ReadIniInt"), ErrorNumber::Overflow,
-                         QStringLiteral("Overflow"));
-        return 0;
-    }
-    return qint16(number);
-}
-
 bool cIniFile::ReadIniBool(const QString &Section, const QString &KeyName, const QString &Default)
 {
     // Unlike the string read, a present empty value does not fall back to the default.
@@ -289,18 +253,7 @@ bool cIniFile::ReadIniBool(const QString &Section, const QString &KeyName, const
     return text == u"TRUE" || text == u"YES" || text == u"ON" || text == u"1";
 }
 
-qint16 cIniFile::WriteIniStr(const QString &Section, const QString &KeyName,
-                             const QString &TextString)
-{
-    return writeKeys({{Section, KeyName, TextString}});
-}
-
 qint16 cIniFile::WriteIniEntries(const QList<Entry> &Entries)
-{
-    return writeKeys(Entries);
-}
-
-qint16 cIniFile::writeKeys(const QList<Entry> &Entries)
 {
     if (m_fileName.isEmpty())
         return 0;
@@ -326,7 +279,7 @@ qint16 cIniFile::writeKeys(const QList<Entry> &Entries)
         }
         contents = Ini::writeValue(contents, section, key, value);
     }
-    if (contents.size() > Ini::MaxFileSize)
+    if (contents.size() > MaxFileSize)
         return 0;
     if (contents == before && QFileInfo::exists(m_fileName))
         return refused ? 0 : 1;
@@ -371,9 +324,4 @@ void cIniFile::setFileName(const QString &File)
         return;
     }
     m_fileName = FileExists(File) ? File : QString();
-}
-
-QString cIniFile::FileName() const
-{
-    return m_fileName;
 }

@@ -10,14 +10,12 @@
 // trimmed, a write replaces a key in place (or adds it at the end of its section, or adds the
 // section at the end of the file), and every other line is kept. Files with CR LF, LF or CR line
 // ends are read; CR LF is written. Each operation reports its own failures with the error
-// message titled with its name and returns a neutral result.
+// message titled with its name (the writer's messages keep their title, "WriteIniStr") and
+// returns a neutral result.
 class cIniFile
 {
 public:
-    float ReadIniSingle(const QString &Section, const QString &KeyName, float Default);
-    qint16 ReadIniInt(const QString &Section, const QString &KeyName, qint16 Default);
     bool ReadIniBool(const QString &Section, const QString &KeyName, const QString &Default);
-    qint16 WriteIniStr(const QString &Section, const QString &KeyName, const QString &TextString);
     // Keys of any sections in one write: the file is replaced once.
     struct Entry {
         QString section, key, value;
@@ -28,22 +26,18 @@ public:
 
     // Stores the name when such a file exists, else the empty name (which stands for no file).
     void setFileName(const QString &File);
-    QString FileName() const;
+    QString FileName() const { return m_fileName; }
 
 private:
-    qint16 writeKeys(const QList<Entry> &Entries);
-
     QString m_fileName;
 };
 
 // The INI file format itself, on bytes, without the class's error reporting.
 namespace Ini
 {
-// Larger files are not read (and not written), which keeps memory bounded on a wrong file.
-inline constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
-
 // The contents of a regular file of 8-bit text; no value, with the reason in *why, when it is
-// missing, not a regular file, unreadable, too large or UTF-16/32 (a byte-order mark).
+// missing, not a regular file, unreadable, too large (over 16 MiB) or UTF-16/32 (a byte-order
+// mark).
 std::optional<QByteArray> readFile(const QString &fileName, QString *why = nullptr);
 
 // The value of the key (trimmed; UTF-8 where valid, else Latin-1), or no value when the section

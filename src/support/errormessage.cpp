@@ -1,8 +1,6 @@
 #include "errormessage.h"
 
 #include <cstdio>
-#include <exception>
-#include <new>
 
 namespace
 {
@@ -52,22 +50,4 @@ void SetErrorMessagePresenter(ErrorMessageHandler presenter)
 void SetErrorMessageHandler(ErrorMessageHandler handler)
 {
     handlerSlot() = std::move(handler);
-}
-
-void ShowCurrentExceptionMessage(const QString &title)
-{
-    if (!std::current_exception()) {
-        ShowErrorMessage(title, ErrorNumber::InternalError, QStringLiteral("Internal error"));
-        return;
-    }
-    try {
-        throw;
-    } catch (const std::bad_alloc &) {
-        ShowErrorMessage(title, ErrorNumber::OutOfMemory, QStringLiteral("Out of memory"));
-    } catch (const std::exception &e) {
-        ShowErrorMessage(title, ErrorNumber::InternalError,
-                         QStringLiteral("Internal error: ") + QString::fromLocal8Bit(e.what()));
-    } catch (...) {
-        ShowErrorMessage(title, ErrorNumber::InternalError, QStringLiteral("Internal error"));
-    }
 }

@@ -18,16 +18,10 @@ void SetErrorMessageHandler(ErrorMessageHandler handler);
 // a line on stderr.
 void SetErrorMessagePresenter(ErrorMessageHandler presenter);
 
-// For a catch block: shows the message for the exception being handled (out of memory, or an
-// internal error with the exception's text).
-void ShowCurrentExceptionMessage(const QString &title);
-
 // Error numbers used in the messages.
 namespace ErrorNumber
 {
 inline constexpr int Overflow = 6;
-inline constexpr int OutOfMemory = 7;
-inline constexpr int InternalError = 51;
 inline constexpr int BadFileName = 52;
 inline constexpr int FileNotFound = 53;
 inline constexpr int DeviceIo = 57;

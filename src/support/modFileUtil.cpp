@@ -104,13 +104,6 @@ QString GetNamePart(const QString &path)
     return path.mid(path.lastIndexOf(DirSeparator()) + 1);
 }
 
-QString GetAppFullPath()
-{
-    if (QCoreApplication::instance() == nullptr)
-        return {};
-    return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
-}
-
 bool FileExists(const QString &fileName)
 {
     if (fileName.isEmpty())
@@ -144,13 +137,6 @@ bool AppendToTextFile(const QString &fileName, const QString &text)
         ShowErrorMessage(title, fileErrorNumber(fileName, file.error()), file.errorString());
         return false;
     }
-    return true;
-}
-
-bool KillFile(const QString &fileName)
-{
-    if (!fileName.isEmpty())
-        QFile::remove(fileName);
     return true;
 }
 

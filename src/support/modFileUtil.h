@@ -10,14 +10,10 @@ QChar DirSeparator();
 QString GetPathPart(const QString &path);
 // File name part of a path, after the last separator; the whole path when there is none.
 QString GetNamePart(const QString &path);
-// Full path of the running program's executable.
-QString GetAppFullPath();
 // True when an ordinary (not hidden, not a directory) file of that name exists.
 bool FileExists(const QString &fileName);
 // Appends the text and CR LF; creates a missing file. Shows the error message on failure.
 bool AppendToTextFile(const QString &fileName, const QString &text);
-// Deletes the file; every failure is ignored. Always true.
-bool KillFile(const QString &fileName);
 
 // The program's own directory, ending with the separator: the executable's directory when it
 // holds the settings file already, or when it is writable and not a system directory; otherwise

@@ -3,7 +3,6 @@
 #include "modFileUtil.h"
 
 #include <QFileDialog>
-#include <QFileInfo>
 
 namespace
 {
@@ -72,6 +71,5 @@ bool cFileDialog::Show(const bool &fOpen)
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return false;
     m_fileName = TrimNulls(dialog.selectedFiles().constFirst());
-    m_fileTitle = TrimNulls(QFileInfo(m_fileName).fileName());
     return true;
 }

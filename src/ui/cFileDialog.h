@@ -7,7 +7,7 @@ class QFileDialog;
 class QWidget;
 
 // Asks the operator for a file to open or to save: set the properties, call Show, and on success
-// read the chosen full path from FileName and its bare name from FileTitle.
+// read the chosen full path from FileName.
 class cFileDialog
 {
 public:
@@ -22,8 +22,6 @@ public:
     void setDialogTitle(const QString &strValue) { m_dialogTitle = strValue; }
     QString FileName() const { return m_fileName; }
     void setFileName(const QString &strValue) { m_fileName = strValue; }
-    QString FileTitle() const { return m_fileTitle; }
-    void setFileTitle(const QString &strValue) { m_fileTitle = strValue; }
     // Descriptions and patterns alternating, separated by "|": "Log files (*.cfg)|*.cfg".
     QString Filter() const { return m_filter; }
     void setFilter(const QString &strValue) { m_filter = strValue; }
@@ -36,9 +34,6 @@ public:
     void setHWndParent(QWidget *lngValue) { m_parent = lngValue; }
     QString InitialDir() const { return m_initialDir; }
     void setInitialDir(const QString &strValue) { m_initialDir = strValue; }
-    // Kept and returned; it limits nothing.
-    qint16 MaxFileSize() const { return m_maxFileSize; }
-    void setMaxFileSize(qint16 intValue) { m_maxFileSize = intValue; }
 
     // Shows the open (fOpen true) or save dialog, modal. True when a file was chosen; false when
     // cancelled.
@@ -60,11 +55,9 @@ private:
     QString m_defaultExt;
     QString m_dialogTitle;
     QString m_fileName;
-    QString m_fileTitle;
     QString m_filter;
     qint16 m_filterIndex = 0;
     qint32 m_flags = 0;
     QWidget *m_parent = nullptr;
     QString m_initialDir;
-    qint16 m_maxFileSize = 0;
 };

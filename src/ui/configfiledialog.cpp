@@ -24,7 +24,6 @@ QString ChooseConfigFile(bool fOpen, QWidget *owner)
                     cFileDialog::PathMustExist);
     dialog.setHWndParent(owner);
     dialog.setInitialDir(ProgramDirectory());
-    dialog.setMaxFileSize(255);
     QString proposed = ConfigFile;
     if (!proposed.isEmpty() && !proposed.contains(QLatin1Char('.')))
         proposed += QStringLiteral(".cfg");
