@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -20,127 +21,89 @@ bool isIgnored(QChar c)
     return c == u' ' || c == u'\t' || c == u'\n';
 }
 
-int digitValue(QChar c, int radix)
-{
-    const char16_t u = c.unicode();
-    int value = -1;
-    if (u >= u'0' && u <= u'9')
-        value = u - u'0';
-    else if (u >= u'a' && u <= u'f')
-        value = u - u'a' + 10;
-    else if (u >= u'A' && u <= u'F')
-        value = u - u'A' + 10;
-    return value < radix ? value : -1;
-}
-
-double radixNumber(const QString &chars, qsizetype pos, int radix)
-{
-    // Clamped rather than allowed to run into infinity on absurdly long digit strings.
-    const double limit = std::numeric_limits<double>::max() / radix - radix;
-    double value = 0;
-    for (; pos < chars.size(); ++pos) {
-        const int digit = digitValue(chars[pos], radix);
-        if (digit < 0)
-            break;
-        if (value >= limit)
-            return std::numeric_limits<double>::max();
-        value = value * radix + digit;
-    }
-    return value;
-}
-
 } // namespace
 
 double LeadingNumber(const QString &text)
 {
-    QString chars;
-    chars.reserve(text.size());
-    for (QChar c : text) {
-        if (!isIgnored(c))
-            chars.append(c);
-    }
-
     qsizetype pos = 0;
-    if (chars.size() >= 2 && chars[0] == u'&') {
-        const QChar letter = chars[1].toUpper();
-        if (letter == u'H')
-            return radixNumber(chars, 2, 16);
-        if (letter == u'O')
-            return radixNumber(chars, 2, 8);
-        return 0;
-    }
-
-    bool negative = false;
-    if (pos < chars.size() && (chars[pos] == u'+' || chars[pos] == u'-')) {
-        negative = chars[pos] == u'-';
+    // The next character that is not ignored; NUL past the end.
+    const auto peek = [&] {
+        while (pos < text.size() && isIgnored(text[pos]))
+            ++pos;
+        return pos < text.size() ? text[pos].unicode() : u'\0';
+    };
+    // The longest prefix that forms a number, without the ignored characters and the sign.
+    std::string number;
+    const auto take = [&](auto accepts) {
+        const char16_t c = peek();
+        if (c == u'\0' || !accepts(c))
+            return false;
+        number.push_back(char(c));
         ++pos;
+        return true;
+    };
+    const auto digitOf = [](int radix) {
+        return [radix](char16_t c) {
+            const char16_t lower = c | 0x20;
+            return (isDecimalDigit(c) && c - u'0' < radix) ||
+                   (radix == 16 && lower >= u'a' && lower <= u'f');
+        };
+    };
+    const auto decimal = digitOf(10);
+
+    if (peek() == u'&') {
+        ++pos;
+        const char16_t letter = peek() | 0x20;
+        const int radix = letter == u'h' ? 16 : letter == u'o' ? 8 : 0;
+        if (radix == 0)
+            return 0;
+        ++pos;
+        while (take(digitOf(radix))) {
+        }
+        std::uint64_t value = 0;
+        const auto result =
+            std::from_chars(number.data(), number.data() + number.size(), value, radix);
+        return result.ec == std::errc::result_out_of_range ? std::numeric_limits<double>::max()
+                                                           : double(value);
     }
 
-    // The value is 0.<digits> * 10^exponent. Digits beyond what can affect the rounding of a
-    // double are folded into one sticky digit, so any length of text costs bounded memory.
-    constexpr qsizetype MaxDigits = 800;
-    std::string digits;
-    bool sticky = false;
+    const bool negative = peek() == u'-';
+    if (negative || peek() == u'+')
+        ++pos;
+    // Decimal places of the first significant digit (its power of ten plus one): the direction
+    // of a value out of range.
+    long long scale = 0;
+    bool significant = false;
+    while (take(decimal)) {
+        significant = significant || number.back() != '0';
+        scale += significant;
+    }
+    if (take([](char16_t c) { return c == u'.'; })) {
+        while (take(decimal)) {
+            significant = significant || number.back() != '0';
+            scale -= !significant;
+        }
+    }
+    if (!significant)
+        return 0;
+
+    // The exponent's value is capped: far beyond the range of a double either way.
     long long exponent = 0;
-    bool anyDigit = false;
-
-    for (; pos < chars.size() && isDecimalDigit(chars[pos]); ++pos) {
-        anyDigit = true;
-        const char d = char(chars[pos].unicode());
-        if (digits.empty() && d == '0')
-            continue;
-        if (qsizetype(digits.size()) < MaxDigits)
-            digits.push_back(d);
-        else
-            sticky = sticky || d != '0';
-        ++exponent;
-    }
-    if (pos < chars.size() && chars[pos] == u'.') {
+    if (peek() == u'e' || peek() == u'E') {
         ++pos;
-        for (; pos < chars.size() && isDecimalDigit(chars[pos]); ++pos) {
-            anyDigit = true;
-            const char d = char(chars[pos].unicode());
-            if (digits.empty() && d == '0') {
-                --exponent;
-                continue;
-            }
-            if (qsizetype(digits.size()) < MaxDigits)
-                digits.push_back(d);
-            else
-                sticky = sticky || d != '0';
-        }
+        const bool down = peek() == u'-';
+        if (down || peek() == u'+')
+            ++pos;
+        for (char16_t c = peek(); decimal(c); ++pos, c = peek())
+            exponent = std::min(100000LL, exponent * 10 + (c - u'0'));
+        exponent = down ? -exponent : exponent;
     }
-    if (!anyDigit)
-        return 0;
+    number += 'e' + std::to_string(exponent);
 
-    if (pos < chars.size() && (chars[pos] == u'e' || chars[pos] == u'E')) {
-        qsizetype p = pos + 1;
-        bool expNegative = false;
-        if (p < chars.size() && (chars[p] == u'+' || chars[p] == u'-')) {
-            expNegative = chars[p] == u'-';
-            ++p;
-        }
-        // Capped: far beyond the range of a double either way.
-        constexpr long long ExpCap = 100000;
-        long long expValue = 0;
-        for (; p < chars.size() && isDecimalDigit(chars[p]); ++p)
-            expValue = std::min(ExpCap, expValue * 10 + (chars[p].unicode() - u'0'));
-        exponent += expNegative ? -expValue : expValue;
-    }
-
-    if (digits.empty())
-        return 0;
-    if (sticky)
-        digits.push_back('1');
-    exponent = std::clamp(exponent, -4 * 100000LL, 4 * 100000LL);
-
-    const std::string number = "0." + digits + "e" + std::to_string(exponent);
     double value = 0;
     const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
     if (result.ec == std::errc::result_out_of_range)
-        value = exponent > 0 ? std::numeric_limits<double>::max() : 0.0;
-    else if (result.ec != std::errc())
-        value = 0;
+        value = scale + exponent > 0 ? std::numeric_limits<double>::max() : 0.0;
     return negative ? -value : value;
 }
 

@@ -6,7 +6,8 @@
 // The number at the start of a text. Blanks, tabs and line feeds anywhere are ignored;
 // reading stops at the first character that cannot continue a decimal number (sign, digits,
 // point and fraction, exponent). "&H" / "&O" introduce hexadecimal / octal digits.
-// A text without a leading number gives 0. Never fails.
+// A text without a leading number gives 0; a value too large gives the largest double (for
+// hexadecimal and octal: beyond 64 bits), one too small 0. Never fails.
 double LeadingNumber(const QString &text);
 
 // The whole text as one 16-bit number: surrounding blanks, tabs, CR and LF allowed, an optional
