@@ -1,4 +1,4 @@
-// ApplyConfigFileLines on arbitrary bytes: the table stays within its lists, each row takes
+// ParseConfigText on arbitrary bytes: the table stays within its lists, each row takes
 // exactly the fields of its line that are valid, and what the table writes reads back the same.
 // LeadingNumber on each field, and on whole numbers taken from the first bytes.
 #include "configfile.h"
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray contents = Fuzz::bytes(data, size);
     PocketLayout layout;
-    ApplyConfigFileLines(layout, contents);
+    ParseConfigText(contents, layout);
     FUZZ_CHECK(Fuzz::valid(layout));
     FUZZ_CHECK(layout == expectedLayout(contents));
 
@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         copy.setType(row, (layout.type(row) + 1) % PocketLayout::kTypes);
         copy.setPosition(row, (layout.position(row) + 1) % PocketLayout::kPositions);
     }
-    ApplyConfigFileLines(copy, written);
+    ParseConfigText(written, copy);
     FUZZ_CHECK(copy == layout);
 
     const QList<QByteArray> fields = contents.split(',');

@@ -3,14 +3,10 @@
 #include "commandset.h"
 #include "configfile.h"
 #include "configtransfer.h"
-#include "conversions.h"
 #include "indexerlink.h"
-#include "modUtil.h"
 #include "pocketlayout.h"
 
 #include <QJsonValue>
-#include <QList>
-#include <QRegularExpression>
 #include <memory>
 
 namespace IndexerCommands
@@ -43,13 +39,6 @@ QJsonObject badReply(const QString &text)
 {
     return Error(QStringLiteral("bad_reply"),
                  QStringLiteral("unexpected reply \"%1\"").arg(VisibleControls(text)));
-}
-
-// A whole number, strictly: digits with an optional sign, blanks around.
-std::optional<int> wholeNumber(const QString &field)
-{
-    static const QRegularExpression whole(QStringLiteral("^\\s*[+-]?[0-9]{1,5}\\s*$"));
-    return whole.match(field).hasMatch() ? TextToInteger(field) : std::nullopt;
 }
 
 QJsonObject unanswered(int count)
@@ -121,30 +110,7 @@ QJsonObject Error(const QString &code, const QString &text)
 
 bool ParseLayoutText(const QByteArray &text, PocketLayout &layout, QString *why)
 {
-    QByteArray normalised = text;
-    normalised.replace("\r\n", "\n");
-    normalised.replace('\r', '\n');
-    QList<QByteArray> lines = normalised.split('\n');
-    while (!lines.isEmpty() && lines.last().trimmed().isEmpty())
-        lines.removeLast();
-    if (lines.size() != PocketLayout::kRows) {
-        *why = QStringLiteral("%1 lines, not 8").arg(lines.size());
-        return false;
-    }
-    for (int row = 0; row < PocketLayout::kRows; ++row) {
-        const QString line = QString::fromLatin1(lines[row]);
-        const auto type = wholeNumber(GetDelimitedWord(line, 2, QStringLiteral(",")));
-        const auto position = wholeNumber(GetDelimitedWord(line, 3, QStringLiteral(",")));
-        if (!type || *type < 0 || *type >= PocketLayout::kTypes || !position || *position < 1 ||
-            *position > PocketLayout::kPositions) {
-            *why = QStringLiteral("line %1: a type 0 to 3 and a position 1 to 360 are needed")
-                       .arg(row + 1);
-            return false;
-        }
-        layout.setType(row, *type);
-        layout.setPosition(row, *position - 1);
-    }
-    return true;
+    return ParseConfigText(text, layout, ConfigText::Strict, why);
 }
 
 void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, Done done)
