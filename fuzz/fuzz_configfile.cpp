@@ -1,11 +1,11 @@
-// ParseConfigText on arbitrary bytes: the table stays within its lists, each row takes
-// exactly the fields of its line that are valid, and what the table writes reads back the same.
-// LeadingNumber on each field, and on whole numbers taken from the first bytes.
+// ParseConfigText on arbitrary bytes, leniently and strictly: the table stays within its lists
+// and what it writes reads back the same. LeadingNumber on each field, and on whole numbers
+// taken from the first bytes.
 #include "configfile.h"
 #include "conversions.h"
 #include "fuzztable.h"
 
-#include <QStringList>
+#include <QList>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -38,29 +38,6 @@ void checkWholeNumber(qint64 n)
     FUZZ_CHECK(LeadingNumber(QStringLiteral("&o") + QString::number(u, 8)) == double(u));
 }
 
-// The rows the contents should give, starting from the defaults: lines end at CR LF, LF or
-// CR; fields are split at commas.
-PocketLayout expectedLayout(const QByteArray &contents)
-{
-    int type[PocketLayout::kRows], position[PocketLayout::kRows];
-    for (int row = 0; row < PocketLayout::kRows; ++row) {
-        type[row] = NotUsed;
-        position[row] = 0;
-    }
-    QByteArray normalised = contents;
-    normalised.replace("\r\n", "\n");
-    normalised.replace('\r', '\n');
-    const QList<QByteArray> lines = normalised.split('\n');
-    for (int row = 0; row < PocketLayout::kRows && row < lines.size(); ++row) {
-        const QStringList fields = QString::fromLatin1(lines[row]).split(u',');
-        if (const auto t = TextToInteger(fields.value(1)); t && *t >= 0 && *t <= 3)
-            type[row] = *t;
-        if (const auto p = TextToInteger(fields.value(2)); p && *p >= 1 && *p <= 360)
-            position[row] = *p - 1;
-    }
-    return Fuzz::layoutOf(type, position);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -75,18 +52,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     PocketLayout layout;
     ParseConfigText(contents, layout);
     FUZZ_CHECK(Fuzz::valid(layout));
-    FUZZ_CHECK(layout == expectedLayout(contents));
 
     // The file the layout writes: eight CR LF lines that give the same rows over any layout.
     const QByteArray written = ConfigFileContents(layout);
     FUZZ_CHECK(written.count("\r\n") == PocketLayout::kRows && written.endsWith("\r\n"));
-    PocketLayout copy;
+    PocketLayout other;
     for (int row = 0; row < PocketLayout::kRows; ++row) {
-        copy.setType(row, (layout.type(row) + 1) % PocketLayout::kTypes);
-        copy.setPosition(row, (layout.position(row) + 1) % PocketLayout::kPositions);
+        other.setType(row, (layout.type(row) + 1) % PocketLayout::kTypes);
+        other.setPosition(row, (layout.position(row) + 1) % PocketLayout::kPositions);
     }
+    PocketLayout copy = other;
     ParseConfigText(written, copy);
     FUZZ_CHECK(copy == layout);
+    // Strictly, a text is taken whole, as the lenient reading takes it, or refused with a reason
+    // and nothing changed.
+    PocketLayout strict = other;
+    QString why;
+    if (ParseConfigText(contents, strict, ConfigText::Strict, &why))
+        FUZZ_CHECK(strict == layout);
+    else
+        FUZZ_CHECK(strict == other && !why.isEmpty());
 
     const QList<QByteArray> fields = contents.split(',');
     for (qsizetype i = 0; i < fields.size(); ++i)

@@ -17,16 +17,4 @@ inline bool valid(const PocketLayout &layout)
     return true;
 }
 
-// A layout from (type, position) arrays, each value set through the layout's own checks.
-inline PocketLayout layoutOf(const int (&type)[PocketLayout::kRows],
-                             const int (&position)[PocketLayout::kRows])
-{
-    PocketLayout layout;
-    for (int row = 0; row < PocketLayout::kRows; ++row) {
-        layout.setType(row, type[row]);
-        layout.setPosition(row, position[row]);
-    }
-    return layout;
-}
-
 } // namespace Fuzz

@@ -1,5 +1,5 @@
-// The pocket layout and its configuration file (the fuzz targets and their corpora check the
-// file's lines and the layout read; the window and script tests its sending), and a transfer
+// The pocket layout and its configuration file (the script tests check the strict reading, the
+// fuzz target its bounds and round trip; the window and script tests the sending), and a transfer
 // that meets a port change.
 #include "commport.h"
 #include "configfile.h"
