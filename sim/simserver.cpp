@@ -1,5 +1,7 @@
 #include "simserver.h"
 
+#include "conversions.h"
+
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QTime>
@@ -42,25 +44,6 @@ std::optional<int> number(const QByteArray &word, int low, int high)
     if (!ok || value < low || value > high)
         return std::nullopt;
     return value;
-}
-
-QByteArray escaped(const QByteArray &bytes)
-{
-    QByteArray text;
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\r')
-            text += "\\r";
-        else if (c == '\n')
-            text += "\\n";
-        else if (c == '\\')
-            text += "\\\\";
-        else if (u >= 0x20 && u < 0x7f)
-            text += c;
-        else
-            text += "\\x" + QByteArray::number(u, 16).rightJustified(2, '0');
-    }
-    return text;
 }
 
 void printLine(const QByteArray &line)
@@ -400,7 +383,8 @@ void SimServer::log(const QByteArray &direction, const QByteArray &bytes) const
     if (!m_options.log)
         return;
     const QByteArray line = QTime::currentTime().toString(u"hh:mm:ss.zzz").toLatin1() + ' ' +
-                            direction + ' ' + escaped(bytes) + '\n';
+                            direction + ' ' + VisibleControls(QString::fromLatin1(bytes)).toUtf8() +
+                            '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+// VisibleControls, which the callers that show replies take from here.
+#include "conversions.h"
+
 #include <QString>
 #include <optional>
 
@@ -50,7 +53,3 @@ std::optional<QString> motionState(const QString &reply);
 int digitValue(const QString &reply);
 
 } // namespace Indexer
-
-// A reply or frame as text for people: control characters written out the way a C string writes
-// them (\r, \n, \0, \x1B), so that any font shows them; a backslash itself is doubled.
-QString VisibleControls(const QString &text);

@@ -171,3 +171,26 @@ double RoundHalfEven(double value)
         return 2.0 * std::round(value / 2.0);
     return rounded;
 }
+
+QString VisibleControls(const QString &text)
+{
+    QString out;
+    out.reserve(text.size() + 8);
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u == '\\')
+            out += QStringLiteral("\\\\");
+        else if (u == '\r')
+            out += QStringLiteral("\\r");
+        else if (u == '\n')
+            out += QStringLiteral("\\n");
+        else if (u == 0)
+            out += QStringLiteral("\\0");
+        else if (u < 0x20 || u == 0x7F)
+            out += QStringLiteral("\\x") +
+                   QString::number(u, 16).rightJustified(2, QLatin1Char('0')).toUpper();
+        else
+            out += c;
+    }
+    return out;
+}

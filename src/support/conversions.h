@@ -17,3 +17,7 @@ std::optional<qint16> TextToInteger(const QString &text);
 
 // Rounds to the nearest integer, halves to the even neighbour (the rounding used for positions).
 double RoundHalfEven(double value);
+
+// A reply or frame as text for people: control characters written out the way a C string writes
+// them (\r, \n, \0, \x1B), so that any font shows them; a backslash itself is doubled.
+QString VisibleControls(const QString &text);
