@@ -4,7 +4,6 @@
 #include "frmComm.h"
 #include "frmMain.h"
 #include "modFileUtil.h"
-#include "systemserialport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -33,8 +32,7 @@ int main(int argc, char *argv[])
     SetProgramDirectoryOverride(programDir.path());
     QDir().mkpath(out);
 
-    SystemSerialPort port;
-    frmMain window(port);
+    frmMain window;
     window.show();
     window.Form_Load();
     QTest::qWait(2500); // a few polls

@@ -3,7 +3,6 @@
 // refused, a move did not arrive in time, or the output was closed; 2 bad usage or argument;
 // 3 nothing to talk to, the running program lost, or a socket served by another user.
 #include "commandset.h"
-#include "commport.h"
 #include "controlserver.h"
 #include "errormessage.h"
 #include "indexercommands.h"
@@ -87,9 +86,8 @@ public:
     // Returns kDone, or the exit status and the reason.
     int openDevice(const QString &device, QString *why)
     {
-        SetPortDevice(1, device);
         m_port = std::make_unique<SystemSerialPort>();
-        if (!OpenCommPort(*m_port, 1)) {
+        if (!m_port->open(PortChoice::serial(1, device))) {
             *why = QStringLiteral("%1: %2").arg(device, m_port->errorText().isEmpty()
                                                             ? QStringLiteral("cannot be opened")
                                                             : m_port->errorText());

@@ -248,7 +248,7 @@ private Q_SLOTS:
         row("dialog on Ethernet", "CommPort:5 closeport click:cmdComm lblPortError== "
                                   "optCommPort_5==1 click:optComPort_1 click:cmdFind CommPort==1");
         row("dialog missing port", "ports:1 click:cmdComm click:optComPort_4 click:cmdFind "
-                                   "txtRcv==Timeout_ lblPortError==COM4_(/dev/fake4)_not_found "
+                                   "txtRcv==Timeout_ lblPortError==COM4_(/dev/ttyS3)_not_found "
                                    "CommPort==4 sent:");
         row("button during a poll", "delay=40 B?=B:6%0D D?=D:R%0D A?=A:1%0D tick "
                                     "click:cmdControl_0 sent:B?,D?,A? lblPocket==6 "

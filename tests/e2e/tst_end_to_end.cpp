@@ -1,8 +1,6 @@
 // End to end: the main window and the setup dialog on the real QSerialPort, through a
 // pseudo-terminal, against rv360-sim.
-#include "commport.h"
 #include "frmMain.h"
-#include "indexerport.h"
 #include "lamp.h"
 #include "linkchecks.h"
 #include "settings.h"
@@ -24,7 +22,6 @@ class TestEndToEnd : public QObject
 
     TestHome home;
     SimProcess sim;
-    IndexerPort port; // the program's own: the serial device behind it
     std::unique_ptr<frmMain> window;
 
 private Q_SLOTS:
@@ -34,7 +31,7 @@ private Q_SLOTS:
         QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Application]\r\nCommPort=1\r\n[Ports]"
                                                           "\r\nCOM1=" +
                                                               sim.linkPath().toUtf8()));
-        window = std::make_unique<frmMain>(port);
+        window = std::make_unique<frmMain>(); // the program's own ports
         window->setExitHandler([] {});
         window->show();
         window->Form_Load();
@@ -86,16 +83,14 @@ private Q_SLOTS:
         QTest::qWait(100);
         ::close(fd);
         QTest::qWait(300); // the simulator pauses while the line has no opener
-        SetPortDevice(9, other.linkPath());
         SystemSerialPort stale;
-        QVERIFY(OpenCommPort(stale, 9));
+        QVERIFY(stale.open(PortChoice::serial(9, other.linkPath())));
         IndexerLink link(stale);
         IndexerLink::Reply reply;
         QTimer::singleShot(0, &link, [&] {
             link.SendCommand("B?", &link, [&](const IndexerLink::Reply &r) { reply = r; });
         });
         QTRY_VERIFY(!reply.text.isEmpty());
-        SetPortDevice(9, {});
         QCOMPARE(reply.text, QStringLiteral("B:1\r"));
         QVERIFY(stale.isOpen());
     }
@@ -122,7 +117,7 @@ private Q_SLOTS:
         QVERIFY(sim.control("silent on").startsWith("ok"));
         QTimer::singleShot(50, [&] { sim.kill(); });
         QVERIFY(transact(window->link(), "B?").timedOut);
-        QTRY_VERIFY(!port.isOpen());
+        QTRY_VERIFY(!window->link().port().isOpen());
         // A killed simulator leaves its link behind, pointing at a pty another program may get.
         QFile::remove(link);
         const double before = ProcessCpuSeconds();
@@ -134,7 +129,7 @@ private Q_SLOTS:
         QVERIFY(again.start());
         QTRY_COMPARE_WITH_TIMEOUT(transact(window->link(), "B?").text, QStringLiteral("B:1\r"),
                                   6000);
-        QVERIFY(port.isOpen());
+        QVERIFY(window->link().port().isOpen());
         window.reset();
     }
 };

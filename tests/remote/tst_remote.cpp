@@ -1,6 +1,5 @@
 // Scripts' way in: the operations on a fake port, the control socket with real local sockets,
 // the traffic record, and rv360ctl as a process against the socket and against rv360-sim.
-#include "commport.h"
 #include "controlserver.h"
 #include "fakeserialport.h"
 #include "indexercommands.h"
@@ -78,7 +77,7 @@ private Q_SLOTS:
         link.reset();
         CommPort = 1;
         port = std::make_unique<FakeSerialPort>();
-        QVERIFY(OpenCommPort(*port, 1));
+        QVERIFY(port->open(PortChoice::serial(1)));
         link = std::make_unique<IndexerLink>(*port);
         port->responder = [](const QByteArray &frame) -> QByteArray {
             static const QHash<QByteArray, QByteArray> replies = {

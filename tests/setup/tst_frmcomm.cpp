@@ -1,6 +1,5 @@
 // The setup dialog on a fake port with a real link, offscreen.
 #include "commandset.h"
-#include "commport.h"
 #include "fakeserialport.h"
 #include "frmComm.h"
 #include "indexerlink.h"
@@ -31,7 +30,7 @@ struct Fixture {
     {
         ReplaceFileAtomically(SettingsFilePath(), settings);
         CommPort = 1;
-        OpenCommPort(port, 1);
+        port.open(StoredPortChoice());
         port.calls.clear();
         main.setGeometry(60, 50, 410, 324);
         main.show();
@@ -45,7 +44,15 @@ struct Fixture {
         for (int n = 1; n <= 4; ++n)
             SetPortDevice(n, {});
     }
-    frmComm *show() { return frmComm::ShowDialog(link, &main); }
+    // Shown as the main window shows it: the choice goes to the link, then to the settings.
+    frmComm *show()
+    {
+        frmComm *dialog = frmComm::ShowDialog(link, &main);
+        QObject::connect(dialog, &frmComm::portChosen, &main, [this](const PortChoice &choice) {
+            link.selectPort(choice, &main, [choice](bool) { StorePortChoice(choice); });
+        });
+        return dialog;
+    }
 };
 } // namespace
 
@@ -74,7 +81,7 @@ private Q_SLOTS:
         // clang-format on
         for (const auto &[reply, shown] : replies)
             QCOMPARE(VisibleControls(QString::fromLatin1(reply)), shown);
-        using F = SerialPort::OpenFailure;
+        using F = LinePort::OpenFailure;
         // clang-format off
         const std::tuple<F, QString, QString> failures[] = {
             {F::NotFound, "", " not found"}, {F::InUse, "", " in use by another program"},
