@@ -38,9 +38,10 @@ int main(int argc, char *argv[])
     QTest::qWait(2500); // a few polls
     bool ok = window.grab().save(QDir(out).filePath("main" + suffix + ".png"));
 
-    QTest::mouseClick(window.cmdComm, Qt::LeftButton);
+    QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdComm")), Qt::LeftButton);
     if (frmComm *dialog = frmComm::instance()) {
-        QTest::mouseClick(dialog->cmdFind, Qt::LeftButton);
+        QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("cmdFind")),
+                          Qt::LeftButton);
         QTest::qWait(300);
         ok = dialog->grab().save(QDir(out).filePath("setup" + suffix + ".png")) && ok;
         dialog->close();

@@ -66,6 +66,7 @@ frmMain::frmMain(LinePort *port, QWidget *parent) : QWidget(parent)
             m_statusFrame.start();
     });
 
+    tmrUpdate.setObjectName(QStringLiteral("tmrUpdate"));
     tmrUpdate.setTimerType(Qt::PreciseTimer);
     connect(&tmrUpdate, &QTimer::timeout, this, &frmMain::tmrUpdate_Timer);
 }
@@ -205,6 +206,7 @@ void frmMain::buildControls()
         connect(cmdCustom[i], &QPushButton::clicked, this, [this, i] { cmdCustom_Click(i); });
     }
     pocketTable = new PocketTable(fraConfig, 88);
+    pocketTable->setObjectName(QStringLiteral("pocketTable"));
 }
 
 void frmMain::showEvent(QShowEvent *event)

@@ -49,7 +49,18 @@ public:
     void cmdSwitches_Click();
     void cmdCustom_Click(int Index);
 
-    // Controls.
+    static QString versionCaption();
+
+Q_SIGNALS:
+    // Close has begun: nothing new should reach the link from now on.
+    void closing();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    // Controls; tests reach them by objectName.
     QPushButton *cmdExit = nullptr;
     QPushButton *cmdComm = nullptr;
     QLabel *lblComm = nullptr;
@@ -73,19 +84,9 @@ public:
     QGroupBox *fraConfig = nullptr;
     std::array<QPushButton *, 4> cmdCustom{};
     PocketTable *pocketTable = nullptr;
-    QTimer tmrUpdate;
+    // The status poll, every 500 ms while the port is open and the setup dialog closed.
+    QTimer tmrUpdate{this};
 
-    static QString versionCaption();
-
-Q_SIGNALS:
-    // Close has begun: nothing new should reach the link from now on.
-    void closing();
-
-protected:
-    void closeEvent(QCloseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-
-private:
     void buildControls();
     // Shows the setup dialog; the status poll is off until it reports finished().
     void showCommDialog(bool besideMain);

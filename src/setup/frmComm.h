@@ -40,6 +40,18 @@ public:
     void cmdSend_Click();
     void cmdOK_Click();
 
+Q_SIGNALS:
+    // Find or Send with this port chosen: a new choice switches to it, the same one retries a
+    // port that failed to open or was lost.
+    void portChosen(const PortChoice &choice);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    // Escape, the close box and the Close button all end here, and finished() follows.
+    void done(int r) override;
+
+private:
+    // The port number chosen; controls, which tests reach by objectName.
     qint16 nPort = 1;
 
     QPushButton *cmdOK = nullptr;
@@ -64,17 +76,6 @@ public:
     // Why the port did not open; empty while it is open.
     QLabel *lblPortError = nullptr;
 
-Q_SIGNALS:
-    // Find or Send with this port chosen: a new choice switches to it, the same one retries a
-    // port that failed to open or was lost.
-    void portChosen(const PortChoice &choice);
-
-protected:
-    void closeEvent(QCloseEvent *event) override;
-    // Escape, the close box and the Close button all end here, and finished() follows.
-    void done(int r) override;
-
-private:
     frmComm(IndexerLink &link, QWidget *mainWindow);
     void buildControls();
     void placeBeside(QWidget *mainWindow, bool besideMain);

@@ -1,5 +1,6 @@
 // End to end: the main window and the setup dialog on the real QSerialPort, through a
 // pseudo-terminal, against rv360-sim.
+#include "controls.h"
 #include "frmMain.h"
 #include "lamp.h"
 #include "linkchecks.h"
@@ -35,7 +36,7 @@ private Q_SLOTS:
         window->setExitHandler([] {});
         window->show();
         window->Form_Load();
-        QVERIFY(window->tmrUpdate.isActive());
+        QVERIFY(control<QTimer>(window.get(), "tmrUpdate")->isActive());
     }
     void cleanupTestCase() { window.reset(); }
 
@@ -60,16 +61,18 @@ private Q_SLOTS:
     {
         QCOMPARE(sim.control("crlf maybe"), QStringLiteral("error usage: crlf on|off"));
         QVERIFY(sim.control("pocket 2").startsWith("ok"));
-        QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("2"), 5000);
-        QTRY_VERIFY(window->ledReady->isOn());
-        QTRY_COMPARE(window->lblComm->text(), QStringLiteral("Ready"));
+        QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(window.get(), "lblPocket")->text(),
+                                  QStringLiteral("2"), 5000);
+        QTRY_VERIFY(control<Lamp>(window.get(), "ledReady")->isOn());
+        QTRY_COMPARE(control<QLabel>(window.get(), "lblComm")->text(), QStringLiteral("Ready"));
         // The simulator reports the pockets it passes; the poll must not send it back there.
-        window->spnMove->setSpinValue(6);
-        QTRY_VERIFY(window->ledMoving->isOn());
+        control<VerticalSpin>(window.get(), "spnMove")->setSpinValue(6);
+        QTRY_VERIFY(control<Lamp>(window.get(), "ledMoving")->isOn());
         QTRY_VERIFY_WITH_TIMEOUT(
             sim.control("state").startsWith("state pocket=6 target=6 moving=0"), 8000);
-        QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("6"), 3000);
-        QCOMPARE(window->lblMove->text(), QStringLiteral("6"));
+        QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(window.get(), "lblPocket")->text(),
+                                  QStringLiteral("6"), 3000);
+        QCOMPARE(control<QLabel>(window.get(), "lblMove")->text(), QStringLiteral("6"));
     }
 
     // A reply left unread on the line by an earlier program: the first request, made as the
@@ -111,7 +114,7 @@ private Q_SLOTS:
     // a later request reopens the line when it is back.
     void deviceLostAndBack()
     {
-        window->tmrUpdate.stop();
+        control<QTimer>(window.get(), "tmrUpdate")->stop();
         QTRY_VERIFY(!window->link().isBusy());
         const QString link = sim.linkPath();
         QVERIFY(sim.control("silent on").startsWith("ok"));

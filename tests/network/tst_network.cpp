@@ -1,6 +1,7 @@
 // The Ethernet choice: the link over TCP to rv360-sim --tcp, to a bare listener and to Debian's
 // ser2net in front of rv360-sim on a pty, and the setup dialog and start-up that use it. Only
 // the loopback interface is used.
+#include "controls.h"
 #include "frmComm.h"
 #include "frmMain.h"
 #include "linkchecks.h"
@@ -241,31 +242,32 @@ private Q_SLOTS:
         connect(dialog, &frmComm::portChosen, &main, [this, &main](const PortChoice &choice) {
             link->selectPort(choice, &main, [choice](bool) { StorePortChoice(choice); });
         });
-        dialog->optCommPort_5->click();
+        control<QRadioButton>(dialog, "optCommPort_5")->click();
         // clang-format off
         const std::tuple<QString, QString, QString> wrong[] = {
             {"127.0.0.1", "70000", "Ethernet: the port must be a number from 1 to 65535"},
             {"300.1.2.3", "1001", "Ethernet: \"300.1.2.3\" is no address or host name"}};
         // clang-format on
         for (const auto &[address, tcpPort, why] : wrong) {
-            dialog->txtHostAddress->setText(address);
-            dialog->txtHostPort->setText(tcpPort);
-            dialog->cmdFind->click();
-            QCOMPARE(dialog->lblPortError->text(), why);
-            QVERIFY(dialog->cmdFind->isEnabled() && !link->isBusy());
+            control<QLineEdit>(dialog, "txtHostAddress")->setText(address);
+            control<QLineEdit>(dialog, "txtHostPort")->setText(tcpPort);
+            control<QPushButton>(dialog, "cmdFind")->click();
+            QCOMPARE(control<QLabel>(dialog, "lblPortError")->text(), why);
+            QVERIFY(control<QPushButton>(dialog, "cmdFind")->isEnabled() && !link->isBusy());
             QCOMPARE(CommPort, qint16(1));
         }
         QTcpServer silent; // takes the connection, never answers
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        dialog->txtHostAddress->setText(QStringLiteral("127.0.0.1"));
-        dialog->txtHostPort->setText(QString::number(silent.serverPort()));
-        dialog->cmdFind->click();
-        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
+        control<QLineEdit>(dialog, "txtHostAddress")->setText(QStringLiteral("127.0.0.1"));
+        control<QLineEdit>(dialog, "txtHostPort")->setText(QString::number(silent.serverPort()));
+        control<QPushButton>(dialog, "cmdFind")->click();
+        QTRY_COMPARE(control<QLineEdit>(dialog, "txtRcv")->text(), QStringLiteral("Timeout "));
         // Only the port changes: connected again, to the simulator.
-        dialog->txtHostPort->setText(QString::number(sim.tcpPort()));
-        dialog->cmdFind->click();
-        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
-        QCOMPARE(dialog->lblPortError->text(), QString());
+        control<QLineEdit>(dialog, "txtHostPort")->setText(QString::number(sim.tcpPort()));
+        control<QPushButton>(dialog, "cmdFind")->click();
+        QTRY_COMPARE(control<QLineEdit>(dialog, "txtRcv")->text(),
+                     QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
+        QCOMPARE(control<QLabel>(dialog, "lblPortError")->text(), QString());
         dialog->close();
         SaveSettings();
         QCOMPARE(contentsOf(SettingsFilePath()),
@@ -279,8 +281,8 @@ private Q_SLOTS:
         window.setExitHandler([] {});
         window.show();
         window.Form_Load();
-        QTRY_VERIFY(window.tmrUpdate.isActive());
-        QTRY_COMPARE(window.lblPocket->text(), QStringLiteral("1"));
+        QTRY_VERIFY(control<QTimer>(&window, "tmrUpdate")->isActive());
+        QTRY_COMPARE(control<QLabel>(&window, "lblPocket")->text(), QStringLiteral("1"));
         QCOMPARE(frmComm::instance(), nullptr);
     }
 
@@ -294,10 +296,11 @@ private Q_SLOTS:
             frmMain window;
             window.Form_Load();
             QTRY_VERIFY(frmComm::instance());
-            QVERIFY2(
-                frmComm::instance()->lblPortError->text().endsWith("no usable address and port"),
-                endpoint);
-            QVERIFY(!window.tmrUpdate.isActive());
+            QVERIFY2(control<QLabel>(frmComm::instance(), "lblPortError")
+                         ->text()
+                         .endsWith("no usable address and port"),
+                     endpoint);
+            QVERIFY(!control<QTimer>(&window, "tmrUpdate")->isActive());
             delete frmComm::instance();
         }
     }
