@@ -150,6 +150,40 @@ private Q_SLOTS:
         QCOMPARE(port->commands(), (QStringList{"A?", "D?", "B4", "C2"}));
     }
 
+    // After a timeout a status query goes at once; any other request waits until the line has
+    // settled: kSettleMs after the timeout and kQuietMs without a byte, kSettleMaxMs at most.
+    void settleAfterATimeout()
+    {
+        const struct {
+            const char *command;
+            bool chatter; // a byte every 20 ms: the line is never quiet
+            int least;
+        } rows[] = {{"B?", false, 0},
+                    {"A?", false, IndexerLink::kSettleMs},
+                    {"A?", true, IndexerLink::kSettleMaxMs}};
+        for (const auto &row : rows) {
+            init();
+            QVERIFY(transact(*link, "I").timedOut);
+            QElapsedTimer since;
+            since.start();
+            QTimer chatter;
+            connect(&chatter, &QTimer::timeout, port.get(), [this] { port->deliver("x"); });
+            if (row.chatter)
+                chatter.start(20);
+            qint64 writtenAt = -1;
+            port->responder = [&](const QByteArray &) {
+                writtenAt = writtenAt < 0 ? since.elapsed() : writtenAt;
+                return QByteArray("ok\r");
+            };
+            link->SendCommand(row.command);
+            QTRY_VERIFY(writtenAt >= 0);
+            QVERIFY2(row.least ? writtenAt >= row.least - 5
+                               : writtenAt < IndexerLink::kSettleMs / 2,
+                     qPrintable(
+                         QStringLiteral("%1 written after %2 ms").arg(row.command).arg(writtenAt)));
+        }
+    }
+
     // The kernel's console is never opened, whatever name leads to it.
     void systemConsole()
     {

@@ -133,6 +133,26 @@ private Q_SLOTS:
         checkNoLateMove(*link, sim);
     }
 
+    // A timed-out frame that the connection still holds (the far end takes nothing) goes with
+    // the connection, reset: it never reaches the device server late.
+    void timedOutFrameResetsTheConnection()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()), 1);
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket *far = server.nextPendingConnection();
+        far->setReadBufferSize(1); // takes nothing more: more than a window stays with the sender
+        const QString command(1 << 20, u'x');
+        QVERIFY(transact(*link, command).timedOut);
+        QVERIFY(!link->port().isOpen());
+        far->setReadBufferSize(0);
+        qint64 got = 0;
+        QTRY_VERIFY(
+            (got += far->readAll().size(), far->state() == QAbstractSocket::UnconnectedState));
+        QVERIFY(got < command.size());
+    }
+
     // Endpoints that cannot be reached: the open fails with the reason, and a command ends by
     // the timeout with nothing sent.
     void unreachable()
