@@ -28,13 +28,19 @@ void setFrame(QByteArray &frame, const QString &command)
 }
 } // namespace
 
-IndexerLink::IndexerLink(QObject *parent) : IndexerLink(*new SystemSerialPort, parent)
+IndexerLink::IndexerLink(QObject *parent)
+    : QObject(parent), m_serial(std::make_unique<SystemSerialPort>()),
+      m_network(std::make_unique<TcpPort>())
 {
-    m_serial.reset(m_port);
-    m_network = std::make_unique<TcpPort>();
+    setUp(*m_serial);
 }
 
 IndexerLink::IndexerLink(LinePort &port, QObject *parent) : QObject(parent)
+{
+    setUp(port);
+}
+
+void IndexerLink::setUp(LinePort &port)
 {
     m_queue.reserve(kMaxWaiting);
     m_tmrComm.setInterval(kTimeoutMs);

@@ -148,6 +148,7 @@ private:
     qint64 settleTimeMs() const;
     void finishCurrent(bool timedOut);
     const QString &resultText(bool timedOut);
+    void setUp(LinePort &port);
     void usePort(LinePort *port);
     bool openPort(const PortChoice &choice);
     bool changePort(const PortChoice &choice);
