@@ -1,6 +1,5 @@
 #include "tcpport.h"
 
-#include <QHostAddress>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
