@@ -6,6 +6,7 @@
 #include "indexercommands.h"
 #include "settings.h"
 #include "simprocess.h"
+#include "socketpath.h"
 #include "testhome.h"
 #include "trafficlog.h"
 #include "transact.h"
@@ -301,7 +302,7 @@ private Q_SLOTS:
                 QVERIFY(::chown(QFile::encodeName(folder), owner, -1) == 0 &&
                         ::chmod(QFile::encodeName(folder), mode_t(mode)) == 0);
             qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder));
-            QCOMPARE(ControlServer::DefaultSocketPath(), expected);
+            QCOMPARE(DefaultSocketPath(), expected);
         }
         qputenv("XDG_RUNTIME_DIR", runtime);
         QCOMPARE(QFileInfo(ours).permissions() & 0x0FFF,
