@@ -267,16 +267,6 @@ private:
     cpu_set_t m_saved;
 };
 
-// rv360-sim --tcp on a free loopback port; 0 when it did not start.
-quint16 startTcpSim(QProcess &sim, const QString &program)
-{
-    sim.start(program, {QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:0")});
-    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000))
-        return 0;
-    const QByteArray ready = sim.readLine().trimmed();
-    return ready.startsWith("ready 127.0.0.1:") ? quint16(ready.mid(16).toUInt()) : 0;
-}
-
 // The floor: a blocking loopback socket with TCP_NODELAY, as a hand-written client would be.
 class RawSocket
 {
@@ -393,9 +383,9 @@ void Figures::tcp()
     // alike but not in the same run.
     const OneCore pinned;
     // One simulator each: a new client would replace the other.
-    QProcess programSim, rawSim;
-    const quint16 programPort = startTcpSim(programSim, m_options.simProgram);
-    const quint16 rawPort = startTcpSim(rawSim, m_options.simProgram);
+    SimProcess programSim(m_options.simProgram), rawSim(m_options.simProgram);
+    const quint16 programPort = programSim.startTcp() ? programSim.tcpPort() : 0;
+    const quint16 rawPort = rawSim.startTcp() ? rawSim.tcpPort() : 0;
     RawSocket raw;
     if (programPort == 0 || rawPort == 0 || !raw.open(rawPort)) {
         add(errorRow(8, name, QStringLiteral("rv360-sim --tcp did not start")));
@@ -447,8 +437,8 @@ void Figures::tcp()
     }
     SetProgramDirectoryOverride(QString());
     CommPort = 1;
-    endProcess(programSim);
-    endProcess(rawSim);
+    programSim.stop();
+    rawSim.stop();
     const double ratio = median(program) / median(floor);
     say(QStringLiteral("[8] %1 transactions each over TCP: program median %2; raw socket median "
                        "%3; ratio %4; %5 failed")
