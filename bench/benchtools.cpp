@@ -1,6 +1,5 @@
 #include "benchtools.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -94,41 +93,11 @@ std::vector<double> intervals(const std::vector<double> &times)
     return result;
 }
 
-Simulator::Simulator(QString program, const QString &directory, const QString &name)
-    : m_program(std::move(program)), m_link(directory + QLatin1Char('/') + name),
-      m_logPath(directory + QLatin1Char('/') + name + QStringLiteral(".log"))
+Simulator::Simulator(const QString &program, const QString &directory, const QString &name)
+    : SimProcess(program), m_logPath(directory + QLatin1Char('/') + name + QStringLiteral(".log"))
 {
-}
-
-Simulator::~Simulator()
-{
-    stop();
-}
-
-bool Simulator::start(const QStringList &extraArgs)
-{
-    m_process.setStandardErrorFile(m_logPath, QIODevice::Append);
-    m_process.start(m_program, QStringList{QStringLiteral("--link"), m_link} + extraArgs);
-    if (!m_process.waitForStarted(5000))
-        return false;
-    const QString answer = control(QString());
-    return answer == QStringLiteral("ready ") + m_link;
-}
-
-QString Simulator::control(const QString &line)
-{
-    if (m_process.state() != QProcess::Running)
-        return {};
-    // An empty line only reads: the "ready" line comes by itself.
-    if (!line.isEmpty())
-        m_process.write(line.toLocal8Bit() + '\n');
-    const QDeadlineTimer deadline(5000);
-    while (!m_process.canReadLine()) {
-        if (deadline.hasExpired() || m_process.state() != QProcess::Running)
-            return {};
-        m_process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
-    }
-    return QString::fromLocal8Bit(m_process.readLine()).trimmed();
+    setLinkPath(directory + QLatin1Char('/') + name);
+    setLogFile(m_logPath);
 }
 
 QByteArray Simulator::readLog(qint64 &offset) const
@@ -146,17 +115,6 @@ QByteArray Simulator::readLog(qint64 &offset) const
 qint64 Simulator::logSize() const
 {
     return QFile(m_logPath).size();
-}
-
-void Simulator::stop()
-{
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
 }
 
 RawLine::~RawLine()

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "simprocess.h"
+
 #include <QByteArray>
 #include <QList>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <chrono>
@@ -41,31 +42,18 @@ std::vector<double> receivedAt(const QList<LogEntry> &log, const QByteArray &sta
 // Differences between successive times.
 std::vector<double> intervals(const std::vector<double> &times);
 
-// rv360-sim on a pty linked inside a directory; its stderr (the log) goes to a file.
-class Simulator
+// rv360-sim on a pty linked at directory/name; its stderr (the log) goes to directory/name.log.
+class Simulator : public SimProcess
 {
 public:
-    Simulator(QString program, const QString &directory, const QString &name);
-    ~Simulator();
-    Simulator(const Simulator &) = delete;
-    Simulator &operator=(const Simulator &) = delete;
-
-    // Starts it and waits for its "ready" line.
-    bool start(const QStringList &extraArgs = {});
-    QString link() const { return m_link; }
-    // Sends one control line; the answer line, or empty after 5 s.
-    QString control(const QString &line);
+    Simulator(const QString &program, const QString &directory, const QString &name);
+    QString link() const { return linkPath(); }
     // The log from byte offset on; the offset moves past what was read.
     QByteArray readLog(qint64 &offset) const;
     qint64 logSize() const;
-    qint64 pid() const { return m_process.processId(); }
-    void stop();
 
 private:
-    QString m_program;
-    QString m_link;
     QString m_logPath;
-    QProcess m_process;
 };
 
 // The minimal client: POSIX open, raw termios, write, then poll and read until CR.

@@ -2,10 +2,8 @@
 
 #include "benchtools.h"
 #include "commandset.h"
-#include "commport.h"
 #include "controlserver.h"
 #include "indexerlink.h"
-#include "indexerport.h"
 #include "modFileUtil.h"
 #include "settings.h"
 #include "systemserialport.h"
@@ -86,6 +84,14 @@ Result passIf(bool ok)
 QByteArray iniFor(const QString &link)
 {
     return "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" + link.toLocal8Bit() + "\r\n";
+}
+
+// The program's own link on the port the settings name; a serial port opens at once.
+bool openProgramLink(IndexerLink &link)
+{
+    bool opened = false;
+    link.selectPort(StoredPortChoice(), nullptr, [&opened](bool ok) { opened = ok; });
+    return opened;
 }
 
 bool writeFile(const QString &path, const QByteArray &contents)
@@ -205,13 +211,12 @@ RoundTrips measureRoundTrips(const BenchOptions &options, const QStringList &sim
         r.error = QStringLiteral("cannot open ") + sim.link();
         return r;
     }
-    // The program's own port, with its choice between serial and TCP.
-    IndexerPort port;
-    if (!OpenCommPort(port, 1)) {
-        r.error = QStringLiteral("OpenCommPort failed: ") + port.errorText();
+    // The program's own link, with its choice between serial and TCP.
+    IndexerLink link;
+    if (!openProgramLink(link)) {
+        r.error = QStringLiteral("open failed: ") + link.port().errorText();
         return r;
     }
-    IndexerLink link(port);
     spin(LineSettleMs);
 
     int warmupFailures = 0;
@@ -239,7 +244,6 @@ RoundTrips measureRoundTrips(const BenchOptions &options, const QStringList &sim
         r.rawCpu += processCpuMicros() - cpu;
         r.rawWall += microsBetween(start, Clock::now());
     }
-    port.close();
     return r;
 }
 
@@ -262,16 +266,6 @@ public:
 private:
     cpu_set_t m_saved;
 };
-
-// rv360-sim --tcp on a free loopback port; 0 when it did not start.
-quint16 startTcpSim(QProcess &sim, const QString &program)
-{
-    sim.start(program, {QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:0")});
-    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000))
-        return 0;
-    const QByteArray ready = sim.readLine().trimmed();
-    return ready.startsWith("ready 127.0.0.1:") ? quint16(ready.mid(16).toUInt()) : 0;
-}
 
 // The floor: a blocking loopback socket with TCP_NODELAY, as a hand-written client would be.
 class RawSocket
@@ -389,9 +383,9 @@ void Figures::tcp()
     // alike but not in the same run.
     const OneCore pinned;
     // One simulator each: a new client would replace the other.
-    QProcess programSim, rawSim;
-    const quint16 programPort = startTcpSim(programSim, m_options.simProgram);
-    const quint16 rawPort = startTcpSim(rawSim, m_options.simProgram);
+    SimProcess programSim(m_options.simProgram), rawSim(m_options.simProgram);
+    const quint16 programPort = programSim.startTcp() ? programSim.tcpPort() : 0;
+    const quint16 rawPort = rawSim.startTcp() ? rawSim.tcpPort() : 0;
     RawSocket raw;
     if (programPort == 0 || rawPort == 0 || !raw.open(rawPort)) {
         add(errorRow(8, name, QStringLiteral("rv360-sim --tcp did not start")));
@@ -399,16 +393,14 @@ void Figures::tcp()
     }
     QTemporaryDir dir;
     SetProgramDirectoryOverride(dir.path());
-    EAddr = QStringLiteral("127.0.0.1");
-    EPort = programPort;
-    IndexerPort port;
-    IndexerLink link(port);
+    IndexerLink link;
     bool connected = false;
-    link.selectPort(5, nullptr, [&connected](bool ok) { connected = ok; });
+    link.selectPort(PortChoice::network(QStringLiteral("127.0.0.1"), programPort), nullptr,
+                    [&connected](bool ok) { connected = ok; });
     for (int i = 0; i < 100 && link.isBusy(); ++i)
         spin(20);
     if (!connected) {
-        add(errorRow(8, name, QStringLiteral("no connection: ") + port.errorText()));
+        add(errorRow(8, name, QStringLiteral("no connection: ") + link.port().errorText()));
         SetProgramDirectoryOverride(QString());
         return;
     }
@@ -445,8 +437,8 @@ void Figures::tcp()
     }
     SetProgramDirectoryOverride(QString());
     CommPort = 1;
-    endProcess(programSim);
-    endProcess(rawSim);
+    programSim.stop();
+    rawSim.stop();
     const double ratio = median(program) / median(floor);
     say(QStringLiteral("[8] %1 transactions each over TCP: program median %2; raw socket median "
                        "%3; ratio %4; %5 failed")
@@ -490,8 +482,8 @@ void Figures::socket()
         return;
     }
     SystemSerialPort port;
-    if (!OpenCommPort(port, 1)) {
-        add(errorRow(9, name, QStringLiteral("OpenCommPort failed: ") + port.errorText()));
+    if (!port.open(StoredPortChoice())) {
+        add(errorRow(9, name, QStringLiteral("open failed: ") + port.errorText()));
         return;
     }
     IndexerLink link(port);
@@ -588,7 +580,7 @@ void Figures::timeoutCpu()
     RawLine raw;
     TemporarySettings programDirectory(dir.path(), sim.link());
     SystemSerialPort port;
-    if (!sim.start() || !raw.open(sim.link()) || !OpenCommPort(port, 1) ||
+    if (!sim.start() || !raw.open(sim.link()) || !port.open(StoredPortChoice()) ||
         sim.control(QStringLiteral("silent on")) != QStringLiteral("ok")) {
         add(errorRow(2, name, QStringLiteral("rv360-sim or the pty did not start")));
         return;
@@ -1222,10 +1214,9 @@ int linkLoopMode(int argc, char *argv[])
     const int count = QByteArray(argv[3]).toInt();
     QTemporaryDir dir;
     TemporarySettings programDirectory(dir.path(), path);
-    IndexerPort port;
-    if (count < 1 || !programDirectory.ok() || !OpenCommPort(port, 1))
+    IndexerLink link;
+    if (count < 1 || !programDirectory.ok() || !openProgramLink(link))
         return 1;
-    IndexerLink link(port);
     int failures = 0;
     QTimer::singleShot(LineSettleMs, &app, [&] {
         chainedTransactions(link, count, failures);

@@ -1,10 +1,10 @@
 // rv360-sim: an RV-360 indexer controller on a pseudo-terminal or a serial device.
 
+#include "quitsignals.h"
 #include "simserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTcpServer>
 
 #include <cerrno>
@@ -19,14 +19,6 @@
 
 namespace
 {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
 
 [[noreturn]] void fail(const QByteArray &message)
 {
@@ -133,20 +125,6 @@ int openDevice(const QByteArray &path)
     return fd;
 }
 
-void installSignalHandlers()
-{
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        fail(systemError("pipe"));
-    struct sigaction action {
-    };
-    action.sa_handler = onSignal;
-    ::sigemptyset(&action.sa_mask);
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGHUP, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-}
-
 // Hands each accepted client to the server, which drops the one before.
 class TcpListener : public QTcpServer
 {
@@ -223,7 +201,9 @@ int main(int argc, char *argv[])
         rear = r.value_or(rear);
     }
 
-    installSignalHandlers();
+    // From here on SIGTERM, SIGINT and SIGHUP end the event loop, so that the link goes.
+    const QuitSignals quitSignals([](int) { QCoreApplication::quit(); });
+    std::signal(SIGPIPE, SIG_IGN);
 
     Pty pty;
     QByteArray linkPath;
@@ -259,9 +239,6 @@ int main(int argc, char *argv[])
     server.model().setSwitches(front, rear);
     server.watchControlInput(STDIN_FILENO);
     QObject::connect(&server, &SimServer::quitRequested, &app, &QCoreApplication::quit);
-
-    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
 
     const bool ipv6 = listener.serverAddress().protocol() == QAbstractSocket::IPv6Protocol;
     const QByteArray served =

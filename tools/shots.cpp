@@ -4,7 +4,6 @@
 #include "frmComm.h"
 #include "frmMain.h"
 #include "modFileUtil.h"
-#include "systemserialport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -33,16 +32,16 @@ int main(int argc, char *argv[])
     SetProgramDirectoryOverride(programDir.path());
     QDir().mkpath(out);
 
-    SystemSerialPort port;
-    frmMain window(port);
+    frmMain window;
     window.show();
     window.Form_Load();
     QTest::qWait(2500); // a few polls
     bool ok = window.grab().save(QDir(out).filePath("main" + suffix + ".png"));
 
-    QTest::mouseClick(window.cmdComm, Qt::LeftButton);
+    QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdComm")), Qt::LeftButton);
     if (frmComm *dialog = frmComm::instance()) {
-        QTest::mouseClick(dialog->cmdFind, Qt::LeftButton);
+        QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("cmdFind")),
+                          Qt::LeftButton);
         QTest::qWait(300);
         ok = dialog->grab().save(QDir(out).filePath("setup" + suffix + ".png")) && ok;
         dialog->close();

@@ -7,10 +7,10 @@
 #include "frmComm.h"
 #include "indexerlink.h"
 #include "lamp.h"
+#include "lineport.h"
 #include "modFormUtil.h"
 #include "named.h"
 #include "pockettable.h"
-#include "serialport.h"
 #include "settings.h"
 #include "twips.h"
 #include "verticalspin.h"
@@ -44,20 +44,20 @@ QLabel *borderedLabel(QWidget *parent, const QString &name, const QString &text)
 
 } // namespace
 
-frmMain::frmMain(SerialPort &port, QWidget *parent) : QWidget(parent), m_port(port)
+frmMain::frmMain(LinePort *port, QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("RV-360 Crucible Indexer"));
     InstallErrorMessageBox();
-    m_link = new IndexerLink(m_port, this);
+    m_link = port ? new IndexerLink(*port, this) : new IndexerLink(this);
     buildControls();
     // A "Busy" of a few milliseconds need not reach the screen: the word is painted at most once
     // a display frame, and what the label says is never more than a frame old.
     m_statusFrame.setSingleShot(true);
     m_statusFrame.setInterval(16);
-    connect(&m_statusFrame, &QTimer::timeout, this, [this] { lblComm->setText(m_statusWord); });
+    connect(&m_statusFrame, &QTimer::timeout, this,
+            [this] { lblComm->setText(m_link->statusWord()); });
     connect(m_link, &IndexerLink::linkStatusChanged, this, [this](const QString &word) {
-        m_statusWord = word;
         // Back to the word on screen within the frame (a poll's Busy, then Ready): nothing to
         // paint, and no wake-up for it.
         if (word == lblComm->text())
@@ -66,6 +66,7 @@ frmMain::frmMain(SerialPort &port, QWidget *parent) : QWidget(parent), m_port(po
             m_statusFrame.start();
     });
 
+    tmrUpdate.setObjectName(QStringLiteral("tmrUpdate"));
     tmrUpdate.setTimerType(Qt::PreciseTimer);
     connect(&tmrUpdate, &QTimer::timeout, this, &frmMain::tmrUpdate_Timer);
 }
@@ -205,6 +206,7 @@ void frmMain::buildControls()
         connect(cmdCustom[i], &QPushButton::clicked, this, [this, i] { cmdCustom_Click(i); });
     }
     pocketTable = new PocketTable(fraConfig, 88);
+    pocketTable->setObjectName(QStringLiteral("pocketTable"));
 }
 
 void frmMain::showEvent(QShowEvent *event)
@@ -234,7 +236,7 @@ void frmMain::Form_Load()
 
     // The Ethernet choice as a serial port: an endpoint it cannot use fails to open, with the
     // reason, and nothing is sent.
-    m_link->selectPort(CommPort, this, [this](bool opened) {
+    selectPort(StoredPortChoice(), [this](bool opened) {
         if (!opened) {
             showCommDialog(true); // beside the main window
             return;
@@ -271,10 +273,21 @@ void frmMain::showCommDialog(bool besideMain)
     if (!opening)
         return; // brought forward: the poll is off already
     tmrUpdate.stop();
+    connect(dialog, &frmComm::portChosen, this,
+            [this](const PortChoice &choice) { selectPort(choice); });
     connect(dialog, &QDialog::finished, this, [this] {
         // However the dialog closed; not when the program is ending.
         if (!m_closing)
             tmrUpdate.start();
+    });
+}
+
+void frmMain::selectPort(const PortChoice &choice, std::function<void(bool opened)> then)
+{
+    m_link->selectPort(choice, this, [choice, then = std::move(then)](bool opened) {
+        StorePortChoice(choice);
+        if (then)
+            then(opened);
     });
 }
 
@@ -459,13 +472,15 @@ void frmMain::cmdCustom_Click(int Index)
     }
     // The file dialogs are modal; the window may be gone when they return.
     const QPointer<frmMain> self(this);
+    QString fileName = ConfigFile;
     if (Index == 2) {
         PocketLayout layout = pocketTable->layout();
-        if (OpenConfigFile(layout, this) && self)
+        if (OpenConfigFile(layout, fileName, this) && self)
             pocketTable->setLayout(layout);
     } else {
-        SaveConfigFile(pocketTable->layout(), this);
+        SaveConfigFile(pocketTable->layout(), fileName, this);
     }
+    ConfigFile = fileName;
     if (self)
         m_transferBusy = false;
 }

@@ -16,16 +16,17 @@ class QLabel;
 class QPushButton;
 class QRadioButton;
 class VerticalSpin;
-class SerialPort;
+class LinePort;
+struct PortChoice;
 
 // The program's main window: the indexer's state, manual move, control mode and switches, the
-// pocket table, and the link. It owns everything that lives for the whole run; the serial port is
-// passed in so that tests can give it a fake one.
+// pocket table, and the link. It owns everything that lives for the whole run; tests give it a
+// fake port in place of the program's own.
 class frmMain : public QWidget
 {
     Q_OBJECT
 public:
-    explicit frmMain(SerialPort &port, QWidget *parent = nullptr);
+    explicit frmMain(LinePort *port = nullptr, QWidget *parent = nullptr);
     ~frmMain() override;
 
     // Start-up: caption, timers, pocket table, settings, then the port and the status poll.
@@ -33,7 +34,6 @@ public:
 
     // The one link to the indexer: every command of the window goes through its queue.
     IndexerLink &link() { return *m_link; }
-    SerialPort &MSComm1() { return m_port; }
 
     // What Exit does to end the program; tests replace it.
     void setExitHandler(std::function<void()> handler) { m_exitHandler = std::move(handler); }
@@ -49,7 +49,18 @@ public:
     void cmdSwitches_Click();
     void cmdCustom_Click(int Index);
 
-    // Controls.
+    static QString versionCaption();
+
+Q_SIGNALS:
+    // Close has begun: nothing new should reach the link from now on.
+    void closing();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    // Controls; tests reach them by objectName.
     QPushButton *cmdExit = nullptr;
     QPushButton *cmdComm = nullptr;
     QLabel *lblComm = nullptr;
@@ -73,28 +84,19 @@ public:
     QGroupBox *fraConfig = nullptr;
     std::array<QPushButton *, 4> cmdCustom{};
     PocketTable *pocketTable = nullptr;
-    QTimer tmrUpdate;
+    // The status poll, every 500 ms while the port is open and the setup dialog closed.
+    QTimer tmrUpdate{this};
 
-    static QString versionCaption();
-
-Q_SIGNALS:
-    // Close has begun: nothing new should reach the link from now on.
-    void closing();
-
-protected:
-    void closeEvent(QCloseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-
-private:
     void buildControls();
     // Shows the setup dialog; the status poll is off until it reports finished().
     void showCommDialog(bool besideMain);
+    // The port change, through the link's queue; the settings take the choice once it has run.
+    void selectPort(const PortChoice &choice, std::function<void(bool opened)> then = {});
     void showPocket(const QString &reply);
     void showSpeed(const QString &reply);
     void showMotion(const QString &reply);
     void setSpinFromIndexer(int value);
 
-    SerialPort &m_port;
     IndexerLink *m_link = nullptr;
     std::function<void()> m_exitHandler;
     bool m_closing = false;
@@ -108,5 +110,4 @@ private:
     std::optional<std::pair<bool, int>> m_indexerValue;
     // The status word reaches the label at most once a display frame, the latest one.
     QTimer m_statusFrame;
-    QString m_statusWord;
 };

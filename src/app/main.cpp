@@ -2,7 +2,6 @@
 #include "errormessage.h"
 #include "frmComm.h"
 #include "frmMain.h"
-#include "indexerport.h"
 #include "modFileUtil.h"
 #include "quitsignals.h"
 #include "settings.h"
@@ -98,8 +97,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(message));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
     QApplication::setWindowIcon(programIcon());
-    IndexerPort port;
-    frmMain window(port);
+    frmMain window;
     // Ended from outside, the program ends as Close ends it: settings saved, port released. No
     // one may be there to click a message away: from now on messages go to standard error, and
     // one shown now (a start-up message) ends with the event loops.

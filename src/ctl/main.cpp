@@ -3,15 +3,15 @@
 // refused, a move did not arrive in time, or the output was closed; 2 bad usage or argument;
 // 3 nothing to talk to, the running program lost, or a socket served by another user.
 #include "commandset.h"
-#include "commport.h"
-#include "controlserver.h"
 #include "errormessage.h"
 #include "indexercommands.h"
 #include "indexerlink.h"
 #include "modFileUtil.h"
 #include "settings.h"
+#include "socketpath.h"
 #include "systemserialport.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -87,9 +87,8 @@ public:
     // Returns kDone, or the exit status and the reason.
     int openDevice(const QString &device, QString *why)
     {
-        SetPortDevice(1, device);
         m_port = std::make_unique<SystemSerialPort>();
-        if (!OpenCommPort(*m_port, 1)) {
+        if (!m_port->open(PortChoice::serial(1, device))) {
             *why = QStringLiteral("%1: %2").arg(device, m_port->errorText().isEmpty()
                                                             ? QStringLiteral("cannot be opened")
                                                             : m_port->errorText());
@@ -252,8 +251,8 @@ public:
                 return finish(status, why);
             return send();
         }
-        const QString path = m_o.socket.isEmpty() ? ControlServer::DefaultSocketPath()
-                                                  : QFileInfo(m_o.socket).absoluteFilePath();
+        const QString path =
+            m_o.socket.isEmpty() ? DefaultSocketPath() : QFileInfo(m_o.socket).absoluteFilePath();
         if (path.isEmpty())
             return finish(kUnreachable, QStringLiteral("no running rv360: no private folder for "
                                                        "its socket, and no --device given"));
@@ -403,45 +402,43 @@ private:
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // Options may stand anywhere, after the command's words too ("move 5 --wait"). parse(), not
+    // process(): a bad command line ends with status 2 and this program's usage, not Qt's.
+    QCommandLineParser parser;
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption socket(QStringLiteral("socket"), {}, QStringLiteral("path"));
+    const QCommandLineOption device(QStringLiteral("device"), {}, QStringLiteral("path"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption wait(QStringLiteral("wait"));
+    const QCommandLineOption traffic(QStringLiteral("traffic"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), {}, QStringLiteral("s"));
+    parser.addOptions({help, socket, device, json, wait, traffic, timeout});
+    if (!parser.parse(app.arguments())) {
+        err(parser.errorText());
+        std::fprintf(stderr, "%s", kUsageText);
+        return kUsage;
+    }
+    if (parser.isSet(help)) {
+        std::printf("%s", kUsageText);
+        return kDone;
+    }
     Options o;
-    const QStringList words = app.arguments().mid(1);
-    for (int i = 0; i < words.size(); ++i) {
-        const QString w = words[i];
-        const auto value = [&](QString &into) {
-            if (i + 1 >= words.size())
-                return false;
-            into = words[++i];
-            return true;
-        };
-        QString seconds;
-        if (w == QLatin1String("-h") || w == QLatin1String("--help")) {
-            std::printf("%s", kUsageText);
-            return kDone;
-        } else if (w == QLatin1String("--socket") || w == QLatin1String("--device")) {
-            if (!value(w == QLatin1String("--socket") ? o.socket : o.device)) {
-                std::fprintf(stderr, "%s", kUsageText);
-                return kUsage;
-            }
-        } else if (w == QLatin1String("--json")) {
-            o.json = true;
-        } else if (w == QLatin1String("--wait")) {
-            o.wait = true;
-        } else if (w == QLatin1String("--traffic")) {
-            o.traffic = true;
-        } else if (w == QLatin1String("--timeout")) {
-            bool ok = false;
-            if (value(seconds))
-                o.timeoutS = seconds.toInt(&ok);
-            if (!ok || o.timeoutS < 1) {
-                err(QStringLiteral("--timeout takes a whole number of seconds"));
-                return kUsage;
-            }
-        } else if (o.command.isEmpty()) {
-            o.command = w;
-        } else {
-            o.args << w;
+    o.socket = parser.value(socket);
+    o.device = parser.value(device);
+    o.json = parser.isSet(json);
+    o.wait = parser.isSet(wait);
+    o.traffic = parser.isSet(traffic);
+    if (parser.isSet(timeout)) {
+        bool ok = false;
+        o.timeoutS = parser.value(timeout).toInt(&ok);
+        if (!ok || o.timeoutS < 1) {
+            err(QStringLiteral("--timeout takes a whole number of seconds"));
+            return kUsage;
         }
     }
+    o.args = parser.positionalArguments();
+    if (!o.args.isEmpty())
+        o.command = o.args.takeFirst();
     if (!o.socket.isEmpty() && !o.device.isEmpty()) {
         err(QStringLiteral("give --socket or --device, not both"));
         return kUsage;

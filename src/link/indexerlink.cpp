@@ -1,10 +1,9 @@
 #include "indexerlink.h"
 
 #include "commandset.h"
-#include "commport.h"
 #include "linklog.h"
-#include "serialport.h"
-#include "settings.h"
+#include "systemserialport.h"
+#include "tcpport.h"
 
 #include <algorithm>
 #include <cstring>
@@ -29,7 +28,19 @@ void setFrame(QByteArray &frame, const QString &command)
 }
 } // namespace
 
-IndexerLink::IndexerLink(SerialPort &port, QObject *parent) : QObject(parent), m_port(port)
+IndexerLink::IndexerLink(QObject *parent)
+    : QObject(parent), m_serial(std::make_unique<SystemSerialPort>()),
+      m_network(std::make_unique<TcpPort>())
+{
+    setUp(*m_serial);
+}
+
+IndexerLink::IndexerLink(LinePort &port, QObject *parent) : QObject(parent)
+{
+    setUp(port);
+}
+
+void IndexerLink::setUp(LinePort &port)
 {
     m_queue.reserve(kMaxWaiting);
     m_tmrComm.setInterval(kTimeoutMs);
@@ -44,8 +55,18 @@ IndexerLink::IndexerLink(SerialPort &port, QObject *parent) : QObject(parent), m
         else
             writeCurrent();
     });
-    connect(&m_port, &SerialPort::dataReceived, this, &IndexerLink::MSComm1_OnComm);
-    connect(&m_port, &SerialPort::connectFinished, this, [this](bool connected) {
+    usePort(&port);
+}
+
+void IndexerLink::usePort(LinePort *port)
+{
+    if (port == m_port)
+        return;
+    if (m_port)
+        disconnect(m_port, nullptr, this, nullptr);
+    m_port = port;
+    connect(m_port, &LinePort::dataReceived, this, &IndexerLink::MSComm1_OnComm);
+    connect(m_port, &LinePort::connectFinished, this, [this](bool connected) {
         if (!m_connecting)
             return;
         m_connecting = false;
@@ -56,8 +77,9 @@ IndexerLink::IndexerLink(SerialPort &port, QObject *parent) : QObject(parent), m
         if (self)
             startNext();
     });
-    connect(&m_port, &SerialPort::deviceLost, this, [this] {
-        qCDebug(lcLink).noquote() << "device lost:" << m_port.deviceName() << m_port.errorText();
+    connect(m_port, &LinePort::deviceLost, this, [this] {
+        qCDebug(lcLink).noquote() << "device lost:" << m_port->choice().name()
+                                  << m_port->errorText();
         m_deviceLost = true;
     });
 }
@@ -94,13 +116,11 @@ void IndexerLink::SendLatest(const void *key, const QString &sCommand, const QOb
     enqueue(std::move(request));
 }
 
-void IndexerLink::selectPort(qint16 portNumber, const QObject *context, PortHandler onOpened,
-                             bool reopen)
+void IndexerLink::selectPort(const PortChoice &choice, const QObject *context, PortHandler onOpened)
 {
     Request request(context);
     request.portChange = true;
-    request.portNumber = portNumber;
-    request.reopen = reopen;
+    request.choice = choice;
     request.onOpened = std::move(onOpened);
     enqueue(std::move(request));
 }
@@ -116,7 +136,7 @@ void IndexerLink::enqueue(Request request)
         qCDebug(lcLink).noquote() << "queue full, not sent:" << VisibleControls(request.command);
         // The operator learns of it at once from the status word; a script from its result.
         if (!script)
-            Q_EMIT linkStatusChanged(QStringLiteral("Timeout"));
+            setStatus(QStringLiteral("Timeout"));
         endUnsent(std::move(request), {kTimeoutPrefix, true});
         return;
     }
@@ -168,9 +188,9 @@ void IndexerLink::startNext()
         Request request = std::move(m_queue.front());
         m_queue.erase(m_queue.begin());
         if (request.portChange) {
-            const bool opened = changePort(request.portNumber, request.reopen);
+            const bool opened = changePort(request.choice);
             // A connection still being made holds the queue until it is made or has failed.
-            if (opened && m_port.isConnecting()) {
+            if (opened && m_port->isConnecting()) {
                 m_connecting = true;
                 m_portChange = std::move(request);
                 return;
@@ -194,7 +214,7 @@ void IndexerLink::startNext()
             if (proof == Proof::GiveUp) {
                 qCDebug(lcLink).noquote()
                     << "line not proven to drain, not sent:" << VisibleControls(request.command);
-                Q_EMIT linkStatusChanged(QStringLiteral("Timeout"));
+                setStatus(QStringLiteral("Timeout"));
                 if (!self)
                     return;
                 endUnsent(std::move(request), {kTimeoutPrefix, true});
@@ -212,13 +232,12 @@ void IndexerLink::startNext()
         setFrame(m_frame, m_current.command);
         m_reply.resize(0);
         reopenLostDevice();
-        m_state = Waiting;
-        Q_EMIT linkStatusChanged(QStringLiteral("Busy"));
+        setStatus(QStringLiteral("Busy"));
         if (!self || !m_onWire)
             return;
         if (const qint64 wait = settleTimeMs(); wait > 0) {
-            qCDebug(lcLink).noquote()
-                << "settling" << wait << "ms before" << VisibleControls(sFrame());
+            qCDebug(lcLink).noquote() << "settling" << wait << "ms before"
+                                      << VisibleControls(QString::fromLatin1(m_frame));
             m_settle.start(int(wait));
             return;
         }
@@ -240,22 +259,21 @@ qint64 IndexerLink::settleTimeMs() const
 void IndexerLink::writeCurrent()
 {
     // What arrived before the write belongs to no one.
-    m_port.discardInput();
+    m_port->discardInput();
     // The timeout runs from just before the write.
     m_tmrComm.start();
     m_sentAt.start();
-    qCDebug(lcLink).noquote() << "write" << VisibleControls(sFrame());
-    m_port.write(m_frame);
+    qCDebug(lcLink).noquote() << "write" << VisibleControls(QString::fromLatin1(m_frame));
+    m_port->write(m_frame);
     Q_EMIT frameWritten(m_frame);
 }
 
-void IndexerLink::finishCurrent(State how)
+void IndexerLink::finishCurrent(bool timedOut)
 {
     m_tmrComm.stop();
     Request request = std::move(m_current);
     m_current = Request();
     m_onWire = false;
-    const bool timedOut = how != Idle;
     Reply result{resultText(timedOut), timedOut};
     result.port = m_portEpoch;
     if (!timedOut) {
@@ -263,20 +281,19 @@ void IndexerLink::finishCurrent(State how)
                                   << m_sentAt.nsecsElapsed() / 1000 << "us";
     } else {
         qCDebug(lcLink).noquote() << "timeout for" << VisibleControls(request.command) << "with"
-                                  << VisibleControls(sReply());
+                                  << VisibleControls(QString::fromLatin1(m_reply));
         // A frame still in a buffer (a stalled line) must never reach the indexer late.
-        m_port.discardOutput();
+        m_port->discardOutput();
         m_lastTimeout.start();
         m_needsProof = true;
     }
     if (!timedOut && Indexer::isStatusQuery(request.command))
         m_needsProof = false;
-    m_state = Idle;
     const QPointer<IndexerLink> self(this);
     Q_EMIT transactionEnded(request.command, result, m_sentAt.nsecsElapsed() / 1000);
     if (!self)
         return;
-    Q_EMIT linkStatusChanged(how == Idle ? QStringLiteral("Ready") : QStringLiteral("Timeout"));
+    setStatus(timedOut ? QStringLiteral("Timeout") : QStringLiteral("Ready"));
     if (!self)
         return;
     // The result is fixed for its requester; the next request may now reset the reply, even
@@ -310,7 +327,7 @@ void IndexerLink::MSComm1_OnComm()
 {
     // Everything waiting, in one read, straight after what has come so far.
     const qsizetype before = m_reply.size();
-    const qint64 got = m_port.readInto(m_reply, m_port.bytesAvailable());
+    const qint64 got = m_port->readInto(m_reply);
     if (got <= 0)
         return;
     m_lastByte.start();
@@ -329,41 +346,58 @@ void IndexerLink::MSComm1_OnComm()
     // A line that floods past the bound is cut: memory stays bounded.
     if (m_reply.size() > kMaxReplyLength)
         m_reply.resize(kMaxReplyLength);
-    if (lineEnded && m_state == Waiting)
-        finishCurrent(Idle);
+    if (lineEnded)
+        finishCurrent(false);
 }
 
 void IndexerLink::tmrComm_Timer()
 {
-    if (m_state == Waiting && m_onWire) {
-        m_state = TimedOut;
-        finishCurrent(TimedOut);
-    }
+    if (m_onWire)
+        finishCurrent(true);
 }
 
-bool IndexerLink::changePort(qint16 portNumber, bool reopen)
+bool IndexerLink::openPort(const PortChoice &choice)
 {
-    if (portNumber != CommPort || reopen) {
-        CloseCommPort(m_port);
-        CommPort = portNumber;
-    } else if (m_port.isOpen()) {
+    const bool opened = m_port->open(choice);
+    if (opened)
+        qCDebug(lcLink).noquote() << "opened" << choice.name();
+    else
+        qCDebug(lcLink).noquote() << "open failed:" << choice.name() << m_port->errorText();
+    return opened;
+}
+
+bool IndexerLink::changePort(const PortChoice &choice)
+{
+    if (choice == m_port->choice() && m_port->isOpen())
         return true;
-    }
+    m_port->close();
+    if (m_serial)
+        usePort(choice.ethernet() ? m_network.get() : m_serial.get());
     ++m_portEpoch;
     m_deviceLost = false;
-    return OpenCommPort(m_port, CommPort);
+    if (choice.number < 1) {
+        // Nothing to open; a port change later opens the stored choice.
+        return true;
+    }
+    return openPort(choice);
 }
 
 void IndexerLink::reopenLostDevice()
 {
-    if (!m_deviceLost || m_port.isOpen())
+    if (!m_deviceLost || m_port->isOpen())
         return;
     if (m_lastReopen.isValid() && m_lastReopen.elapsed() < kReopenIntervalMs)
         return;
     m_lastReopen.start();
-    qCDebug(lcLink).noquote() << "reopening" << m_port.deviceName();
-    if (OpenCommPort(m_port, CommPort))
+    qCDebug(lcLink).noquote() << "reopening" << m_port->choice().name();
+    if (openPort(m_port->choice()))
         m_deviceLost = false;
+}
+
+void IndexerLink::setStatus(const QString &word)
+{
+    m_statusWord = word;
+    Q_EMIT linkStatusChanged(word);
 }
 
 void IndexerLink::shutdown()
@@ -376,5 +410,4 @@ void IndexerLink::shutdown()
     m_onWire = false;
     m_current = Request();
     m_queue.clear();
-    m_state = Idle;
 }

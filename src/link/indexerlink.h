@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
@@ -8,9 +10,10 @@
 #include <QTimer>
 #include <array>
 #include <functional>
+#include <memory>
 #include <vector>
 
-class SerialPort;
+class LinePort;
 
 // The one command/response transaction with the indexer, as a queue. SendCommand frames a
 // command and queues it; one request is on the wire at a time, ended by its reply line (up to
@@ -32,8 +35,6 @@ class IndexerLink : public QObject
 {
     Q_OBJECT
 public:
-    enum State : qint16 { Idle = 0, TimedOut = 1, Waiting = 9 };
-
     static constexpr int kTimeoutMs = 200;
     // Bytes kept of one reply; a line that floods past this is cut (memory stays bounded).
     static constexpr int kMaxReplyLength = 4096;
@@ -64,7 +65,11 @@ public:
     using ReplyHandler = std::function<void(const Reply &reply)>;
     using PortHandler = std::function<void(bool opened)>;
 
-    explicit IndexerLink(SerialPort &port, QObject *parent = nullptr);
+    // The link on the program's own ports: the serial port for numbers 1 to 4, the TCP
+    // connection to a device server for the Ethernet choice.
+    explicit IndexerLink(QObject *parent = nullptr);
+    // The link on one given port, whatever the choice (tests' fake port, rv360ctl's device).
+    explicit IndexerLink(LinePort &port, QObject *parent = nullptr);
     ~IndexerLink() override;
 
     // Queues "$" + command + CR LF. When its transaction ends, onReply runs with the result,
@@ -81,22 +86,20 @@ public:
     void SendLatest(const void *key, const QString &sCommand, const QObject *context = nullptr,
                     ReplyHandler onReply = {});
 
-    // The one place that changes CommPort and (re)opens the port, queued behind the requests
-    // already made so that no port is closed under a transaction on the wire: a new number closes
-    // the old port, stores the number and opens it; the same number reopens a port that is not
-    // open. onOpened gets whether the port is open afterwards, once a network connection has
-    // been made or has failed. reopen closes and opens the port even when the number stays (its
-    // device has changed).
-    void selectPort(qint16 portNumber, const QObject *context = nullptr, PortHandler onOpened = {},
-                    bool reopen = false);
-
-    State LinkState() const { return m_state; }
+    // The one place that (re)opens the port, queued behind the requests already made so that no
+    // port is closed under a transaction on the wire: a new choice closes the old port and opens
+    // the new one; the same choice reopens a port that is not open. A number below 1 closes the
+    // port and counts as success. onOpened gets whether the port is open afterwards, once a
+    // network connection has been made or has failed.
+    void selectPort(const PortChoice &choice, const QObject *context = nullptr,
+                    PortHandler onOpened = {});
     // True while a transaction is on the wire or requests wait for their turn.
     bool isBusy() const { return m_onWire || m_connecting || !m_queue.empty(); }
 
-    QString sFrame() const { return QString::fromLatin1(m_frame); }
-    QString sReply() const { return QString::fromLatin1(m_reply); }
-    SerialPort &port() { return m_port; }
+    // The port in use, and what it was last asked to open (its choice()).
+    const LinePort &port() const { return *m_port; }
+    // The latest status word: "Busy", "Ready" or "Timeout" (empty before the first request).
+    const QString &statusWord() const { return m_statusWord; }
 
     // Drops every waiting and queued request without calling anyone back and refuses new ones:
     // for shutdown. The link's destructor does the same.
@@ -104,7 +107,7 @@ public:
     bool isShutDown() const { return m_shutDown; }
 
 Q_SIGNALS:
-    // The link status word: "Busy", "Ready" or "Timeout".
+    // The link status word changed or was said again.
     void linkStatusChanged(const QString &word);
     // The traffic, for a record and for scripts that watch: a frame as written, and each
     // transaction's end (the reply, or the timeout with what had arrived) with its time.
@@ -121,8 +124,7 @@ private:
         bool portChange = false;
         const void *key = nullptr;
         QString command;
-        qint16 portNumber = 0;
-        bool reopen = false;
+        PortChoice choice;
         Lane lane = Lane::Operator;
         quint32 onPort = 0;
         // Whether a requester was given, so that a destroyed one is told from none.
@@ -144,15 +146,22 @@ private:
     void startNext();
     void writeCurrent();
     qint64 settleTimeMs() const;
-    void finishCurrent(State how);
+    void finishCurrent(bool timedOut);
     const QString &resultText(bool timedOut);
-    bool changePort(qint16 portNumber, bool reopen);
+    void setUp(LinePort &port);
+    void usePort(LinePort *port);
+    bool openPort(const PortChoice &choice);
+    bool changePort(const PortChoice &choice);
     void reopenLostDevice();
+    void setStatus(const QString &word);
 
-    SerialPort &m_port;
+    // The program's own ports, when no port was given.
+    std::unique_ptr<LinePort> m_serial;
+    std::unique_ptr<LinePort> m_network;
+    LinePort *m_port = nullptr;
     QTimer m_tmrComm;
     QTimer m_settle;
-    State m_state = Idle;
+    QString m_statusWord;
     // The frame and the bytes received, in buffers that keep their room from one transaction to
     // the next; text is made only when a transaction ends.
     QByteArray m_frame;

@@ -1,7 +1,5 @@
 #include "systemserialport.h"
 
-#include "settings.h"
-
 #include <QFile>
 #include <QFileInfo>
 
@@ -64,137 +62,58 @@ bool IsSystemConsole(const QString &device, const QString &activeList)
     return false;
 }
 
-SystemSerialPort::SystemSerialPort(QObject *parent) : SerialPort(parent)
+SystemSerialPort::SystemSerialPort(QObject *parent) : LinePort(parent)
 {
-    connect(&m_port, &QSerialPort::readyRead, this, &SerialPort::dataReceived);
+    connect(&m_port, &QSerialPort::readyRead, this, &LinePort::dataReceived);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SystemSerialPort::onError);
 }
 
-bool SystemSerialPort::setPortNumber(int portNumber)
+bool SystemSerialPort::open(const PortChoice &choice)
 {
-    if (m_port.isOpen())
-        return false;
-    m_portNumber = portNumber;
+    close();
+    beginOpen(choice);
     // Always a full device path: QSerialPort would take a bare "COM1" as /dev/COM1.
-    m_device = PortDeviceName(portNumber);
-    m_port.setPortName(m_device);
-    return true;
-}
-
-bool SystemSerialPort::open()
-{
-    m_openFailure = OpenFailure::None;
-    m_errorText.clear();
-    if (IsSystemConsole(m_device)) {
-        m_openFailure = OpenFailure::SystemConsole;
-        m_errorText = QStringLiteral("system console");
-        return false;
-    }
+    const QString &device = choice.device;
+    if (IsSystemConsole(device))
+        return failed(OpenFailure::SystemConsole, QStringLiteral("system console"));
+    m_port.setPortName(device);
     if (m_port.open(QIODevice::ReadWrite)) {
-        if (!m_rtsChosen || applyRequestToSend())
+        if (applySettings())
             return true;
-        m_errorText = m_port.errorString();
-        m_openFailure = OpenFailure::Other;
+        failed(OpenFailure::Other, m_port.errorString());
         m_port.close();
         return false;
     }
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
-        m_openFailure = OpenFailure::NotFound;
+        m_failure = OpenFailure::NotFound;
         break;
     case QSerialPort::PermissionError:
         // QSerialPort reports a device locked by another program as a permission error too.
-        m_openFailure =
-            QFileInfo(m_device).isWritable() ? OpenFailure::InUse : OpenFailure::NoPermission;
+        m_failure = QFileInfo(device).isWritable() ? OpenFailure::InUse : OpenFailure::NoPermission;
         break;
     case QSerialPort::OpenError:
-        m_openFailure = OpenFailure::InUse;
+        m_failure = OpenFailure::InUse;
         break;
     default:
-        m_openFailure = QFileInfo::exists(m_device) ? OpenFailure::Other : OpenFailure::NotFound;
+        m_failure = QFileInfo::exists(device) ? OpenFailure::Other : OpenFailure::NotFound;
         break;
     }
-    m_errorText = m_openFailure == OpenFailure::InUse ? LockHolder(m_device) : m_port.errorString();
+    m_errorText = m_failure == OpenFailure::InUse ? LockHolder(device) : m_port.errorString();
     return false;
 }
 
-bool SystemSerialPort::close()
+bool SystemSerialPort::applySettings()
 {
-    if (m_port.isOpen())
-        m_port.close();
-    return true;
-}
-
-bool SystemSerialPort::setLineFormat(const QString &settings)
-{
-    const QStringList parts = settings.split(QLatin1Char(','));
-    if (parts.size() != 4)
+    const LineSettings &line = kLineSettings;
+    // NUL pass-through, byte-wise delivery and a notification per arrival are how the port
+    // always works here.
+    m_port.setReadBufferSize(line.readBufferSize);
+    if (!m_port.setBaudRate(line.baudRate) || !m_port.setParity(line.parity) ||
+        !m_port.setDataBits(line.dataBits) || !m_port.setStopBits(line.stopBits) ||
+        !m_port.setFlowControl(line.flowControl))
         return false;
-    bool ok = false;
-    const int baud = parts[0].toInt(&ok);
-    if (!ok || !m_port.setBaudRate(baud))
-        return false;
-    const QString parity = parts[1].toUpper();
-    QSerialPort::Parity p = QSerialPort::NoParity;
-    if (parity == QLatin1String("E"))
-        p = QSerialPort::EvenParity;
-    else if (parity == QLatin1String("O"))
-        p = QSerialPort::OddParity;
-    else if (parity != QLatin1String("N"))
-        return false;
-    const int bits = parts[2].toInt(&ok);
-    if (!ok || bits < 5 || bits > 8)
-        return false;
-    const QString stop = parts[3];
-    QSerialPort::StopBits s = QSerialPort::OneStop;
-    if (stop == QLatin1String("2"))
-        s = QSerialPort::TwoStop;
-    else if (stop != QLatin1String("1"))
-        return false;
-    return m_port.setParity(p) && m_port.setDataBits(static_cast<QSerialPort::DataBits>(bits)) &&
-           m_port.setStopBits(s);
-}
-
-QString SystemSerialPort::lineSettings() const
-{
-    const char parity = m_port.parity() == QSerialPort::NoParity     ? 'N'
-                        : m_port.parity() == QSerialPort::EvenParity ? 'E'
-                        : m_port.parity() == QSerialPort::OddParity  ? 'O'
-                                                                     : '?';
-    const QString stop = m_port.stopBits() == QSerialPort::OneStop   ? QStringLiteral("1")
-                         : m_port.stopBits() == QSerialPort::TwoStop ? QStringLiteral("2")
-                                                                     : QStringLiteral("?");
-    const QString flow = m_port.flowControl() == QSerialPort::NoFlowControl ? QStringLiteral("none")
-                                                                            : QStringLiteral("on");
-    return QStringLiteral("%1,%2,%3,%4,%5")
-        .arg(m_port.baudRate())
-        .arg(QLatin1Char(parity))
-        .arg(int(m_port.dataBits()))
-        .arg(stop, flow);
-}
-
-bool SystemSerialPort::setNoHandshaking()
-{
-    return m_port.setFlowControl(QSerialPort::NoFlowControl);
-}
-
-bool SystemSerialPort::setReceiveBufferSize(int bytes)
-{
-    m_port.setReadBufferSize(bytes);
-    return true;
-}
-
-bool SystemSerialPort::setRequestToSend(bool on)
-{
-    // QSerialPort sets modem lines only on an open port: keep the choice for the next open.
-    m_rtsChosen = true;
-    m_rts = on;
-    return !m_port.isOpen() || applyRequestToSend();
-}
-
-bool SystemSerialPort::applyRequestToSend()
-{
-    if (m_port.setRequestToSend(m_rts))
+    if (m_port.setRequestToSend(line.requestToSend))
         return true;
     // A pseudo-terminal has no modem lines: RTS does not apply there and is no failure.
     if (m_port.error() == QSerialPort::UnsupportedOperationError) {
@@ -202,6 +121,12 @@ bool SystemSerialPort::applyRequestToSend()
         return true;
     }
     return false;
+}
+
+void SystemSerialPort::close()
+{
+    if (m_port.isOpen())
+        m_port.close();
 }
 
 void SystemSerialPort::discardInput()
@@ -241,9 +166,9 @@ bool SystemSerialPort::write(const QByteArray &data)
     return m_port.write(data.constData() + done, rest) == rest;
 }
 
-qint64 SystemSerialPort::readInto(QByteArray &buffer, qint64 maxBytes)
+qint64 SystemSerialPort::readInto(QByteArray &buffer)
 {
-    const qint64 wanted = qMin(maxBytes, m_port.bytesAvailable());
+    const qint64 wanted = m_port.bytesAvailable();
     if (wanted <= 0)
         return 0;
     const qsizetype at = buffer.size();

@@ -1,30 +1,12 @@
 #include "tcpport.h"
 
-#include "settings.h"
-
-#include <QHostAddress>
-#include <QRegularExpression>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <utility>
 
-bool UsableEndpoint(const QString &address, int port)
-{
-    const QString host = address.trimmed();
-    if (port < 1 || port > 65535 || host.isEmpty() || host.size() > 253)
-        return false;
-    if (const QHostAddress ip(host); !ip.isNull())
-        return !ip.isEqual(QHostAddress::AnyIPv4) && !ip.isEqual(QHostAddress::AnyIPv6);
-    // A host name: dot-separated labels of letters, digits and inner hyphens.
-    static const QRegularExpression name(
-        QStringLiteral("^(?!-)[A-Za-z0-9-]{1,63}(?<!-)(\\.(?!-)[A-Za-z0-9-]{1,63}(?<!-))*\\.?$"));
-    return name.match(host).hasMatch() &&
-           !host.contains(QRegularExpression(QStringLiteral("^[0-9.]+$")));
-}
-
-TcpPort::TcpPort(QObject *parent) : SerialPort(parent), m_socket(this)
+TcpPort::TcpPort(QObject *parent) : LinePort(parent), m_socket(this)
 {
     m_connectTimer.setSingleShot(true);
     m_connectTimer.setInterval(kConnectTimeoutMs);
@@ -33,68 +15,33 @@ TcpPort::TcpPort(QObject *parent) : SerialPort(parent), m_socket(this)
     connect(&m_socket, &QTcpSocket::connected, this, &TcpPort::onConnected);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &TcpPort::onError);
     connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
-        // One read straight into the input. A greeting, and input past the bound (what
-        // nobody takes is dropped with the next discard), go to a scratch buffer instead.
-        const bool keep = !m_greeting.isActive() && m_input.size() < kReadChunk;
-        QByteArray &into = keep ? m_input : m_dropped;
-        const qsizetype at = keep ? m_input.size() : 0;
-        into.resize(at + kReadChunk);
-        const qint64 n = m_socket.read(into.data() + at, kReadChunk);
-        into.resize(at + qMax<qint64>(n, 0));
-        // An unbuffered socket that reads the end of the connection leaves the connected state;
-        // a read of nothing on a connected socket is only nothing for now.
-        if (m_socket.state() != QAbstractSocket::ConnectedState) {
-            if (m_open)
-                fail(QStringLiteral("closed by the far end"));
+        if (!m_greeting.isActive()) {
+            Q_EMIT dataReceived();
             return;
         }
-        if (n <= 0)
+        // Still greeting: dropped, and the server is quiet only once nothing has come for a while.
+        QByteArray dropped;
+        if (readInto(dropped) <= 0)
             return;
-        if (m_greeting.isActive()) {
-            // Still greeting: the server is quiet only once nothing has come for a while.
-            const qint64 left = kGreetingMaxMs - m_greetingSince.elapsed();
-            m_greeting.start(int(qBound(qint64(0), left, qint64(kGreetingQuietMs))));
-            return;
-        }
-        Q_EMIT dataReceived();
+        const qint64 left = kGreetingMaxMs - m_greetingSince.elapsed();
+        m_greeting.start(int(qBound(qint64(0), left, qint64(kGreetingQuietMs))));
     });
     m_greeting.setSingleShot(true);
     m_greeting.setTimerType(Qt::PreciseTimer);
     connect(&m_greeting, &QTimer::timeout, this, &TcpPort::onGreetingOver);
 }
 
-bool TcpPort::setPortNumber(int portNumber)
+bool TcpPort::open(const PortChoice &choice)
 {
-    if (m_open)
-        return false;
-    m_portNumber = portNumber;
-    return true;
-}
-
-QString TcpPort::deviceName() const
-{
-    const QString host = m_open ? m_host : EAddr;
-    const int port = m_open ? m_port : EPort;
-    const bool ipv6 = QHostAddress(host).protocol() == QAbstractSocket::IPv6Protocol;
-    return (ipv6 ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2")).arg(host).arg(port);
-}
-
-bool TcpPort::open()
-{
-    m_failure = OpenFailure::None;
-    m_errorText.clear();
-    if (m_open)
+    if (m_open && choice == m_choice)
         return true;
-    if (!UsableEndpoint(EAddr, EPort)) {
-        m_failure = OpenFailure::Other;
-        m_errorText = QStringLiteral("no usable address and port");
-        return false;
-    }
-    m_host = EAddr.trimmed();
-    m_port = quint16(EPort);
+    close();
+    beginOpen(choice);
+    if (!UsableEndpoint(choice.host, choice.tcpPort))
+        return failed(OpenFailure::Other, QStringLiteral("no usable address and port"));
     m_open = true;
     m_connected = false;
-    // On the next turn: an open that is closed again at once (a probe) costs no connection.
+    // On the next turn: an open that is closed again at once costs no connection.
     QTimer::singleShot(0, this, [this] {
         if (m_open && !m_connected && m_socket.state() == QAbstractSocket::UnconnectedState)
             startConnecting();
@@ -106,7 +53,8 @@ void TcpPort::startConnecting()
 {
     m_connectTimer.start();
     // Unbuffered: frames go straight to the kernel and replies straight from it.
-    m_socket.connectToHost(m_host, m_port, QIODevice::ReadWrite | QIODevice::Unbuffered);
+    m_socket.connectToHost(m_choice.host.trimmed(), quint16(m_choice.tcpPort),
+                           QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
 void TcpPort::onConnected()
@@ -126,7 +74,6 @@ void TcpPort::onConnected()
 
 void TcpPort::onGreetingOver()
 {
-    m_input.clear();
     m_connected = true;
     if (!m_pending.isEmpty()) {
         m_socket.write(std::exchange(m_pending, {}));
@@ -178,34 +125,38 @@ void TcpPort::reset()
     m_open = false;
     m_connected = false;
     m_pending.clear();
-    m_input.clear();
     m_socket.abort();
 }
 
-bool TcpPort::close()
+void TcpPort::close()
 {
     reset();
-    return true;
 }
 
 void TcpPort::discardInput()
 {
-    m_input.resize(0);
+    // Unbuffered: what waits is in the kernel, taken a chunk at a time.
+    QByteArray dropped;
+    for (qint64 left = m_socket.bytesAvailable(); m_connected && left > 0;) {
+        const qint64 n = readInto(dropped);
+        if (n <= 0)
+            break;
+        left -= n;
+        dropped.resize(0);
+    }
 }
 
-QByteArray TcpPort::read(qint64 maxBytes)
+qint64 TcpPort::readInto(QByteArray &buffer)
 {
-    const QByteArray out = m_input.left(maxBytes);
-    m_input.remove(0, out.size());
-    return out;
-}
-
-qint64 TcpPort::readInto(QByteArray &buffer, qint64 maxBytes)
-{
-    const qsizetype n = qsizetype(qBound<qint64>(0, maxBytes, m_input.size()));
-    buffer.append(m_input.constData(), n);
-    m_input.remove(0, n);
-    return n;
+    const qsizetype at = buffer.size();
+    buffer.resize(at + kReadChunk);
+    const qint64 n = m_socket.read(buffer.data() + at, kReadChunk);
+    buffer.resize(at + qMax<qint64>(n, 0));
+    // An unbuffered socket that reads the end of the connection leaves the connected state; a
+    // read of nothing on a connected socket is only nothing for now.
+    if (m_open && m_socket.state() != QAbstractSocket::ConnectedState)
+        fail(QStringLiteral("closed by the far end"));
+    return qMax<qint64>(n, 0);
 }
 
 void TcpPort::discardOutput()

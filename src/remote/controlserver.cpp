@@ -4,6 +4,7 @@
 #include "indexercommands.h"
 #include "indexerlink.h"
 #include "modFileUtil.h"
+#include "socketpath.h"
 #include "trafficlog.h"
 
 #include <QDir>
@@ -12,10 +13,8 @@
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QQueue>
-#include <QStandardPaths>
 #include <algorithm>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 struct ControlServer::Client : QObject {
@@ -51,32 +50,6 @@ ControlServer::~ControlServer()
     for (Client *client : std::exchange(m_clients, {}))
         delete client;
     m_server.close();
-}
-
-namespace
-{
-// A folder that is the user's own, not a link, with no access for group or others: nobody else
-// can put a socket there.
-bool privateFolder(const QString &path)
-{
-    struct stat info = {};
-    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
-           S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
-}
-} // namespace
-
-QString ControlServer::DefaultSocketPath()
-{
-    // The runtime folder only when it is private: another user's, or an open one, would let an
-    // impostor answer the user's scripts.
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (privateFolder(runtime))
-        return runtime + QStringLiteral("/rv360.sock");
-    const QString folder = QDir::tempPath() + QStringLiteral("/rv360-%1").arg(::getuid());
-    QDir().mkpath(folder);
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    // A folder that someone else made there is no private folder: no default then.
-    return privateFolder(folder) ? folder + QStringLiteral("/rv360.sock") : QString();
 }
 
 QString ControlServer::SocketPathFor(const QString &setting)

@@ -29,12 +29,9 @@ public:
     ControlServer(IndexerLink &link, QObject *parent = nullptr);
     ~ControlServer() override;
 
-    // $XDG_RUNTIME_DIR/rv360.sock when that folder is the user's and private, else rv360.sock
-    // in the private folder rv360-<uid> of the temporary directory; empty when that folder is
-    // not private (someone else made it).
-    static QString DefaultSocketPath();
-    // The socket that the setting names: the default when empty; a relative name is taken in
-    // the program's own directory, like the other files (not in the temporary directory).
+    // The socket that the setting names: the default (socketpath.h) when empty; a relative name
+    // is taken in the program's own directory, like the other files (not in the temporary
+    // directory).
     static QString SocketPathFor(const QString &setting);
     // Listens on the socket (mode 0600). False, with the reason, when another program answers
     // there already, a file of the name is not a socket, or the socket cannot be made; a socket

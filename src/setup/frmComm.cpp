@@ -5,9 +5,7 @@
 #include "indexerlink.h"
 #include "named.h"
 #include "serialdevices.h"
-#include "serialport.h"
 #include "settings.h"
-#include "tcpport.h"
 #include "twips.h"
 
 #include <QCloseEvent>
@@ -64,25 +62,25 @@ public:
 
 } // namespace
 
-QString OpenFailureText(int portNumber, const QString &device, SerialPort::OpenFailure failure,
+QString OpenFailureText(int portNumber, const QString &device, LinePort::OpenFailure failure,
                         const QString &errorText)
 {
     const QString which = (portNumber >= 5 ? QStringLiteral("Ethernet") : PortLabel(portNumber)) +
                           QStringLiteral(" (") + device + QStringLiteral(")");
     switch (failure) {
-    case SerialPort::OpenFailure::NotFound:
+    case LinePort::OpenFailure::NotFound:
         return which + QStringLiteral(" not found");
-    case SerialPort::OpenFailure::InUse:
+    case LinePort::OpenFailure::InUse:
         // errorText names the program holding it, where its lock file says.
         return which + QStringLiteral(" in use by another program") +
                (errorText.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(errorText));
-    case SerialPort::OpenFailure::NoPermission:
+    case LinePort::OpenFailure::NoPermission:
         return which + QStringLiteral(" no permission (add your user to the dialout group, "
                                       "then log in again)");
-    case SerialPort::OpenFailure::SystemConsole:
+    case LinePort::OpenFailure::SystemConsole:
         return which + QStringLiteral(" is the system console: not opened");
-    case SerialPort::OpenFailure::None:
-    case SerialPort::OpenFailure::Other:
+    case LinePort::OpenFailure::None:
+    case LinePort::OpenFailure::Other:
         break;
     }
     return errorText.isEmpty() ? which + QStringLiteral(" could not be opened")
@@ -256,29 +254,31 @@ void frmComm::placeBeside(QWidget *mainWindow, bool besideMain)
 
 void frmComm::Form_Load()
 {
-    // The stored endpoint when it is one, else the design's texts.
-    if (UsableEndpoint(EAddr, EPort)) {
-        txtHostAddress->setText(EAddr);
-        txtHostPort->setText(QString::number(EPort));
-        FitFontToText(txtHostAddress, EAddr);
+    // The port the settings name (the window keeps them with the link's), the stored endpoint
+    // when it is one, else the design's texts.
+    const PortChoice stored = StoredPortChoice();
+    if (UsableEndpoint(stored.host, stored.tcpPort)) {
+        txtHostAddress->setText(stored.host);
+        txtHostPort->setText(QString::number(stored.tcpPort));
+        FitFontToText(txtHostAddress, stored.host);
         txtHostAddress->setCursorPosition(0);
     }
-    if (CommPort >= 5) {
+    const LinePort &port = m_link.port();
+    // Shown beside the main window after a failed start-up open: say why at once.
+    const bool opened = port.isOpen() || port.lastOpenFailure() == LinePort::OpenFailure::None;
+    if (stored.ethernet()) {
         optCommPort_5->setChecked(true);
-        const SerialPort &port = m_link.port();
-        showOpenFailure(port.isOpen() || port.lastOpenFailure() == SerialPort::OpenFailure::None);
+        showOpenFailure(opened);
         return;
     }
-    const int index = CommPort >= 1 ? CommPort : 1;
+    const int index = stored.number >= 1 ? stored.number : 1;
     if (optComPort[index]->isChecked()) {
         optComPort_Click(index);
         showDevice();
     } else {
         optComPort[index]->setChecked(true);
     }
-    // Shown beside the main window after a failed start-up open: say why at once.
-    const SerialPort &port = m_link.port();
-    showOpenFailure(port.isOpen() || port.lastOpenFailure() == SerialPort::OpenFailure::None);
+    showOpenFailure(opened);
 }
 
 void frmComm::optComPort_Click(int Index)
@@ -299,12 +299,10 @@ void frmComm::showOpenFailure(bool opened)
         lblPortError->setToolTip({});
         return;
     }
-    const SerialPort &port = m_link.port();
-    QString device = port.deviceName();
-    if (device.isEmpty())
-        device = PortDeviceName(port.portNumber());
+    const LinePort &port = m_link.port();
+    const PortChoice &choice = port.choice();
     const QString text =
-        OpenFailureText(port.portNumber(), device, port.lastOpenFailure(), port.errorText());
+        OpenFailureText(choice.number, choice.name(), port.lastOpenFailure(), port.errorText());
     // A device path has no blanks: a break is allowed after each "/" so that the line wraps
     // rather than being cut off, and the dialog grows at the bottom for the lines it takes.
     QString shown = text;
@@ -335,9 +333,10 @@ void frmComm::cmdOK_Click()
 
 void frmComm::SendTestCommand(const QString &command)
 {
+    PortChoice choice;
+    choice.number = nPort;
     // Ethernet: the boxes must name an endpoint, else nothing is sent.
-    bool newEndpoint = false;
-    if (nPort >= 5) {
+    if (choice.ethernet()) {
         const QString address = txtHostAddress->text().trimmed();
         bool numeric = false;
         const int port = txtHostPort->text().trimmed().toInt(&numeric);
@@ -351,29 +350,28 @@ void frmComm::SendTestCommand(const QString &command)
             lblPortError->setToolTip(wrong);
             return;
         }
-        newEndpoint = address != EAddr || port != EPort;
-        EAddr = address;
-        EPort = port;
+        choice.host = address;
+        choice.tcpPort = port;
+    } else {
+        // A device chosen or typed for this number opens in place of the one it had.
+        const QString device = cboDevice->currentText().trimmed();
+        choice.device = device.isEmpty() ? PortDeviceName(nPort) : device;
     }
     // The busy pointer over the dialog only: the main window stays usable meanwhile.
     setCursor(Qt::WaitCursor);
     cmdSend->setEnabled(false);
     cmdFind->setEnabled(false);
 
-    // A device chosen or typed for this number is stored for it and opened in place of the old.
-    const QString device = cboDevice->currentText().trimmed();
-    const bool newDevice = nPort < 5 && !device.isEmpty() && device != PortDeviceName(nPort);
-    if (newDevice)
-        SetPortDevice(nPort, device);
-    // A new choice switches the port; the same one retries a port that failed to open or was
-    // lost, rather than time out on a closed port.
-    m_link.selectPort(
-        nPort, this, [this](bool opened) { showOpenFailure(opened); }, newDevice || newEndpoint);
+    // Queued ahead of the command: a new choice switches the port, the same one retries a port
+    // that failed to open or was lost, rather than time out on a closed port.
+    Q_EMIT portChosen(choice);
 
     txtSend->setText(command);
     txtRcv->clear();
     // Bound to the dialog: a dialog closed meanwhile is not called back.
     m_link.SendCommand(command, this, [this](const IndexerLink::Reply &reply) {
+        const LinePort &port = m_link.port();
+        showOpenFailure(port.isOpen() || port.lastOpenFailure() == LinePort::OpenFailure::None);
         txtRcv->setText(VisibleControls(reply.text));
         cmdSend->setEnabled(true);
         cmdFind->setEnabled(true);

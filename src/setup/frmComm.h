@@ -1,6 +1,6 @@
 #pragma once
 
-#include "serialport.h"
+#include "lineport.h"
 
 #include <QDialog>
 #include <array>
@@ -14,13 +14,15 @@ class QPushButton;
 class QRadioButton;
 
 // Why a port did not open, in the operator's terms: "COM2 (/dev/ttyUSB0) not found".
-QString OpenFailureText(int portNumber, const QString &device, SerialPort::OpenFailure failure,
+QString OpenFailureText(int portNumber, const QString &device, LinePort::OpenFailure failure,
                         const QString &errorText);
 
 // The communications setup dialog "Comm Setup": choose the serial port, probe the indexer and
-// send any command by hand. Modeless and single. It is a client of the link like any other: a
-// port choice goes through the link's queue, and its commands wait their turn. The main window
-// stops its status poll while the dialog is open and starts it again on finished().
+// send any command by hand. Modeless and single. It is a client of the link like any other: its
+// commands wait their turn in the link's queue. The port it shows is the link's; a port chosen
+// goes out through portChosen(), which the main window hands to the link's queued port change,
+// before the dialog's command. The main window stops its status poll while the dialog is open
+// and starts it again on finished().
 class frmComm : public QDialog
 {
     Q_OBJECT
@@ -38,6 +40,18 @@ public:
     void cmdSend_Click();
     void cmdOK_Click();
 
+Q_SIGNALS:
+    // Find or Send with this port chosen: a new choice switches to it, the same one retries a
+    // port that failed to open or was lost.
+    void portChosen(const PortChoice &choice);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    // Escape, the close box and the Close button all end here, and finished() follows.
+    void done(int r) override;
+
+private:
+    // The port number chosen; controls, which tests reach by objectName.
     qint16 nPort = 1;
 
     QPushButton *cmdOK = nullptr;
@@ -62,12 +76,6 @@ public:
     // Why the port did not open; empty while it is open.
     QLabel *lblPortError = nullptr;
 
-protected:
-    void closeEvent(QCloseEvent *event) override;
-    // Escape, the close box and the Close button all end here, and finished() follows.
-    void done(int r) override;
-
-private:
     frmComm(IndexerLink &link, QWidget *mainWindow);
     void buildControls();
     void placeBeside(QWidget *mainWindow, bool besideMain);

@@ -85,8 +85,8 @@ void LoadSettings()
     EPort = narrow ? *narrow : wide && widePort > 32767 && widePort <= 65535 ? widePort : -1;
     EAddr = ini.ReadIniStr(Section, QStringLiteral("EAddr"), QStringLiteral("0.0.0.0"));
     ConfigFile = ini.ReadIniStr(Section, QStringLiteral("ConfigFile"), QStringLiteral("RV360.cfg"));
-    RemoteEnabled = ini.ReadIniBool(QStringLiteral("Remote"), QStringLiteral("Enabled"),
-                                    QStringLiteral("1"));
+    RemoteEnabled =
+        ini.ReadIniBool(QStringLiteral("Remote"), QStringLiteral("Enabled"), QStringLiteral("1"));
     RemoteSocket = ini.ReadIniStr(QStringLiteral("Remote"), QStringLiteral("Socket"), QString());
     LogTraffic =
         ini.ReadIniBool(QStringLiteral("Log"), QStringLiteral("Traffic"), QStringLiteral("0"));
@@ -125,4 +125,36 @@ QString PortDeviceName(int portNumber)
 {
     const QString chosen = chosenDevices().value(portNumber);
     return chosen.isEmpty() ? fileDeviceName(portNumber) : chosen;
+}
+
+QString PortChoice::name() const
+{
+    if (!ethernet())
+        return device;
+    const bool ipv6 = host.contains(u':');
+    return (ipv6 ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2")).arg(host).arg(tcpPort);
+}
+
+PortChoice StoredPortChoice()
+{
+    PortChoice choice;
+    choice.number = CommPort;
+    if (choice.ethernet()) {
+        choice.host = EAddr.trimmed();
+        choice.tcpPort = EPort;
+    } else if (CommPort >= 1) {
+        choice.device = PortDeviceName(CommPort);
+    }
+    return choice;
+}
+
+void StorePortChoice(const PortChoice &choice)
+{
+    CommPort = choice.number;
+    if (choice.ethernet()) {
+        EAddr = choice.host;
+        EPort = choice.tcpPort;
+    } else if (choice.number >= 1 && choice.device != PortDeviceName(choice.number)) {
+        SetPortDevice(choice.number, choice.device);
+    }
 }

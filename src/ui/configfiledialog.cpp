@@ -4,7 +4,6 @@
 #include "configfile.h"
 #include "errormessage.h"
 #include "modFileUtil.h"
-#include "settings.h"
 
 #include <QFileInfo>
 
@@ -12,7 +11,7 @@ namespace
 {
 
 // The choosing steps shared by Open and Save. The chosen full path, or empty when cancelled.
-QString ChooseConfigFile(bool fOpen, QWidget *owner)
+QString ChooseConfigFile(bool fOpen, QString &fileName, QWidget *owner)
 {
     cFileDialog dialog;
     dialog.setDialogTitle(fOpen ? QStringLiteral("Open Config File")
@@ -24,7 +23,7 @@ QString ChooseConfigFile(bool fOpen, QWidget *owner)
                     cFileDialog::PathMustExist);
     dialog.setHWndParent(owner);
     dialog.setInitialDir(ProgramDirectory());
-    QString proposed = ConfigFile;
+    QString proposed = fileName;
     if (!proposed.isEmpty() && !proposed.contains(QLatin1Char('.')))
         proposed += QStringLiteral(".cfg");
     // A bare name opens the dialog in the program's own directory (InitialDir).
@@ -32,15 +31,15 @@ QString ChooseConfigFile(bool fOpen, QWidget *owner)
     if (!dialog.Show(fOpen))
         return {};
     const QString chosen = dialog.FileName();
-    ConfigFile = GetPathPart(chosen) == ProgramDirectory() ? GetNamePart(chosen) : chosen;
+    fileName = GetPathPart(chosen) == ProgramDirectory() ? GetNamePart(chosen) : chosen;
     return chosen;
 }
 
 } // namespace
 
-bool OpenConfigFile(PocketLayout &layout, QWidget *owner)
+bool OpenConfigFile(PocketLayout &layout, QString &fileName, QWidget *owner)
 {
-    const QString path = ChooseConfigFile(true, owner);
+    const QString path = ChooseConfigFile(true, fileName, owner);
     if (path.isEmpty())
         return false;
     if (QFileInfo::exists(path) && !QFileInfo(path).isFile()) {
@@ -51,9 +50,9 @@ bool OpenConfigFile(PocketLayout &layout, QWidget *owner)
     return ReadConfigFile(path, layout);
 }
 
-void SaveConfigFile(const PocketLayout &layout, QWidget *owner)
+void SaveConfigFile(const PocketLayout &layout, QString &fileName, QWidget *owner)
 {
-    const QString path = ChooseConfigFile(false, owner);
+    const QString path = ChooseConfigFile(false, fileName, owner);
     if (path.isEmpty())
         return;
     QString why;

@@ -25,7 +25,7 @@ struct MainFixture {
         port.responder = [this](const QByteArray &frame) {
             return replies.value(QString::fromLatin1(frame.mid(1, frame.size() - 3)));
         };
-        window = std::make_unique<frmMain>(port);
+        window = std::make_unique<frmMain>(&port);
         window->setExitHandler([this] { ++exits; });
         if (load)
             window->Form_Load();

@@ -13,6 +13,7 @@
 //                1 or 0, the spin's value; CommPort==N the setting
 // Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
+#include "controls.h"
 #include "frmComm.h"
 #include "lamp.h"
 #include "mainfixture.h"
@@ -86,7 +87,7 @@ QString shownBy(QWidget *widget)
 void play(MainFixture &f, const QString &transcript)
 {
     frmMain *w = f.window.get();
-    VerticalSpin *spin = w->spnMove;
+    VerticalSpin *spin = control<VerticalSpin>(w, "spnMove");
     const auto unescape = [](const QString &text) {
         return QByteArray::fromPercentEncoding(text.toLatin1().replace('_', ' '));
     };
@@ -179,7 +180,7 @@ private Q_SLOTS:
     {
         f = std::make_unique<MainFixture>();
         w = f->window.get();
-        w->tmrUpdate.stop(); // ticks are run by hand
+        control<QTimer>(w, "tmrUpdate")->stop(); // ticks are run by hand
         w->show();
         QVERIFY(f->idle());
     }
@@ -248,7 +249,7 @@ private Q_SLOTS:
         row("dialog on Ethernet", "CommPort:5 closeport click:cmdComm lblPortError== "
                                   "optCommPort_5==1 click:optComPort_1 click:cmdFind CommPort==1");
         row("dialog missing port", "ports:1 click:cmdComm click:optComPort_4 click:cmdFind "
-                                   "txtRcv==Timeout_ lblPortError==COM4_(/dev/fake4)_not_found "
+                                   "txtRcv==Timeout_ lblPortError==COM4_(/dev/ttyS3)_not_found "
                                    "CommPort==4 sent:");
         row("button during a poll", "delay=40 B?=B:6%0D D?=D:R%0D A?=A:1%0D tick "
                                     "click:cmdControl_0 sent:B?,D?,A? lblPocket==6 "
@@ -301,12 +302,13 @@ private Q_SLOTS:
         };
         for (int i = 0; i < 16; ++i)
             ask();
-        w->tmrUpdate.start();
+        control<QTimer>(w, "tmrUpdate")->start();
         QTest::qWait(1600); // start-up's poll and three or four ticks
         QVERIFY(f->port.written.count("$B?\r\n") >= 4);
         f->replies["B?"] = "B:7\r";
-        QTRY_COMPARE_WITH_TIMEOUT(w->lblPocket->text(), QStringLiteral("7"), 1000);
-        w->spnMove->setSpinValue(8);
+        QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(w, "lblPocket")->text(), QStringLiteral("7"),
+                                  1000);
+        control<VerticalSpin>(w, "spnMove")->setSpinValue(8);
         QTRY_VERIFY(f->port.commands().contains("B8"));
     }
 
@@ -328,9 +330,9 @@ private Q_SLOTS:
             f->replies["B?"] = "B:4\r";
             w->show();
             w->Form_Load();
-            QCOMPARE(w->lblComm->text(), QStringLiteral("Busy"));
-            QCOMPARE(w->tmrUpdate.isActive(), polling);
-            QCOMPARE(w->tmrUpdate.interval(), 500);
+            QCOMPARE(control<QLabel>(w, "lblComm")->text(), QStringLiteral("Busy"));
+            QCOMPARE(control<QTimer>(w, "tmrUpdate")->isActive(), polling);
+            QCOMPARE(control<QTimer>(w, "tmrUpdate")->interval(), 500);
             QCOMPARE(frmComm::instance() != nullptr, !polling);
             if (!polling)
                 QVERIFY(frmComm::instance()->x() > w->x() + w->width() / 2);
@@ -338,7 +340,8 @@ private Q_SLOTS:
             // The first look at the indexer comes on the next turn of the event loop.
             QTest::qWait(100);
             QCOMPARE(f->port.commands(), polling ? (QStringList{"B?", "D?"}) : QStringList());
-            QCOMPARE(w->lblPocket->text(), polling ? QStringLiteral("4") : QStringLiteral("?"));
+            QCOMPARE(control<QLabel>(w, "lblPocket")->text(),
+                     polling ? QStringLiteral("4") : QStringLiteral("?"));
         }
     }
 
@@ -353,11 +356,11 @@ private Q_SLOTS:
     void ending()
     {
         QFETCH(bool, exit);
-        w->tmrUpdate.start();
-        QTest::mouseClick(w->cmdComm, Qt::LeftButton);
-        QTest::mouseClick(w->cmdComm, Qt::LeftButton);
+        control<QTimer>(w, "tmrUpdate")->start();
+        QTest::mouseClick(control<QPushButton>(w, "cmdComm"), Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(w, "cmdComm"), Qt::LeftButton);
         const QPointer<frmComm> dialog = frmComm::instance();
-        QVERIFY(dialog && !w->tmrUpdate.isActive());
+        QVERIFY(dialog && !control<QTimer>(w, "tmrUpdate")->isActive());
         QCOMPARE(w->findChildren<frmComm *>().size(), 1);
         bool mainVisibleWhenDialogClosed = false;
         connect(dialog, &QDialog::finished, w,
@@ -365,7 +368,7 @@ private Q_SLOTS:
         play(*f, "delay=50 I=I:AB%0D click:cmdSwitches");
         CommPort = 3;
         if (exit)
-            QTest::mouseClick(w->cmdExit, Qt::LeftButton);
+            QTest::mouseClick(control<QPushButton>(w, "cmdExit"), Qt::LeftButton);
         else
             QVERIFY(w->close());
         QCOMPARE(f->exits, exit ? 1 : 0);
@@ -376,9 +379,9 @@ private Q_SLOTS:
                                    "RV360.cfg\r\n"));
         QCOMPARE(mainVisibleWhenDialogClosed, !exit);
         QVERIFY(f->home.messages.isEmpty());
-        QVERIFY(!w->tmrUpdate.isActive());
+        QVERIFY(!control<QTimer>(w, "tmrUpdate")->isActive());
         QTest::qWait(100);
-        QCOMPARE(w->lblSwitch->text(), QString());
+        QCOMPARE(control<QLabel>(w, "lblSwitch")->text(), QString());
         w->cmdControl_Click(0);
         QCOMPARE(f->port.commands(), QStringList{"I"});
     }
@@ -411,25 +414,26 @@ private Q_SLOTS:
     {
         PaintCount count;
         QVERIFY(QTest::qWaitForWindowExposed(w));
-        w->ledMoving->installEventFilter(&count);
+        control<Lamp>(w, "ledMoving")->installEventFilter(&count);
         QTest::qWait(50);
         count.paints = 0;
-        w->ledMoving->setOn(true);
+        control<Lamp>(w, "ledMoving")->setOn(true);
         QTRY_VERIFY(count.paints > 0);
-        const QImage image = w->ledMoving->grab().toImage();
+        const QImage image = control<Lamp>(w, "ledMoving")->grab().toImage();
         QCOMPARE(image.pixelColor(image.rect().center()), Lamp::onColor());
-        QCOMPARE(w->ledMoving->accessibleDescription(), QStringLiteral("on")); // screen readers
+        QCOMPARE(control<Lamp>(w, "ledMoving")->accessibleDescription(),
+                 QStringLiteral("on")); // screen readers
     }
 
     // A drag sends once, at release, even when a poll comes while the thumb is held.
     void thumbDragSendsOnceAtRelease()
     {
         play(*f, "at:2");
-        VerticalSpin *spin = w->spnMove;
+        VerticalSpin *spin = control<VerticalSpin>(w, "spnMove");
         // A short thumb between arrows of the style's size: eight values fit the travel.
         const QRect thumb = subControl(spin, QStyle::SC_ScrollBarSlider);
         QVERIFY(thumb.height() <= 8 && subControl(spin, QStyle::SC_ScrollBarSubLine).height() > 8);
-        QStringList shown{w->lblMove->text()};
+        QStringList shown{control<QLabel>(w, "lblMove")->text()};
         QTest::mousePress(spin, Qt::LeftButton, {}, thumb.center());
         QPoint at = thumb.center();
         while (spin->spinPosition() < 6 && at.y() > 0) {
@@ -437,8 +441,8 @@ private Q_SLOTS:
             QMouseEvent move(QEvent::MouseMove, at, spin->mapToGlobal(at), Qt::NoButton,
                              Qt::LeftButton, Qt::NoModifier);
             QApplication::sendEvent(spin, &move);
-            if (shown.last() != w->lblMove->text())
-                shown << w->lblMove->text();
+            if (shown.last() != control<QLabel>(w, "lblMove")->text())
+                shown << control<QLabel>(w, "lblMove")->text();
         }
         play(*f, "tick clear"); // the mouse rests through a poll that reports pocket 2
         QTest::mouseRelease(spin, Qt::LeftButton, {}, at);
@@ -450,7 +454,8 @@ private Q_SLOTS:
     void spinAccessibleValue()
     {
         play(*f, "at:2");
-        QAccessibleInterface *spin = QAccessible::queryAccessibleInterface(w->spnMove);
+        QAccessibleInterface *spin =
+            QAccessible::queryAccessibleInterface(control<VerticalSpin>(w, "spnMove"));
         QAccessibleValueInterface *value = spin ? spin->valueInterface() : nullptr;
         QVERIFY(value);
         QCOMPARE(value->currentValue().toInt(), 2);
@@ -475,8 +480,9 @@ private Q_SLOTS:
                  "click:cmdCustom_0 click:cmdCustom_1 click:cmdCustom_2 click:cmdCustom_3 "
                  "sent:F?,G1?,G2? clear");
         QCOMPARE(dialogs, QString());
-        QCOMPARE(w->pocketTable->cboMode[1]->currentText(), QStringLiteral("End Banana"));
-        QCOMPARE(w->pocketTable->type(8), -1); // there is no ninth pocket
+        QCOMPARE(control<PocketTable>(w, "pocketTable")->cboMode[1]->currentText(),
+                 QStringLiteral("End Banana"));
+        QCOMPARE(control<PocketTable>(w, "pocketTable")->type(8), -1); // there is no ninth pocket
         play(*f, "click:cmdCustom_1 sent:F2,G1_0_010,G2_2_200 click:cmdCustom_2 click:cmdCustom_3");
         QCOMPARE(dialogs, QStringLiteral("os"));
         cFileDialog::SetShowHandler({});

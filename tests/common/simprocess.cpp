@@ -12,7 +12,7 @@ double ProcessCpuSeconds()
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-SimProcess::SimProcess()
+SimProcess::SimProcess(const QString &program) : m_program(program)
 {
     // QSerialPort locks a device by the base name of its path: tests side by side need their own.
     static int counter = 0;
@@ -32,7 +32,7 @@ bool SimProcess::startTcp(quint16 port)
 
 bool SimProcess::launch(const QStringList &args, const QString &ready)
 {
-    m_process.start(qEnvironmentVariable("RV360_SIM"), args);
+    m_process.start(m_program, args);
     const QString line = m_process.waitForStarted(5000) ? readLine() : QString();
     m_tcpPort = quint16(line.section(u':', -1).toUInt());
     if (line.startsWith(ready) && (line == ready || m_tcpPort != 0))

@@ -8,12 +8,13 @@
 // CPU time of this process, user plus system, in seconds: a test's check that nothing spins.
 double ProcessCpuSeconds();
 
-// Runs rv360-sim (the program named by RV360_SIM, which CTest sets) on a pseudo-terminal linked
-// inside a temporary directory. Stopped with SIGTERM when it goes.
+// Runs rv360-sim on a pseudo-terminal linked inside a temporary directory, for the tests (the
+// program named by RV360_SIM, which CTest sets) and the benchmark. Stopped with SIGTERM when it
+// goes.
 class SimProcess
 {
 public:
-    SimProcess();
+    explicit SimProcess(const QString &program = qEnvironmentVariable("RV360_SIM"));
     ~SimProcess() { stop(); }
 
     // Starts the simulator and waits up to 5 s for its "ready" line.
@@ -24,6 +25,12 @@ public:
     // Where the link to the pty is made; set before start() to use another path.
     QString linkPath() const { return m_linkPath; }
     void setLinkPath(const QString &path) { m_linkPath = path; }
+    // Set before start(): the simulator's standard error (its --log lines) appended to a file.
+    void setLogFile(const QString &path)
+    {
+        m_process.setStandardErrorFile(path, QIODevice::Append);
+    }
+    qint64 pid() const { return m_process.processId(); }
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     // Sends one control line and returns the simulator's response line (empty after 5 s).
     QString control(const QString &line);
@@ -36,6 +43,7 @@ private:
     bool launch(const QStringList &args, const QString &ready);
     QString readLine();
 
+    QString m_program;
     QTemporaryDir m_dir;
     QString m_linkPath;
     quint16 m_tcpPort = 0;

@@ -1,7 +1,6 @@
 // The pocket layout and its configuration file (the script tests check the strict reading, the
 // fuzz target its bounds and round trip; the window and script tests the sending), and a transfer
 // that meets a port change.
-#include "commport.h"
 #include "configfile.h"
 #include "configtransfer.h"
 #include "fakeserialport.h"
@@ -55,13 +54,12 @@ private Q_SLOTS:
     void portChangeDuringATransfer()
     {
         for (const bool read : {true, false}) {
-            CommPort = 1;
             FakeSerialPort port;
             IndexerLink link(port);
-            QVERIFY(OpenCommPort(port, 1));
+            QVERIFY(port.open(PortChoice::serial(1)));
             port.responder = [&link](const QByteArray &f) -> QByteArray {
                 if (f.startsWith("$G1")) // while the first row is on the wire
-                    link.selectPort(2);
+                    link.selectPort(PortChoice::serial(2));
                 return f.startsWith("$F") ? "F:8\r" : "ok\r";
             };
             PocketLayout layout;

@@ -1,8 +1,7 @@
 // End to end: the main window and the setup dialog on the real QSerialPort, through a
 // pseudo-terminal, against rv360-sim.
-#include "commport.h"
+#include "controls.h"
 #include "frmMain.h"
-#include "indexerport.h"
 #include "lamp.h"
 #include "linkchecks.h"
 #include "settings.h"
@@ -24,7 +23,6 @@ class TestEndToEnd : public QObject
 
     TestHome home;
     SimProcess sim;
-    IndexerPort port; // the program's own: the serial device behind it
     std::unique_ptr<frmMain> window;
 
 private Q_SLOTS:
@@ -34,11 +32,11 @@ private Q_SLOTS:
         QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Application]\r\nCommPort=1\r\n[Ports]"
                                                           "\r\nCOM1=" +
                                                               sim.linkPath().toUtf8()));
-        window = std::make_unique<frmMain>(port);
+        window = std::make_unique<frmMain>(); // the program's own ports
         window->setExitHandler([] {});
         window->show();
         window->Form_Load();
-        QVERIFY(window->tmrUpdate.isActive());
+        QVERIFY(control<QTimer>(window.get(), "tmrUpdate")->isActive());
     }
     void cleanupTestCase() { window.reset(); }
 
@@ -63,16 +61,18 @@ private Q_SLOTS:
     {
         QCOMPARE(sim.control("crlf maybe"), QStringLiteral("error usage: crlf on|off"));
         QVERIFY(sim.control("pocket 2").startsWith("ok"));
-        QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("2"), 5000);
-        QTRY_VERIFY(window->ledReady->isOn());
-        QTRY_COMPARE(window->lblComm->text(), QStringLiteral("Ready"));
+        QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(window.get(), "lblPocket")->text(),
+                                  QStringLiteral("2"), 5000);
+        QTRY_VERIFY(control<Lamp>(window.get(), "ledReady")->isOn());
+        QTRY_COMPARE(control<QLabel>(window.get(), "lblComm")->text(), QStringLiteral("Ready"));
         // The simulator reports the pockets it passes; the poll must not send it back there.
-        window->spnMove->setSpinValue(6);
-        QTRY_VERIFY(window->ledMoving->isOn());
+        control<VerticalSpin>(window.get(), "spnMove")->setSpinValue(6);
+        QTRY_VERIFY(control<Lamp>(window.get(), "ledMoving")->isOn());
         QTRY_VERIFY_WITH_TIMEOUT(
             sim.control("state").startsWith("state pocket=6 target=6 moving=0"), 8000);
-        QTRY_COMPARE_WITH_TIMEOUT(window->lblPocket->text(), QStringLiteral("6"), 3000);
-        QCOMPARE(window->lblMove->text(), QStringLiteral("6"));
+        QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(window.get(), "lblPocket")->text(),
+                                  QStringLiteral("6"), 3000);
+        QCOMPARE(control<QLabel>(window.get(), "lblMove")->text(), QStringLiteral("6"));
     }
 
     // A reply left unread on the line by an earlier program: the first request, made as the
@@ -86,16 +86,14 @@ private Q_SLOTS:
         QTest::qWait(100);
         ::close(fd);
         QTest::qWait(300); // the simulator pauses while the line has no opener
-        SetPortDevice(9, other.linkPath());
         SystemSerialPort stale;
-        QVERIFY(OpenCommPort(stale, 9));
+        QVERIFY(stale.open(PortChoice::serial(9, other.linkPath())));
         IndexerLink link(stale);
         IndexerLink::Reply reply;
         QTimer::singleShot(0, &link, [&] {
             link.SendCommand("B?", &link, [&](const IndexerLink::Reply &r) { reply = r; });
         });
         QTRY_VERIFY(!reply.text.isEmpty());
-        SetPortDevice(9, {});
         QCOMPARE(reply.text, QStringLiteral("B:1\r"));
         QVERIFY(stale.isOpen());
     }
@@ -116,13 +114,13 @@ private Q_SLOTS:
     // a later request reopens the line when it is back.
     void deviceLostAndBack()
     {
-        window->tmrUpdate.stop();
+        control<QTimer>(window.get(), "tmrUpdate")->stop();
         QTRY_VERIFY(!window->link().isBusy());
         const QString link = sim.linkPath();
         QVERIFY(sim.control("silent on").startsWith("ok"));
         QTimer::singleShot(50, [&] { sim.kill(); });
         QVERIFY(transact(window->link(), "B?").timedOut);
-        QTRY_VERIFY(!port.isOpen());
+        QTRY_VERIFY(!window->link().port().isOpen());
         // A killed simulator leaves its link behind, pointing at a pty another program may get.
         QFile::remove(link);
         const double before = ProcessCpuSeconds();
@@ -134,7 +132,7 @@ private Q_SLOTS:
         QVERIFY(again.start());
         QTRY_COMPARE_WITH_TIMEOUT(transact(window->link(), "B?").text, QStringLiteral("B:1\r"),
                                   6000);
-        QVERIFY(port.isOpen());
+        QVERIFY(window->link().port().isOpen());
         window.reset();
     }
 };

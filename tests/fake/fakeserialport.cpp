@@ -2,33 +2,26 @@
 
 #include <QTimer>
 
-bool FakeSerialPort::setPortNumber(int portNumber)
+bool FakeSerialPort::open(const PortChoice &choice)
 {
-    calls << QStringLiteral("select %1").arg(portNumber);
-    if (m_open)
-        return false;
-    m_portNumber = portNumber;
-    return true;
-}
-
-bool FakeSerialPort::open()
-{
-    calls << QStringLiteral("open %1").arg(m_portNumber);
-    if (m_open || !existingPorts.contains(m_portNumber)) {
-        m_failure = m_open ? OpenFailure::InUse : OpenFailure::NotFound;
-        return false;
-    }
-    m_failure = OpenFailure::None;
+    if (m_open && choice == m_choice)
+        return true;
+    close();
+    beginOpen(choice);
+    calls << QStringLiteral("open %1").arg(choice.number);
+    if (!existingPorts.contains(choice.number))
+        return failed(OpenFailure::NotFound, {});
     m_open = true;
     return true;
 }
 
-bool FakeSerialPort::close()
+void FakeSerialPort::close()
 {
-    calls << QStringLiteral("close %1").arg(m_portNumber);
+    if (!m_open)
+        return;
+    calls << QStringLiteral("close %1").arg(m_choice.number);
     m_open = false;
     m_input.clear();
-    return true;
 }
 
 void FakeSerialPort::setStalled(bool stalled)
@@ -59,11 +52,10 @@ bool FakeSerialPort::write(const QByteArray &data)
     return true;
 }
 
-QByteArray FakeSerialPort::read(qint64 maxBytes)
+qint64 FakeSerialPort::readInto(QByteArray &buffer)
 {
-    const QByteArray out = m_input.left(maxBytes);
-    m_input.remove(0, out.size());
-    return out;
+    buffer += m_input;
+    return std::exchange(m_input, {}).size();
 }
 
 void FakeSerialPort::deliver(const QByteArray &bytes, int delayMs)

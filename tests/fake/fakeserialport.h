@@ -1,6 +1,6 @@
 #pragma once
 
-#include "serialport.h"
+#include "lineport.h"
 
 #include <QByteArrayList>
 #include <QHash>
@@ -9,29 +9,20 @@
 
 // A serial port for tests: records what is written and answers frames from a script, after a
 // delay, through the event loop as a real port would.
-class FakeSerialPort : public SerialPort
+class FakeSerialPort : public LinePort
 {
     Q_OBJECT
 public:
-    using SerialPort::SerialPort;
+    using LinePort::LinePort;
 
-    bool setPortNumber(int portNumber) override;
-    int portNumber() const override { return m_portNumber; }
-    QString deviceName() const override { return QStringLiteral("/dev/fake%1").arg(m_portNumber); }
+    // Opens the choice's number when it is among existingPorts.
+    bool open(const PortChoice &choice) override;
+    void close() override;
     bool isOpen() const override { return m_open; }
-    bool open() override;
-    bool close() override;
-    bool setLineFormat(const QString &settings) override { return record("line " + settings); }
-    bool setNoHandshaking() override { return record("handshaking none"); }
-    bool setReceiveBufferSize(int n) override { return record("buffer " + QString::number(n)); }
-    bool setRequestToSend(bool on) override { return record(on ? "rts 1" : "rts 0"); }
+    bool write(const QByteArray &data) override;
+    qint64 readInto(QByteArray &buffer) override;
     void discardInput() override { m_input.clear(); }
     void discardOutput() override { m_unsent.clear(); }
-    bool write(const QByteArray &data) override;
-    qint64 bytesAvailable() const override { return m_input.size(); }
-    QByteArray read(qint64 maxBytes) override;
-    OpenFailure lastOpenFailure() const override { return m_failure; }
-    QString errorText() const override { return {}; }
 
     // Bytes arrive after `delayMs` (0: on the next turn of the event loop).
     void deliver(const QByteArray &bytes, int delayMs = 0);
@@ -46,24 +37,16 @@ public:
     QByteArrayList written;
     // A line that takes no output: writes wait (and are not answered) until it drains again.
     void setStalled(bool stalled);
-    // Every operation in order ("open 1", "close 1", "line 19200,N,8,1", ...).
+    // Every open and close in order ("open 1", "close 1").
     QStringList calls;
 
     // The commands written, without "$" and CR LF.
     QStringList commands() const;
 
 private:
-    bool record(const QString &call)
-    {
-        calls << call;
-        return true;
-    }
-
-    int m_portNumber = 0;
     bool m_open = false;
     QByteArray m_input;
     bool m_stalled = false;
     QByteArrayList m_unsent;
     QHash<QByteArray, QPair<QByteArray, int>> m_replies;
-    OpenFailure m_failure = OpenFailure::None;
 };

@@ -1,5 +1,4 @@
 // The link on the fake port: opening, the transaction queue, port changes, lost devices.
-#include "commport.h"
 #include "fakeserialport.h"
 #include "indexerlink.h"
 #include "modFileUtil.h"
@@ -33,12 +32,11 @@ class TestLink : public QObject
 private Q_SLOTS:
     void init()
     {
-        CommPort = 1;
         results.clear();
         link.reset();
         port = std::make_unique<FakeSerialPort>();
         link = std::make_unique<IndexerLink>(*port);
-        QVERIFY(OpenCommPort(*port, 1));
+        QVERIFY(port->open(PortChoice::serial(1)));
         port->calls.clear();
     }
 
@@ -50,23 +48,20 @@ private Q_SLOTS:
         const struct {
             const char *name, *command;
             QByteArray reply;
-            int commPort;
             bool open;
             QByteArray frame;
             QString result;
         } rows[] = {
-            {"reply", "B?", "B:5\r", 1, true, "$B?\r\n", "B:5\r"},
-            {"empty command", "", "x\r", 1, true, "$\r\n", "x\r"},
-            {"LF after CR", "G2 1 045", "G:\r\n", 1, true, "$G2 1 045\r\n", "G:\r\n"},
-            {"the last line's LF first", "D?", "\nD:R\r", 1, true, "$D?\r\n", "D:R\r"},
-            {"NUL, high bytes", "I", QByteArray("I:\0\xC8\r", 5), 1, true, "$I\r\n", QString::fromLatin1("I:\0\xC8\r", 5)},
-            {"COM4", "C?", "C:2\r", 4, true, "$C?\r\n", "C:2\r"},
-            {"no CR", "B?", "B:", 1, true, "$B?\r\n", "Timeout B:"},
-            {"closed port", "B?", "B:5\r", 1, false, "", "Timeout "}};
+            {"reply", "B?", "B:5\r", true, "$B?\r\n", "B:5\r"},
+            {"empty command", "", "x\r", true, "$\r\n", "x\r"},
+            {"LF after CR", "G2 1 045", "G:\r\n", true, "$G2 1 045\r\n", "G:\r\n"},
+            {"the last line's LF first", "D?", "\nD:R\r", true, "$D?\r\n", "D:R\r"},
+            {"NUL, high bytes", "I", QByteArray("I:\0\xC8\r", 5), true, "$I\r\n", QString::fromLatin1("I:\0\xC8\r", 5)},
+            {"no CR", "B?", "B:", true, "$B?\r\n", "Timeout B:"},
+            {"closed port", "B?", "B:5\r", false, "", "Timeout "}};
         // clang-format on
         for (const auto &row : rows) {
             init();
-            CommPort = qint16(row.commPort);
             if (!row.open)
                 port->close();
             port->setReply(QByteArray("$") + row.command + "\r\n", row.reply, 20);
@@ -82,7 +77,8 @@ private Q_SLOTS:
             QCOMPARE(words.size(), 2);
             QCOMPARE(words[0][0].toString() + u' ' + words[1][0].toString(),
                      got.timedOut ? "Busy Timeout" : "Busy Ready");
-            QCOMPARE(link->LinkState(), IndexerLink::Idle);
+            QVERIFY(!link->isBusy());
+            QCOMPARE(link->statusWord(), words[1][0].toString());
         }
     }
 
@@ -154,6 +150,40 @@ private Q_SLOTS:
         QCOMPARE(port->commands(), (QStringList{"A?", "D?", "B4", "C2"}));
     }
 
+    // After a timeout a status query goes at once; any other request waits until the line has
+    // settled: kSettleMs after the timeout and kQuietMs without a byte, kSettleMaxMs at most.
+    void settleAfterATimeout()
+    {
+        const struct {
+            const char *command;
+            bool chatter; // a byte every 20 ms: the line is never quiet
+            int least;
+        } rows[] = {{"B?", false, 0},
+                    {"A?", false, IndexerLink::kSettleMs},
+                    {"A?", true, IndexerLink::kSettleMaxMs}};
+        for (const auto &row : rows) {
+            init();
+            QVERIFY(transact(*link, "I").timedOut);
+            QElapsedTimer since;
+            since.start();
+            QTimer chatter;
+            connect(&chatter, &QTimer::timeout, port.get(), [this] { port->deliver("x"); });
+            if (row.chatter)
+                chatter.start(20);
+            qint64 writtenAt = -1;
+            port->responder = [&](const QByteArray &) {
+                writtenAt = writtenAt < 0 ? since.elapsed() : writtenAt;
+                return QByteArray("ok\r");
+            };
+            link->SendCommand(row.command);
+            QTRY_VERIFY(writtenAt >= 0);
+            QVERIFY2(row.least ? writtenAt >= row.least - 5
+                               : writtenAt < IndexerLink::kSettleMs / 2,
+                     qPrintable(
+                         QStringLiteral("%1 written after %2 ms").arg(row.command).arg(writtenAt)));
+        }
+    }
+
     // The kernel's console is never opened, whatever name leads to it.
     void systemConsole()
     {
@@ -172,13 +202,10 @@ private Q_SLOTS:
         QVERIFY(!IsSystemConsole(QStringLiteral("/dev/ttyS0"), dir.filePath("none")));
         QVERIFY(!IsSystemConsole(QStringLiteral("/dev/nothing"), active)); // missing: not it
         // Refused before any open, with the reason.
-        SetProgramDirectoryOverride(dir.path());
-        QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Ports]\r\nCOM2=/dev/console\r\n"));
         SystemSerialPort console;
-        QVERIFY(console.setPortNumber(2) && !console.open() && !console.isOpen());
-        QCOMPARE(console.lastOpenFailure(), SerialPort::OpenFailure::SystemConsole);
-        QCOMPARE(console.deviceName(), QStringLiteral("/dev/console")); // the path, not "console"
-        SetProgramDirectoryOverride({});
+        QVERIFY(!console.open(PortChoice::serial(2, QStringLiteral("/dev/console"))) &&
+                !console.isOpen());
+        QCOMPARE(console.lastOpenFailure(), LinePort::OpenFailure::SystemConsole);
     }
 
     // Who holds a device, as a lock file says: only from the system's lock folders, and only
@@ -209,11 +236,8 @@ private Q_SLOTS:
             port->calls.clear();
             // Lost again at once: the second attempt waits for the second to pass.
             QCOMPARE(transact(*link, "B?").timedOut, round == 1);
-            // Reopened: each device probed before anything is set, the fixed settings in order.
-            QCOMPARE(port->calls.join(u' '),
-                     round == 1 ? QString()
-                                : "open 1 close 1 select 1 open 1 close 1 line 19200,N,8,1 "
-                                  "handshaking none buffer 2048 rts 0 open 1");
+            // Reopened on the choice it had.
+            QCOMPARE(port->calls.join(u' '), round == 1 ? QString() : QStringLiteral("open 1"));
         }
         // Still missing a second later: tried again after another second.
         port->existingPorts.clear();

@@ -1,9 +1,9 @@
 // The Ethernet choice: the link over TCP to rv360-sim --tcp, to a bare listener and to Debian's
 // ser2net in front of rv360-sim on a pty, and the setup dialog and start-up that use it. Only
 // the loopback interface is used.
+#include "controls.h"
 #include "frmComm.h"
 #include "frmMain.h"
-#include "indexerport.h"
 #include "linkchecks.h"
 #include "settings.h"
 #include "simprocess.h"
@@ -36,17 +36,14 @@ class TestNetwork : public QObject
     Q_OBJECT
 
     TestHome home;
-    std::unique_ptr<IndexerPort> port;
     std::unique_ptr<IndexerLink> link;
 
     // Chooses Ethernet at the endpoint: 1 connected, 0 not, -1 no answer at all.
     int choose(const QString &address, int tcpPort)
     {
-        EAddr = address;
-        EPort = tcpPort;
         int opened = -1;
-        link->selectPort(
-            5, nullptr, [&opened](bool ok) { opened = ok; }, true);
+        link->selectPort(PortChoice::network(address, tcpPort), nullptr,
+                         [&opened](bool ok) { opened = ok; });
         (void)QTest::qWaitFor([&] { return opened >= 0; }, 5000);
         return opened;
     }
@@ -54,9 +51,7 @@ class TestNetwork : public QObject
 private Q_SLOTS:
     void init()
     {
-        link.reset();
-        port = std::make_unique<IndexerPort>();
-        link = std::make_unique<IndexerLink>(*port);
+        link = std::make_unique<IndexerLink>();
         CommPort = 1;
     }
     void cleanup() { link.reset(); }
@@ -67,7 +62,8 @@ private Q_SLOTS:
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
         QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()), 1);
-        QCOMPARE(port->deviceName(), QStringLiteral("127.0.0.1:%1").arg(server.serverPort()));
+        QCOMPARE(link->port().choice().name(),
+                 QStringLiteral("127.0.0.1:%1").arg(server.serverPort()));
         QTRY_VERIFY(server.hasPendingConnections());
         QTcpSocket *far = server.nextPendingConnection();
         link->SendCommand(QStringLiteral("G2 1 045"));
@@ -80,7 +76,7 @@ private Q_SLOTS:
         // A listener that takes the connection and never answers: timeouts, the connection kept.
         QVERIFY(transact(*link, QStringLiteral("D?")).timedOut);
         QCOMPARE(far->state(), QAbstractSocket::ConnectedState);
-        QVERIFY(port->isOpen());
+        QVERIFY(link->port().isOpen());
 
         SimProcess sim;
         QVERIFY(sim.startTcp());
@@ -88,7 +84,7 @@ private Q_SLOTS:
         QCOMPARE(transact(*link, QStringLiteral("@")).text,
                  QStringLiteral("@:RV-360 indexer simulator 1.0\r"));
         QTest::qWait(TcpPort::kConnectTimeoutMs); // connected: the connect time limit is over
-        QVERIFY(port->isOpen());
+        QVERIFY(link->port().isOpen());
     }
 
     // Which addresses and ports the link will try at all.
@@ -137,6 +133,26 @@ private Q_SLOTS:
         checkNoLateMove(*link, sim);
     }
 
+    // A timed-out frame that the connection still holds (the far end takes nothing) goes with
+    // the connection, reset: it never reaches the device server late.
+    void timedOutFrameResetsTheConnection()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()), 1);
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket *far = server.nextPendingConnection();
+        far->setReadBufferSize(1); // takes nothing more: more than a window stays with the sender
+        const QString command(1 << 20, u'x');
+        QVERIFY(transact(*link, command).timedOut);
+        QVERIFY(!link->port().isOpen());
+        far->setReadBufferSize(0);
+        qint64 got = 0;
+        QTRY_VERIFY(
+            (got += far->readAll().size(), far->state() == QAbstractSocket::UnconnectedState));
+        QVERIFY(got < command.size());
+    }
+
     // Endpoints that cannot be reached: the open fails with the reason, and a command ends by
     // the timeout with nothing sent.
     void unreachable()
@@ -150,8 +166,7 @@ private Q_SLOTS:
         for (const auto &[address, tcpPort, why] : rows) {
             init();
             QCOMPARE(choose(address, tcpPort), 0);
-            QCOMPARE(port->errorText(), why);
-            QCOMPARE(CommPort, qint16(5));
+            QCOMPARE(link->port().errorText(), why);
             QVERIFY(transact(*link, QStringLiteral("B?")).timedOut);
         }
     }
@@ -162,10 +177,9 @@ private Q_SLOTS:
     {
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
-        EAddr = QStringLiteral("127.0.0.1");
-        EPort = server.serverPort();
         TcpPort tcp;
-        QVERIFY(tcp.setPortNumber(5) && tcp.open() && tcp.isConnecting());
+        QVERIFY(tcp.open(PortChoice::network(QStringLiteral("127.0.0.1"), server.serverPort())) &&
+                tcp.isConnecting());
         QVERIFY(tcp.write("$B6\r\n"));
         tcp.discardOutput();
         QTRY_VERIFY(server.hasPendingConnections() && !tcp.isConnecting());
@@ -174,15 +188,14 @@ private Q_SLOTS:
         QByteArray got;
         QTRY_VERIFY((got += far->readAll()) == "$D?\r\n");
         far->write("abc");
-        QTRY_COMPARE(tcp.bytesAvailable(), qint64(3));
-        QCOMPARE(tcp.read(2), QByteArray("ab"));
-        QCOMPARE(tcp.read(5), QByteArray("c"));
+        QByteArray in;
+        QTRY_VERIFY(tcp.readInto(in) >= 0 && in == "abc");
         // Readable with nothing to read (a spurious wake-up) is not the end of the connection.
-        Q_EMIT tcp.findChild<QTcpSocket *>()->readyRead();
+        QCOMPARE(tcp.readInto(in), 0);
         QVERIFY(tcp.isOpen() && tcp.write("$C?\r\n"));
         QTRY_VERIFY((got += far->readAll()).endsWith("$C?\r\n"));
-        far->close(); // the end of the connection: the port is lost
-        QTRY_VERIFY(!tcp.isOpen());
+        far->close(); // the end of the connection, seen by the next read: the port is lost
+        QTRY_VERIFY(tcp.readInto(in) == 0 && !tcp.isOpen());
     }
 
     // Debian's ser2net in front of the simulator's pty: the poll and a manual command go through;
@@ -245,31 +258,36 @@ private Q_SLOTS:
         QVERIFY(sim.startTcp());
         QWidget main;
         frmComm *dialog = frmComm::ShowDialog(*link, &main);
-        dialog->optCommPort_5->click();
+        // As the main window takes a choice: to the link, then to the settings.
+        connect(dialog, &frmComm::portChosen, &main, [this, &main](const PortChoice &choice) {
+            link->selectPort(choice, &main, [choice](bool) { StorePortChoice(choice); });
+        });
+        control<QRadioButton>(dialog, "optCommPort_5")->click();
         // clang-format off
         const std::tuple<QString, QString, QString> wrong[] = {
             {"127.0.0.1", "70000", "Ethernet: the port must be a number from 1 to 65535"},
             {"300.1.2.3", "1001", "Ethernet: \"300.1.2.3\" is no address or host name"}};
         // clang-format on
         for (const auto &[address, tcpPort, why] : wrong) {
-            dialog->txtHostAddress->setText(address);
-            dialog->txtHostPort->setText(tcpPort);
-            dialog->cmdFind->click();
-            QCOMPARE(dialog->lblPortError->text(), why);
-            QVERIFY(dialog->cmdFind->isEnabled() && !link->isBusy());
+            control<QLineEdit>(dialog, "txtHostAddress")->setText(address);
+            control<QLineEdit>(dialog, "txtHostPort")->setText(tcpPort);
+            control<QPushButton>(dialog, "cmdFind")->click();
+            QCOMPARE(control<QLabel>(dialog, "lblPortError")->text(), why);
+            QVERIFY(control<QPushButton>(dialog, "cmdFind")->isEnabled() && !link->isBusy());
             QCOMPARE(CommPort, qint16(1));
         }
         QTcpServer silent; // takes the connection, never answers
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        dialog->txtHostAddress->setText(QStringLiteral("127.0.0.1"));
-        dialog->txtHostPort->setText(QString::number(silent.serverPort()));
-        dialog->cmdFind->click();
-        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("Timeout "));
+        control<QLineEdit>(dialog, "txtHostAddress")->setText(QStringLiteral("127.0.0.1"));
+        control<QLineEdit>(dialog, "txtHostPort")->setText(QString::number(silent.serverPort()));
+        control<QPushButton>(dialog, "cmdFind")->click();
+        QTRY_COMPARE(control<QLineEdit>(dialog, "txtRcv")->text(), QStringLiteral("Timeout "));
         // Only the port changes: connected again, to the simulator.
-        dialog->txtHostPort->setText(QString::number(sim.tcpPort()));
-        dialog->cmdFind->click();
-        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
-        QCOMPARE(dialog->lblPortError->text(), QString());
+        control<QLineEdit>(dialog, "txtHostPort")->setText(QString::number(sim.tcpPort()));
+        control<QPushButton>(dialog, "cmdFind")->click();
+        QTRY_COMPARE(control<QLineEdit>(dialog, "txtRcv")->text(),
+                     QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
+        QCOMPARE(control<QLabel>(dialog, "lblPortError")->text(), QString());
         dialog->close();
         SaveSettings();
         QCOMPARE(contentsOf(SettingsFilePath()),
@@ -279,13 +297,12 @@ private Q_SLOTS:
                      .toLatin1());
 
         link.reset();
-        IndexerPort windowPort;
-        frmMain window(windowPort);
+        frmMain window;
         window.setExitHandler([] {});
         window.show();
         window.Form_Load();
-        QTRY_VERIFY(window.tmrUpdate.isActive());
-        QTRY_COMPARE(window.lblPocket->text(), QStringLiteral("1"));
+        QTRY_VERIFY(control<QTimer>(&window, "tmrUpdate")->isActive());
+        QTRY_COMPARE(control<QLabel>(&window, "lblPocket")->text(), QStringLiteral("1"));
         QCOMPARE(frmComm::instance(), nullptr);
     }
 
@@ -296,14 +313,14 @@ private Q_SLOTS:
                                      "EAddr=a_b\r\nEPort=1001"}) {
             QVERIFY(ReplaceFileAtomically(
                 SettingsFilePath(), QByteArray("[Application]\r\nCommPort=5\r\n") + endpoint));
-            IndexerPort windowPort;
-            frmMain window(windowPort);
+            frmMain window;
             window.Form_Load();
             QTRY_VERIFY(frmComm::instance());
-            QVERIFY2(
-                frmComm::instance()->lblPortError->text().endsWith("no usable address and port"),
-                endpoint);
-            QVERIFY(!window.tmrUpdate.isActive());
+            QVERIFY2(control<QLabel>(frmComm::instance(), "lblPortError")
+                         ->text()
+                         .endsWith("no usable address and port"),
+                     endpoint);
+            QVERIFY(!control<QTimer>(&window, "tmrUpdate")->isActive());
             delete frmComm::instance();
         }
     }

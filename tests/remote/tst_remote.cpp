@@ -1,11 +1,11 @@
 // Scripts' way in: the operations on a fake port, the control socket with real local sockets,
 // the traffic record, and rv360ctl as a process against the socket and against rv360-sim.
-#include "commport.h"
 #include "controlserver.h"
 #include "fakeserialport.h"
 #include "indexercommands.h"
 #include "settings.h"
 #include "simprocess.h"
+#include "socketpath.h"
 #include "testhome.h"
 #include "trafficlog.h"
 #include "transact.h"
@@ -78,7 +78,7 @@ private Q_SLOTS:
         link.reset();
         CommPort = 1;
         port = std::make_unique<FakeSerialPort>();
-        QVERIFY(OpenCommPort(*port, 1));
+        QVERIFY(port->open(PortChoice::serial(1)));
         link = std::make_unique<IndexerLink>(*port);
         port->responder = [](const QByteArray &frame) -> QByteArray {
             static const QHash<QByteArray, QByteArray> replies = {
@@ -97,19 +97,13 @@ private Q_SLOTS:
         const struct {
             const char *request, *sent, *result;
         } rows[] = {
-            {"{\"cmd\":\"status\"}", "B?,D?", "{\"ok\":true,\"pocket\":3,\"state\":\"moving\"}"},
             {"{\"cmd\":\"move\",\"pocket\":8}", "B8", "{\"ok\":true,\"reply\":\"ok\\r\"}"},
             {"{\"cmd\":\"speed\",\"speed\":1}", "C1", "{\"ok\":true,\"reply\":\"ok\\r\"}"},
-            {"{\"cmd\":\"control\"}", "A?", "{\"ok\":true,\"source\":\"comm\"}"},
-            {"{\"cmd\":\"control\",\"source\":\"io\"}", "A0", "{\"ok\":true,\"reply\":\"ok\\r\"}"},
             {"{\"cmd\":\"control\",\"source\":\"comm\"}", "A1", "{\"ok\":true,\"reply\":\"ok\\r\"}"},
             {"{\"cmd\":\"control\",\"source\":\"up\"}", "", "{\"code\":\"bad_request\",\"error\":\"control takes \\\"source\\\": \\\"io\\\" or \\\"comm\\\"\",\"ok\":false}"},
             {"{\"cmd\":\"layout_send\",\"layout\":\"1,1,10\\n2,0,361\\n3,3,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\\n\"}", "", "{\"code\":\"bad_request\",\"error\":\"layout_send: line 2: a type 0 to 3 and a position 1 to 360 are needed\",\"ok\":false}"},
-            {"{\"cmd\":\"switches\",\"panel\":\"rear\"}", "I", "{\"byte\":\"C8\",\"ok\":true}"},
-            {"{\"cmd\":\"switches\",\"panel\":\"front\"}", "I", "{\"byte\":\"5\",\"ok\":true}"},
             {"{\"cmd\":\"layout_read\"}", "F?,G1?,G2?", "{\"layout\":\"1, 0, 46\\r\\n2, 2, 360\\r\\n3, 3, 1\\r\\n4, 3, 1\\r\\n5, 3, 1\\r\\n6, 3, 1\\r\\n7, 3, 1\\r\\n8, 3, 1\\r\\n\",\"ok\":true}"},
             {"{\"cmd\":\"layout_send\",\"layout\":\"1,1,10\\n2,0,20\\n3,3,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\\n\"}", "F2,G1 1 009,G2 0 019", "{\"ok\":true}"},
-            {"{\"cmd\":\"send\",\"text\":\"X1\"}", "X1", "{\"ok\":true,\"reply\":\"Timeout \",\"timed_out\":true}"},
             {"{\"cmd\":\"move\",\"pocket\":9}", "", "{\"code\":\"bad_request\",\"error\":\"move takes \\\"pocket\\\": a whole number from 1 to 8\",\"ok\":false}"},
             {"{\"cmd\":\"speed\",\"speed\":2.5}", "", "{\"code\":\"bad_request\",\"error\":\"speed takes \\\"speed\\\": a whole number from 1 to 8\",\"ok\":false}"},
             {"{\"cmd\":\"switches\",\"panel\":\"side\"}", "", "{\"code\":\"bad_request\",\"error\":\"switches takes \\\"panel\\\": \\\"front\\\" or \\\"rear\\\"\",\"ok\":false}"},
@@ -127,9 +121,21 @@ private Q_SLOTS:
         port->responder = [](const QByteArray &) { return "OKZ\r"; }; // another device
         QCOMPARE(run("{\"cmd\":\"control\"}"), "{\"code\":\"bad_reply\",\"error\":\"unexpected "
                                                "reply \\\"OKZ\\\\r\\\"\",\"ok\":false}");
+        // A status query unanswered (part of its reply came) leaves its value unknown, not made
+        // up from what came; both unanswered, a timeout.
+        const std::pair<QByteArray, QString> silences[] = {
+            {"$B?\r\n", "{\"ok\":true,\"pocket\":null,\"state\":\"ready\"}"},
+            {"$D?\r\n", "{\"ok\":true,\"pocket\":5,\"state\":null}"},
+            {"", "{\"code\":\"timeout\",\"error\":\"the indexer did not answer "
+                 "\\\"B?\\\"\",\"ok\":false}"}};
+        for (const auto &[silent, result] : silences) {
+            port->responder = [silent](const QByteArray &frame) {
+                const QByteArray reply = frame == "$B?\r\n" ? "B:5\r" : "D:R\r";
+                return silent.isEmpty() ? QByteArray() : frame == silent ? reply.chopped(1) : reply;
+            };
+            QCOMPARE(run("{\"cmd\":\"status\"}"), result);
+        }
         port->responder = {}; // nothing answers
-        QCOMPARE(run("{\"cmd\":\"status\"}"), "{\"code\":\"timeout\",\"error\":\"the indexer did "
-                                              "not answer \\\"B?\\\"\",\"ok\":false}");
         // clang-format off
         QCOMPARE(run("{\"cmd\":\"move\",\"pocket\":2}"), "{\"code\":\"timeout\",\"error\":\"\\\"B2\\\" not sent: the line has not answered since a timeout, or too many commands wait\",\"ok\":false}");
         QCOMPARE(run("{\"cmd\":\"layout_send\",\"layout\":\"1,1,10\\n2,3,1\\n3,3,1\\n4,3,1\\n5,3,1\\n6,3,1\\n7,3,1\\n8,3,1\"}"), "{\"code\":\"timeout\",\"error\":\"the indexer did not answer 2 of the layout's commands\",\"ok\":false}");
@@ -194,17 +200,18 @@ private Q_SLOTS:
                                       "{\"event\":\"state\",\"state\":\"ready\"}",
                                       "{\"event\":\"state\",\"state\":\"moving\"}"}));
 
-        // Requests answered at once are served in a loop, not a recursion; over 64 waiting, the
-        // client is dropped.
-        Script d(socketPath), e(socketPath);
+        // Requests answered at once are served in a loop, not a recursion. Over 64 waiting, or a
+        // line that never ends (cut at 64 KiB): the client is dropped.
+        Script d(socketPath);
         d.send(QByteArray("[]\n").repeated(60));
         for (int i = 0; i < 60; ++i)
             QVERIFY(d.next().contains(QLatin1String("not a JSON object")));
-        e.send(QByteArray("[]\n").repeated(100));
-        QTRY_COMPARE(e.socket.state(), QLocalSocket::UnconnectedState);
-        // A line that never ends is cut at 64 KiB and its client dropped.
-        b.send(QByteArray(1 << 20, 'x'));
-        QTRY_COMPARE(b.socket.state(), QLocalSocket::UnconnectedState);
+        for (const QByteArray &flood :
+             {QByteArray("[]\n").repeated(100), QByteArray(1 << 20, 'x')}) {
+            Script e(socketPath);
+            e.send(flood);
+            QTRY_COMPARE(e.socket.state(), QLocalSocket::UnconnectedState);
+        }
         // A watcher that never reads (a raw socket: QLocalSocket would read in the background)
         // is dropped before its events fill the memory; the fast watchers around it each get
         // each event once.
@@ -246,6 +253,27 @@ private Q_SLOTS:
         QCOMPARE(line, "{\"code\":\"refused\",\"error\":\"program ending\",\"ok\":false}");
         server->stopListening(); // the window has closed: no new clients, the socket gone
         QVERIFY(!QFileInfo::exists(socketPath) && !Script(socketPath).socket.isOpen());
+    }
+
+    // A client over the cap is refused and let go; one that leaves makes room for another.
+    void clientCap()
+    {
+        server = std::make_unique<ControlServer>(*link);
+        QString why;
+        QVERIFY(server->listen(socketPath, &why));
+        std::vector<std::unique_ptr<Script>> clients;
+        for (int i = 0; i <= ControlServer::kMaxClients; ++i)
+            clients.push_back(std::make_unique<Script>(socketPath));
+        const auto served = [](Script &client) {
+            client.send("{\"cmd\":\"watch\"}");
+            return client.next();
+        };
+        QCOMPARE(served(*clients[ControlServer::kMaxClients - 1]), "{\"ok\":true}");
+        QCOMPARE(clients.back()->next(),
+                 "{\"code\":\"refused\",\"error\":\"too many clients\",\"ok\":false}");
+        QTRY_COMPARE(clients.back()->socket.state(), QLocalSocket::UnconnectedState);
+        clients.front()->socket.abort();
+        QTRY_COMPARE(served(*std::make_unique<Script>(socketPath)), "{\"ok\":true}");
     }
 
     // rv360ctl ends by itself whatever the other end does: a program that never answers, one
@@ -301,7 +329,7 @@ private Q_SLOTS:
                 QVERIFY(::chown(QFile::encodeName(folder), owner, -1) == 0 &&
                         ::chmod(QFile::encodeName(folder), mode_t(mode)) == 0);
             qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder));
-            QCOMPARE(ControlServer::DefaultSocketPath(), expected);
+            QCOMPARE(DefaultSocketPath(), expected);
         }
         qputenv("XDG_RUNTIME_DIR", runtime);
         QCOMPARE(QFileInfo(ours).permissions() & 0x0FFF,
@@ -420,9 +448,7 @@ private Q_SLOTS:
             int status;
             QString out;
         } rows[] = {
-            {viaSocket + " status", 0, "pocket=3 state=moving\n"},
             {viaSocket + " --json switches rear", 0, "{\"byte\":\"C8\",\"ok\":true}\n"},
-            {viaSocket + " control", 0, "comm\n"},
             {viaSocket + " send X", 1, "Timeout \n"},
             {viaSocket + " move 9", 2, ""},
             {viaSocket + " layout send " + home.dir.filePath("none.cfg"), 2, ""},

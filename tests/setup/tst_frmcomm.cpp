@@ -1,6 +1,6 @@
 // The setup dialog on a fake port with a real link, offscreen.
 #include "commandset.h"
-#include "commport.h"
+#include "controls.h"
 #include "fakeserialport.h"
 #include "frmComm.h"
 #include "indexerlink.h"
@@ -31,7 +31,7 @@ struct Fixture {
     {
         ReplaceFileAtomically(SettingsFilePath(), settings);
         CommPort = 1;
-        OpenCommPort(port, 1);
+        port.open(StoredPortChoice());
         port.calls.clear();
         main.setGeometry(60, 50, 410, 324);
         main.show();
@@ -45,7 +45,15 @@ struct Fixture {
         for (int n = 1; n <= 4; ++n)
             SetPortDevice(n, {});
     }
-    frmComm *show() { return frmComm::ShowDialog(link, &main); }
+    // Shown as the main window shows it: the choice goes to the link, then to the settings.
+    frmComm *show()
+    {
+        frmComm *dialog = frmComm::ShowDialog(link, &main);
+        QObject::connect(dialog, &frmComm::portChosen, &main, [this](const PortChoice &choice) {
+            link.selectPort(choice, &main, [choice](bool) { StorePortChoice(choice); });
+        });
+        return dialog;
+    }
 };
 } // namespace
 
@@ -74,7 +82,7 @@ private Q_SLOTS:
         // clang-format on
         for (const auto &[reply, shown] : replies)
             QCOMPARE(VisibleControls(QString::fromLatin1(reply)), shown);
-        using F = SerialPort::OpenFailure;
+        using F = LinePort::OpenFailure;
         // clang-format off
         const std::tuple<F, QString, QString> failures[] = {
             {F::NotFound, "", " not found"}, {F::InUse, "", " in use by another program"},
@@ -94,17 +102,20 @@ private Q_SLOTS:
     {
         f->port.setReply("$@\r\n", "@:RV-360\r", 40);
         frmComm *dialog = f->show();
-        QCOMPARE(dialog->Frame1->findChildren<QRadioButton *>().size(), 5);
-        dialog->txtRcv->setText(QStringLiteral("old"));
-        dialog->cmdFind->click();
-        QVERIFY(dialog->txtRcv->text().isEmpty());
-        QVERIFY(!dialog->cmdFind->isEnabled() && !dialog->cmdSend->isEnabled());
+        QCOMPARE(control<QGroupBox>(dialog, "Frame1")->findChildren<QRadioButton *>().size(), 5);
+        control<QLineEdit>(dialog, "txtRcv")->setText(QStringLiteral("old"));
+        control<QPushButton>(dialog, "cmdFind")->click();
+        QVERIFY(control<QLineEdit>(dialog, "txtRcv")->text().isEmpty());
+        QVERIFY(!control<QPushButton>(dialog, "cmdFind")->isEnabled() &&
+                !control<QPushButton>(dialog, "cmdSend")->isEnabled());
         QCOMPARE(dialog->cursor().shape(), Qt::WaitCursor);
         QCOMPARE(QApplication::overrideCursor(), nullptr);
         QCOMPARE(QApplication::activeModalWidget(), nullptr); // the main window stays usable
-        QTRY_VERIFY(dialog->cmdFind->isEnabled() && dialog->cmdSend->isEnabled());
-        QTest::keyClicks(dialog->txtRcv, QStringLiteral("x")); // a reply is not edited
-        QCOMPARE(dialog->txtRcv->text(), QStringLiteral("@:RV-360\\r"));
+        QTRY_VERIFY(control<QPushButton>(dialog, "cmdFind")->isEnabled() &&
+                    control<QPushButton>(dialog, "cmdSend")->isEnabled());
+        QTest::keyClicks(control<QLineEdit>(dialog, "txtRcv"),
+                         QStringLiteral("x")); // a reply is not edited
+        QCOMPARE(control<QLineEdit>(dialog, "txtRcv")->text(), QStringLiteral("@:RV-360\\r"));
         QCOMPARE(dialog->cursor().shape(), Qt::ArrowCursor);
         QCOMPARE(contentsOf(SettingsFilePath()), f->settings); // the main window's business
     }
@@ -125,7 +136,7 @@ private Q_SLOTS:
                                               {adapter, "FT232R USB UART", "FTDI", "A1B2"}};
         SetSerialDeviceSource([&reported] { return reported; }, byId.path());
         frmComm *dialog = f->show();
-        QComboBox *list = dialog->cboDevice;
+        QComboBox *list = control<QComboBox>(dialog, "cboDevice");
         QCOMPARE(list->currentText(), QStringLiteral("/dev/ttyS0"));
         QCOMPARE(list->count(), 2);
         QCOMPARE(list->itemText(0), QStringLiteral("/dev/ttyS0"));
@@ -136,22 +147,22 @@ private Q_SLOTS:
         list->hidePopup();
         QCOMPARE(list->count(), 3);
         QCOMPARE(list->currentText(), QStringLiteral("/dev/ttyS0")); // what was there stays
-        dialog->optComPort[2]->click();
+        control<QRadioButton>(dialog, "optComPort_2")->click();
         QCOMPARE(list->currentText(), QStringLiteral("/dev/ttyUSB7"));
 
         // The same number, a new device: closed, stored and opened again.
         f->port.setReply("$@\r\n", "@:x\r");
-        dialog->optComPort[1]->click();
+        control<QRadioButton>(dialog, "optComPort_1")->click();
         list->setEditText(stable);
-        dialog->cmdFind->click();
-        QTRY_COMPARE(dialog->txtRcv->text(), QStringLiteral("@:x\\r"));
+        control<QPushButton>(dialog, "cmdFind")->click();
+        QTRY_COMPARE(control<QLineEdit>(dialog, "txtRcv")->text(), QStringLiteral("@:x\\r"));
         QCOMPARE(f->port.calls.first(), QStringLiteral("close 1"));
         QCOMPARE(f->port.calls.last(), QStringLiteral("open 1"));
         QCOMPARE(PortDeviceName(1), stable);
         // COM2 keeps what the file gives: nothing new for it.
-        dialog->optComPort[2]->click();
-        dialog->cmdFind->click();
-        QTRY_VERIFY(dialog->cmdFind->isEnabled());
+        control<QRadioButton>(dialog, "optComPort_2")->click();
+        control<QPushButton>(dialog, "cmdFind")->click();
+        QTRY_VERIFY(control<QPushButton>(dialog, "cmdFind")->isEnabled());
         SaveSettings();
         QCOMPARE(contentsOf(SettingsFilePath()),
                  "[Application]\r\nCommPort=2\r\nEPort=-1\r\nEAddr=0.0.0.0\r\n"

@@ -153,7 +153,7 @@ private Q_SLOTS:
              {std::pair{"pockets", "pockets.cfg"}, {"/data/v1.2/pockets", "/data/v1.2/pockets"}}) {
             ConfigFile = QString::fromLatin1(setting);
             PocketLayout unchanged;
-            QVERIFY(!OpenConfigFile(unchanged, nullptr));
+            QVERIFY(!OpenConfigFile(unchanged, ConfigFile, nullptr));
             QCOMPARE(shown, QString::fromLatin1(proposed));
             QCOMPARE(ConfigFile, QString::fromLatin1(setting));
         }
@@ -161,17 +161,17 @@ private Q_SLOTS:
         saved.setType(0, Discrete);
         saved.setPosition(0, 7);
         answer = home->dir.filePath(QStringLiteral("mine.cfg"));
-        SaveConfigFile(saved, nullptr);
+        SaveConfigFile(saved, ConfigFile, nullptr);
         QCOMPARE(ConfigFile, QStringLiteral("mine.cfg"));
         PocketLayout opened;
-        QVERIFY(OpenConfigFile(opened, nullptr));
+        QVERIFY(OpenConfigFile(opened, ConfigFile, nullptr));
         QVERIFY(opened == saved);
         answer = elsewhere.filePath(QStringLiteral("MINE.cfg"));
-        SaveConfigFile(saved, nullptr);
+        SaveConfigFile(saved, ConfigFile, nullptr);
         QCOMPARE(ConfigFile, answer);
         QVERIFY(home->messages.isEmpty());
         answer = elsewhere.filePath(QStringLiteral("MINE.cfg/sub.cfg"));
-        SaveConfigFile(saved, nullptr);
+        SaveConfigFile(saved, ConfigFile, nullptr);
         QCOMPARE(home->messages.size(), 1);
         QVERIFY(home->messages[0].startsWith(QLatin1String("SaveConfigFile: Error: 75. ")));
         // A bare name is the program's own directory whatever the working directory.
@@ -182,7 +182,7 @@ private Q_SLOTS:
             return true;
         });
         ConfigFile = QStringLiteral("bare");
-        SaveConfigFile(saved, nullptr);
+        SaveConfigFile(saved, ConfigFile, nullptr);
         QDir::setCurrent(before);
         QVERIFY(QFile::exists(home->dir.filePath(QStringLiteral("bare.cfg"))));
         QCOMPARE(ConfigFile, QStringLiteral("bare.cfg"));

@@ -6,8 +6,9 @@
 class QSocketNotifier;
 
 // SIGTERM, SIGHUP and SIGINT (a logoff, systemctl, a closed terminal, Ctrl+C) delivered as a call
-// on the event loop, through a self-pipe, so that the program can end the way Close ends it.
-// SIGQUIT and SIGKILL are left as they are. One instance per process.
+// on the event loop, through a self-pipe, so that a program ends cleanly: the window the way Close
+// ends it, the simulator with its link removed. SIGQUIT and SIGKILL are left as they are. One
+// instance per process.
 class QuitSignals : public QObject
 {
 public:
