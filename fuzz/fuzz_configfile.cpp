@@ -53,9 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ParseConfigText(contents, layout);
     FUZZ_CHECK(Fuzz::valid(layout));
 
-    // The file the layout writes: eight CR LF lines that give the same rows over any layout.
+    // The file the layout writes gives the same rows over any layout.
     const QByteArray written = ConfigFileContents(layout);
-    FUZZ_CHECK(written.count("\r\n") == PocketLayout::kRows && written.endsWith("\r\n"));
     PocketLayout other;
     for (int row = 0; row < PocketLayout::kRows; ++row) {
         other.setType(row, (layout.type(row) + 1) % PocketLayout::kTypes);
