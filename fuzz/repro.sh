@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ $# -lt 2 ]; then
-    echo "usage: fuzz/repro.sh TARGET FILE...  (TARGET: fuzz_ini, fuzz_replies, ...)" >&2
+    echo "usage: fuzz/repro.sh TARGET FILE...  (TARGET: fuzz_text)" >&2
     exit 2
 fi
 target=$1

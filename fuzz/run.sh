@@ -12,7 +12,7 @@ if ! [[ $seconds =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
     echo "usage: fuzz/run.sh [SECONDS]" >&2
     exit 2
 fi
-targets=(fuzz_ini fuzz_configfile fuzz_replies)
+targets=(fuzz_text)
 build=$root/build-fuzz
 jobs=2
 

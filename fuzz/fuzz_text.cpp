@@ -1,0 +1,212 @@
+// The program's text readers on arbitrary input, checked by properties that need no second
+// parser. Each input goes to all of them: Ini::readValue / Ini::writeValue (3 bytes giving the
+// lengths, low 4 bits each, of a section, a key and a value that follow, then the contents);
+// ParseConfigText and LeadingNumber (the whole input); the reply parsers and the steps of a
+// configuration read (the input split after each CR into replies; one starting "Timeout " timed
+// out, as does every one after the input runs out).
+#include "cIniFile.h"
+#include "commandset.h"
+#include "configfile.h"
+#include "configtransfer.h"
+#include "errormessage.h"
+
+#include <QDirIterator>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// A broken invariant is a finding: abort so that libFuzzer keeps the input.
+#define FUZZ_CHECK(c)                                                                              \
+    ((c) ? void()                                                                                  \
+         : (std::fprintf(stderr, "line %d: check failed: %s\n", __LINE__, #c), std::abort()))
+
+namespace
+{
+
+void fuzzIni(const QByteArray &input)
+{
+    if (input.size() < 3)
+        return;
+    QString text[3]; // a section, a key, a value
+    qsizetype pos = 3;
+    for (int i = 0; i < 3; pos += input[i++] & 15)
+        text[i] = QString::fromLatin1(input.mid(pos, input[i] & 15));
+    if (pos > input.size())
+        return;
+    const QByteArray contents = input.mid(pos);
+    const QString &value = text[2];
+    // The value names a key of the section and a section of the key too: a write of one of the
+    // three keys leaves the others as they read before.
+    const QString keys[3][2] = {{text[0], text[1]}, {text[0], value}, {value, text[1]}};
+    const auto name = [](const QString *k) { return k[0].trimmed() + u'\n' + k[1].trimmed(); };
+    for (const QString *k : keys) {
+        const QByteArray written = Ini::writeValue(contents, k[0], k[1], value);
+        if (!Ini::canWrite(k[0], k[1], value)) {
+            FUZZ_CHECK(written == contents);
+            continue;
+        }
+        // Every line is kept and at most grows by a CR LF, plus the new section and key lines.
+        FUZZ_CHECK(written.size() <=
+                   2 * contents.size() + (k[0] + k[1] + value).toUtf8().size() + 8);
+        // The value reads back (values are trimmed, so only untrimmed ones), and writing it
+        // again changes nothing.
+        if (value.trimmed() == value)
+            FUZZ_CHECK(Ini::readValue(written, k[0], k[1]) == value);
+        FUZZ_CHECK(Ini::writeValue(written, k[0], k[1], value) == written);
+        for (const QString *other : keys) {
+            if (name(k).compare(name(other), Qt::CaseInsensitive) != 0)
+                FUZZ_CHECK(Ini::readValue(written, other[0], other[1]) ==
+                           Ini::readValue(contents, other[0], other[1]));
+        }
+    }
+}
+
+// Every row within its ranges.
+bool valid(const PocketLayout &layout)
+{
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        if (layout.type(row) < 0 || layout.type(row) >= PocketLayout::kTypes ||
+            layout.position(row) < 0 || layout.position(row) >= PocketLayout::kPositions)
+            return false;
+    }
+    return true;
+}
+
+// LeadingNumber's properties whatever the number's form: a finite value, unchanged by a blank,
+// tab or line feed inserted anywhere, and ended by a character that cannot continue a number.
+void checkLeadingNumber(const QString &text, qsizetype seed)
+{
+    const auto bits = [](const QString &t) { return std::bit_cast<quint64>(LeadingNumber(t)); };
+    FUZZ_CHECK(std::isfinite(LeadingNumber(text)));
+    const QChar blank(u" \t\n"[seed % 3]), end(u",x\r\u0663\uff11"[seed % 5]);
+    FUZZ_CHECK(bits(QString(text).insert(seed % (text.size() + 1), blank)) == bits(text));
+    FUZZ_CHECK(bits(text + end + text) == bits(text));
+}
+
+void fuzzConfig(const QByteArray &contents)
+{
+    PocketLayout layout;
+    ParseConfigText(contents, layout);
+    FUZZ_CHECK(valid(layout));
+    // Unlike the layout in every field, so that a row left alone shows.
+    PocketLayout other;
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        other.setType(row, (layout.type(row) + 1) % PocketLayout::kTypes);
+        other.setPosition(row, (layout.position(row) + 1) % PocketLayout::kPositions);
+    }
+    // The file the layout writes gives the same rows.
+    PocketLayout copy = other;
+    ParseConfigText(ConfigFileContents(layout), copy);
+    FUZZ_CHECK(copy == layout);
+    // Strictly, a text is taken whole, as the lenient reading takes it, or refused with a reason
+    // and nothing changed.
+    PocketLayout strict = other;
+    QString why;
+    const bool taken = ParseConfigText(contents, strict, ConfigText::Strict, &why);
+    FUZZ_CHECK(taken ? strict == layout : strict == other && !why.isEmpty());
+
+    const QList<QByteArray> fields = contents.split(',');
+    for (qsizetype i = 0; i < fields.size(); ++i)
+        checkLeadingNumber(QString::fromLatin1(fields[i]), contents.size() + i);
+    if (contents.size() >= qsizetype(sizeof(qint64))) {
+        // A whole number (shifted by the first byte's low bits: of every size) written in
+        // decimal, hexadecimal or octal reads as itself.
+        qint64 n = 0;
+        std::memcpy(&n, contents.constData(), sizeof n);
+        n >>= contents[0] & 63;
+        FUZZ_CHECK(LeadingNumber(QString::number(n)) == double(n));
+        FUZZ_CHECK(LeadingNumber(QStringLiteral("&H") + QString::number(quint64(n), 16)) ==
+                   double(quint64(n)));
+        FUZZ_CHECK(LeadingNumber(QStringLiteral("&o") + QString::number(quint64(n), 8)) ==
+                   double(quint64(n)));
+    }
+}
+
+void fuzzReplies(const QByteArray &input)
+{
+    QList<QByteArray> replies = input.split('\r');
+    for (qsizetype i = 0; i + 1 < replies.size(); ++i)
+        replies[i] += '\r';
+    if (replies.last().isEmpty())
+        replies.removeLast();
+    // A pocket or speed is the third character when it is a digit 1..8, and nothing else.
+    for (const QByteArray &reply : replies) {
+        for (const QString &text : {QString::fromLatin1(reply), QString::fromUtf8(reply)}) {
+            const QChar third = text.size() >= 3 ? text[2] : QChar();
+            FUZZ_CHECK(Indexer::pocketOrSpeed(text) == (third >= u'1' && third <= u'8'
+                                                            ? std::optional<int>(third.digitValue())
+                                                            : std::nullopt));
+        }
+    }
+    const auto answer = [&replies](int i) {
+        const QString text =
+            i < replies.size() ? QString::fromLatin1(replies[i]) : QStringLiteral("Timeout ");
+        return IndexerLink::Reply{text, text.startsWith(QStringLiteral("Timeout "))};
+    };
+
+    // The read: the count, the rows past it cleared, then one answer per pocket in it, over a
+    // layout unlike a cleared one, so that clearing shows.
+    const IndexerLink::Reply countReply = answer(0);
+    const std::optional<int> count = LayoutCount(countReply);
+    FUZZ_CHECK(count.has_value() == !countReply.timedOut);
+    if (!count)
+        return;
+    FUZZ_CHECK(*count == Indexer::digitValue(countReply.text));
+    PocketLayout after;
+    for (int row = 0; row < PocketLayout::kRows; ++row)
+        after.setType(row, Discrete), after.setPosition(row, 7 + 45 * row);
+    ClearRowsFrom(after, *count);
+    for (int row = 0; row < qMin(*count, int(PocketLayout::kRows)); ++row)
+        ApplyPocketReply(after, row, answer(row + 1));
+    FUZZ_CHECK(valid(after));
+    // Rows past the count are cleared (which fields the rows in it take, the window and script
+    // tests check).
+    for (int row = *count; row < PocketLayout::kRows; ++row)
+        FUZZ_CHECK(after.type(row) == NotUsed && after.position(row) == 0);
+}
+
+void fuzzText(const QByteArray &input)
+{
+    fuzzIni(input);
+    fuzzConfig(input);
+    fuzzReplies(input);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // None of these shows an error message: under the fuzzer one is a finding, and a message box
+    // would wait for a click forever.
+    SetErrorMessageHandler([](const QString &title, const QString &text) {
+        std::fprintf(stderr, "error message: %s: %s\n", qPrintable(title), qPrintable(text));
+        std::abort();
+    });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzzText(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+    return 0;
+}
+
+#ifdef RV360_FUZZ_REPLAY
+// Without libFuzzer, for CTest: the checks once over each file of the folder given.
+int main(int argc, char *argv[])
+{
+    LLVMFuzzerInitialize(&argc, &argv);
+    int inputs = 0;
+    for (QDirIterator it(QString::fromLocal8Bit(argv[argc - 1]), QDir::Files); it.hasNext();
+         ++inputs) {
+        QFile file(it.next());
+        if (!file.open(QIODevice::ReadOnly))
+            return 1;
+        fuzzText(file.readAll());
+    }
+    std::printf("%d inputs checked\n", inputs);
+    return inputs > 0 ? 0 : 1;
+}
+#endif
