@@ -40,6 +40,7 @@ void fuzzIni(const QByteArray &input)
     // The value names a key of the section and a section of the key too: a write of one of the
     // three keys leaves the others as they read before.
     const QString keys[3][2] = {{text[0], text[1]}, {text[0], value}, {value, text[1]}};
+    // Names match trimmed, without regard to case.
     const auto name = [](const QString *k) { return k[0].trimmed() + u'\n' + k[1].trimmed(); };
     for (const QString *k : keys) {
         const QByteArray written = Ini::writeValue(contents, k[0], k[1], value);
