@@ -13,104 +13,44 @@
 #include <QTest>
 #include <QTimer>
 
-namespace
-{
-// Answers the file dialog that Show opens: picks the name, or cancels when it is empty.
-void answerDialog(const QString &name)
-{
-    QTimer::singleShot(0, [name] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        QVERIFY(dialog);
-        if (name.isEmpty())
-            return dialog->reject();
-        dialog->selectFile(name);
-        QMetaObject::invokeMethod(dialog, "accept");
-    });
-}
-} // namespace
-
 class TestUi : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<TestHome> home;
-    QTemporaryDir elsewhere;
-    QString shown;  // the name the scripted file dialog proposed
-    QString answer; // the full path it chooses; empty: cancel
-
 private Q_SLOTS:
-    void init()
-    {
-        home = std::make_unique<TestHome>();
-        cFileDialog::SetShowHandler([this](cFileDialog &dialog, bool) {
-            shown = dialog.FileName();
-            if (answer.isEmpty())
-                return false;
-            dialog.setFileName(answer);
-            return true;
-        });
-        ConfigFile = QStringLiteral("RV360.cfg");
-        answer.clear();
-    }
-    void cleanup()
-    {
-        cFileDialog::SetShowHandler({});
-        home.reset();
-    }
-
-    // The entry a typed position selects when the field is left.
-    void typedPosition()
-    {
-        // clang-format off
-        const std::pair<const char *, int> rows[] = {
-            {" 9 0x", 90}, {"12.5", 12}, {"13.5", 14}, {"359.4", 359}, {"359.5", 0}, {"360", 0},
-            {"-1", 0}};
-        // clang-format on
-        for (const auto &[typed, entry] : rows)
-            QVERIFY2(PocketTable::validatedPosition(typed) == entry, typed);
-    }
-
     void pocketTable()
     {
         QWidget frame;
-        frame.resize(185, 313);
         PocketTable table(&frame, 88);
         table.FillLocationLists();
         table.FillModeLists();
         table.setDefaults();
         QCOMPARE(table.cboMode[7]->currentText(), QStringLiteral("Not Used"));
-        QCOMPARE(table.cboLocation[7]->itemText(359), QStringLiteral("359"));
-        PocketLayout layout;
-        layout.setType(2, EndBanana);
-        layout.setPosition(2, 200);
-        table.setLayout(layout);
-        QVERIFY(table.layout() == layout);
         QVERIFY(!table.setType(2, 4) && !table.setPosition(2, 360) && !table.setType(8, 0));
         QVERIFY(table.setType(2, EndBanana) && table.setPosition(2, 200));
-        QVERIFY(table.layout() == layout);
+        // A typed position selects the entry it rounds to, halves to the even one; 360 is none.
+        for (const auto &[typed, entry] : {std::pair{"13.5", 14}, {"359.4", 359}, {"359.5", 0}})
+            QCOMPARE(PocketTable::validatedPosition(typed), entry);
 
-        // Leaving a typed field validates it; opening its own list is not leaving it.
-        frame.show();
-        QApplication::setActiveWindow(&frame);
-        QVERIFY(QTest::qWaitForWindowActive(&frame));
-        QComboBox *field = table.cboLocation[0];
-        field->setFocus();
-        field->lineEdit()->selectAll();
-        QTest::keyClicks(field->lineEdit(), QStringLiteral("12.5x"));
-        QTest::keyClick(field->lineEdit(), Qt::Key_Return);
-        QCOMPARE(field->count(), 360); // a typed text is no new entry
-        table.cboMode[0]->setFocus();
-        QTRY_COMPARE(field->currentText(), QStringLiteral("12"));
-        QCOMPARE(table.position(0), 12);
+        // A typed text is no new entry; leaving the field (or its editor) selects the entry the
+        // text rounds to.
+        for (const int row : {0, 3}) {
+            QComboBox *field = table.cboLocation[row];
+            field->setEditText(QStringLiteral("12.5x"));
+            QTest::keyClick(field->lineEdit(), Qt::Key_Return);
+            QFocusEvent leave(QEvent::FocusOut);
+            QCoreApplication::sendEvent(row ? field->lineEdit() : static_cast<QObject *>(field),
+                                        &leave);
+            QVERIFY(field->count() == 360 && table.position(row) == 12);
+        }
     }
 
-    // The file dialog as the operator meets it: a typed name gets the extension; cancel keeps
+    // The file dialog as the operator meets it: a typed name gets the extension; a cancel keeps
     // the name.
     void fileDialog()
     {
         QTemporaryDir dir;
         const QString folder = dir.path();
-        cFileDialog::SetShowHandler({});
         cFileDialog dialog;
         // A description without a pattern at the end is left out.
         dialog.setFilter(QStringLiteral("Logs (*.log)|*.log|Log files (*.cfg)|*.cfg|Odd"));
@@ -121,14 +61,18 @@ private Q_SLOTS:
         QFileDialog qt;
         dialog.configure(qt, false);
         QCOMPARE(qt.selectedNameFilter(), QStringLiteral("Log files (*.cfg)"));
-        QCOMPARE(qt.acceptMode(), QFileDialog::AcceptSave);
-        QVERIFY(!qt.testOption(QFileDialog::DontConfirmOverwrite));
-        answerDialog(QStringLiteral("pockets"));
-        QVERIFY(dialog.Show(false));
-        QCOMPARE(dialog.FileName(), folder + QStringLiteral("/pockets.cfg"));
-        answerDialog({});
-        QVERIFY(!dialog.Show(true));
-        QCOMPARE(dialog.FileName(), folder + QStringLiteral("/pockets.cfg"));
+        QVERIFY(qt.acceptMode() == QFileDialog::AcceptSave &&
+                !qt.testOption(QFileDialog::DontConfirmOverwrite));
+        // Answered as the operator answers it: a name typed and saved, then an open cancelled.
+        for (const QString &name : {QStringLiteral("pockets"), QString()}) {
+            QTimer::singleShot(0, [name] {
+                auto *shown = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+                shown->selectFile(name);
+                QMetaObject::invokeMethod(shown, name.isEmpty() ? "reject" : "accept");
+            });
+            QCOMPARE(dialog.Show(name.isEmpty()), !name.isEmpty());
+            QCOMPARE(dialog.FileName(), folder + QStringLiteral("/pockets.cfg"));
+        }
     }
 
     // A list whose longest item would be cut takes a smaller font; a list that fits keeps its.
@@ -144,48 +88,42 @@ private Q_SLOTS:
         QCOMPARE(box.font().pointSizeF(), QFont().pointSizeF());
     }
 
-    // The name proposed is the last file's, with the extension when it has none; a cancel changes
-    // nothing. The chosen file is remembered: a bare name in the program's own directory, else
-    // the path; what is saved opens the same, and a save that fails says so once.
+    // The name proposed is the last file's, with the extension when it has none, in the
+    // program's own directory; a cancel changes nothing. The chosen file is remembered: a bare
+    // name in the program's own directory, else the path; what is saved opens the same, and a
+    // save that fails says so once.
     void configFileChosen()
     {
+        TestHome home;
+        QString shown, answer; // what the scripted dialog proposed; the path it chooses or none
+        cFileDialog::SetShowHandler([&](cFileDialog &dialog, bool) {
+            shown = dialog.InitialDir() + u'|' + dialog.FileName();
+            dialog.setFileName(answer);
+            return !answer.isEmpty();
+        });
+        const auto scripted = qScopeGuard([] { cFileDialog::SetShowHandler({}); });
+        PocketLayout saved, opened;
         for (const auto &[setting, proposed] :
              {std::pair{"pockets", "pockets.cfg"}, {"/data/v1.2/pockets", "/data/v1.2/pockets"}}) {
             ConfigFile = QString::fromLatin1(setting);
-            PocketLayout unchanged;
-            QVERIFY(!OpenConfigFile(unchanged, ConfigFile, nullptr));
-            QCOMPARE(shown, QString::fromLatin1(proposed));
+            QVERIFY(!OpenConfigFile(opened, ConfigFile, nullptr));
+            QCOMPARE(shown, ProgramDirectory() + u'|' + QString::fromLatin1(proposed));
             QCOMPARE(ConfigFile, QString::fromLatin1(setting));
         }
-        PocketLayout saved;
-        saved.setType(0, Discrete);
-        saved.setPosition(0, 7);
-        answer = home->dir.filePath(QStringLiteral("mine.cfg"));
+        saved.setType(0, Discrete), saved.setPosition(0, 7);
+        answer = home.dir.filePath(QStringLiteral("mine.cfg"));
         SaveConfigFile(saved, ConfigFile, nullptr);
         QCOMPARE(ConfigFile, QStringLiteral("mine.cfg"));
-        PocketLayout opened;
-        QVERIFY(OpenConfigFile(opened, ConfigFile, nullptr));
-        QVERIFY(opened == saved);
+        QVERIFY(OpenConfigFile(opened, ConfigFile, nullptr) && opened == saved);
+        QTemporaryDir elsewhere;
         answer = elsewhere.filePath(QStringLiteral("MINE.cfg"));
         SaveConfigFile(saved, ConfigFile, nullptr);
         QCOMPARE(ConfigFile, answer);
-        QVERIFY(home->messages.isEmpty());
+        QVERIFY(home.messages.isEmpty());
         answer = elsewhere.filePath(QStringLiteral("MINE.cfg/sub.cfg"));
         SaveConfigFile(saved, ConfigFile, nullptr);
-        QCOMPARE(home->messages.size(), 1);
-        QVERIFY(home->messages[0].startsWith(QLatin1String("SaveConfigFile: Error: 75. ")));
-        // A bare name is the program's own directory whatever the working directory.
-        const QString before = QDir::currentPath();
-        QDir::setCurrent(elsewhere.path());
-        cFileDialog::SetShowHandler([](cFileDialog &dialog, bool) {
-            dialog.setFileName(dialog.InitialDir() + dialog.FileName());
-            return true;
-        });
-        ConfigFile = QStringLiteral("bare");
-        SaveConfigFile(saved, ConfigFile, nullptr);
-        QDir::setCurrent(before);
-        QVERIFY(QFile::exists(home->dir.filePath(QStringLiteral("bare.cfg"))));
-        QCOMPARE(ConfigFile, QStringLiteral("bare.cfg"));
+        QCOMPARE(home.messages.size(), 1);
+        QVERIFY(home.messages[0].startsWith(QLatin1String("SaveConfigFile: Error: 75. ")));
     }
 };
 
