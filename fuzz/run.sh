@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer) in
-# build-fuzz and runs each for SECONDS (default 300) on a copy of its seed corpus, two at a time.
-# Prints one line per target; exits non-zero when any target crashes or fails a check.
+# Builds the libFuzzer target (clang, AddressSanitizer, UndefinedBehaviorSanitizer) in
+# build-fuzz and runs it for SECONDS (default 300) on a copy of its seed corpus.
+# Prints one line; exits non-zero when the target crashes or fails a check.
 # Usage: fuzz/run.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,15 +12,14 @@ if ! [[ $seconds =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
     echo "usage: fuzz/run.sh [SECONDS]" >&2
     exit 2
 fi
-targets=(fuzz_text)
+target=fuzz_text
 build=$root/build-fuzz
-jobs=2
 
 mkdir -p "$build"
 log=$build/build.log
 if ! { cmake -S . -B "$build" -DRV360_FUZZ=ON -DRV360_BUILD_TESTS=OFF \
     -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    cmake --build "$build" -j2 --target "${targets[@]}"; } >"$log" 2>&1; then
+    cmake --build "$build" -j2 --target "$target"; } >"$log" 2>&1; then
     tail -n 40 "$log" >&2
     echo "fuzz build failed (full log: $log)" >&2
     exit 1
@@ -54,17 +53,7 @@ report() {
     fi
 }
 
-for ((i = 0; i < ${#targets[@]}; i += jobs)); do
-    batch=("${targets[@]:i:jobs}")
-    pids=()
-    for target in "${batch[@]}"; do
-        run_one "$target" &
-        pids+=($!)
-    done
-    for k in "${!batch[@]}"; do
-        rc=0
-        wait "${pids[k]}" || rc=$?
-        report "${batch[k]}" "$rc"
-    done
-done
+rc=0
+run_one "$target" || rc=$?
+report "$target" "$rc"
 exit "$status"

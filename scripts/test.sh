@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything in build/ (warnings are errors) and runs every test.
 # With --all (as CI runs it) it also runs every test built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (build-asan/), and each fuzz target for a bounded time (build-fuzz/).
+# UndefinedBehaviorSanitizer (build-asan/), and the fuzz target for a bounded time (build-fuzz/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 all=false
@@ -24,6 +24,6 @@ if $all; then
     cmake --build build-asan -j2
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         ctest --test-dir build-asan --output-on-failure -j2
-    echo "== Fuzz targets, bounded =="
+    echo "== Fuzz target, bounded =="
     fuzz/run.sh 15
 fi
