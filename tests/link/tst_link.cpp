@@ -48,22 +48,20 @@ private Q_SLOTS:
         // clang-format off
         const struct {
             const char *name, *command;
-            QByteArray reply;
-            bool open;
-            QByteArray frame;
+            QByteArray reply, frame;
             QString result;
         } rows[] = {
-            {"reply", "B?", "B:5\r", true, "$B?\r\n", "B:5\r"},
-            {"empty command", "", "x\r", true, "$\r\n", "x\r"},
-            {"LF after CR", "G2 1 045", "G:\r\n", true, "$G2 1 045\r\n", "G:\r\n"},
-            {"the last line's LF first", "D?", "\nD:R\r", true, "$D?\r\n", "D:R\r"},
-            {"NUL, high bytes", "I", QByteArray("I:\0\xC8\r", 5), true, "$I\r\n", QString::fromLatin1("I:\0\xC8\r", 5)},
-            {"no CR", "B?", "B:", true, "$B?\r\n", "Timeout B:"},
-            {"closed port", "B?", "B:5\r", false, "", "Timeout "}};
+            {"reply", "B?", "B:5\r", "$B?\r\n", "B:5\r"},
+            {"empty command", "", "x\r", "$\r\n", "x\r"},
+            {"LF after CR", "G2 1 045", "G:\r\n", "$G2 1 045\r\n", "G:\r\n"},
+            {"the last line's LF first", "D?", "\nD:R\r", "$D?\r\n", "D:R\r"},
+            {"NUL, high bytes", "I", QByteArray("I:\0\xC8\r", 5), "$I\r\n", QString::fromLatin1("I:\0\xC8\r", 5)},
+            {"no CR", "B?", "B:", "$B?\r\n", "Timeout B:"},
+            {"closed port", "B?", "B:5\r", "", "Timeout "}};
         // clang-format on
         for (const auto &row : rows) {
             init();
-            if (!row.open)
+            if (row.frame.isEmpty())
                 port->close();
             answer(row.reply, 20);
             QSignalSpy words(link.get(), &IndexerLink::linkStatusChanged);
@@ -121,11 +119,9 @@ private Q_SLOTS:
         for (int i = 0; i < 8; ++i)
             request(QStringLiteral("A%1").arg(i));
         QCOMPARE(words.last().first().toString(), QStringLiteral("Timeout"));
-        QTRY_COMPARE(results.size(), 4);
-        QCOMPARE(results,
-                 (QStringList{"S9=Timeout ", "S10=Timeout ", "S11=Timeout ", "A7=Timeout "}));
-        QTRY_COMPARE(port->commands().size(), 3);
-        QCOMPARE(port->commands(), (QStringList{"S0", "B?", "S1"}));
+        QTRY_COMPARE(results,
+                     (QStringList{"S9=Timeout ", "S10=Timeout ", "S11=Timeout ", "A7=Timeout "}));
+        QTRY_COMPARE(port->commands(), (QStringList{"S0", "B?", "S1"}));
     }
 
     // After a timeout a move is written only once a status query has been answered (the link
