@@ -148,8 +148,7 @@ private Q_SLOTS:
         // nothing is sent; no pocket shows "?", and a motion other than M or R lights no lamp.
         row("pocket", "B?=B:1%0D D?=D:M%0D tick sent:B?,D? lblPocket==1 spnMove==1 lblMove==1 "
                       "ledReady==0 ledMoving==1 B?=B:8%0D D?=D:R%0D tick lblPocket==8 spnMove==8 "
-                      "ledReady==1 ledMoving==0 D?=D:m%0D tick ledReady==0 ledMoving==0 D?=D:R%0D "
-                      "tick ledReady==1 D?=D%0D tick ledReady==0 ledMoving==0 B?= D?= tick "
+                      "ledReady==1 ledMoving==0 D?=D%0D tick ledReady==0 ledMoving==0 B?= D?= tick "
                       "lblPocket==? lblComm==Timeout");
         row("no pocket", "at:5 B?=B%0D tick lblPocket==? spnMove==5 ledReady==1");
         row("speed",
@@ -171,11 +170,9 @@ private Q_SLOTS:
                        "click:cmdControl_0 optManAuto_0==1 A?= click:cmdControl_0 optManAuto_0==1 "
                        "clear click:optManAuto_1 click:cmdControl_1 click:optManAuto_0 "
                        "click:cmdControl_1 sent:A1,A0");
-        row("switches", "I=I:%00%05%0D click:cmdSwitches lblSwitch==0 I=I:%0A%05%0D "
-                        "click:cmdSwitches lblSwitch==A I=I:%FF%05%0D click:cmdSwitches "
-                        "lblSwitch==FF I= click:cmdSwitches lblSwitch==FF click:optSwitch_1 "
-                        "I=I:%01%C8%0D click:cmdSwitches lblSwitch==C8 I=I:%0D click:cmdSwitches "
-                        "lblSwitch==C8");
+        row("switches", "I=I:%FF%05%0D click:cmdSwitches lblSwitch==FF I= click:cmdSwitches "
+                        "lblSwitch==FF click:optSwitch_1 I=I:%01%C8%0D click:cmdSwitches "
+                        "lblSwitch==C8 I=I:%0D click:cmdSwitches lblSwitch==C8");
         // Each button has its own latest request, which gets its own reply: a send does not
         // replace a waiting read, nor a button a poll. A tick while a command waits polls behind
         // it, and once only while its poll waits.
