@@ -302,9 +302,7 @@ private Q_SLOTS:
         QPoint at = thumb.center();
         while (spin->spinPosition() < 6 && at.y() > 0) {
             at.ry() -= 1;
-            QMouseEvent move(QEvent::MouseMove, at, spin->mapToGlobal(at), Qt::NoButton,
-                             Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(spin, &move);
+            QTest::mouseMove(spin, at);
             if (shown.last() != control<QLabel>(w, "lblMove")->text())
                 shown << control<QLabel>(w, "lblMove")->text();
         }
