@@ -165,11 +165,10 @@ private Q_SLOTS:
             "sent:C5 fraMove==Move at:5 delay=60 spin=6 spin=8 spin=7 sent:B6,B7 lblMove==7 at:5 "
             "A?= D?= click:cmdControl_0 up spnMove==5 lblMove==5");
         // Control and switches.
-        row("control", "click:cmdControl_1 sent: A?=A:1%0D click:cmdControl_0 sent:A? "
-                       "optManAuto_1==1 A?=A:0%0D click:cmdControl_0 optManAuto_0==1 A?=A:2%0D "
-                       "click:cmdControl_0 optManAuto_0==1 A?= click:cmdControl_0 optManAuto_0==1 "
-                       "clear click:optManAuto_1 click:cmdControl_1 click:optManAuto_0 "
-                       "click:cmdControl_1 sent:A1,A0");
+        row("control",
+            "click:cmdControl_1 sent: A?=A:1%0D click:cmdControl_0 sent:A? optManAuto_1==1 "
+            "A?=A:0%0D click:cmdControl_0 optManAuto_0==1 clear click:optManAuto_1 "
+            "click:cmdControl_1 click:optManAuto_0 click:cmdControl_1 sent:A1,A0");
         row("switches", "I=I:%FF%05%0D click:cmdSwitches lblSwitch==FF I= click:cmdSwitches "
                         "lblSwitch==FF click:optSwitch_1 I=I:%01%C8%0D click:cmdSwitches "
                         "lblSwitch==C8 I=I:%0D click:cmdSwitches lblSwitch==C8");
