@@ -3,12 +3,9 @@
 #include "fakeserialport.h"
 #include "frmMain.h"
 #include "indexerlink.h"
-#include "settings.h"
 #include "testhome.h"
 
-#include <QHash>
 #include <QTest>
-#include <memory>
 
 // A main window on a fake port, in a program directory of its own. Replies come from a table
 // of command -> reply bytes.

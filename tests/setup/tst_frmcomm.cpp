@@ -5,10 +5,8 @@
 #include "frmComm.h"
 #include "indexerlink.h"
 #include "serialdevices.h"
-#include "settings.h"
 #include "testhome.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -84,7 +82,8 @@ private Q_SLOTS:
         list->setEditText(stable);
         QVERIFY(port.open(PortChoice::serial(1, "/dev/ttyS0")));
         port.calls.clear();
-        port.setReply("$A?\r\n", "A:1\r", 40);
+        port.replyDelayMs = 40;
+        port.responder = [](const QByteArray &) { return "A:1\r"; };
         auto *reply = control<QLineEdit>(dialog, "txtRcv");
         reply->setText(QStringLiteral("old"));
         control<QLineEdit>(dialog, "txtSend")->setText(QStringLiteral("A?"));
