@@ -1,13 +1,13 @@
 // The program's text readers on arbitrary input, checked by properties that need no second
 // parser. Each input goes to all of them: Ini::readValue / Ini::writeValue (3 bytes giving the
 // lengths, low 4 bits each, of a section, a key and a value that follow, then the contents);
-// ParseConfigText and LeadingNumber (the whole input); the reply parsers and the steps of a
-// configuration read (the input split after each CR into replies; one starting "Timeout " timed
-// out, as does every one after the input runs out).
+// ParseConfigText and LeadingNumber (the whole input); the steps of a configuration read (the
+// input split after each CR into replies; one starting "Timeout " timed out, as does every one
+// after the input runs out).
 #include "cIniFile.h"
-#include "commandset.h"
 #include "configfile.h"
 #include "configtransfer.h"
+#include "conversions.h"
 #include "errormessage.h"
 
 #include <QDirIterator>
@@ -131,15 +131,6 @@ void fuzzReplies(const QByteArray &input)
         replies[i] += '\r';
     if (replies.last().isEmpty())
         replies.removeLast();
-    // A pocket or speed is the third character when it is a digit 1..8, and nothing else.
-    for (const QByteArray &reply : replies) {
-        for (const QString &text : {QString::fromLatin1(reply), QString::fromUtf8(reply)}) {
-            const QChar third = text.size() >= 3 ? text[2] : QChar();
-            FUZZ_CHECK(Indexer::pocketOrSpeed(text) == (third >= u'1' && third <= u'8'
-                                                            ? std::optional<int>(third.digitValue())
-                                                            : std::nullopt));
-        }
-    }
     const auto answer = [&replies](int i) {
         const QString text =
             i < replies.size() ? QString::fromLatin1(replies[i]) : QStringLiteral("Timeout ");
