@@ -9,20 +9,6 @@
 
 // Checks of the link against rv360-sim that hold on every transport.
 
-// The poll's pair of queries, queued at once as the window queues them, `times` times: each
-// reply is read as its own (an indexer that ends its lines with CR LF included).
-inline void checkPollReplies(IndexerLink &link, int pocket, int times)
-{
-    for (int poll = 0; poll < times; ++poll) {
-        QStringList got;
-        for (const QString &query : {Indexer::kQueryPocket, Indexer::kQueryMotion})
-            link.SendCommand(query, &link, [&got](const IndexerLink::Reply &r) { got << r.text; });
-        QTRY_COMPARE(got.size(), 2);
-        QVERIFY2(Indexer::pocketOrSpeed(got[0]) == pocket && Indexer::motionState(got[1]),
-                 qPrintable(VisibleControls(got.join(u'|'))));
-    }
-}
-
 // A move that times out on a stalled line (the far end takes nothing and no discard reaches
 // what was written), then another: the second is never written, so once the line drains only
 // the first reaches the indexer.

@@ -30,7 +30,6 @@ public:
     {
         m_process.setStandardErrorFile(path, QIODevice::Append);
     }
-    qint64 pid() const { return m_process.processId(); }
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     // Sends one control line and returns the simulator's response line (empty after 5 s).
     QString control(const QString &line);
