@@ -18,6 +18,8 @@ inline void checkNoLateMove(IndexerLink &link, SimProcess &sim)
     QVERIFY(transact(link, Indexer::moveCommand(3)).timedOut);
     QCOMPARE(transact(link, Indexer::moveCommand(6)).port, 0u); // never written
     QVERIFY(sim.control(QStringLiteral("stall off")).startsWith(QLatin1String("ok")));
-    QTest::qWait(300); // the line drains
+    // The line drains: the first move arrives, and nothing after it.
+    QTRY_VERIFY(sim.control(QStringLiteral("state")).contains(QLatin1String("target=3")));
+    QTest::qWait(300);
     QVERIFY(sim.control(QStringLiteral("state")).contains(QLatin1String("target=3")));
 }
