@@ -1,4 +1,6 @@
-// The link on the fake port: opening, the transaction queue, port changes, lost devices.
+// The link on the fake port: opening, the transaction queue, port changes (a layout transfer
+// meeting one too), lost devices.
+#include "configtransfer.h"
 #include "fakeserialport.h"
 #include "modFileUtil.h"
 #include "systemserialport.h"
@@ -230,6 +232,31 @@ private Q_SLOTS:
         port->existingPorts = {1};
         QTest::qWait(IndexerLink::kReopenIntervalMs);
         QCOMPARE(transact(*link, "B?").text, QStringLiteral("B:4\r"));
+    }
+
+    // A port change queued during a Read or a Send ends it at once, and none of its steps
+    // reaches the new port.
+    void portChangeDuringATransfer()
+    {
+        for (const bool read : {true, false}) {
+            init();
+            port->responder = [this](const QByteArray &f) -> QByteArray {
+                if (f.startsWith("$G1")) // while the first row is on the wire
+                    link->selectPort(PortChoice::serial(2));
+                return f.startsWith("$F") ? "F:8\r" : "ok\r";
+            };
+            PocketLayout layout;
+            layout.setType(0, 0), layout.setType(1, 0); // two rows used
+            TransferOutcome outcome;
+            if (read)
+                ReadConfiguration(*link, this, layout,
+                                  [&](auto, const TransferOutcome &o) { outcome = o; });
+            else
+                SendConfiguration(*link, this, layout,
+                                  [&](const TransferOutcome &o) { outcome = o; });
+            QTRY_VERIFY(outcome.portChanged);
+            QCOMPARE(port->commands().join(u','), read ? "F?,G1?" : "F2,G1 0 000");
+        }
     }
 };
 

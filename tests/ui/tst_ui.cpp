@@ -1,5 +1,7 @@
-// The shared widgets: the pocket table, the file dialog, and choosing a configuration file.
+// The shared widgets: the pocket table, the file dialog, and choosing and reading a
+// configuration file.
 #include "cFileDialog.h"
+#include "configfile.h"
 #include "configfiledialog.h"
 #include "fittext.h"
 #include "pockettable.h"
@@ -12,6 +14,7 @@
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
+#include <sys/stat.h>
 
 class TestUi : public QObject
 {
@@ -124,6 +127,15 @@ private Q_SLOTS:
         SaveConfigFile(saved, ConfigFile, nullptr);
         QCOMPARE(home.messages.size(), 1);
         QVERIFY(home.messages[0].startsWith(QLatin1String("SaveConfigFile: Error: 75. ")));
+        // A line end as the first byte is pocket 1's (empty) line; there is no ninth.
+        const QString path = home.dir.filePath(QStringLiteral("layout.cfg"));
+        PocketLayout read;
+        QVERIFY(ReplaceFileAtomically(path, "\n2, 0, 5\r\n") && ReadConfigFile(path, read));
+        QVERIFY(read.position(0) == 0 && read.position(1) == 4 && !read.setType(8, 0));
+        // A FIFO is refused unopened: an open would wait for a writer.
+        const QByteArray fifo = QFile::encodeName(home.dir.filePath(QStringLiteral("fifo.cfg")));
+        QVERIFY(::mkfifo(fifo.constData(), 0600) == 0 && !ReadConfigFile(fifo, opened) &&
+                !WriteConfigFile(fifo, opened, nullptr));
     }
 };
 
