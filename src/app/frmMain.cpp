@@ -128,7 +128,6 @@ void frmMain::buildControls()
     lblMove->setFont(bigBold(font()));
     lblMove->setGeometry(6, 22, 42, 46);
     spnMove = named(new VerticalSpin(1, 8, fraMove), QStringLiteral("spnMove"));
-    spnMove->setSpinValue(1);
     spnMove->setGeometry(50, 21, 15, 49);
     optMove[0] = named(new QRadioButton(QStringLiteral("Pocket"), fraMove),
                        QStringLiteral("optMove_0"), QStringLiteral("Select pocket."));
@@ -291,7 +290,7 @@ void frmMain::selectPort(const PortChoice &choice, std::function<void(bool opene
     });
 }
 
-void frmMain::closeEvent(QCloseEvent *event)
+void frmMain::closeEvent(QCloseEvent *) // accepted as it comes
 {
     if (!m_closing) {
         m_closing = true;
@@ -301,7 +300,6 @@ void frmMain::closeEvent(QCloseEvent *event)
         tmrUpdate.stop();
         m_link->shutdown();
     }
-    event->accept();
 }
 
 void frmMain::tmrUpdate_Timer()

@@ -18,7 +18,7 @@ void ApplyPocketReply(PocketLayout &layout, int row, const IndexerLink::Reply &r
 {
     if (reply.timedOut)
         return;
-    const QString data = reply.text.size() < 2 ? reply.text : Indexer::dataPart(reply.text);
+    const QString data = Indexer::dataPart(reply.text);
     const QString space = QStringLiteral(" ");
     if (const auto type = TextToInteger(GetDelimitedWord(data, 1, space)))
         layout.setType(row, *type);

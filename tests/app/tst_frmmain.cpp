@@ -15,6 +15,7 @@
 #include "frmComm.h"
 #include "lamp.h"
 #include "mainfixture.h"
+#include "modFormUtil.h"
 #include "pockettable.h"
 #include "verticalspin.h"
 
@@ -105,6 +106,8 @@ void play(MainFixture &f, const QString &transcript)
         } else if (step == QLatin1String("clear")) {
             QVERIFY(f.idle());
             f.port.written.clear();
+        } else if (step == QLatin1String("pageup")) {
+            QTest::keyClick(spin, Qt::Key_PageUp);
         } else if (step == QLatin1String("up") || step == QLatin1String("down")) {
             const auto arrow =
                 step == u"up" ? QStyle::SC_ScrollBarSubLine : QStyle::SC_ScrollBarAddLine;
@@ -160,9 +163,9 @@ private Q_SLOTS:
         // latest. A move into a line that timed out and does not drain is never sent: the display
         // goes back to the indexer's value.
         row("move",
-            "at:5 up sent:B6 lblMove==6 down down sent:B6,B5,B4 "
-            "click:optMove_1 fraMove==Speed clear up sent:C5 lblMove==5 click:optMove_0 "
-            "sent:C5 fraMove==Move at:5 delay=60 spin=6 spin=8 spin=7 sent:B6,B7 lblMove==7 at:5 "
+            "at:5 up sent:B6 lblMove==6 down down sent:B6,B5,B4 pageup sent:B6,B5,B4,B5 "
+            "click:optMove_1 fraMove==Speed clear up sent:C6 lblMove==6 click:optMove_0 "
+            "sent:C6 fraMove==Move at:5 delay=60 spin=6 spin=8 spin=7 sent:B6,B7 lblMove==7 at:5 "
             "A?= D?= click:cmdControl_0 up spnMove==5 lblMove==5");
         // Control and switches.
         row("control",
@@ -217,7 +220,8 @@ private Q_SLOTS:
             // The first look at the indexer comes on the next turn of the event loop.
             QTest::qWait(100);
             QCOMPARE(f->port.commands(), portExists ? (QStringList{"B?", "D?"}) : QStringList());
-            play(*f, portExists ? "lblPocket==4" : "lblPocket==?");
+            play(*f, portExists ? "lblPocket==4" : "lblPocket==? spnMove==1");
+            QVERIFY(control<QLabel>(w, "lblPocket")->font().pointSize() > w->font().pointSize());
         }
     }
 
@@ -272,6 +276,12 @@ private Q_SLOTS:
         });
         QVERIFY(w->close());
         QCOMPARE(seen, "CloseForms|Error: 75. The window \"Stubborn\" could not be closed.");
+        // With no other window left open, the given one is closed too.
+        stubborn.hide();
+        QWidget last;
+        last.show();
+        CloseForms(&last);
+        QVERIFY(!last.isVisible());
     }
 
     // A lamp that changes is painted again, in its new colour; screen readers are told.
@@ -312,6 +322,8 @@ private Q_SLOTS:
         QAccessibleInterface *access = QAccessible::queryAccessibleInterface(spin);
         QAccessibleValueInterface *value = access->valueInterface();
         QVERIFY(value && access->actionInterface()); // the widget's own interfaces are kept
+        QVERIFY(!QAccessible::queryAccessibleInterface(control<QLabel>(w, "lblMove"))
+                     ->valueInterface()); // only the spin's
         QCOMPARE(QStringList({value->currentValue().toString(), value->minimumValue().toString(),
                               value->maximumValue().toString(), access->text(QAccessible::Value)}),
                  QStringList({"6", "1", "8", "6"}));

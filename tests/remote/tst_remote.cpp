@@ -101,7 +101,8 @@ private Q_SLOTS:
             {R"({"cmd":"layout_send","layout":"1,4,1\n"})", "", "layout_send: 1 lines, not 8"},
             {R"({"cmd":"layout_send","layout":"1, 1.5, 90.5\n2,3,1\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 1:"},
             {R"({"cmd":"layout_send","layout":"1,1,10\n2,0,361\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 2:"},
-            {R"({"cmd":"layout_send","layout":"1,1,10\n2,0,20\n3,4,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 3:"}};
+            {R"({"cmd":"layout_send","layout":"1,1,10\n2,0,20\n3,4,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 3:"},
+            {R"({"cmd":"layout_send","layout":"1,3,1\n2,1,10\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1"})", "", "\"ok\":true"}};
         // clang-format on
         for (const auto &row : rows) {
             port->written.clear();

@@ -127,11 +127,12 @@ private Q_SLOTS:
         SaveConfigFile(saved, ConfigFile, nullptr);
         QCOMPARE(home.messages.size(), 1);
         QVERIFY(home.messages[0].startsWith(QLatin1String("SaveConfigFile: Error: 75. ")));
-        // A line end as the first byte is pocket 1's (empty) line; there is no ninth.
+        // A line end as the first byte is pocket 1's (empty) line, a CR alone a line end too;
+        // there is no ninth.
         const QString path = home.dir.filePath(QStringLiteral("layout.cfg"));
         PocketLayout read;
-        QVERIFY(ReplaceFileAtomically(path, "\n2, 0, 5\r\n") && ReadConfigFile(path, read));
-        QVERIFY(read.position(0) == 0 && read.position(1) == 4 && !read.setType(8, 0));
+        QVERIFY(ReplaceFileAtomically(path, "\r\r3, 0, 5\r\n") && ReadConfigFile(path, read));
+        QVERIFY(read.position(1) == 0 && read.position(2) == 4 && !read.setType(8, 0));
         // A FIFO is refused unopened: an open would wait for a writer.
         const QByteArray fifo = QFile::encodeName(home.dir.filePath(QStringLiteral("fifo.cfg")));
         QVERIFY(::mkfifo(fifo.constData(), 0600) == 0 && !ReadConfigFile(fifo, opened) &&
