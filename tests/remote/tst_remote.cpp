@@ -289,6 +289,7 @@ private Q_SLOTS:
         QCOMPARE(
             QString::fromUtf8(contentsOf(file)).remove(stamps),
             QStringLiteral("> $B?\\r\\n\n< B:3\\r\n> $D?\\r\\n\n! x\n> $A?\\r\\n\n< A:1\\r\\n\n"));
+        QVERIFY(QFileInfo(file).permissions().testFlags(QFile::ReadOwner | QFile::WriteOwner));
         // Rotated before the cap is passed; three old files kept.
         for (int n = 0; n < 4; ++n) {
             QVERIFY(ReplaceFileAtomically(file, QByteArray(TrafficLog::kMaxBytes - 10, 'o')));
