@@ -214,7 +214,8 @@ private Q_SLOTS:
     }
 
     // Saves the disk cannot take (a file size limit stands in for a full disk, EFBIG for
-    // ENOSPC) and folders that take no temporary file (written in place, room reserved first).
+    // ENOSPC) and folders that take no temporary file (written in place, room reserved first; a
+    // large file too, and one emptied).
     // Run in a child process, which may give up root so that permissions count.
     void savesUnderLimits()
     {
@@ -223,7 +224,8 @@ private Q_SLOTS:
         const struct { bool readOnly, saved; int limit; QByteArray before, contents; } rows[] = {
             {false, true, 1 << 20, old, big}, {false, false, 4096, old, big},
             {true, true, 1 << 20, small, big}, {true, false, 4096, small, big},
-            {true, false, 4096, old, small}}; // no room for a copy
+            {true, false, 4096, old, small}, // no room for a copy
+            {true, true, 1 << 30, QByteArray(10 << 20, 'o'), small}, {true, true, 1 << 20, small, {}}};
         // clang-format on
         QVERIFY(::chmod(QFile::encodeName(home->dir.path()).constData(), 0711) == 0);
         const QString folder = inHome("folder");
