@@ -23,8 +23,8 @@ struct ControlServer::Client : QObject {
     QQueue<QJsonObject> requests;
     bool busy = false;
     bool serving = false;
-    bool watching = false;
-    bool traffic = false;
+    // What it watches: each level gets the events of the one below too.
+    enum Watch { Nothing, Changes, Traffic } watch = Nothing;
 };
 
 ControlServer::ControlServer(IndexerLink &link, QObject *parent) : QObject(parent), m_link(link)
@@ -92,9 +92,8 @@ bool ControlServer::listen(const QString &path, QString *why)
 void ControlServer::setTrafficLog(TrafficLog *log)
 {
     log->setStreaming([this] {
-        return std::any_of(m_clients.cbegin(), m_clients.cend(), [](const Client *client) {
-            return client->watching && client->traffic;
-        });
+        return std::any_of(m_clients.cbegin(), m_clients.cend(),
+                           [](const Client *client) { return client->watch == Client::Traffic; });
     });
     connect(log, &TrafficLog::lineLogged, this, [this](const QString &line) {
         broadcast(
@@ -186,8 +185,8 @@ void ControlServer::serveOne(Client *client)
                                                  (why.isEmpty() ? QString() : ": " + why)));
     }
     if (request.value(QStringLiteral("cmd")) == QLatin1String("watch")) {
-        client->watching = true;
-        client->traffic = request.value(QStringLiteral("traffic")).toBool();
+        client->watch =
+            request.value(QStringLiteral("traffic")).toBool() ? Client::Traffic : Client::Changes;
         return answer({{QStringLiteral("ok"), true}});
     }
     // A link that has shut down would drop the request without an answer.
@@ -219,7 +218,7 @@ void ControlServer::broadcast(const QJsonObject &event, bool traffic)
     // event loop deletes it).
     const QList<Client *> clients = m_clients;
     for (Client *client : clients) {
-        if (client->watching && (!traffic || client->traffic))
+        if (client->watch >= (traffic ? Client::Traffic : Client::Changes))
             reply(client, event);
     }
 }

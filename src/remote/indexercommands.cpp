@@ -59,8 +59,8 @@ QJsonObject portChanged()
 std::optional<int> oneToEight(const QJsonObject &request, const QString &field)
 {
     const QJsonValue value = request.value(field);
-    const double n = value.toDouble(-1);
-    if (!value.isDouble() || n != int(n) || n < 1 || n > 8)
+    const double n = value.toDouble();
+    if (!value.isDouble() || n < 1 || n > 8 || n != int(n))
         return std::nullopt;
     return int(n);
 }

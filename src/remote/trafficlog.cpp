@@ -72,9 +72,8 @@ bool TrafficLog::rotate() const
     const auto name = [this](int n) {
         return QFile::encodeName(n == 0 ? m_fileName : m_fileName + QStringLiteral(".%1").arg(n));
     };
-    // Oldest first, each step over a file (or link) of the name, never into a folder.
-    if (::unlink(name(kOldFiles).constData()) != 0 && errno != ENOENT)
-        return false;
+    // Oldest first, each step over a file (or link) of the name, never into a folder; the first
+    // step drops the oldest.
     for (int n = kOldFiles - 1; n >= 0; --n) {
         if (::rename(name(n).constData(), name(n + 1).constData()) != 0 && errno != ENOENT)
             return false;

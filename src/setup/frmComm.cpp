@@ -11,7 +11,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -102,7 +101,7 @@ frmComm *frmComm::ShowDialog(IndexerLink &link, QWidget *mainWindow, bool beside
         dialog = new frmComm(link, mainWindow);
         s_instance = dialog;
         dialog->Form_Load();
-        dialog->placeBeside(mainWindow, besideMain);
+        dialog->placeBeside(*mainWindow, besideMain);
         dialog->show();
     }
     dialog->activateWindow();
@@ -226,23 +225,14 @@ void frmComm::buildControls()
     connect(cmdSend, &QPushButton::clicked, this, &frmComm::cmdSend_Click);
 }
 
-void frmComm::placeBeside(QWidget *mainWindow, bool besideMain)
+void frmComm::placeBeside(const QWidget &mainWindow, bool besideMain)
 {
-    QScreen *screen = mainWindow ? mainWindow->screen() : QGuiApplication::primaryScreen();
     // Not shown yet, the dialog has no frame: assume one like the main window's.
-    QSize size = frameGeometry().size();
-    if (mainWindow)
-        size += mainWindow->frameGeometry().size() - mainWindow->size();
-    QPoint topLeft;
-    if (mainWindow) {
-        const QRect main = mainWindow->frameGeometry();
-        topLeft = besideMain ? QPoint(main.right() + 1, main.top())
-                             : main.center() - QPoint(size.width() / 2, size.height() / 2);
-    } else if (screen) {
-        topLeft =
-            screen->availableGeometry().center() - QPoint(size.width() / 2, size.height() / 2);
-    }
-    if (screen) {
+    const QRect main = mainWindow.frameGeometry();
+    const QSize size = frameGeometry().size() + main.size() - mainWindow.size();
+    QPoint topLeft = besideMain ? QPoint(main.right() + 1, main.top())
+                                : main.center() - QPoint(size.width() / 2, size.height() / 2);
+    if (const QScreen *screen = mainWindow.screen()) {
         const QRect room = screen->availableGeometry();
         topLeft.setX(std::clamp(topLeft.x(), room.left(),
                                 std::max(room.left(), room.right() + 1 - size.width())));
@@ -384,8 +374,7 @@ void frmComm::Form_Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    if (s_instance == this)
-        s_instance = nullptr;
+    s_instance = nullptr;
 }
 
 void frmComm::closeEvent(QCloseEvent *event)

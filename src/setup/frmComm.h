@@ -29,7 +29,7 @@ class frmComm : public QDialog
 public:
     // Shows the one dialog: creates it and runs its start-up when none is open, otherwise brings
     // the open one forward unchanged. besideMain places a new dialog beside the main window
-    // (start-up after a failed open) instead of centred.
+    // (start-up after a failed open) instead of centred. mainWindow is never null.
     static frmComm *ShowDialog(IndexerLink &link, QWidget *mainWindow, bool besideMain = false);
     // The open dialog, or null.
     static frmComm *instance();
@@ -78,7 +78,7 @@ private:
 
     frmComm(IndexerLink &link, QWidget *mainWindow);
     void buildControls();
-    void placeBeside(QWidget *mainWindow, bool besideMain);
+    void placeBeside(const QWidget &mainWindow, bool besideMain);
     void showDevice();
     void showOpenFailure(bool opened);
     void SendTestCommand(const QString &command);

@@ -293,26 +293,10 @@ qint16 cIniFile::WriteIniEntries(const QList<Entry> &Entries)
     return refused ? 0 : 1;
 }
 
-QString cIniFile::ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default,
-                             qint16 StrElement)
+QString cIniFile::ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default)
 {
     const QString text = bufferText(lookUp(m_fileName, Section, KeyName).value_or(QString()));
-    if (text.isEmpty())
-        return Default;
-    if (StrElement == 0)
-        return text;
-    // Elements are separated by commas and kept as they stand, blanks included.
-    qint32 counter = 1;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] != u',')
-            continue;
-        if (counter == StrElement)
-            return text.mid(start, i - start);
-        ++counter;
-        start = i + 1;
-    }
-    return counter == StrElement ? text.mid(start) : Default;
+    return text.isEmpty() ? Default : text;
 }
 
 void cIniFile::setFileName(const QString &File)

@@ -21,8 +21,7 @@ public:
         QString section, key, value;
     };
     qint16 WriteIniEntries(const QList<Entry> &Entries);
-    QString ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default,
-                       qint16 StrElement = 0);
+    QString ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default);
 
     // Stores the name when such a file exists, else the empty name (which stands for no file).
     void setFileName(const QString &File);

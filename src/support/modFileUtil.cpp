@@ -239,7 +239,6 @@ bool RestoreKeptCopy(const QString &fileName)
     if (!copy.open(QIODevice::ReadOnly))
         return false;
     const QByteArray old = copy.read(kMaxKeptCopy);
-    copy.close();
     QString why;
     if (!ReplaceFileAtomically(fileName, old, &why)) {
         std::fprintf(stderr, "rv360: %s was cut while being written; its old contents are in %s\n",

@@ -79,10 +79,9 @@ void LoadSettings()
             .value_or(qint16(1));
     // A TCP port reaches 65535: past the 16-bit range only a plain whole number is taken.
     const QString ePort = ini.ReadIniStr(Section, QStringLiteral("EPort"), QStringLiteral("-1"));
-    bool wide = false;
-    const int widePort = ePort.trimmed().toInt(&wide);
+    const int widePort = ePort.trimmed().toInt(); // 0, out of the range, when it is none
     const std::optional<qint16> narrow = TextToInteger(ePort);
-    EPort = narrow ? *narrow : wide && widePort > 32767 && widePort <= 65535 ? widePort : -1;
+    EPort = narrow ? *narrow : widePort > 32767 && widePort <= 65535 ? widePort : -1;
     EAddr = ini.ReadIniStr(Section, QStringLiteral("EAddr"), QStringLiteral("0.0.0.0"));
     ConfigFile = ini.ReadIniStr(Section, QStringLiteral("ConfigFile"), QStringLiteral("RV360.cfg"));
     RemoteEnabled =

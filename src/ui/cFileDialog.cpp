@@ -44,16 +44,11 @@ void cFileDialog::configure(QFileDialog &dialog, bool fOpen) const
 {
     dialog.setWindowTitle(m_dialogTitle);
     dialog.setAcceptMode(fOpen ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
-    // Opening accepts a typed name of a file that does not exist, in an existing folder.
-    dialog.setFileMode(QFileDialog::AnyFile);
+    // Qt's default file mode (AnyFile): opening accepts a typed name of a file that does not
+    // exist, in an existing folder.
     dialog.setOption(QFileDialog::DontConfirmOverwrite, !(m_flags & OverwritePrompt));
     dialog.setDefaultSuffix(m_defaultExt);
-    const QStringList filters = nameFilters();
-    if (!filters.isEmpty()) {
-        dialog.setNameFilters(filters);
-        const int index = qBound(0, m_filterIndex - 1, int(filters.size()) - 1);
-        dialog.selectNameFilter(filters.at(index));
-    }
+    dialog.setNameFilters(nameFilters()); // the first chosen
     // A proposed name with a directory of its own starts there; a bare name in InitialDir.
     const QString proposed = TrimNulls(m_fileName);
     const QString directory = GetPathPart(proposed);

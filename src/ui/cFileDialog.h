@@ -25,9 +25,6 @@ public:
     // Descriptions and patterns alternating, separated by "|": "Log files (*.cfg)|*.cfg".
     QString Filter() const { return m_filter; }
     void setFilter(const QString &strValue) { m_filter = strValue; }
-    // The filter chosen at the start, from 1; 0 chooses the first.
-    qint16 FilterIndex() const { return m_filterIndex; }
-    void setFilterIndex(qint16 intValue) { m_filterIndex = intValue; }
     qint32 Flags() const { return m_flags; }
     void setFlags(qint32 eValue) { m_flags = eValue; }
     QWidget *hWndParent() const { return m_parent; }
@@ -56,7 +53,6 @@ private:
     QString m_dialogTitle;
     QString m_fileName;
     QString m_filter;
-    qint16 m_filterIndex = 0;
     qint32 m_flags = 0;
     QWidget *m_parent = nullptr;
     QString m_initialDir;

@@ -18,7 +18,6 @@ QString ChooseConfigFile(bool fOpen, QString &fileName, QWidget *owner)
                                 : QStringLiteral("Save Config File"));
     dialog.setDefaultExt(QStringLiteral("cfg"));
     dialog.setFilter(QStringLiteral("Log files (*.cfg)|*.cfg"));
-    dialog.setFilterIndex(0);
     dialog.setFlags(cFileDialog::OverwritePrompt | cFileDialog::HideReadOnly |
                     cFileDialog::PathMustExist);
     dialog.setHWndParent(owner);

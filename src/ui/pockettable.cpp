@@ -146,13 +146,8 @@ bool PocketTable::setPosition(int row, int position)
 
 int PocketTable::validatedPosition(const QString &text)
 {
-    const double v = LeadingNumber(text);
-    if (v >= 0 && v < kPositions) {
-        const double rounded = RoundHalfEven(v);
-        if (rounded >= 0 && rounded < kPositions)
-            return static_cast<int>(rounded);
-    }
-    return 0;
+    const double rounded = RoundHalfEven(LeadingNumber(text));
+    return rounded >= 0 && rounded < kPositions ? static_cast<int>(rounded) : 0;
 }
 
 void PocketTable::cboLocation_LostFocus(int Index)

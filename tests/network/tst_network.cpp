@@ -260,7 +260,7 @@ private Q_SLOTS:
         QTRY_COMPARE(control<QLineEdit>(dialog, "txtRcv")->text(),
                      QStringLiteral("@:RV-360 indexer simulator 1.0\\r"));
         QCOMPARE(control<QLabel>(dialog, "lblPortError")->text(), QString());
-        dialog->close();
+        QVERIFY(dialog->close() && !frmComm::instance()); // gone at once, not when deleted
         SaveSettings(); // the next start polls through what it keeps
         link.reset();
         frmMain window;

@@ -97,6 +97,7 @@ private Q_SLOTS:
             {R"({"cmd":"control","source":"comm"})", "A1", R"({"ok":true,"reply":"ok\r"})"},
             {R"({"cmd":"control","source":"up"})", "", "control takes"}, {R"({"cmd":"move","pocket":9})", "", "move takes"},
             {R"({"cmd":"speed","speed":2.5})", "", "speed takes"}, {R"({"cmd":"switches","panel":"side"})", "", "switches takes"},
+            {R"({"cmd":"speed","speed":0})", "", "speed takes"},
             {R"({"cmd":"send","text":"B?\nB5"})", "", "send takes"}, {R"({"cmd":"dance"})", "", "unknown command"},
             {R"({"cmd":"layout_send","layout":"1,4,1\n"})", "", "layout_send: 1 lines, not 8"},
             {R"({"cmd":"layout_send","layout":"1, 1.5, 90.5\n2,3,1\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 1:"},
@@ -144,7 +145,8 @@ private Q_SLOTS:
 
         port->replyDelayMs = 20;
         Script a(socketPath), b(socketPath);
-        a.send("{\"id\":1,\"cmd\":\"status\"}\n{\"id\":2,\"cmd\":\"control\"}");
+        // A blank line is skipped.
+        a.send("\n{\"id\":1,\"cmd\":\"status\"}\n{\"id\":2,\"cmd\":\"control\"}");
         b.send(R"({"id":"x","cmd":"switches","panel":"rear"})");
         link->SendCommand(QStringLiteral("F?"));
         QCOMPARE(a.next(), R"({"id":1,"ok":true,"pocket":3,"state":"moving"})");
@@ -287,6 +289,7 @@ private Q_SLOTS:
         QCOMPARE(
             QString::fromUtf8(contentsOf(file)).remove(stamps),
             QStringLiteral("> $B?\\r\\n\n< B:3\\r\n> $D?\\r\\n\n! x\n> $A?\\r\\n\n< A:1\\r\\n\n"));
+        QVERIFY(QFileInfo(file).permissions().testFlags(QFile::ReadOwner | QFile::WriteOwner));
         // Rotated before the cap is passed; three old files kept.
         for (int n = 0; n < 4; ++n) {
             QVERIFY(ReplaceFileAtomically(file, QByteArray(TrafficLog::kMaxBytes - 10, 'o')));

@@ -32,6 +32,12 @@ private Q_SLOTS:
              {"", "B0", "B9", "Bx", "B?x", "b?", "C0", "A2", "D1", "F9", "G0?", "G9?", "G1",
               "G1 4 000", "G1 1 360", "G1 1 0000", "G1 1 12a", "I?", "@x"})
             QCOMPARE(IndexerModel({}).handle(command, 0), QByteArray("?:ERR"));
+        // On the clock: two steps of 400 ms done, a new target goes from the pocket passed.
+        IndexerModel model({});
+        const QByteArrayList turn = {model.handle("B5", 0), model.handle("D?", 0),
+                                     model.handle("B?", 800), model.handle("B1", 800),
+                                     model.handle("B?", 1200)};
+        QCOMPARE(turn.join(','), "B:OK,D:M,B:3,B:OK,B:2");
     }
 
     // The frames found in the bytes, "!" marking an oversized one.

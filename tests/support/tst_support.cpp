@@ -49,7 +49,7 @@ private Q_SLOTS:
             {QString(QChar(0x663)), 0, kNone}, {" \t+07\r\n", 7, 7}, {"1e-400", 0, kNone},
             {QString(500, u'0') + "17", 17, 17}, {"-1e99999999999999999999", -max, kNone},
             {QString(5000, u'9'), max, kNone}, {"&H" + QString(17, u'F'), max, kNone},
-            {"3.5", 3.5, 4}, {"-2.5", -2.5, -2}, {"-.7", -0.7, -1}, {"12.5000001", 12.5000001, 13},
+            {"3.5", 3.5, 4}, {"-2.5", -2.5, -2}, {"-.7", -0.7, -1}, {"12.51", 12.51, 13},
             {"32767", 32767, 32767}, {"32767.5", 32767.5, kNone}, {"-32768.5", -32768.5, -32768},
             {"-32769", -32769, kNone}, {"-327680", -327680, kNone}};
         // clang-format on
@@ -98,22 +98,20 @@ private Q_SLOTS:
         QCOMPARE(messages().last(), QStringLiteral("GetPathPart: Error: 6. Path too long"));
     }
 
-    // Key "k" of section "A": the whole value (element 0) or one element; default "DEF". A value
-    // ends at a NUL and after 253 characters (never half a pair).
+    // Key "k" of section "A"; default "DEF". A value ends at a NUL and after 253 characters
+    // (never half a pair).
     void iniRead()
     {
         // clang-format off
-        const struct { QByteArray contents; int element; QString value; } rows[] = {
-            {"[A]\r\n[B]\r\nk=1\r\n", 0, "DEF"}, {"[A]\r\n[a]\r\nk=2\r\n", 0, "DEF"},
-            {"k=9\r\n[A]\r\nk=2\r\nk=3\r\n", 0, "2"}, {"[ A ]\r\n k \t=  v w \t\r\n", 0, "v w"},
-            {"[A]\r\n\vk\f=v\r\n", 0, "v"}, {"[A]\r\nk=a=b\r\n", 0, "a=b"},
-            {QByteArray("[A]\r\nk=ab\0cd\r\n", 14), 0, "ab"}, {"[A]\r\nk=a, b,c\r\n", 2, " b"},
-            {"[A]\r\nk=a, b,c\r\n", 3, "c"}, {"[A]\r\nk=a, b,c\r\n", 4, "DEF"},
-            {"[A]\r\nk=" + QByteArray(300, 'x'), 0, QString(253, u'x')},
-            {"[A]\r\nk=" + QByteArray(252, 'x') + "\xf0\x9f\x98\x80", 0, QString(252, u'x')}};
+        const struct { QByteArray contents; QString value; } rows[] = {
+            {"[A]\r\n[B]\r\nk=1\r\n", "DEF"}, {"[A]\r\n[a]\r\nk=2\r\n", "DEF"},
+            {"k=9\r\n[A]\r\nk=2\r\nk=3\r\n", "2"}, {"[ A ]\r\n k \t=  v w \t\r\n", "v w"},
+            {"[A]\r\n\vk\f=v\r\n", "v"}, {"[A]\r\nk=a=b\r\n", "a=b"},
+            {QByteArray("[A]\r\nk=ab\0cd\r\n", 14), "ab"}, {"[A]\r\nk=" + QByteArray(300, 'x'), QString(253, u'x')},
+            {"[A]\r\nk=" + QByteArray(252, 'x') + "\xf0\x9f\x98\x80", QString(252, u'x')}};
         // clang-format on
-        for (const auto &[contents, element, value] : rows)
-            QCOMPARE(iniWith(contents).ReadIniStr("A", "k", "DEF", qint16(element)), value);
+        for (const auto &[contents, value] : rows)
+            QCOMPARE(iniWith(contents).ReadIniStr("A", "k", "DEF"), value);
         // The boolean reader: On, True (any case) or 1 are true, anything else false; a missing
         // key gives the fallback.
         for (const auto &[value, read] :
@@ -216,7 +214,8 @@ private Q_SLOTS:
     }
 
     // Saves the disk cannot take (a file size limit stands in for a full disk, EFBIG for
-    // ENOSPC) and folders that take no temporary file (written in place, room reserved first).
+    // ENOSPC) and folders that take no temporary file (written in place, room reserved first; a
+    // large file too, and one emptied).
     // Run in a child process, which may give up root so that permissions count.
     void savesUnderLimits()
     {
@@ -225,7 +224,8 @@ private Q_SLOTS:
         const struct { bool readOnly, saved; int limit; QByteArray before, contents; } rows[] = {
             {false, true, 1 << 20, old, big}, {false, false, 4096, old, big},
             {true, true, 1 << 20, small, big}, {true, false, 4096, small, big},
-            {true, false, 4096, old, small}}; // no room for a copy
+            {true, false, 4096, old, small}, // no room for a copy
+            {true, true, 1 << 30, QByteArray(10 << 20, 'o'), small}, {true, true, 1 << 20, small, {}}};
         // clang-format on
         QVERIFY(::chmod(QFile::encodeName(home->dir.path()).constData(), 0711) == 0);
         const QString folder = inHome("folder");

@@ -57,13 +57,12 @@ private Q_SLOTS:
         cFileDialog dialog;
         // A description without a pattern at the end is left out.
         dialog.setFilter(QStringLiteral("Logs (*.log)|*.log|Log files (*.cfg)|*.cfg|Odd"));
-        dialog.setFilterIndex(3); // past the end: the last
         dialog.setDefaultExt(QStringLiteral("cfg"));
         dialog.setInitialDir(folder);
         dialog.setFlags(cFileDialog::OverwritePrompt);
         QFileDialog qt;
         dialog.configure(qt, false);
-        QCOMPARE(qt.selectedNameFilter(), QStringLiteral("Log files (*.cfg)"));
+        QCOMPARE(qt.nameFilters().join(u','), QStringLiteral("Logs (*.log),Log files (*.cfg)"));
         QVERIFY(qt.acceptMode() == QFileDialog::AcceptSave &&
                 !qt.testOption(QFileDialog::DontConfirmOverwrite));
         // Answered as the operator answers it: a name typed and saved, then an open cancelled.
@@ -92,15 +91,16 @@ private Q_SLOTS:
     }
 
     // The name proposed is the last file's, with the extension when it has none, in the
-    // program's own directory; a cancel changes nothing. The chosen file is remembered: a bare
-    // name in the program's own directory, else the path; what is saved opens the same, and a
-    // save that fails says so once.
+    // program's own directory, config files listed; a cancel changes nothing. The chosen file is
+    // remembered: a bare name in the program's own directory, else the path; what is saved opens
+    // the same, and a save that fails says so once.
     void configFileChosen()
     {
         TestHome home;
         QString shown, answer; // what the scripted dialog proposed; the path it chooses or none
         cFileDialog::SetShowHandler([&](cFileDialog &dialog, bool) {
-            shown = dialog.InitialDir() + u'|' + dialog.FileName();
+            shown =
+                dialog.InitialDir() + u'|' + dialog.FileName() + dialog.nameFilters().join(u',');
             dialog.setFileName(answer);
             return !answer.isEmpty();
         });
@@ -110,7 +110,7 @@ private Q_SLOTS:
              {std::pair{"pockets", "pockets.cfg"}, {"/data/v1.2/pockets", "/data/v1.2/pockets"}}) {
             ConfigFile = QString::fromLatin1(setting);
             QVERIFY(!OpenConfigFile(opened, ConfigFile, nullptr));
-            QCOMPARE(shown, ProgramDirectory() + u'|' + QString::fromLatin1(proposed));
+            QCOMPARE(shown, ProgramDirectory() + u'|' + proposed + "Log files (*.cfg)");
             QCOMPARE(ConfigFile, QString::fromLatin1(setting));
         }
         saved.setType(0, Discrete), saved.setPosition(0, 7);
