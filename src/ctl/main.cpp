@@ -165,7 +165,7 @@ private:
 struct Options {
     QString socket, device, command;
     QStringList args;
-    bool json, wait, traffic; // no defaults: main sets each from the command line
+    bool json = false, wait = false, traffic = false;
     // Given with --timeout; else 60 s for a move's wait, 10 s for a plain request.
     int timeoutS = 0;
 };
