@@ -160,12 +160,14 @@ private Q_SLOTS:
         QVERIFY(server.listen(QHostAddress::LocalHost));
         TcpPort tcp;
         QVERIFY(tcp.open(PortChoice::network(QStringLiteral("127.0.0.1"), server.serverPort())));
-        QVERIFY(tcp.isConnecting() && tcp.write("$B6\r\n"));
+        QVERIFY(tcp.isConnecting());
+        tcp.write("$B6\r\n");
         tcp.discardOutput();
         QTRY_VERIFY(server.hasPendingConnections() && !tcp.isConnecting());
         QTcpSocket *far = server.nextPendingConnection();
         QByteArray in;
-        QVERIFY(tcp.readInto(in) == 0 && tcp.write("$D?\r\n"));
+        QCOMPARE(tcp.readInto(in), 0);
+        tcp.write("$D?\r\n");
         QByteArray got;
         QTRY_COMPARE(got += far->readAll(), QByteArray("$D?\r\n"));
         far->close();
