@@ -202,20 +202,17 @@ private Q_SLOTS:
         if (::getuid() != 0)
             QSKIP("lock files of another owner need root");
         QProcess nobody; // a process of another user
-        nobody.setChildProcessModifier([] {
-            if (::setuid(65534) != 0)
-                ::_exit(1);
-        });
+        nobody.setChildProcessModifier([] { [[maybe_unused]] const int r = ::setuid(65534); });
         nobody.start(QStringLiteral("sleep"), {QStringLiteral("30")});
         QVERIFY(nobody.waitForStarted());
         const QString self = QString::number(::getpid()),
                       other = QString::number(nobody.processId());
         const QString name = QStringLiteral("LCK..rv360-test-%1").arg(self);
+        // clang-format off
         const std::tuple<QString, uid_t, QString, QString> rows[] = {
-            {"/tmp/", 0, self, {}},
-            {"/run/lock/", 65534, self, {}},
-            {"/run/lock/", 0, self, "tst_link, pid " + self},
-            {"/run/lock/", 65534, other, "sleep, pid " + other}};
+            {"/tmp/", 0, self, {}}, {"/run/lock/", 65534, self, {}},
+            {"/run/lock/", 0, self, "tst_link, pid " + self}, {"/run/lock/", 65534, other, "sleep, pid " + other}};
+        // clang-format on
         for (const auto &[folder, owner, pid, named] : rows) {
             QVERIFY(
                 ReplaceFileAtomically(folder + name, pid.rightJustified(10).toLatin1() + '\n') &&
