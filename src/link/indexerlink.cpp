@@ -44,7 +44,6 @@ void IndexerLink::setUp(LinePort &port)
 {
     m_queue.reserve(kMaxWaiting);
     m_tmrComm.setInterval(kTimeoutMs);
-    m_tmrComm.setSingleShot(true);
     m_tmrComm.setTimerType(Qt::PreciseTimer);
     connect(&m_tmrComm, &QTimer::timeout, this, &IndexerLink::tmrComm_Timer);
     m_settle.setSingleShot(true);
@@ -222,8 +221,7 @@ void IndexerLink::startNext()
             }
             if (proof == Proof::Ask) {
                 // The move waits at the head while a status query of the link's own goes first.
-                m_queue.insert(m_queue.begin(), std::move(request));
-                request = Request();
+                m_queue.insert(m_queue.begin(), std::exchange(request, Request()));
                 request.command = Indexer::kQueryMotion;
             }
         }

@@ -9,7 +9,7 @@ bool UsableEndpoint(const QString &address, int port)
     if (port < 1 || port > 65535 || host.isEmpty() || host.size() > 253)
         return false;
     if (const QHostAddress ip(host); !ip.isNull())
-        return !ip.isEqual(QHostAddress::AnyIPv4) && !ip.isEqual(QHostAddress::AnyIPv6);
+        return !ip.isEqual(QHostAddress::Any); // compared tolerantly: "::" too
     // A host name: dot-separated labels of letters, digits and inner hyphens.
     static const QRegularExpression name(
         QStringLiteral("^(?!-)[A-Za-z0-9-]{1,63}(?<!-)(\\.(?!-)[A-Za-z0-9-]{1,63}(?<!-))*\\.?$"));

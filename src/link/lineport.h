@@ -44,7 +44,7 @@ public:
     virtual bool isOpen() const = 0;
     virtual bool isConnecting() const { return false; }
 
-    virtual bool write(const QByteArray &frame) = 0;
+    virtual void write(const QByteArray &frame) = 0;
     // Appends what is waiting to buffer, in one read; the number of bytes appended.
     virtual qint64 readInto(QByteArray &buffer) = 0;
     virtual void discardInput() = 0;

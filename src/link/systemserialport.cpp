@@ -146,10 +146,10 @@ void SystemSerialPort::discardOutput()
         m_port.clear(QSerialPort::Output);
 }
 
-bool SystemSerialPort::write(const QByteArray &data)
+void SystemSerialPort::write(const QByteArray &data)
 {
     if (!m_port.isOpen())
-        return false;
+        return;
     qint64 done = 0;
 #ifdef Q_OS_UNIX
     // Straight to the driver when nothing waits before it: QSerialPort would only queue the
@@ -157,20 +157,17 @@ bool SystemSerialPort::write(const QByteArray &data)
     if (m_port.bytesToWrite() == 0) {
         const ssize_t n = ::write(m_port.handle(), data.constData(), size_t(data.size()));
         if (n == data.size())
-            return true;
+            return;
         // A full queue or an error: the rest goes through QSerialPort, which reports errors.
         done = qMax<qint64>(n, 0);
     }
 #endif
-    const qint64 rest = data.size() - done;
-    return m_port.write(data.constData() + done, rest) == rest;
+    m_port.write(data.constData() + done, data.size() - done);
 }
 
 qint64 SystemSerialPort::readInto(QByteArray &buffer)
 {
     const qint64 wanted = m_port.bytesAvailable();
-    if (wanted <= 0)
-        return 0;
     const qsizetype at = buffer.size();
     buffer.resize(at + wanted);
     const qint64 got = qMax<qint64>(m_port.read(buffer.data() + at, wanted), 0);

@@ -28,7 +28,7 @@ public:
     void close() override;
     bool isOpen() const override { return m_port.isOpen(); }
 
-    bool write(const QByteArray &frame) override;
+    void write(const QByteArray &frame) override;
     qint64 readInto(QByteArray &buffer) override;
     void discardInput() override;
     void discardOutput() override;

@@ -33,8 +33,6 @@ TcpPort::TcpPort(QObject *parent) : LinePort(parent), m_socket(this)
 
 bool TcpPort::open(const PortChoice &choice)
 {
-    if (m_open && choice == m_choice)
-        return true;
     close();
     beginOpen(choice);
     if (!UsableEndpoint(choice.host, choice.tcpPort))
@@ -178,16 +176,15 @@ void TcpPort::discardOutput()
     Q_EMIT deviceLost();
 }
 
-bool TcpPort::write(const QByteArray &data)
+void TcpPort::write(const QByteArray &data)
 {
     if (!m_open)
-        return false;
+        return;
     if (!m_connected) {
         m_pending += data;
-        return true;
+        return;
     }
     // Out now, not on the next turn of the event loop: a frame is a few bytes.
-    const bool queued = m_socket.write(data) == data.size();
+    m_socket.write(data);
     m_socket.flush();
-    return queued;
 }

@@ -32,7 +32,7 @@ public:
     bool isOpen() const override { return m_open; }
     bool isConnecting() const override { return m_open && !m_connected; }
 
-    bool write(const QByteArray &frame) override;
+    void write(const QByteArray &frame) override;
     qint64 readInto(QByteArray &buffer) override;
     void discardInput() override;
     // Output still queued (here or in the kernel) is dropped by resetting the connection: a

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QTest>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -87,6 +88,14 @@ private Q_SLOTS:
         });
         QTRY_COMPARE(reply.text, QStringLiteral("B:1\r"));
         QVERIFY(stale.isOpen());
+        // Hung up (as an unplugged adapter is): the reads find nothing, and the port closes.
+        const int hangUp =
+            ::open(QFile::encodeName(other.linkPath()).constData(), O_RDWR | O_NOCTTY);
+        const bool hungUp = hangUp >= 0 && ::ioctl(hangUp, TIOCVHANGUP) == 0;
+        ::close(hangUp);
+        if (!hungUp)
+            QSKIP("hanging up a line needs root");
+        QTRY_VERIFY(!stale.isOpen());
     }
 
     // A pty that takes nothing (a stalled virtual port) after a timed-out move, while the

@@ -22,14 +22,13 @@ void FakeSerialPort::close()
     m_input.clear();
 }
 
-bool FakeSerialPort::write(const QByteArray &data)
+void FakeSerialPort::write(const QByteArray &data)
 {
     if (!m_open)
-        return false;
+        return;
     written << data;
     if (const QByteArray reply = responder ? responder(data) : ""; !reply.isEmpty())
         deliver(reply, replyDelayMs);
-    return true;
 }
 
 qint64 FakeSerialPort::readInto(QByteArray &buffer)

@@ -18,7 +18,7 @@ public:
     bool open(const PortChoice &choice) override;
     void close() override;
     bool isOpen() const override { return m_open; }
-    bool write(const QByteArray &data) override;
+    void write(const QByteArray &data) override;
     qint64 readInto(QByteArray &buffer) override;
     void discardInput() override { m_input.clear(); }
     void discardOutput() override {}

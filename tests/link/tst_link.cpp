@@ -6,6 +6,7 @@
 #include "systemserialport.h"
 #include "transact.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -200,17 +201,28 @@ private Q_SLOTS:
     {
         if (::getuid() != 0)
             QSKIP("lock files of another owner need root");
-        const QString name = QStringLiteral("LCK..rv360-test-%1").arg(::getpid());
-        const QByteArray pid = QByteArray::number(::getpid()).rightJustified(10) + '\n';
-        const std::tuple<QString, uid_t, bool> rows[] = {
-            {"/tmp/", 0, false}, {"/run/lock/", 65534, false}, {"/run/lock/", 0, true}};
-        for (const auto &[folder, owner, named] : rows) {
-            QVERIFY(ReplaceFileAtomically(folder + name, pid) &&
-                    ::chown(QFile::encodeName(folder + name), owner, 0) == 0);
+        QProcess nobody; // a process of another user
+        nobody.setChildProcessModifier([] { [[maybe_unused]] const int r = ::setuid(65534); });
+        nobody.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+        QVERIFY(nobody.waitForStarted());
+        const QString self = QString::number(::getpid()),
+                      other = QString::number(nobody.processId());
+        const QString name = QStringLiteral("LCK..rv360-test-%1").arg(self);
+        // clang-format off
+        const std::tuple<QString, uid_t, QString, QString> rows[] = {
+            {"/tmp/", 0, self, {}}, {"/run/lock/", 65534, self, {}},
+            {"/run/lock/", 0, self, "tst_link, pid " + self}, {"/run/lock/", 65534, other, "sleep, pid " + other}};
+        // clang-format on
+        for (const auto &[folder, owner, pid, named] : rows) {
+            QVERIFY(
+                ReplaceFileAtomically(folder + name, pid.rightJustified(10).toLatin1() + '\n') &&
+                ::chown(QFile::encodeName(folder + name), owner, 0) == 0);
             const QString holder = LockHolder("/dev/" + name.mid(5));
             QFile::remove(folder + name);
-            QCOMPARE(holder, named ? "tst_link, pid " + QString::number(::getpid()) : QString());
+            QCOMPARE(holder, named);
         }
+        nobody.kill();
+        nobody.waitForFinished();
     }
 
     void lostDeviceIsReopenedAtMostOncePerSecond()
