@@ -44,6 +44,7 @@ void IndexerLink::setUp(LinePort &port)
 {
     m_queue.reserve(kMaxWaiting);
     m_tmrComm.setInterval(kTimeoutMs);
+    m_tmrComm.setSingleShot(true);
     m_tmrComm.setTimerType(Qt::PreciseTimer);
     connect(&m_tmrComm, &QTimer::timeout, this, &IndexerLink::tmrComm_Timer);
     m_settle.setSingleShot(true);
