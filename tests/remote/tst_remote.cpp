@@ -343,7 +343,7 @@ private Q_SLOTS:
             {viaSocket + " send X", 1, "Timeout \n", "rv360ctl: no answer\n"},
             {viaSocket + " move 9", 2, "", "move takes a whole number from 1 to 8, not \"9\""},
             {viaSocket + " layout send " + home.dir.filePath("none.cfg"), 2, "", "none.cfg: cannot be read"},
-            {viaSocket + " move 2", 1, "", "rv360ctl: the indexer did not answer \"B2\"\n"},
+            {viaSocket + " --json move 2", 1, "{\"code\":\"timeout\",\"error\":\"the indexer did not answer \\\"B2\\\"\",\"ok\":false}\n", "rv360ctl: the indexer did not answer \"B2\"\n"},
             {viaSocket + " move 4 --wait --timeout 1", 1, "", "rv360ctl: pocket 4 not reached in 1 s: at 3, moving\n"},
             {viaMute + " --timeout 1 switches front", 1, "", "rv360ctl: no answer within 1 s\n"},
             {"--socket " + home.dir.filePath("nobody.sock") + " status", 3, "", "no running rv360 at"},
@@ -353,7 +353,7 @@ private Q_SLOTS:
             {viaDevice + " control", 0, "io\n", ""}, {viaDevice + " switches front", 0, "A\n", ""},
             {viaDevice + " layout send " + layout, 0, "", ""},
             {viaDevice + " layout read", 0, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n", ""},
-            {"--wait status", 2, "", "usage: rv360ctl"},
+            {"--wait status", 2, "", "usage: rv360ctl"}, {"--bogus status", 2, "", "usage: rv360ctl"},
         };
         // clang-format on
         for (const auto &row : rows) {
