@@ -268,7 +268,7 @@ void frmMain::cmdComm_Click()
 void frmMain::showCommDialog(bool besideMain)
 {
     const bool opening = frmComm::instance() == nullptr;
-    frmComm *dialog = frmComm::ShowDialog(*m_link, this, besideMain);
+    frmComm *dialog = frmComm::ShowDialog(*m_link, *this, besideMain);
     if (!opening)
         return; // brought forward: the poll is off already
     tmrUpdate.stop();

@@ -91,17 +91,17 @@ frmComm *frmComm::instance()
     return s_instance.data();
 }
 
-frmComm *frmComm::ShowDialog(IndexerLink &link, QWidget *mainWindow, bool besideMain)
+frmComm *frmComm::ShowDialog(IndexerLink &link, QWidget &mainWindow, bool besideMain)
 {
     frmComm *dialog = s_instance.data();
     if (dialog) {
         dialog->show();
         dialog->raise();
     } else {
-        dialog = new frmComm(link, mainWindow);
+        dialog = new frmComm(link, &mainWindow);
         s_instance = dialog;
         dialog->Form_Load();
-        dialog->placeBeside(*mainWindow, besideMain);
+        dialog->placeBeside(mainWindow, besideMain);
         dialog->show();
     }
     dialog->activateWindow();

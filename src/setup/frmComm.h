@@ -29,8 +29,8 @@ class frmComm : public QDialog
 public:
     // Shows the one dialog: creates it and runs its start-up when none is open, otherwise brings
     // the open one forward unchanged. besideMain places a new dialog beside the main window
-    // (start-up after a failed open) instead of centred. mainWindow is never null.
-    static frmComm *ShowDialog(IndexerLink &link, QWidget *mainWindow, bool besideMain = false);
+    // (start-up after a failed open) instead of centred.
+    static frmComm *ShowDialog(IndexerLink &link, QWidget &mainWindow, bool besideMain = false);
     // The open dialog, or null.
     static frmComm *instance();
 

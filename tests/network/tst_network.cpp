@@ -236,7 +236,7 @@ private Q_SLOTS:
         SimProcess sim;
         QVERIFY(sim.startTcp());
         QWidget main;
-        frmComm *dialog = frmComm::ShowDialog(*link, &main);
+        frmComm *dialog = frmComm::ShowDialog(*link, main);
         // As the main window takes a choice: to the link, then to the settings.
         connect(dialog, &frmComm::portChosen, &main, [this, &main](const PortChoice &choice) {
             link->selectPort(choice, &main, [choice](bool) { StorePortChoice(choice); });

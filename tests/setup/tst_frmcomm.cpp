@@ -62,10 +62,10 @@ private Q_SLOTS:
         QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Ports]\r\nCOM2=/dev/ttyUSB7\r\n"));
         CommPort = 0; // no port number: COM1 shown
         QVERIFY(
-            control<QRadioButton>(frmComm::ShowDialog(link, &main), "optComPort_1")->isChecked());
+            control<QRadioButton>(frmComm::ShowDialog(link, main), "optComPort_1")->isChecked());
         delete frmComm::instance();
         CommPort = 5;
-        frmComm *dialog = frmComm::ShowDialog(link, &main);
+        frmComm *dialog = frmComm::ShowDialog(link, main);
         // As the main window takes a choice: to the link, then to the settings.
         connect(dialog, &frmComm::portChosen, this, [this](const PortChoice &choice) {
             link.selectPort(choice, this, [choice](bool) { StorePortChoice(choice); });
