@@ -332,13 +332,14 @@ private Q_SLOTS:
     }
 
     // Read fills the table from the indexer and Send sends it; presses while a transfer waits
-    // are ignored.
+    // are ignored. Save writes the table to the file chosen, which Open then reads.
     void transfers()
     {
         QString dialogs; // o: open, s: save
-        cFileDialog::SetShowHandler([&dialogs](cFileDialog &, bool fOpen) {
+        cFileDialog::SetShowHandler([&dialogs](cFileDialog &dialog, bool fOpen) {
             dialogs += fOpen ? u'o' : u's';
-            return false;
+            dialog.setFileName(ProgramDirectory() + QStringLiteral("saved.cfg"));
+            return true;
         });
         play(*f, "delay=40 F?=F:2%0D G1?=G:0_10%0D G2?=G:2_200%0D click:cmdCustom_0 "
                  "click:cmdCustom_0 click:cmdCustom_1 click:cmdCustom_2 click:cmdCustom_3 "
@@ -347,8 +348,12 @@ private Q_SLOTS:
         QCOMPARE(control<PocketTable>(w, "pocketTable")->cboMode[1]->currentText(),
                  QStringLiteral("End Banana"));
         QCOMPARE(control<PocketTable>(w, "pocketTable")->type(8), -1); // there is no ninth pocket
-        play(*f, "click:cmdCustom_1 sent:F2,G1_0_010,G2_2_200 click:cmdCustom_2 click:cmdCustom_3");
-        QCOMPARE(dialogs, QStringLiteral("os"));
+        play(*f, "click:cmdCustom_1 sent:F2,G1_0_010,G2_2_200 click:cmdCustom_3");
+        QCOMPARE(ConfigFile, QStringLiteral("saved.cfg"));
+        control<PocketTable>(w, "pocketTable")->setType(1, 0);
+        play(*f, "click:cmdCustom_2");
+        QCOMPARE(dialogs, QStringLiteral("so"));
+        QCOMPARE(control<PocketTable>(w, "pocketTable")->type(1), int(EndBanana));
         cFileDialog::SetShowHandler({});
     }
 };

@@ -2,15 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <sys/resource.h>
-
-double ProcessCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 SimProcess::SimProcess(const QString &program) : m_program(program)
 {

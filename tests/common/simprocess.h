@@ -5,9 +5,6 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// CPU time of this process, user plus system, in seconds: a test's check that nothing spins.
-double ProcessCpuSeconds();
-
 // Runs rv360-sim on a pseudo-terminal linked inside a temporary directory, for the tests (the
 // program named by RV360_SIM, which CTest sets) and the benchmark. Stopped with SIGTERM when it
 // goes.

@@ -277,19 +277,6 @@ private Q_SLOTS:
         QTRY_COMPARE(control<QLabel>(&window, "lblPocket")->text(), QStringLiteral("1"));
         QCOMPARE(frmComm::instance(), nullptr);
     }
-
-    // Start-up with an endpoint the program cannot use: the setup dialog, with the reason.
-    void unusableEndpointAtStartUp()
-    {
-        QVERIFY(ReplaceFileAtomically(SettingsFilePath(),
-                                      "[Application]\r\nCommPort=5\r\nEAddr=my host\r\nEPort=1"));
-        frmMain window;
-        window.Form_Load();
-        QTRY_VERIFY(frmComm::instance());
-        QVERIFY(control<QLabel>(frmComm::instance(), "lblPortError")->text().contains("usable"));
-        QVERIFY(!control<QTimer>(&window, "tmrUpdate")->isActive());
-        delete frmComm::instance();
-    }
 };
 
 QTEST_MAIN(TestNetwork)

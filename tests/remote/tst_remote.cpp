@@ -353,7 +353,7 @@ private Q_SLOTS:
             {viaDevice + " control", 0, "io\n", ""}, {viaDevice + " switches front", 0, "A\n", ""},
             {viaDevice + " layout send " + layout, 0, "", ""},
             {viaDevice + " layout read", 0, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n", ""},
-            {"--wait status", 2, "", "usage: rv360ctl"}, {"--bogus status", 2, "", "usage: rv360ctl"},
+            {"--wait status", 2, "", "usage: rv360ctl"}, {"--bogus status", 2, "", "usage: rv360ctl"}, {viaSocket + " layout", 2, "", "usage: rv360ctl"},
         };
         // clang-format on
         for (const auto &row : rows) {

@@ -28,21 +28,11 @@ class TestFrmComm : public QObject
         {home.dir.filePath("ttyUSB0"), "FT232R USB UART", "FTDI", "A1B2"}};
 
 private Q_SLOTS:
-    // The pure texts: a reply as shown, and why a port did not open, each reason in its own
-    // words after the port's name.
-    void texts()
+    // A reply as shown: control characters and the backslash escaped.
+    void replyShown()
     {
         QCOMPARE(VisibleControls(QString::fromLatin1("A:1\r\n\0\x01\x1B\x1F\x7F a\\b\xC8~", 16)),
                  QString::fromUtf8("A:1\\r\\n\\0\\x01\\x1B\\x1F\\x7F a\\\\b\u00C8~"));
-        using F = LinePort::OpenFailure;
-        QStringList reasons;
-        for (const F failure : {F::NotFound, F::InUse, F::NoPermission, F::SystemConsole, F::Other})
-            for (const QString &errorText : {QString(), QStringLiteral("minicom, pid 7")})
-                reasons << OpenFailureText(4, "/dev/x", failure, errorText);
-        QCOMPARE(reasons.filter("COM4 (/dev/x)").size(), 10);
-        reasons.removeDuplicates(); // the program holding a port, or the system's words
-        QCOMPARE(reasons.size(), 7);
-        QCOMPARE(OpenFailureText(5, "lab:1001", F::NotFound, {}), "Ethernet (lab:1001) not found");
     }
 
     // Shown with Ethernet stored and a port that has not failed: no reason. The device list:

@@ -7,10 +7,8 @@
 #include "testhome.h"
 
 #include <QDir>
-#include <QTemporaryFile>
 #include <QTest>
 #include <csignal>
-#include <cstdio>
 #include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -262,20 +260,6 @@ private Q_SLOTS:
         QCOMPARE(cut.ReadIniStr("A", "k", ""), QStringLiteral("old"));
         QVERIFY(!QFileInfo::exists(KeptCopyPath(inHome("test.ini"))));
         qunsetenv("XDG_DATA_HOME");
-    }
-
-    // Without windows the error message is one line on standard error.
-    void errorMessageOnStandardError()
-    {
-        SetErrorMessageHandler({});
-        QTemporaryFile capture;
-        QVERIFY(capture.open());
-        const int saved = ::dup(2);
-        ::dup2(capture.handle(), 2);
-        ShowErrorMessage(QStringLiteral("Title"), 70, QStringLiteral("text"));
-        ::dup2(saved, 2);
-        ::close(saved);
-        QCOMPARE(contentsOf(capture.fileName()), QByteArray("Title: Error: 70. text\n"));
     }
 };
 
