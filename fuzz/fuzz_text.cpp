@@ -1,12 +1,9 @@
 // The program's text readers on arbitrary input, checked by properties that need no second
 // parser. Each input goes to all of them: Ini::readValue / Ini::writeValue (3 bytes giving the
 // lengths, low 4 bits each, of a section, a key and a value that follow, then the contents);
-// ParseConfigText and LeadingNumber (the whole input); the steps of a configuration read (the
-// input split after each CR into replies; one starting "Timeout " timed out, as does every one
-// after the input runs out).
+// ParseConfigText and LeadingNumber (the whole input).
 #include "cIniFile.h"
 #include "configfile.h"
-#include "configtransfer.h"
 #include "conversions.h"
 #include "errormessage.h"
 
@@ -64,17 +61,6 @@ void fuzzIni(const QByteArray &input)
     }
 }
 
-// Every row within its ranges.
-bool valid(const PocketLayout &layout)
-{
-    for (int row = 0; row < PocketLayout::kRows; ++row) {
-        if (layout.type(row) < 0 || layout.type(row) >= PocketLayout::kTypes ||
-            layout.position(row) < 0 || layout.position(row) >= PocketLayout::kPositions)
-            return false;
-    }
-    return true;
-}
-
 // LeadingNumber's properties whatever the number's form: a finite value, unchanged by a blank,
 // tab or line feed inserted anywhere, and ended by a character that cannot continue a number.
 void checkLeadingNumber(const QString &text, qsizetype seed)
@@ -124,44 +110,10 @@ void fuzzConfig(const QByteArray &contents)
     }
 }
 
-void fuzzReplies(const QByteArray &input)
-{
-    QList<QByteArray> replies = input.split('\r');
-    for (qsizetype i = 0; i + 1 < replies.size(); ++i)
-        replies[i] += '\r';
-    if (replies.last().isEmpty())
-        replies.removeLast();
-    const auto answer = [&replies](int i) {
-        const QString text =
-            i < replies.size() ? QString::fromLatin1(replies[i]) : QStringLiteral("Timeout ");
-        return IndexerLink::Reply{text, text.startsWith(QStringLiteral("Timeout "))};
-    };
-
-    // The read: the count, the rows past it cleared, then one answer per pocket in it, over a
-    // layout unlike a cleared one, so that clearing shows.
-    const IndexerLink::Reply countReply = answer(0);
-    const std::optional<int> count = LayoutCount(countReply);
-    FUZZ_CHECK(count.has_value() == !countReply.timedOut);
-    if (!count)
-        return;
-    PocketLayout after;
-    for (int row = 0; row < PocketLayout::kRows; ++row)
-        after.setType(row, Discrete), after.setPosition(row, 7 + 45 * row);
-    ClearRowsFrom(after, *count);
-    for (int row = 0; row < qMin(*count, int(PocketLayout::kRows)); ++row)
-        ApplyPocketReply(after, row, answer(row + 1));
-    FUZZ_CHECK(valid(after));
-    // Rows past the count are cleared (which fields the rows in it take, the window and script
-    // tests check).
-    for (int row = *count; row < PocketLayout::kRows; ++row)
-        FUZZ_CHECK(after.type(row) == NotUsed && after.position(row) == 0);
-}
-
 void fuzzText(const QByteArray &input)
 {
     fuzzIni(input);
     fuzzConfig(input);
-    fuzzReplies(input);
 }
 
 } // namespace

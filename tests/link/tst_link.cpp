@@ -158,16 +158,12 @@ private Q_SLOTS:
             connect(&chatter, &QTimer::timeout, port.get(), [this] { port->deliver("x"); });
             if (row.chatter)
                 chatter.start(20);
-            qint64 writtenAt = -1;
-            port->responder = [&](const QByteArray &) {
-                writtenAt = writtenAt < 0 ? since.elapsed() : writtenAt;
-                return QByteArray("ok\r");
-            };
-            link->SendCommand(row.command);
-            QTRY_VERIFY(writtenAt >= 0);
-            QVERIFY2(row.least ? writtenAt >= row.least - 5
-                               : writtenAt < IndexerLink::kSettleMs / 2,
-                     qPrintable(QString::number(writtenAt)));
+            answer("ok\r");
+            const bool answered = !transact(*link, row.command).timedOut;
+            const qint64 at = since.elapsed();
+            QVERIFY2(answered &&
+                         (row.least ? at >= row.least - 5 : at < IndexerLink::kSettleMs / 2),
+                     qPrintable(QString::number(at)));
         }
     }
 
@@ -178,11 +174,10 @@ private Q_SLOTS:
         const QString active = dir.filePath(QStringLiteral("active"));
         const QString link = dir.filePath(QStringLiteral("by-id"));
         QVERIFY(ReplaceFileAtomically(active, "tty0 ttyS0\n") && QFile::link("/dev/ttyS0", link));
-        const std::pair<QString, bool> rows[] = {{"/dev/ttyS0", true},
-                                                 {link, true},
-                                                 {"/dev/ttyS1", false},
-                                                 {"/dev/tty0", true},
-                                                 {"/dev/console", true}};
+        // clang-format off
+        const std::pair<QString, bool> rows[] = {
+            {"/dev/ttyS0", true}, {link, true}, {"/dev/ttyS1", false}, {"/dev/tty0", true}, {"/dev/console", true}};
+        // clang-format on
         for (const auto &[device, console] : rows)
             QVERIFY2(!QFileInfo::exists(device) || IsSystemConsole(device, active) == console,
                      qPrintable(device));

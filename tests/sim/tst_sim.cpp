@@ -1,5 +1,4 @@
-// The simulator's model and framer, in process (the other tests drive it through its pty).
-#include "framer.h"
+// The simulator's model, in process (the other tests drive it through its pty).
 #include "indexermodel.h"
 
 #include <QTest>
@@ -38,26 +37,6 @@ private Q_SLOTS:
                                      model.handle("B?", 800), model.handle("B1", 800),
                                      model.handle("B?", 1200)};
         QCOMPARE(turn.join(','), "B:OK,D:M,B:3,B:OK,B:2");
-    }
-
-    // The frames found in the bytes, "!" marking an oversized one.
-    void framing()
-    {
-        // clang-format off
-        const std::pair<QByteArrayList, QByteArrayList> rows[] = {
-            {{"$B?\r"}, {"B?"}}, {{"B?\r\n$C?\n"}, {}}, {{QByteArray("xy\x00\xff$B?\r\n", 9)}, {"B?"}},
-            {{"$B$C?\r\nD?\r"}, {"C?"}}, {{"$B", "?\r\n$C", "?", "\r"}, {"B?", "C?"}},
-            {{"$" + QByteArray(254, 'A') + "\r"}, {QByteArray(254, 'A')}},
-            {{"$" + QByteArray(200, 'B'), QByteArray(55, '?') + "\r\n$C?\r"}, {"!", "C?"}}};
-        // clang-format on
-        for (const auto &[writes, commands] : rows) {
-            Framer framer;
-            QByteArrayList found;
-            for (const QByteArray &bytes : writes)
-                for (const Framer::Frame &frame : framer.feed(bytes))
-                    found << (frame.oversized ? QByteArray("!") : frame.command());
-            QCOMPARE(found, commands);
-        }
     }
 };
 

@@ -2,7 +2,6 @@
 // and the error message.
 #include "cIniFile.h"
 #include "conversions.h"
-#include "modUtil.h"
 #include "settings.h"
 #include "testhome.h"
 
@@ -58,17 +57,6 @@ private Q_SLOTS:
             const std::optional<qint16> result = TextToInteger(text);
             QCOMPARE(result ? int(*result) : kNone, integer);
         }
-    }
-
-    void words()
-    {
-        // clang-format off
-        const struct { const char *text; int number; const char *delimiter, *word; } rows[] = {
-            {"2 46", 3, " ", ""}, {" 1, 3", 0, ",", " 1"}, {",b", 1, ",", ""}, {",b", 2, ",", "b"},
-            {"abc", 2, "", ""}, {"abc", 1, "", "abc"}};
-        // clang-format on
-        for (const auto &row : rows)
-            QCOMPARE(GetDelimitedWord(row.text, row.number, row.delimiter), QString(row.word));
     }
 
     void files()
