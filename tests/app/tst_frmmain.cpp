@@ -12,11 +12,14 @@
 // Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
 #include "controls.h"
+#include "fakeserialport.h"
 #include "frmComm.h"
+#include "frmMain.h"
+#include "indexerlink.h"
 #include "lamp.h"
-#include "mainfixture.h"
 #include "modFormUtil.h"
 #include "pockettable.h"
+#include "testhome.h"
 #include "verticalspin.h"
 
 #include <QAccessible>
@@ -25,9 +28,38 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QRadioButton>
+#include <QTest>
 
 namespace
 {
+// A main window on a fake port, in a program directory of its own. Replies come from a table
+// of command -> reply bytes.
+struct MainFixture {
+    TestHome home;
+    FakeSerialPort port;
+    std::unique_ptr<frmMain> window;
+    QHash<QString, QByteArray> replies;
+    int exits = 0;
+
+    explicit MainFixture(bool load = true)
+    {
+        CommPort = 1;
+        port.responder = [this](const QByteArray &frame) {
+            return replies.value(QString::fromLatin1(frame.mid(1, frame.size() - 3)));
+        };
+        window = std::make_unique<frmMain>(&port);
+        window->setExitHandler([this] { ++exits; });
+        if (load)
+            window->Form_Load();
+    }
+
+    // Waits until every queued command has had its result: the link is idle again.
+    bool idle()
+    {
+        return QTest::qWaitFor([this] { return !window->link().isBusy(); }, 5000);
+    }
+};
+
 QRect subControl(VerticalSpin *spin, QStyle::SubControl which)
 {
     QStyleOptionSlider option;

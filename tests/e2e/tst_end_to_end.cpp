@@ -30,9 +30,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(sim.start({"--move-ms", "150"}));
-        QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Application]\r\nCommPort=1\r\n[Ports]"
-                                                          "\r\nCOM1=" +
-                                                              sim.linkPath().toUtf8()));
+        const QByteArray settings = "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=";
+        QVERIFY(ReplaceFileAtomically(SettingsFilePath(), settings + sim.linkPath().toUtf8()));
         window = std::make_unique<frmMain>(); // the program's own ports
         window->setExitHandler([] {});
         window->show();
