@@ -1,7 +1,6 @@
 // Ends the program by the signals of a logoff or a closed terminal: it saves as Close does.
 #include "testhome.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>

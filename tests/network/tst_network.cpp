@@ -50,11 +50,7 @@ class TestNetwork : public QObject
     }
 
 private Q_SLOTS:
-    void init()
-    {
-        link = std::make_unique<IndexerLink>();
-        CommPort = 1;
-    }
+    void init() { link = std::make_unique<IndexerLink>(); }
     void cleanup() { link.reset(); }
 
     // Exactly the serial frames over the connection, and the reply back. A listener that takes
@@ -222,12 +218,9 @@ private Q_SLOTS:
         LoadSettings();
         SimProcess sim;
         QVERIFY(sim.startTcp());
-        QWidget main;
-        frmComm *dialog = frmComm::ShowDialog(*link, main);
-        // As the main window takes a choice: to the link, then to the settings.
-        connect(dialog, &frmComm::portChosen, &main, [this, &main](const PortChoice &choice) {
-            link->selectPort(choice, &main, [choice](bool) { StorePortChoice(choice); });
-        });
+        auto first = std::make_unique<frmMain>(); // opened from the window, its choice taken there
+        control<QPushButton>(first.get(), "cmdComm")->click();
+        frmComm *dialog = frmComm::instance();
         control<QRadioButton>(dialog, "optCommPort_5")->click();
         // clang-format off
         const std::tuple<QString, QString, QString> wrong[] = {
@@ -242,7 +235,8 @@ private Q_SLOTS:
         for (const auto &[address, tcpPort, why] : wrong) {
             find(address, tcpPort);
             QCOMPARE(control<QLabel>(dialog, "lblPortError")->text(), why);
-            QVERIFY(control<QPushButton>(dialog, "cmdFind")->isEnabled() && !link->isBusy());
+            QVERIFY(control<QPushButton>(dialog, "cmdFind")->isEnabled() &&
+                    !first->link().isBusy());
             QCOMPARE(CommPort, qint16(1));
         }
         QTcpServer silent; // takes the connection, never answers
@@ -256,7 +250,7 @@ private Q_SLOTS:
         QCOMPARE(control<QLabel>(dialog, "lblPortError")->text(), QString());
         QVERIFY(dialog->close() && !frmComm::instance()); // gone at once, not when deleted
         SaveSettings(); // the next start polls through what it keeps
-        link.reset();
+        first.reset();
         frmMain window;
         window.setExitHandler([] {});
         window.show();

@@ -28,13 +28,6 @@ class TestFrmComm : public QObject
         {home.dir.filePath("ttyUSB0"), "FT232R USB UART", "FTDI", "A1B2"}};
 
 private Q_SLOTS:
-    // A reply as shown: control characters and the backslash escaped.
-    void replyShown()
-    {
-        QCOMPARE(VisibleControls(QString::fromLatin1("A:1\r\n\0\x01\x1B\x1F\x7F a\\b\xC8~", 16)),
-                 QString::fromUtf8("A:1\\r\\n\\0\\x01\\x1B\\x1F\\x7F a\\\\b\u00C8~"));
-    }
-
     // Shown with Ethernet stored and a port that has not failed: no reason. The device list:
     // the devices reported now, by their stable names where they have one, details as tool
     // tips, refreshed as it opens; what is typed stays. A command: Find and Send off and the
@@ -42,6 +35,9 @@ private Q_SLOTS:
     // for the number in use is stored for it and opened in place of the old one.
     void dialog()
     {
+        // A reply as shown: control characters and the backslash escaped.
+        QCOMPARE(VisibleControls(QString::fromLatin1("A:1\r\n\0\x01\x1B\x1F\x7F a\\b\xC8~", 16)),
+                 QString::fromUtf8("A:1\\r\\n\\0\\x01\\x1B\\x1F\\x7F a\\\\b\u00C8~"));
         QTemporaryDir byId;
         const QString stable = byId.filePath(QStringLiteral("usb-FTDI_FT232R_A1B2-if00-port0"));
         QFile(reported[1].systemLocation).open(QIODevice::WriteOnly);
