@@ -8,27 +8,18 @@ QList<Framer::Frame> Framer::feed(QByteArrayView bytes)
         // buffer is replaced here, never cleared: outside a frame nothing reads it.
         if (byte == '$') {
             m_buffer = QByteArray(1, byte);
-            m_state = State::InFrame;
-            continue;
-        }
-        switch (m_state) {
-        case State::Hunting:
-            break;
-        case State::InFrame:
+            m_inFrame = true;
+        } else if (m_inFrame) {
             m_buffer.append(byte);
             if (byte == '\r') {
                 frames.append({m_buffer, false});
-                m_state = State::Hunting;
+                m_inFrame = false;
             } else if (m_buffer.size() >= MaxFrame) {
-                // No room left for the CR: drop the frame and skip the rest of it.
+                // No room left for the CR: the frame is dropped and the rest of it skipped, as
+                // any byte outside a frame is.
                 frames.append({m_buffer.left(32), true});
-                m_state = State::Discarding;
+                m_inFrame = false;
             }
-            break;
-        case State::Discarding:
-            if (byte == '\r')
-                m_state = State::Hunting;
-            break;
         }
     }
     return frames;

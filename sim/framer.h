@@ -21,7 +21,6 @@ public:
     QList<Frame> feed(QByteArrayView bytes);
 
 private:
-    enum class State { Hunting, InFrame, Discarding };
-    State m_state = State::Hunting;
+    bool m_inFrame = false;
     QByteArray m_buffer;
 };

@@ -240,9 +240,7 @@ private Q_SLOTS:
             const QPoint offset =
                 w->frameGeometry().center() - w->screen()->availableGeometry().center();
             QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QString::number(offset.x())));
-            QCOMPARE(w->windowTitle(), QStringLiteral("RV-360 Crucible Indexer - V1.01"));
             QCOMPARE(control<QTimer>(w, "tmrUpdate")->isActive(), portExists);
-            QCOMPARE(control<QTimer>(w, "tmrUpdate")->interval(), 500);
             QCOMPARE(frmComm::instance() != nullptr, !portExists);
             if (!portExists) {
                 QVERIFY(frmComm::instance()->x() > w->x() + w->width() / 2);

@@ -33,11 +33,9 @@ private Q_SLOTS:
             const QString copy = dir.filePath(QStringLiteral("rv360"));
             QVERIFY(QFile::copy(program, copy));
             const QString settings = dir.filePath(QStringLiteral("RV360.INI"));
-            QVERIFY(
-                ReplaceFileAtomically(settings, "[Application]\r\nCommPort=3\r\n[Ports]\r\nCOM3=" +
-                                                    QFile::encodeName(dir.filePath("missing"))));
-            if (!utf16.isEmpty())
-                QVERIFY(ReplaceFileAtomically(settings, utf16));
+            const QByteArray ini = "[Application]\r\nCommPort=3\r\n[Ports]\r\nCOM3=" +
+                                   QFile::encodeName(dir.filePath("missing"));
+            QVERIFY(ReplaceFileAtomically(settings, utf16.isEmpty() ? ini : utf16));
             QProcess rv360;
             rv360.setChildProcessModifier([limit = fileLimit] {
                 const rlimit bytes{rlim_t(limit), rlim_t(limit)};

@@ -56,7 +56,6 @@ private Q_SLOTS:
 
     void pollAndMove()
     {
-        QCOMPARE(sim.control("crlf maybe"), QStringLiteral("error usage: crlf on|off"));
         QVERIFY(sim.control("pocket 2").startsWith("ok"));
         QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(window.get(), "lblPocket")->text(),
                                   QStringLiteral("2"), 5000);

@@ -41,7 +41,6 @@ private Q_SLOTS:
         port = std::make_unique<FakeSerialPort>();
         link = std::make_unique<IndexerLink>(*port);
         QVERIFY(port->open(PortChoice::serial(1)));
-        port->calls.clear();
     }
 
     // One transaction: the frame written, the result and the status words; no CR within

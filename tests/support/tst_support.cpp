@@ -2,6 +2,7 @@
 // and the error message.
 #include "cIniFile.h"
 #include "conversions.h"
+#include "modUtil.h"
 #include "settings.h"
 #include "testhome.h"
 
@@ -34,7 +35,8 @@ private Q_SLOTS:
     void init() { home = std::make_unique<TestHome>(); }
     void cleanup() { home.reset(); }
 
-    // Each text through both readers: LeadingNumber's value and TextToInteger's (kNone: none).
+    // Each text through both number readers: LeadingNumber's value and TextToInteger's (kNone:
+    // none); words split at a delimiter.
     void numbers()
     {
         constexpr int kNone = std::numeric_limits<int>::min();
@@ -57,6 +59,14 @@ private Q_SLOTS:
             const std::optional<qint16> result = TextToInteger(text);
             QCOMPARE(result ? int(*result) : kNone, integer);
         }
+        // An empty delimiter splits nothing; word 0 is word 1.
+        // clang-format off
+        const struct { const char *text; int number; const char *delimiter, *word; } words[] = {
+            {"2 46", 3, " ", ""}, {" 1, 3", 0, ",", " 1"}, {",b", 1, ",", ""}, {",b", 2, ",", "b"},
+            {"abc", 2, "", ""}, {"abc", 1, "", "abc"}};
+        // clang-format on
+        for (const auto &row : words)
+            QCOMPARE(GetDelimitedWord(row.text, row.number, row.delimiter), QString(row.word));
     }
 
     void files()
@@ -65,8 +75,8 @@ private Q_SLOTS:
         QVERIFY(AppendToTextFile(file, "a") && AppendToTextFile(file, QString::fromUtf8("\u00e9")));
         QCOMPARE(contentsOf(file), "a\r\n\xc3\xa9\r\n");
         QVERIFY(FileExists(file) && !FileExists(home->dir.path()) && !FileExists({}));
-        QVERIFY(!AppendToTextFile(inHome("no/file.txt"), "x"));
-        QVERIFY(!AppendToTextFile(home->dir.path(), "x"));
+        QVERIFY(!AppendToTextFile(inHome("no/file.txt"), "x") &&
+                !AppendToTextFile(home->dir.path(), "x"));            // no folder; a folder
         QVERIFY(!AppendToTextFile(QStringLiteral("/dev/full"), "x")); // the disk is full
         QCOMPARE(messages().size(), 3);
         QVERIFY(messages()[0].startsWith(QLatin1String("AppendToTextFile: Error: 76. ")));

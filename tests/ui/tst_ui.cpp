@@ -53,12 +53,11 @@ private Q_SLOTS:
     void fileDialog()
     {
         QTemporaryDir dir;
-        const QString folder = dir.path();
         cFileDialog dialog;
         // A description without a pattern at the end is left out.
         dialog.setFilter(QStringLiteral("Logs (*.log)|*.log|Log files (*.cfg)|*.cfg|Odd"));
         dialog.setDefaultExt(QStringLiteral("cfg"));
-        dialog.setInitialDir(folder);
+        dialog.setInitialDir(dir.path());
         dialog.setFlags(cFileDialog::OverwritePrompt);
         QFileDialog qt;
         dialog.configure(qt, false);
@@ -73,7 +72,7 @@ private Q_SLOTS:
                 QMetaObject::invokeMethod(shown, name.isEmpty() ? "reject" : "accept");
             });
             QCOMPARE(dialog.Show(name.isEmpty()), !name.isEmpty());
-            QCOMPARE(dialog.FileName(), folder + QStringLiteral("/pockets.cfg"));
+            QCOMPARE(dialog.FileName(), dir.filePath(QStringLiteral("pockets.cfg")));
         }
     }
 
