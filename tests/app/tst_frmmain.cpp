@@ -241,6 +241,7 @@ private Q_SLOTS:
                 w->frameGeometry().center() - w->screen()->availableGeometry().center();
             QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QString::number(offset.x())));
             QCOMPARE(control<QTimer>(w, "tmrUpdate")->isActive(), portExists);
+            QCOMPARE(control<QTimer>(w, "tmrUpdate")->interval(), 500);
             QCOMPARE(frmComm::instance() != nullptr, !portExists);
             if (!portExists) {
                 QVERIFY(frmComm::instance()->x() > w->x() + w->width() / 2);

@@ -26,8 +26,8 @@ inline QByteArray contentsOf(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
 }
 
-// For a test's life: the program's directory in a temporary folder, and its error messages
-// collected as "title: text" instead of shown.
+// For a test's life: the program's directory and the kept copies of files written in place in a
+// temporary folder, and its error messages collected as "title: text" instead of shown.
 struct TestHome {
     QTemporaryDir dir;
     QStringList messages;
@@ -35,6 +35,7 @@ struct TestHome {
     TestHome()
     {
         SetProgramDirectoryOverride(dir.path());
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path()));
         SetErrorMessageHandler([this](const QString &title, const QString &text) {
             messages << title + QStringLiteral(": ") + text;
         });
@@ -43,5 +44,6 @@ struct TestHome {
     {
         SetErrorMessageHandler({});
         SetProgramDirectoryOverride({});
+        qunsetenv("XDG_DATA_HOME");
     }
 };

@@ -43,8 +43,7 @@ private Q_SLOTS:
     // the speed but forces 8 bits without parity).
     void lineSettings()
     {
-        const int fd =
-            ::open(QFile::encodeName(sim.linkPath()).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        const int fd = ::open(QFile::encodeName(sim.linkPath()), O_RDONLY | O_NOCTTY | O_NONBLOCK);
         QVERIFY(fd >= 0);
         termios tio{};
         QCOMPARE(::tcgetattr(fd, &tio), 0);
@@ -88,8 +87,7 @@ private Q_SLOTS:
         QTRY_COMPARE(reply.text, QStringLiteral("B:1\r"));
         QVERIFY(stale.isOpen());
         // Hung up (as an unplugged adapter is): the reads find nothing, and the port closes.
-        const int hangUp =
-            ::open(QFile::encodeName(other.linkPath()).constData(), O_RDWR | O_NOCTTY);
+        const int hangUp = ::open(QFile::encodeName(other.linkPath()), O_RDWR | O_NOCTTY);
         const bool hungUp = hangUp >= 0 && ::ioctl(hangUp, TIOCVHANGUP) == 0;
         ::close(hangUp);
         if (!hungUp)

@@ -131,14 +131,14 @@ private Q_SLOTS:
         checkNoLateMove(*link, sim);
     }
 
-    // Endpoints that cannot be reached: the open fails with the reason, and a command ends by
-    // the timeout with nothing sent.
+    // Endpoints that cannot be reached or used: the open fails with the reason, and a command
+    // ends by the timeout with nothing sent.
     void unreachable()
     {
         // clang-format off
         const std::tuple<QString, int, QString> rows[] = {
             {"127.0.0.1", freePort(), "connection refused"},
-            {"rv360-test.invalid", 1001, "host not found"}};
+            {"rv360-test.invalid", 1001, "host not found"}, {"my host", 1, "no usable address and port"}};
         // clang-format on
         for (const auto &[address, tcpPort, why] : rows) {
             init();
@@ -222,7 +222,7 @@ private Q_SLOTS:
         control<QRadioButton>(dialog, "optCommPort_5")->click();
         // clang-format off
         const std::tuple<QString, QString, QString> wrong[] = {
-            {"127.0.0.1", "70000", "Ethernet: the port must be a number from 1 to 65535"},
+            {"127.0.0.1", "70000", "Ethernet: the port must be a number from 1 to 65535"}, {"127.0.0.1", "0", "Ethernet: the port must be a number from 1 to 65535"},
             {"300.1.2.3", "1001", "Ethernet: \"300.1.2.3\" is no address or host name"}};
         // clang-format on
         const auto find = [dialog](const QString &address, const QString &tcpPort) {

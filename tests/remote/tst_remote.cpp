@@ -235,6 +235,7 @@ private Q_SLOTS:
     void socketPlace()
     {
         const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", QFile::encodeName(home.dir.path())); // the fallback folder made afresh
         const QString ours = QDir::tempPath() + QString("/rv360-%1/rv360.sock").arg(::getuid());
         const QString other = home.dir.filePath(QStringLiteral("runtime"));
         QVERIFY(QDir().mkdir(other));

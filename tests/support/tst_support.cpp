@@ -252,7 +252,6 @@ private Q_SLOTS:
         QVERIFY(ReplaceFileAtomically(KeptCopyPath(inHome("test.ini")), "[A]\r\nk=old\r\n"));
         QCOMPARE(cut.ReadIniStr("A", "k", ""), QStringLiteral("old"));
         QVERIFY(!QFileInfo::exists(KeptCopyPath(inHome("test.ini"))));
-        qunsetenv("XDG_DATA_HOME");
     }
 };
 

@@ -133,7 +133,6 @@ private Q_SLOTS:
         QVERIFY(ReplaceFileAtomically(path, "\r\r3, 0, 5\r\n") && ReadConfigFile(path, read));
         QVERIFY(read.position(1) == 0 && read.position(2) == 4 && !read.setType(8, 0));
         // A write in place cut by a crash: the old contents, kept aside, are read.
-        qputenv("XDG_DATA_HOME", QFile::encodeName(home.dir.path()));
         QVERIFY(QDir().mkpath(QFileInfo(KeptCopyPath(path)).path()) &&
                 ReplaceFileAtomically(KeptCopyPath(path), "1, 2, 9") && ReadConfigFile(path, read));
         QVERIFY(read.type(0) == EndBanana && read.position(0) == 8);
