@@ -156,8 +156,11 @@ private Q_SLOTS:
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
         TcpPort tcp;
-        QVERIFY(tcp.open(PortChoice::network(QStringLiteral("127.0.0.1"), server.serverPort())));
-        QVERIFY(tcp.isConnecting());
+        const auto choice = PortChoice::network(QStringLiteral("127.0.0.1"), server.serverPort());
+        tcp.open(choice); // closed again on the same turn: no connection is made
+        tcp.close();
+        QTest::qWait(50);
+        QVERIFY(!server.hasPendingConnections() && tcp.open(choice) && tcp.isConnecting());
         tcp.write("$B6\r\n");
         tcp.discardOutput();
         QTRY_VERIFY(server.hasPendingConnections() && !tcp.isConnecting());

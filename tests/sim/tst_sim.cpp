@@ -1,4 +1,5 @@
-// The simulator's model, in process (the other tests drive it through its pty).
+// The simulator's model and framer, in process (the other tests drive it through its pty).
+#include "framer.h"
 #include "indexermodel.h"
 
 #include <QTest>
@@ -37,6 +38,11 @@ private Q_SLOTS:
                                      model.handle("B?", 800), model.handle("B1", 800),
                                      model.handle("B?", 1200)};
         QCOMPARE(turn.join(','), "B:OK,D:M,B:3,B:OK,B:2");
+        // Frames: "$" starts one anywhere, a CR ends it, bytes between frames are nobody's, and
+        // an oversized one is marked.
+        const auto frames = Framer().feed("$B$C?\r\nD?\r$" + QByteArray(300, 'A') + "\r$F?\r");
+        QVERIFY(frames.size() == 3 && frames[0].command() == "C?" && frames[1].oversized &&
+                frames[2].command() == "F?");
     }
 };
 
