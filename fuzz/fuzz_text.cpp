@@ -1,8 +1,5 @@
-// The program's text readers on arbitrary input, checked by properties that need no second
-// parser. Each input goes to all of them: Ini::readValue / Ini::writeValue (3 bytes giving the
-// lengths, low 4 bits each, of a section, a key and a value that follow, then the contents);
-// ParseConfigText and LeadingNumber (the whole input).
-#include "cIniFile.h"
+// The configuration text's reader and LeadingNumber on arbitrary input, checked by properties
+// that need no second parser.
 #include "configfile.h"
 #include "conversions.h"
 #include "errormessage.h"
@@ -22,45 +19,6 @@
 namespace
 {
 
-void fuzzIni(const QByteArray &input)
-{
-    if (input.size() < 3)
-        return;
-    QString text[3]; // a section, a key, a value
-    qsizetype pos = 3;
-    for (int i = 0; i < 3; pos += input[i++] & 15)
-        text[i] = QString::fromLatin1(input.mid(pos, input[i] & 15));
-    if (pos > input.size())
-        return;
-    const QByteArray contents = input.mid(pos);
-    const QString &value = text[2];
-    // The value names a key of the section and a section of the key too: a write of one of the
-    // three keys leaves the others as they read before.
-    const QString keys[3][2] = {{text[0], text[1]}, {text[0], value}, {value, text[1]}};
-    // Names match trimmed, without regard to case.
-    const auto name = [](const QString *k) { return k[0].trimmed() + u'\n' + k[1].trimmed(); };
-    for (const QString *k : keys) {
-        const QByteArray written = Ini::writeValue(contents, k[0], k[1], value);
-        if (!Ini::canWrite(k[0], k[1], value)) {
-            FUZZ_CHECK(written == contents);
-            continue;
-        }
-        // Every line is kept and at most grows by a CR LF, plus the new section and key lines.
-        FUZZ_CHECK(written.size() <=
-                   2 * contents.size() + (k[0] + k[1] + value).toUtf8().size() + 8);
-        // The value reads back (values are trimmed, so only untrimmed ones), and writing it
-        // again changes nothing.
-        if (value.trimmed() == value)
-            FUZZ_CHECK(Ini::readValue(written, k[0], k[1]) == value);
-        FUZZ_CHECK(Ini::writeValue(written, k[0], k[1], value) == written);
-        for (const QString *other : keys) {
-            if (name(k).compare(name(other), Qt::CaseInsensitive) != 0)
-                FUZZ_CHECK(Ini::readValue(written, other[0], other[1]) ==
-                           Ini::readValue(contents, other[0], other[1]));
-        }
-    }
-}
-
 // LeadingNumber's properties whatever the number's form: a finite value, unchanged by a blank,
 // tab or line feed inserted anywhere, and ended by a character that cannot continue a number.
 void checkLeadingNumber(const QString &text, qsizetype seed)
@@ -72,7 +30,7 @@ void checkLeadingNumber(const QString &text, qsizetype seed)
     FUZZ_CHECK(bits(text + end + text) == bits(text));
 }
 
-void fuzzConfig(const QByteArray &contents)
+void fuzzText(const QByteArray &contents)
 {
     PocketLayout layout;
     ParseConfigText(contents, layout);
@@ -108,12 +66,6 @@ void fuzzConfig(const QByteArray &contents)
         FUZZ_CHECK(LeadingNumber(QStringLiteral("&o") + QString::number(quint64(n), 8)) ==
                    double(quint64(n)));
     }
-}
-
-void fuzzText(const QByteArray &input)
-{
-    fuzzIni(input);
-    fuzzConfig(input);
 }
 
 } // namespace

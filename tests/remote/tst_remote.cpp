@@ -168,13 +168,15 @@ private Q_SLOTS:
         port->responder = [&polls](const QByteArray &) { return polls.takeFirst(); };
         for (const char *query : {"B?", "B?", "B?", "D?", "D?"})
             link->SendCommand(QString::fromLatin1(query));
-        QStringList events;
-        while (events.size() < 4)
-            if (const QString line = a.next(); !line.contains(QLatin1String("link")))
-                events << line;
+        QStringList events, links; // the link's status words apart
+        while (events.size() < 4) {
+            const QString line = a.next();
+            (line.contains(QLatin1String("link")) ? links : events) << line;
+        }
         QCOMPARE(events.join(u','),
                  R"({"event":"pocket","pocket":5},{"event":"pocket","pocket":4},)"
                  R"({"event":"state","state":"ready"},{"event":"state","state":"moving"})");
+        QVERIFY(!links.isEmpty() && links.first() != links.value(1));
 
         // Requests answered at once are served in a loop, not a recursion, up to the cap. Over
         // it, or a line that does not end within 64 KiB: the client is dropped.

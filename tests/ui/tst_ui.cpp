@@ -59,8 +59,10 @@ private Q_SLOTS:
         dialog.setDefaultExt(QStringLiteral("cfg"));
         dialog.setInitialDir(dir.path());
         dialog.setFlags(cFileDialog::OverwritePrompt);
+        dialog.setFileName(QString::fromLatin1("old\0.cfg", 8)); // proposed up to a NUL
         QFileDialog qt;
         dialog.configure(qt, false);
+        QCOMPARE(qt.selectedFiles().value(0), dir.filePath(QStringLiteral("old.cfg")));
         QCOMPARE(qt.nameFilters().join(u','), QStringLiteral("Logs (*.log),Log files (*.cfg)"));
         QVERIFY(qt.acceptMode() == QFileDialog::AcceptSave &&
                 !qt.testOption(QFileDialog::DontConfirmOverwrite));
