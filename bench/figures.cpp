@@ -5,6 +5,7 @@
 #include "controlserver.h"
 #include "indexerlink.h"
 #include "modFileUtil.h"
+#include "motionsupervisor.h"
 #include "settings.h"
 #include "systemserialport.h"
 #include "transact.h"
@@ -488,7 +489,8 @@ void Figures::socket()
     }
     IndexerLink link(port);
     spin(LineSettleMs);
-    ControlServer server(link);
+    MotionSupervisor motion(link);
+    ControlServer server(motion);
     QString why;
     const QString path = dir.filePath(QStringLiteral("rv360.sock"));
     QLocalServer echo;

@@ -9,6 +9,8 @@
 #include "lamp.h"
 #include "lineport.h"
 #include "modFormUtil.h"
+#include "motionstrip.h"
+#include "motionsupervisor.h"
 #include "named.h"
 #include "pockettable.h"
 #include "settings.h"
@@ -50,6 +52,7 @@ frmMain::frmMain(LinePort *port, QWidget *parent) : QWidget(parent)
     setWindowTitle(QStringLiteral("RV-360 Crucible Indexer"));
     InstallErrorMessageBox();
     m_link = port ? new IndexerLink(*port, this) : new IndexerLink(this);
+    m_motion = new MotionSupervisor(*m_link, this);
     buildControls();
     // A "Busy" of a few milliseconds need not reach the screen: the word is painted at most once
     // a display frame, and what the label says is never more than a frame old.
@@ -88,8 +91,11 @@ QString frmMain::versionCaption()
 
 void frmMain::buildControls()
 {
+    // The status strip below the controls: the window grows downward, nothing above moves.
     const QSize client = twips(0, 0, 6144, 4860).size();
-    setFixedSize(client);
+    setFixedSize(client + QSize(0, MotionStrip::kHeight));
+    motionStrip = new MotionStrip(*m_motion, this);
+    motionStrip->setGeometry(0, client.height(), client.width(), MotionStrip::kHeight);
 
     cmdExit = named(new QPushButton(QStringLiteral("E&xit"), this), QStringLiteral("cmdExit"),
                     QStringLiteral("Exit application."));
@@ -379,19 +385,15 @@ void frmMain::spnMove_Change()
 {
     if (m_spinFromPoll)
         return;
-    QString command;
-    if (optMove[0]->isChecked())
-        command = Indexer::moveCommand(spnMove->spinValue());
-    else if (optMove[1]->isChecked())
-        command = Indexer::speedCommand(spnMove->spinValue());
-    else
+    const bool pocket = optMove[0]->isChecked();
+    if (!pocket && !optMove[1]->isChecked())
         return;
-    // Quick changes while the line is slow: only the latest waiting one is sent.
     const int sent = spnMove->spinValue();
-    m_link->SendLatest(spnMove, command, this, [this, sent](const IndexerLink::Reply &reply) {
-        // Never sent (a line not proven to drain, a full queue): the display goes back to what
-        // the indexer last reported.
-        const bool unsent = reply.timedOut && reply.port == 0;
+    auto told = [this, sent](const MotionSupervisor::Outcome &outcome) {
+        // Refused (moves inhibited), or never sent (a line not proven to drain, a full queue):
+        // the display goes back to what the indexer last reported.
+        const IndexerLink::Reply &reply = outcome.reply;
+        const bool unsent = !outcome.code.isEmpty() || (reply.timedOut && reply.port == 0);
         const bool speed = optMove[1]->isChecked();
         if (unsent && spnMove->spinValue() == sent && m_indexerValue &&
             m_indexerValue->first == speed) {
@@ -400,7 +402,13 @@ void frmMain::spnMove_Change()
         }
         // The value now, not the one sent: after quick changes the display settles on the latest.
         lblMove->setText(QString::number(spnMove->spinValue()));
-    });
+    };
+    // Quick changes while the line is slow: only the latest waiting one is sent.
+    const QString source = MotionSupervisor::windowSource();
+    if (pocket)
+        m_motion->move(sent, source, this, told, spnMove);
+    else
+        m_motion->speed(sent, source, this, told, spnMove);
 }
 
 void frmMain::optMove_Click(int Index)

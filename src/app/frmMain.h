@@ -10,6 +10,8 @@
 
 class IndexerLink;
 class Lamp;
+class MotionStrip;
+class MotionSupervisor;
 class PocketTable;
 class QGroupBox;
 class QLabel;
@@ -34,6 +36,8 @@ public:
 
     // The one link to the indexer: every command of the window goes through its queue.
     IndexerLink &link() { return *m_link; }
+    // Every move passes it: the spin control's, and scripts'.
+    MotionSupervisor &motion() { return *m_motion; }
 
     // What Exit does to end the program; tests replace it.
     void setExitHandler(std::function<void()> handler) { m_exitHandler = std::move(handler); }
@@ -84,6 +88,7 @@ private:
     QGroupBox *fraConfig = nullptr;
     std::array<QPushButton *, 4> cmdCustom{};
     PocketTable *pocketTable = nullptr;
+    MotionStrip *motionStrip = nullptr;
     // The status poll, every 500 ms while the port is open and the setup dialog closed.
     QTimer tmrUpdate{this};
 
@@ -98,6 +103,7 @@ private:
     void setSpinFromIndexer(int value);
 
     IndexerLink *m_link = nullptr;
+    MotionSupervisor *m_motion = nullptr;
     std::function<void()> m_exitHandler;
     bool m_closing = false;
     bool m_centred = false;

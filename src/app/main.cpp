@@ -3,6 +3,7 @@
 #include "frmComm.h"
 #include "frmMain.h"
 #include "modFileUtil.h"
+#include "motionsupervisor.h"
 #include "quitsignals.h"
 #include "settings.h"
 #include "trafficlog.h"
@@ -115,13 +116,18 @@ int main(int argc, char *argv[])
     if (quitting)
         return 0;
 
-    // Scripts and the traffic record, as the settings just loaded say.
+    // The supervisor, scripts and the records, as the settings just loaded say.
+    MotionSupervisor &motion = window.motion();
+    const MotionSettings motionSettings = ReadMotionSettings();
+    motion.setTimeLimit(motionSettings.moveTimeoutS);
+    if (motionSettings.recordMoves)
+        motion.setRecordFile(ProgramDirectory() + QStringLiteral("moves.csv"));
+    motion.setRefusal(
+        [] { return frmComm::instance() ? QStringLiteral("setup dialog open") : QString(); });
     TrafficLog traffic(window.link(),
                        LogTraffic ? ProgramDirectory() + QStringLiteral("traffic.log") : QString());
-    ControlServer control(window.link());
+    ControlServer control(motion);
     control.setTrafficLog(&traffic);
-    control.setRefusal(
-        [] { return frmComm::instance() ? QStringLiteral("setup dialog open") : QString(); });
     QObject::connect(&window, &frmMain::closing, &control, &ControlServer::stopListening);
     if (RemoteEnabled) {
         const QString socket = ControlServer::SocketPathFor(RemoteSocket);

@@ -7,6 +7,7 @@
 #include "indexercommands.h"
 #include "indexerlink.h"
 #include "modFileUtil.h"
+#include "motionsupervisor.h"
 #include "settings.h"
 #include "socketpath.h"
 #include "systemserialport.h"
@@ -15,6 +16,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QTimer>
@@ -37,6 +39,8 @@ const char *const kUsageText =
     "  status                          one line: pocket=<1-8|?> state=<ready|moving|?>\n"
     "  move N [--wait]                 move to pocket N (1-8); with --wait, return when the\n"
     "                                  indexer reports ready at pocket N\n"
+    "  inhibit on REASON | inhibit off refuse every move and speed change, or allow them again\n"
+    "  history [N]                     the last N moves of the move record (20)\n"
     "  speed N                         set the sweep speed (1-8)\n"
     "  control [io|comm]               set the control source; without one, print it\n"
     "  switches front|rear             print the switch byte in hexadecimal\n"
@@ -95,7 +99,23 @@ public:
             return kUnreachable;
         }
         m_link = std::make_unique<IndexerLink>(*m_port);
+        m_motion = std::make_unique<MotionSupervisor>(*m_link);
+        const MotionSettings settings = ReadMotionSettings();
+        m_motion->setTimeLimit(settings.moveTimeoutS);
+        if (settings.recordMoves)
+            m_motion->setRecordFile(ProgramDirectory() + QStringLiteral("moves.csv"));
+        connect(m_motion.get(), &MotionSupervisor::moveEvent, this,
+                [this](const MotionSupervisor::Event &event) {
+                    if (onEvent)
+                        onEvent(event.toJson());
+                });
         return kDone;
+    }
+    // How the moves this program asks for are recorded.
+    QString source() const
+    {
+        return m_link ? QStringLiteral("rv360ctl --device")
+                      : QStringLiteral("script uid=%1 pid=%2").arg(::getuid()).arg(::getpid());
     }
     void openSocket(const QString &path, std::function<void(bool)> connected)
     {
@@ -131,7 +151,7 @@ public:
     void run(const QJsonObject &request, Done done)
     {
         if (m_link) {
-            IndexerCommands::Run(*m_link, this, request, std::move(done));
+            IndexerCommands::Run(*m_motion, source(), this, request, std::move(done));
             return;
         }
         m_waiting.push_back(std::move(done));
@@ -156,6 +176,7 @@ private:
 
     std::unique_ptr<SystemSerialPort> m_port;
     std::unique_ptr<IndexerLink> m_link;
+    std::unique_ptr<MotionSupervisor> m_motion;
     std::unique_ptr<QLocalSocket> m_socket;
     std::deque<Done> m_waiting;
     bool m_connected = false;
@@ -218,6 +239,20 @@ std::optional<QJsonObject> requestFor(const Options &o, QString *why)
             return QJsonObject{{"cmd", "layout_send"}, {"layout", QString::fromLatin1(text)}};
         }
     }
+    if (o.command == QLatin1String("inhibit") && !a.isEmpty()) {
+        if (a[0] == QLatin1String("off") && a.size() == 1)
+            return QJsonObject{{"cmd", "inhibit"}, {"on", false}};
+        if (a[0] == QLatin1String("on") && a.size() >= 2)
+            return QJsonObject{{"cmd", "inhibit"}, {"on", true}, {"reason", a.mid(1).join(u' ')}};
+    }
+    if (o.command == QLatin1String("history") && a.size() <= 1) {
+        bool ok = a.isEmpty();
+        const int n = ok ? 20 : a[0].toInt(&ok);
+        if (ok && n >= 1 && n <= IndexerCommands::kMaxHistory)
+            return QJsonObject{{"cmd", "history"}, {"count", n}};
+        *why = QStringLiteral("history takes a whole number from 1 to 100000");
+        return std::nullopt;
+    }
     if (o.command == QLatin1String("send") && a.size() == 1)
         return QJsonObject{{"cmd", "send"}, {"text", a[0]}};
     if (o.command == QLatin1String("watch") && a.isEmpty())
@@ -235,7 +270,8 @@ public:
     void start(const QJsonObject &request)
     {
         m_request = request;
-        m_transport.onEvent = [this](const QJsonObject &event) { printEvent(event); };
+        if (request.value(QStringLiteral("cmd")) == QLatin1String("watch"))
+            m_transport.onEvent = [this](const QJsonObject &event) { printEvent(event); };
         m_transport.onLost = [this] {
             finish(kUnreachable, QStringLiteral("lost the running rv360"));
         };
@@ -245,6 +281,12 @@ public:
             const int seconds = m_o.timeoutS > 0 ? m_o.timeoutS : m_o.wait ? 60 : 10;
             QTimer::singleShot(seconds * 1000, this, [this, seconds] { deadline(seconds); });
         }
+        const QString cmd = request.value(QStringLiteral("cmd")).toString();
+        if (!m_o.device.isEmpty() && cmd == QLatin1String("inhibit"))
+            return finish(kUsage, QStringLiteral("inhibit is kept by the running rv360: not with "
+                                                 "--device"));
+        if (!m_o.device.isEmpty() && cmd == QLatin1String("history"))
+            return historyFromFile();
         if (!m_o.device.isEmpty()) {
             QString why;
             if (const int status = m_transport.openDevice(m_o.device, &why); status != kDone)
@@ -257,6 +299,8 @@ public:
             return finish(kUnreachable, QStringLiteral("no running rv360: no private folder for "
                                                        "its socket, and no --device given"));
         m_transport.openSocket(path, [this, path](bool connected) {
+            if (!connected && m_request.value(QStringLiteral("cmd")) == QLatin1String("history"))
+                return historyFromFile();
             if (!connected)
                 return finish(
                     kUnreachable,
@@ -275,7 +319,23 @@ public:
 private:
     void send()
     {
+        // A move's result comes as an event: watched from before the move is asked for.
+        if (m_o.wait) {
+            m_transport.onEvent = [this](const QJsonObject &event) { seen(event); };
+            if (!m_transport.viaDevice())
+                m_transport.run({{"cmd", "watch"}}, [](const QJsonObject &) {});
+        }
         m_transport.run(m_request, [this](const QJsonObject &result) { handle(result); });
+    }
+
+    // No running program: the record's files.
+    void historyFromFile()
+    {
+        const int count = m_request.value(QStringLiteral("count")).toInt();
+        for (const QString &line :
+             MotionSupervisor::ReadHistory(ProgramDirectory() + QStringLiteral("moves.csv"), count))
+            out(line);
+        finish(kDone, {});
     }
 
     void handle(const QJsonObject &result)
@@ -306,6 +366,9 @@ private:
             out(result.value(QStringLiteral("byte")).toString());
         } else if (cmd == QLatin1String("send")) {
             out(VisibleControls(result.value(QStringLiteral("reply")).toString()));
+        } else if (cmd == QLatin1String("history")) {
+            for (const QJsonValue line : result.value(QStringLiteral("lines")).toArray())
+                out(line.toString());
         } else if (cmd == QLatin1String("layout_read")) {
             const QByteArray text = result.value(QStringLiteral("layout")).toString().toLatin1();
             if (m_o.args.size() == 2) {
@@ -321,21 +384,30 @@ private:
         finish(timedOut ? kNoAnswer : kDone, timedOut ? QStringLiteral("no answer") : QString());
     }
 
-    // A move is never sent again: only its arrival is watched, by "D?" and "B?", a status
-    // query a quarter of a second after the last one's answer, until the deadline.
+    // A move is never sent again: its result is the supervisor's, taken from its events; the
+    // wait adds nothing to the line.
     void waitForArrival()
     {
         m_waiting = true;
-        if (m_finished)
+        if (m_result.isEmpty())
             return;
-        m_transport.run({{"cmd", "status"}}, [this](const QJsonObject &status) {
-            m_last = status;
-            if (status.value(QStringLiteral("pocket")) ==
-                    m_request.value(QStringLiteral("pocket")) &&
-                status.value(QStringLiteral("state")) == QLatin1String("ready"))
-                return finish(kDone, {});
-            QTimer::singleShot(250, this, [this] { waitForArrival(); });
-        });
+        const bool arrived = m_result.value(QStringLiteral("state")) == QLatin1String("arrived");
+        finish(arrived ? kDone : kNoAnswer, m_result.value(QStringLiteral("message")).toString());
+    }
+
+    void seen(const QJsonObject &event)
+    {
+        const QString kind = event.value(QStringLiteral("event")).toString();
+        if (kind == QLatin1String("pocket") || kind == QLatin1String("state"))
+            m_last.insert(kind, event.value(kind));
+        const QString state = event.value(QStringLiteral("state")).toString();
+        if (kind != QLatin1String("move") || state == QLatin1String("started") ||
+            event.value(QStringLiteral("source")) != m_transport.source() ||
+            event.value(QStringLiteral("target")) != m_request.value(QStringLiteral("pocket")))
+            return;
+        m_result = event;
+        if (m_waiting)
+            waitForArrival();
     }
 
     void deadline(int seconds)
@@ -376,6 +448,19 @@ private:
         const QString kind = event.value(QStringLiteral("event")).toString();
         if (kind == QLatin1String("traffic"))
             return out(event.value(QStringLiteral("line")).toString());
+        const auto text = [&event](const char *field) {
+            return event.value(QLatin1String(field)).toVariant().toString();
+        };
+        if (kind == QLatin1String("move")) {
+            const QString message = text("message");
+            return out(QStringLiteral("move=%1 target=%2 (%3)%4")
+                           .arg(text("state"), text("target"), text("source"),
+                                message.isEmpty() ? QString() : QStringLiteral(": ") + message));
+        }
+        if (kind == QLatin1String("inhibit"))
+            return out(QStringLiteral("inhibit=%1 %2 (%3)")
+                           .arg(event.value(QStringLiteral("on")).toBool() ? "on" : "off",
+                                text("reason"), text("source")));
         const QString field = kind == QLatin1String("link") ? QStringLiteral("status") : kind;
         out(kind + u'=' + shown(event.value(field)));
     }
@@ -392,7 +477,7 @@ private:
 
     Options m_o;
     Transport m_transport;
-    QJsonObject m_request, m_last;
+    QJsonObject m_request, m_last, m_result;
     bool m_waiting = false;
     bool m_finished = false;
 };

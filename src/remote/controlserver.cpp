@@ -4,6 +4,7 @@
 #include "indexercommands.h"
 #include "indexerlink.h"
 #include "modFileUtil.h"
+#include "motionsupervisor.h"
 #include "socketpath.h"
 #include "trafficlog.h"
 
@@ -14,6 +15,7 @@
 #include <QLocalSocket>
 #include <QQueue>
 #include <algorithm>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <utility>
 
@@ -21,14 +23,27 @@ struct ControlServer::Client : QObject {
     QLocalSocket *socket = nullptr;
     QByteArray buffer;
     QQueue<QJsonObject> requests;
+    // Who it is, for the move record: "script uid=1000 pid=4242".
+    QString source;
     bool busy = false;
     bool serving = false;
     // What it watches: each level gets the events of the one below too.
     enum Watch { Nothing, Changes, Traffic } watch = Nothing;
 };
 
-ControlServer::ControlServer(IndexerLink &link, QObject *parent) : QObject(parent), m_link(link)
+ControlServer::ControlServer(MotionSupervisor &motion, QObject *parent)
+    : QObject(parent), m_motion(motion), m_link(motion.link())
 {
+    connect(&m_motion, &MotionSupervisor::moveEvent, this,
+            [this](const MotionSupervisor::Event &event) { broadcast(event.toJson(), false); });
+    connect(&m_motion, &MotionSupervisor::inhibitChanged, this,
+            [this](bool on, const QString &reason, const QString &source) {
+                broadcast({{QStringLiteral("event"), QStringLiteral("inhibit")},
+                           {QStringLiteral("on"), on},
+                           {QStringLiteral("reason"), reason},
+                           {QStringLiteral("source"), source}},
+                          false);
+            });
     connect(&m_server, &QLocalServer::newConnection, this, &ControlServer::accept);
     connect(&m_link, &IndexerLink::transactionEnded, this,
             [this](const QString &command, const IndexerLink::Reply &reply, qint64) {
@@ -116,6 +131,12 @@ void ControlServer::accept()
         }
         auto *client = new Client;
         client->socket = socket;
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        const bool known = ::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED,
+                                        &peer, &size) == 0;
+        client->source = known ? QStringLiteral("script uid=%1 pid=%2").arg(peer.uid).arg(peer.pid)
+                               : QStringLiteral("script");
         socket->setParent(client);
         m_clients.append(client);
         connect(socket, &QLocalSocket::readyRead, client, [this, client] { readFrom(client); });
@@ -187,16 +208,28 @@ void ControlServer::serveOne(Client *client)
     if (request.value(QStringLiteral("cmd")) == QLatin1String("watch")) {
         client->watch =
             request.value(QStringLiteral("traffic")).toBool() ? Client::Traffic : Client::Changes;
-        return answer({{QStringLiteral("ok"), true}});
+        answer({{QStringLiteral("ok"), true}});
+        // What is known already comes first, the changes after it.
+        for (const auto &[name, value] : {std::pair{"pocket", m_pocket}, {"state", m_state}}) {
+            if (value.isValid())
+                reply(client, {{QStringLiteral("event"), QLatin1String(name)},
+                               {QLatin1String(name), QJsonValue::fromVariant(value)}});
+        }
+        return;
     }
     // A link that has shut down would drop the request without an answer.
     if (m_link.isShutDown())
         return answer(
             IndexerCommands::Error(QStringLiteral("refused"), QStringLiteral("program ending")));
-    if (const QString refusal = m_refusal ? m_refusal() : QString(); !refusal.isEmpty())
+    // Moves are refused by the supervisor, which records them; an inhibit and the record are
+    // taken whatever the dialog does.
+    static const QStringList unrefused = {QStringLiteral("move"), QStringLiteral("speed"),
+                                          QStringLiteral("inhibit"), QStringLiteral("history")};
+    if (const QString refusal = m_motion.refusal();
+        !refusal.isEmpty() && !unrefused.contains(request.value(QStringLiteral("cmd")).toString()))
         return answer(IndexerCommands::Error(QStringLiteral("refused"), refusal));
     client->busy = true;
-    IndexerCommands::Run(m_link, client, request, answer);
+    IndexerCommands::Run(m_motion, client->source, client, request, answer);
 }
 
 void ControlServer::reply(Client *client, QJsonObject result)

@@ -8,12 +8,15 @@
 #include <functional>
 
 class IndexerLink;
+class MotionSupervisor;
 class QLocalSocket;
 class TrafficLog;
 
 // The local control socket: scripts of the same user send JSON requests, one per line, and get
 // one JSON reply per line, in order (docs/control-protocol.md). Every request that talks to the
-// indexer goes through the program's own link, in turn with the window's commands. A client
+// indexer goes through the program's own link, in turn with the window's commands, and every
+// move through the motion supervisor; while the supervisor's refusal gives a reason (the setup
+// dialog is open), requests that talk to the indexer are refused with it. A client
 // that sends a line over 64 KiB or more than 64 requests ahead, or lets over 1 MiB of replies
 // pile up unread, is dropped.
 class ControlServer : public QObject
@@ -26,7 +29,7 @@ public:
     // Requests of one client waiting for their turn; more and the client is dropped.
     static constexpr int kMaxWaiting = 64;
 
-    ControlServer(IndexerLink &link, QObject *parent = nullptr);
+    ControlServer(MotionSupervisor &motion, QObject *parent = nullptr);
     ~ControlServer() override;
 
     // The socket that the setting names: the default (socketpath.h) when empty; a relative name
@@ -41,8 +44,6 @@ public:
     void stopListening() { m_server.close(); }
     QString socketPath() const { return m_server.fullServerName(); }
 
-    // While it gives a reason, requests that talk to the indexer are refused with it.
-    void setRefusal(std::function<QString()> refusal) { m_refusal = std::move(refusal); }
     // Where "watch" with "traffic" gets its lines.
     void setTrafficLog(TrafficLog *log);
 
@@ -57,10 +58,10 @@ private:
     void drop(Client *client);
     void onTransaction(const QString &command, const QString &reply, bool timedOut);
 
+    MotionSupervisor &m_motion;
     IndexerLink &m_link;
     QLocalServer m_server;
     QList<Client *> m_clients;
-    std::function<QString()> m_refusal;
     QVariant m_pocket, m_state;
     QString m_linkStatus;
 };

@@ -4,9 +4,12 @@
 #include "configfile.h"
 #include "configtransfer.h"
 #include "indexerlink.h"
+#include "motionsupervisor.h"
 #include "pocketlayout.h"
 
+#include <QJsonArray>
 #include <QJsonValue>
+#include <algorithm>
 #include <memory>
 
 namespace IndexerCommands
@@ -65,15 +68,16 @@ std::optional<int> oneToEight(const QJsonObject &request, const QString &field)
     return int(n);
 }
 
-void status(IndexerLink &link, const QObject *context, const Done &done)
+void status(MotionSupervisor &supervisor, const QObject *context, const Done &done)
 {
+    IndexerLink &link = supervisor.link();
     // Both queued at once, so that nothing comes between them.
     auto pocket = std::make_shared<Reply>();
     link.SendCommand(
         Indexer::kQueryPocket, context, [pocket](const Reply &reply) { *pocket = reply; }, kScript);
     link.SendCommand(
         Indexer::kQueryMotion, context,
-        [pocket, done](const Reply &motion) {
+        [pocket, done, &supervisor](const Reply &motion) {
             if (pocket->timedOut && motion.timedOut) {
                 done(timeout(Indexer::kQueryPocket));
                 return;
@@ -81,8 +85,14 @@ void status(IndexerLink &link, const QObject *context, const Done &done)
             const auto n = Indexer::pocketOrSpeed(pocket->text);
             const auto s = motion.timedOut ? std::nullopt : Indexer::motionState(motion.text);
             const QJsonValue state = s ? QJsonValue(*s) : QJsonValue();
+            const auto &inhibit = supervisor.inhibit();
             done(ok({{QStringLiteral("pocket"), n ? QJsonValue(*n) : QJsonValue()},
-                     {QStringLiteral("state"), state}}));
+                     {QStringLiteral("state"), state},
+                     {QStringLiteral("move"), supervisor.moveInProgress()},
+                     {QStringLiteral("inhibit"),
+                      inhibit ? QJsonObject{{QStringLiteral("reason"), inhibit->reason},
+                                            {QStringLiteral("source"), inhibit->source}}
+                              : QJsonValue()}}));
         },
         kScript);
 }
@@ -113,24 +123,51 @@ bool ParseLayoutText(const QByteArray &text, PocketLayout &layout, QString *why)
     return ParseConfigText(text, layout, ConfigText::Strict, why);
 }
 
-void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, Done done)
+void Run(MotionSupervisor &motion, const QString &source, const QObject *context,
+         const QJsonObject &request, Done done)
 {
+    IndexerLink &link = motion.link();
     const QString cmd = request.value(QStringLiteral("cmd")).toString();
     const auto bad = [&done](const QString &text) {
         done(Error(QStringLiteral("bad_request"), text));
     };
     if (cmd == QLatin1String("status")) {
-        status(link, context, done);
+        status(motion, context, done);
     } else if (cmd == QLatin1String("move") || cmd == QLatin1String("speed")) {
-        const QString field =
-            cmd == QLatin1String("move") ? QStringLiteral("pocket") : QStringLiteral("speed");
+        const bool move = cmd == QLatin1String("move");
+        const QString field = move ? QStringLiteral("pocket") : QStringLiteral("speed");
         const auto n = oneToEight(request, field);
         if (!n)
             return bad(
                 QStringLiteral("%1 takes \"%2\": a whole number from 1 to 8").arg(cmd, field));
-        command(link, context,
-                cmd == QLatin1String("move") ? Indexer::moveCommand(*n) : Indexer::speedCommand(*n),
-                done);
+        const QString text = move ? Indexer::moveCommand(*n) : Indexer::speedCommand(*n);
+        auto told = [text, done](const MotionSupervisor::Outcome &outcome) {
+            if (!outcome.code.isEmpty())
+                return done(Error(outcome.code, outcome.error));
+            const IndexerLink::Reply &reply = outcome.reply;
+            done(reply.timedOut ? timeout(text, reply.port == 0)
+                                : ok({{QStringLiteral("reply"), reply.text}}));
+        };
+        move ? motion.move(*n, source, context, told) : motion.speed(*n, source, context, told);
+    } else if (cmd == QLatin1String("inhibit")) {
+        const QJsonValue on = request.value(QStringLiteral("on"));
+        const QJsonValue reason = request.value(QStringLiteral("reason"));
+        const QString text = reason.toString().trimmed();
+        const bool plain = std::none_of(text.cbegin(), text.cend(), [](QChar c) {
+            return c.category() == QChar::Other_Control;
+        });
+        if (!on.isBool() || (on.toBool() && (!reason.isString() || text.isEmpty() ||
+                                             text.size() > kMaxReason || !plain)))
+            return bad(QStringLiteral("inhibit takes \"on\": true with a \"reason\" (1 to 200 "
+                                      "characters, no control characters), or \"on\": false"));
+        motion.setInhibit(on.toBool(), text, source);
+        done(ok());
+    } else if (cmd == QLatin1String("history")) {
+        const QJsonValue count = request.value(QStringLiteral("count"));
+        const double n = count.isUndefined() ? 20 : count.toDouble();
+        if ((!count.isUndefined() && !count.isDouble()) || n < 1 || n > kMaxHistory || n != int(n))
+            return bad(QStringLiteral("history takes \"count\": a whole number from 1 to 100000"));
+        done(ok({{QStringLiteral("lines"), QJsonArray::fromStringList(motion.history(int(n)))}}));
     } else if (cmd == QLatin1String("control")) {
         const QJsonValue source = request.value(QStringLiteral("source"));
         if (source.isUndefined() || source.isNull()) {

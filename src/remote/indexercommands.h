@@ -5,20 +5,26 @@
 #include <QJsonObject>
 #include <functional>
 
-class IndexerLink;
+class MotionSupervisor;
 class QObject;
 
 // The operations a script may ask of the indexer. A request is a JSON object with "cmd" and its
 // arguments; its result is one JSON object: {"ok": true, ...} or
-// {"ok": false, "error": text, "code": "timeout" | "bad_reply" | "bad_request" | "refused"}. Every
-// exchange with the indexer goes through the link's queue; nothing here waits.
+// {"ok": false, "error": text, "code": "timeout" | "bad_reply" | "bad_request" | "refused" |
+// "inhibited"}. Every exchange with the indexer goes through the link's queue, every move and
+// speed change through the motion supervisor, on behalf of source; nothing here waits.
 namespace IndexerCommands
 {
 
 using Done = std::function<void(const QJsonObject &result)>;
 
 // Runs the request; done is called once, unless context is destroyed first.
-void Run(IndexerLink &link, const QObject *context, const QJsonObject &request, Done done);
+void Run(MotionSupervisor &motion, const QString &source, const QObject *context,
+         const QJsonObject &request, Done done);
+
+// The longest reason an inhibit takes, and the most lines "history" gives.
+constexpr int kMaxReason = 200;
+constexpr int kMaxHistory = 100000;
 
 // An error result.
 QJsonObject Error(const QString &code, const QString &text);

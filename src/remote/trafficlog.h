@@ -1,5 +1,7 @@
 #pragma once
 
+#include "recordfile.h"
+
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -31,12 +33,14 @@ Q_SIGNALS:
     void lineLogged(const QString &line);
 
 private:
-    bool recording() const { return !m_fileName.isEmpty() || (m_streaming && m_streaming()); }
+    bool recording() const
+    {
+        return !m_file.fileName().isEmpty() || (m_streaming && m_streaming());
+    }
     void log(QChar direction, const QString &bytes, const QString &tail = {});
     void append(const QByteArray &line);
-    bool rotate() const;
 
-    QString m_fileName;
+    RecordFile m_file;
     bool m_stopped = false;
     std::function<bool()> m_streaming;
 };

@@ -91,6 +91,23 @@ void LoadSettings()
         ini.ReadIniBool(QStringLiteral("Log"), QStringLiteral("Traffic"), QStringLiteral("0"));
 }
 
+MotionSettings ReadMotionSettings()
+{
+    MotionSettings settings;
+    cIniFile ini;
+    ini.setFileName(SettingsFilePath());
+    bool whole = false;
+    const int seconds =
+        ini.ReadIniStr(QStringLiteral("Motion"), QStringLiteral("MoveTimeout"), QString())
+            .trimmed()
+            .toInt(&whole);
+    if (whole && seconds >= 1 && seconds <= 3600)
+        settings.moveTimeoutS = seconds;
+    settings.recordMoves =
+        ini.ReadIniBool(QStringLiteral("Log"), QStringLiteral("Moves"), QStringLiteral("1"));
+    return settings;
+}
+
 void SaveSettings()
 {
     // Not created here: a file removed while the program ran stays removed.

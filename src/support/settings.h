@@ -15,6 +15,16 @@ extern bool RemoteEnabled;
 extern QString RemoteSocket;
 extern bool LogTraffic;
 
+// The motion supervisor's settings, read at start-up (the program's and rv360ctl's with
+// --device), never written: the time a move may take (section "Motion", key "MoveTimeout",
+// seconds, 1 to 3600; anything else gives 30) and whether moves are recorded (section "Log", key
+// "Moves", default 1). Read directly: no message, the file is never created.
+struct MotionSettings {
+    int moveTimeoutS = 30;
+    bool recordMoves = true;
+};
+MotionSettings ReadMotionSettings();
+
 // Reads the settings file (creating it with the line "[Application]" when missing). A file that
 // is there but cannot be used (not a regular file, not 8-bit text) gives one message and the
 // defaults, and is not written at the save.

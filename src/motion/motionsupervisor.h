@@ -1,0 +1,136 @@
+#pragma once
+
+#include "indexerlink.h"
+#include "recordfile.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+#include <deque>
+#include <functional>
+#include <optional>
+
+// Every move and speed change passes here, whoever asks (the window, a script on the control
+// socket, rv360ctl on a device of its own). While moves are inhibited each one is refused before
+// it reaches the line. The move in progress is watched until the indexer reports its pocket and
+// ready, from the status queries that run anyway (the window's poll) or, when nobody asks, from
+// its own; it fails when its time limit passes first, and a newer move replaces it. A move is
+// never sent again. Every move's result is one line of the move record.
+class MotionSupervisor : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kDefaultTimeLimitS = 30;
+    // A status query older than this is asked again by the supervisor while a move is watched.
+    static constexpr int kFreshMs = 750;
+    static constexpr int kWatchMs = 250;
+    static constexpr qint64 kRecordBytes = 1 << 20;
+    static constexpr int kRecordOldFiles = 9;
+    // Lines of the record kept in memory for history().
+    static constexpr int kHistoryLines = 1000;
+    static const char kRecordHeader[];
+    static QString windowSource() { return QStringLiteral("window"); }
+
+    // A move's start or end: state "started", "arrived", "failed", "replaced", "inhibited",
+    // "refused", or "unknown" (still in progress when the program ended).
+    struct Event {
+        QString state;
+        int target = 0;
+        QString source;
+        double seconds = 0;
+        QString message;
+        QJsonObject toJson() const;
+    };
+    struct Inhibit {
+        QString reason;
+        QString source;
+    };
+    // What became of a request: with an empty code it went to the line and reply is its result;
+    // else code is "inhibited" or "refused", error says why, and nothing was sent.
+    struct Outcome {
+        QString code;
+        QString error;
+        IndexerLink::Reply reply;
+    };
+    using Done = std::function<void(const Outcome &outcome)>;
+
+    explicit MotionSupervisor(IndexerLink &link, QObject *parent = nullptr);
+    // A move still in progress goes to the record as "unknown".
+    ~MotionSupervisor() override;
+
+    IndexerLink &link() { return m_link; }
+    void setTimeLimit(int seconds) { m_timeLimitS = seconds; }
+    // The record's file; without one the record is kept in memory only.
+    void setRecordFile(const QString &fileName);
+    // While it gives a reason, moves and speed changes from any source but the window are
+    // refused with it.
+    void setRefusal(std::function<QString()> refusal) { m_refusal = std::move(refusal); }
+    QString refusal() const { return m_refusal ? m_refusal() : QString(); }
+
+    // A move to pocket target, or a speed change, both 1 to 8. done runs once with the outcome,
+    // unless context is gone by then. With a key, a request of the same key still waiting in the
+    // link's queue is replaced (IndexerLink::SendLatest).
+    void move(int target, const QString &source, const QObject *context, Done done,
+              const void *latestKey = nullptr);
+    void speed(int speed, const QString &source, const QObject *context, Done done,
+               const void *latestKey = nullptr);
+
+    // Inhibits moves with a reason, or lifts the inhibit. Not kept across a restart.
+    void setInhibit(bool on, const QString &reason, const QString &source);
+    const std::optional<Inhibit> &inhibit() const { return m_inhibit; }
+    // The move in progress as {"target", "source", "seconds"}, or null.
+    QJsonValue moveInProgress() const;
+    // The record's header and its last count lines, oldest first.
+    QStringList history(int count) const;
+    // The same from the record's files, for when no program runs.
+    static QStringList ReadHistory(const QString &fileName, int count);
+
+Q_SIGNALS:
+    void moveEvent(const MotionSupervisor::Event &event);
+    void inhibitChanged(bool on, const QString &reason, const QString &source);
+    // The record could not be written; said once until a line is written again.
+    void recordFailed(const QString &why);
+
+private:
+    struct Move {
+        quint64 serial = 0;
+        int target = 0;
+        QString source;
+        QString from;
+        QDateTime requested;
+        QElapsedTimer clock;
+        // Its command has been on the line: only status read after it counts.
+        bool written = false;
+        // The pocket reported since the indexer last said it was moving.
+        std::optional<int> seenPocket;
+    };
+
+    QString refusalFor(const QString &source, QString *code) const;
+    void send(const QString &command, quint64 serial, const QObject *context, Done done,
+              const void *latestKey);
+    void finish(const QString &state, const QString &message);
+    void record(const Event &event, const QDateTime &requested, const QString &from);
+    void onTransaction(const QString &command, const IndexerLink::Reply &reply);
+    void askIfNobodyAsks();
+    void fail();
+
+    IndexerLink &m_link;
+    int m_timeLimitS = kDefaultTimeLimitS;
+    std::function<QString()> m_refusal;
+    std::optional<Inhibit> m_inhibit;
+    std::optional<Move> m_move;
+    quint64 m_serial = 0;
+    QTimer m_limit;
+    QTimer m_watch;
+    // What the indexer last reported, from anyone's status queries.
+    std::optional<int> m_lastPocket;
+    QString m_lastState;
+    QElapsedTimer m_pocketAsked, m_motionAsked;
+    bool m_pocketPending = false, m_motionPending = false;
+    std::optional<RecordFile> m_file;
+    bool m_recordFailed = false;
+    std::deque<QString> m_history;
+};

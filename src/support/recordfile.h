@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <utility>
+
+// A record appended line by line (the traffic record, the move record). Never written through a
+// symbolic link, never into a FIFO or a device (a reader that never comes would block the
+// program): a file of the name that is not a regular file is left alone. Rotated before the line
+// that would pass maxBytes, keeping oldFiles old files (name.1 is the newest); a rotation that
+// fails stops the record rather than let the file grow without bound.
+class RecordFile
+{
+public:
+    enum class Result { Written, NotAFile, Failed, Stopped };
+
+    RecordFile(const QString &fileName, qint64 maxBytes, int oldFiles, QByteArray header = {})
+        : m_fileName(fileName), m_maxBytes(maxBytes), m_oldFiles(oldFiles),
+          m_header(std::move(header))
+    {
+    }
+
+    // Appends one line (with its LF), after the header when the file is new or empty. Failed
+    // (a full disk, no permission) gives the reason in *why; the next line is tried again.
+    Result append(const QByteArray &line, QString *why = nullptr);
+    const QString &fileName() const { return m_fileName; }
+
+private:
+    bool rotate() const;
+
+    QString m_fileName;
+    qint64 m_maxBytes;
+    int m_oldFiles;
+    QByteArray m_header;
+    bool m_stopped = false;
+};
