@@ -3,6 +3,7 @@
 #include "commandset.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonValue>
 #include <QPointer>
 #include <cmath>
@@ -42,6 +43,7 @@ MotionSupervisor::MotionSupervisor(IndexerLink &link, QObject *parent)
     : QObject(parent), m_link(link)
 {
     m_limit.setSingleShot(true);
+    m_limit.setTimerType(Qt::PreciseTimer); // a coarse one may end a move 5 % early
     connect(&m_limit, &QTimer::timeout, this, &MotionSupervisor::fail);
     m_watch.setInterval(kWatchMs);
     connect(&m_watch, &QTimer::timeout, this, &MotionSupervisor::askIfNobodyAsks);
@@ -276,7 +278,8 @@ QStringList MotionSupervisor::ReadHistory(const QString &fileName, int count)
     QStringList lines;
     for (int n = 0; n <= kRecordOldFiles && lines.size() < count; ++n) {
         QFile file(n == 0 ? fileName : fileName + QStringLiteral(".%1").arg(n));
-        if (!file.open(QIODevice::ReadOnly))
+        // A FIFO planted there would never give an end.
+        if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
             continue;
         QStringList older =
             QString::fromUtf8(file.read(2 * kRecordBytes)).split(u'\n', Qt::SkipEmptyParts);

@@ -7,8 +7,10 @@
 //   spin=N       the value set as a program would            click:NAME   a mouse click
 //   clear        forget what was written so far
 //   sent:A,B     the commands written so far ("_" a blank)
-//   NAME==TEXT   what a control shows: a label's or frame's text, an option's or lamp's 1 or 0,
-//                the spin's value; CommPort==N the setting
+//   NAME==TEXT   what a control shows: a label's or frame's text, an option's, check box's or
+//                lamp's 1 or 0, whether a button is shown, the spin's value; CommPort==N the
+//                setting; NAME^=TEXT what it shows begins so
+//   limit:S      the moves' time limit          wait:MS   time passes
 // Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
 #include "controls.h"
@@ -18,15 +20,18 @@
 #include "indexerlink.h"
 #include "lamp.h"
 #include "modFormUtil.h"
+#include "motionsupervisor.h"
 #include "pockettable.h"
 #include "testhome.h"
 #include "verticalspin.h"
 
 #include <QAccessible>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 
@@ -87,6 +92,10 @@ QString shownBy(QWidget *widget)
         return QString::number(lamp->isOn());
     if (auto *option = qobject_cast<QRadioButton *>(widget))
         return QString::number(option->isChecked());
+    if (auto *box = qobject_cast<QCheckBox *>(widget))
+        return QString::number(box->isChecked());
+    if (auto *button = qobject_cast<QPushButton *>(widget))
+        return QString::number(button->isVisible());
     if (auto *label = qobject_cast<QLabel *>(widget)) // without the line break chances
         return label->text().remove(QChar(0x200B));
     return qobject_cast<QGroupBox *>(widget)->title();
@@ -102,20 +111,30 @@ void play(MainFixture &f, const QString &transcript)
     };
     for (const QString &step : transcript.split(u' ', Qt::SkipEmptyParts)) {
         const QString arg = step.section(u':', 1);
-        if (step.contains(QLatin1String("=="))) {
+        const QString check =
+            step.contains(QLatin1String("^=")) ? QStringLiteral("^=") : QStringLiteral("==");
+        if (step.contains(check)) {
             QVERIFY(f.idle());
-            QWidget *widget = w->findChild<QWidget *>(step.section(QLatin1String("=="), 0, 0));
+            QWidget *widget = w->findChild<QWidget *>(step.section(check, 0, 0));
             // The status word may take a display frame to reach the label.
-            const QString expected = QString::fromLatin1(unescape(step.section("==", 1)));
+            const QString expected = QString::fromLatin1(unescape(step.section(check, 1)));
             QString shown;
-            const bool same =
-                QTest::qWaitFor([&] { return (shown = shownBy(widget)) == expected; }, 100);
+            const bool same = QTest::qWaitFor(
+                [&] {
+                    shown = shownBy(widget);
+                    return check == u"^=" ? shown.startsWith(expected) : shown == expected;
+                },
+                100);
             QVERIFY2(same, qPrintable(step + QStringLiteral(" but shows ") + shown));
         } else if (step.startsWith(QLatin1String("sent:"))) {
             QVERIFY(f.idle());
             const QString sent = f.port.commands().join(u',');
             QVERIFY2(sent == QString::fromLatin1(unescape(arg)),
                      qPrintable(step + QStringLiteral(" but sent ") + sent));
+        } else if (step.startsWith(QLatin1String("limit:"))) {
+            w->motion().setTimeLimit(arg.toInt());
+        } else if (step.startsWith(QLatin1String("wait:"))) {
+            QTest::qWait(arg.toInt());
         } else if (step.startsWith(QLatin1String("delay="))) {
             f.port.replyDelayMs = step.mid(6).toInt();
         } else if (step.startsWith(QLatin1String("spin="))) {
@@ -199,6 +218,17 @@ private Q_SLOTS:
             "click:optMove_1 fraMove==Speed clear up sent:C6 lblMove==6 click:optMove_0 "
             "sent:C6 fraMove==Move at:5 delay=60 spin=6 spin=8 spin=7 sent:B6,B7 lblMove==7 at:5 "
             "A?= D?= click:cmdControl_0 up spnMove==5 lblMove==5");
+        // Supervised moves in the strip: the move in progress, its arrival; one that does not
+        // arrive in time is an alert until acknowledged, then the last result; while moves
+        // are inhibited the spin control goes back to the indexer's pocket and nothing is sent.
+        row("supervised",
+            "at:5 up lblMotion==Moving_to_6_(window) B?=B:6%0D tick lblMotion^=At_6_in_0. "
+            "cmdAcknowledge==0 limit:1 up wait:1200 cmdAcknowledge==1 "
+            "lblMotion==Pocket_7_not_reached_in_1_s:_at_6,_ready tick spnMove==6 "
+            "click:cmdAcknowledge cmdAcknowledge==0 lblMotion^=Pocket_7_not click:chkInhibit "
+            "lblInhibit==Moves_inhibited:_operator_(window) clear up sent: spnMove==6 lblMove==6 "
+            "lblMotion==Move_to_7:_moves_inhibited:_operator_(window) click:chkInhibit "
+            "lblInhibit== chkInhibit==0 up sent:B7");
         // Control and switches.
         row("control",
             "click:cmdControl_1 sent: A?=A:1%0D click:cmdControl_0 sent:A? optManAuto_1==1 "

@@ -1,8 +1,10 @@
 // End to end: the main window and the setup dialog on the real QSerialPort, through a
 // pseudo-terminal, against rv360-sim.
 #include "controls.h"
+#include "controlserver.h"
 #include "frmMain.h"
 #include "linkchecks.h"
+#include "motionsupervisor.h"
 #include "settings.h"
 #include "simprocess.h"
 #include "systemserialport.h"
@@ -10,6 +12,7 @@
 #include "transact.h"
 #include "verticalspin.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QTest>
 #include <ctime>
@@ -25,11 +28,13 @@ class TestEndToEnd : public QObject
     TestHome home;
     SimProcess sim;
     std::unique_ptr<frmMain> window;
+    const QString simLog = home.dir.filePath(QStringLiteral("sim.log"));
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(sim.start({"--move-ms", "150"}));
+        sim.setLogFile(simLog);
+        QVERIFY(sim.start({"--move-ms", "500", "--log"}));
         const QByteArray settings = "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=";
         QVERIFY(ReplaceFileAtomically(SettingsFilePath(), settings + sim.linkPath().toUtf8()));
         window = std::make_unique<frmMain>(); // the program's own ports
@@ -64,6 +69,32 @@ private Q_SLOTS:
             sim.control("state").startsWith("state pocket=6 target=6 moving=0"), 8000);
         QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(window.get(), "lblPocket")->text(),
                                   QStringLiteral("6"), 3000);
+    }
+
+    // A script's move with --wait through the control socket ends when the supervisor reports
+    // the arrival; meanwhile the line carries the window's poll only (the simulator's log: at
+    // most a "B?" and a "D?" a tick). The record names the script and where the move began.
+    void scriptWaitsForArrival()
+    {
+        ControlServer server(window->motion());
+        QString why;
+        const QString socket = home.dir.filePath(QStringLiteral("rv360.sock"));
+        QVERIFY2(server.listen(socket, &why), qPrintable(why));
+        const qsizetype before = contentsOf(simLog).size();
+        QProcess ctl;
+        QElapsedTimer waited;
+        waited.start();
+        ctl.start(qEnvironmentVariable("RV360CTL"), {"--socket", socket, "move", "3", "--wait"});
+        const qint64 pid = ctl.processId();
+        QTRY_VERIFY_WITH_TIMEOUT(ctl.state() == QProcess::NotRunning, 15000);
+        const qint64 ticks = waited.elapsed() / 500 + 1;
+        QVERIFY2(ctl.exitCode() == 0, ctl.readAllStandardError());
+        QVERIFY(sim.control("state").startsWith("state pocket=3 target=3 moving=0"));
+        QByteArray log = contentsOf(simLog).mid(before);
+        log = log.mid(log.indexOf("rx $B3"));
+        QVERIFY2(log.count("rx $B?") <= ticks && log.count("rx $D?") <= ticks, log);
+        QVERIFY(window->motion().history(1).last().contains(
+            QStringLiteral(",script uid=%1 pid=%2,6,3,arrived,").arg(::getuid()).arg(pid)));
     }
 
     // A reply left unread on the line by an earlier program: the first request, made as the

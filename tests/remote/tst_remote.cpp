@@ -34,13 +34,16 @@ struct Script {
     }
 };
 
+// rv360ctl, a copy in the test's folder: its files (the move record) go there.
+QString ctlProgram;
+
 // rv360ctl run to its end while this process goes on serving: its exit status (-1: it crashed
 // or did not end), output and error output.
 using Ctl = std::tuple<int, QByteArray, QByteArray>;
 Ctl ctl(const QStringList &args)
 {
     QProcess process;
-    process.start(qEnvironmentVariable("RV360CTL"), args);
+    process.start(ctlProgram, args);
     const bool ended =
         QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000);
     return {ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -72,6 +75,11 @@ class TestRemote : public QObject
     }
 
 private Q_SLOTS:
+    void initTestCase()
+    {
+        ctlProgram = home.dir.filePath(QStringLiteral("rv360ctl"));
+        QVERIFY(QFile::copy(qEnvironmentVariable("RV360CTL"), ctlProgram));
+    }
     void init()
     {
         motion.reset();
@@ -367,14 +375,42 @@ private Q_SLOTS:
             {viaDevice + " control", 0, "io\n", ""}, {viaDevice + " switches front", 0, "A\n", ""},
             {viaDevice + " layout send " + layout, 0, "", ""},
             {viaDevice + " layout read", 0, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n", ""},
+            {viaSocket + " inhibit on HV on", 0, "", ""}, {viaSocket + " move 5", 1, "", "rv360ctl: moves inhibited: HV on\n"},
+            {viaSocket + " speed 5", 1, "", "rv360ctl: moves inhibited: HV on\n"},
+            {viaSocket + " --json inhibit off", 0, "{\"ok\":true}\n", ""}, {viaDevice + " inhibit on x", 2, "", "not with --device"},
+            {viaSocket + " inhibit on", 2, "", "usage: rv360ctl"}, {viaSocket + " history 0", 2, "", "history takes"},
             {"--wait status", 2, "", "usage: rv360ctl"}, {"--bogus status", 2, "", "usage: rv360ctl"}, {viaSocket + " layout", 2, "", "usage: rv360ctl"},
         };
         // clang-format on
+        Script observer(socketPath);
+        observer.send(R"({"cmd":"watch"})");
         for (const auto &row : rows) {
             const auto [status, out, err] = ctl(row.args.split(u' '));
             QVERIFY2(status == row.status && out == row.out && err.contains(row.err),
                      qPrintable(row.args + ": " + out + err));
         }
+        // The moves and the inhibit as a watcher saw them, in order.
+        QStringList seen;
+        for (QString line; !(line = observer.next()).isEmpty();) {
+            const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+            if (event.contains("target") || event.contains("on"))
+                seen << (event["state"].toString() + event["reason"].toString() + ' ' +
+                         QString::number(event["target"].toInt()));
+        }
+        QCOMPARE(seen.join(u','),
+                 "started 2,replaced 2,started 4,failed 4,HV on 0,inhibited 5,HV on 0");
+        // The record from the running program, and from the file (rv360ctl's own moves on the
+        // device) when none runs.
+        const QRegularExpression record(QStringLiteral(
+            "^time,source,from,target,result,seconds,message\n"
+            ".*,script uid=\\d+ pid=\\d+,3?,4,failed,1\\.\\d,\"pocket 4 not reached in 1 s: at 3, "
+            "moving\"\n"
+            ".*,script uid=\\d+ pid=\\d+,3,5,inhibited,0\\.0,moves inhibited: HV on\n$"));
+        const QByteArray history = std::get<1>(ctl({"--socket", socketPath, "history", "2"}));
+        QVERIFY2(record.match(history).hasMatch(), history);
+        const QByteArray fromFile = std::get<1>(ctl({"--socket", "none.sock", "history"}));
+        QVERIFY2(fromFile.contains(",rv360ctl --device,,6,arrived,") && fromFile.count('\n') == 2,
+                 fromFile);
         // The running program gone during a request.
         QTimer::singleShot(300, &mute, &QLocalServer::close);
         QVERIFY(ctl(viaMute.split(u' ') << QStringLiteral("status")) ==
@@ -392,8 +428,7 @@ private Q_SLOTS:
         watcher.setStandardOutputProcess(&head);
         watcher.setChildProcessModifier([] { std::signal(SIGPIPE, SIG_IGN); });
         head.start(QStringLiteral("head"), {"-n", "12"});
-        watcher.start(qEnvironmentVariable("RV360CTL"),
-                      {"--socket", socketPath, "watch", "--traffic"});
+        watcher.start(ctlProgram, {"--socket", socketPath, "watch", "--traffic"});
         QTRY_VERIFY(watcher.state() == QProcess::NotRunning && watcher.exitCode() == 1);
         // Each line a link status, a frame, a reply with its time or a pocket; a whole poll seen.
         const QRegularExpression lines(QStringLiteral(

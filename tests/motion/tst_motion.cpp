@@ -1,0 +1,166 @@
+// The motion supervisor alone on the fake port: how moves end, what it sends, the move record.
+#include "fakeserialport.h"
+#include "motionsupervisor.h"
+#include "testhome.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <sys/stat.h>
+
+namespace
+{
+// An indexer that takes moveMs to reach a pocket, or never does (it keeps moving, or stops
+// short at pocket 3), or answers nothing.
+enum class Mode { Arrives, KeepsMoving, StopsShort, Silent };
+struct Indexer {
+    Mode mode = Mode::Arrives;
+    int pocket = 3, target = 3;
+    QElapsedTimer since;
+    QByteArray answer(const QByteArray &frame)
+    {
+        const bool moving = mode == Mode::KeepsMoving ||
+                            (mode == Mode::Arrives && target != pocket && since.elapsed() < 100);
+        if (mode == Mode::Arrives && !moving)
+            pocket = target;
+        if (mode == Mode::Silent)
+            return {};
+        if (frame.startsWith("$B?"))
+            return "B:" + QByteArray::number(pocket) + '\r';
+        if (frame.startsWith("$D?"))
+            return moving ? "D:M\r" : "D:R\r";
+        target = frame.mid(2, 1).toInt();
+        since.start();
+        return "B:OK\r";
+    }
+};
+} // namespace
+
+class TestMotion : public QObject
+{
+    Q_OBJECT
+
+    TestHome home;
+    const QString record = home.dir.filePath(QStringLiteral("moves.csv"));
+
+private Q_SLOTS:
+    // Each case: the indexer, the requests ("!" inhibits, "?" opens the setup dialog, "w" a
+    // move from the window, else a script's), the events and the moves written. A move is never
+    // sent again; nobody else polls, so the supervisor asks the status itself.
+    void moves()
+    {
+        // clang-format off
+        const struct { const char *name; Mode mode; int limitS; const char *requests; QStringList events; const char *sent; } rows[] = {
+            {"arrives", Mode::Arrives, 3, "5", {"started 5 ", "arrived 5 at 5 in #.# s"}, "B5"},
+            {"keeps moving", Mode::KeepsMoving, 1, "5", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at 3, moving"}, "B5"},
+            {"ready at another pocket", Mode::StopsShort, 1, "5", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at 3, ready"}, "B5"},
+            {"no answer throughout", Mode::Silent, 1, "5", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at ?, no answer"}, "B5"},
+            {"replaced", Mode::Arrives, 3, "5 6", {"started 5 ", "replaced 5 replaced by a move to 6", "started 6 ", "arrived 6 at 6 in #.# s"}, "B5,B6"},
+            {"inhibited", Mode::Arrives, 3, "! 5 w6", {"inhibited 5 moves inhibited: HV on", "inhibited 6 moves inhibited: HV on"}, ""},
+            {"setup dialog open", Mode::Arrives, 3, "? 5 w6", {"refused 5 setup dialog open", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
+        };
+        // clang-format on
+        QFile::remove(record);
+        int results = 0;
+        for (const auto &row : rows) {
+            FakeSerialPort port;
+            QVERIFY(port.open(PortChoice::serial(1)));
+            Indexer indexer;
+            indexer.mode = row.mode;
+            port.responder = [&indexer](const QByteArray &frame) { return indexer.answer(frame); };
+            IndexerLink link(port);
+            MotionSupervisor motion(link);
+            motion.setTimeLimit(row.limitS);
+            motion.setRecordFile(record);
+            QStringList events;
+            connect(&motion, &MotionSupervisor::moveEvent, this,
+                    [&events](const MotionSupervisor::Event &e) {
+                        events << QStringLiteral("%1 %2 %3")
+                                      .arg(e.state)
+                                      .arg(e.target)
+                                      .arg(e.message)
+                                      .replace(QRegularExpression("\\d\\.\\d s"), "#.# s");
+                    });
+            for (const QString &request : QString::fromLatin1(row.requests).split(u' ')) {
+                if (request == u'!')
+                    motion.setInhibit(true, QStringLiteral("HV on"), QStringLiteral("script"));
+                else if (request == u'?')
+                    motion.setRefusal([] { return QStringLiteral("setup dialog open"); });
+                else
+                    motion.move(request.right(1).toInt(),
+                                request.startsWith(u'w') ? MotionSupervisor::windowSource()
+                                                         : QStringLiteral("script uid=1 pid=2"),
+                                this, {});
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(events.size(), row.events.size(), 5000);
+            QTest::qWait(300); // and nothing after
+            QVERIFY2(events == row.events, qPrintable(row.name + (u'\n' + events.join(u'\n'))));
+            QStringList moves = port.commands();
+            moves.removeIf([](const QString &c) { return c.endsWith(u'?'); });
+            QCOMPARE(moves.join(u','), QString::fromLatin1(row.sent));
+            results += int(events.size() - events.filter(QStringLiteral("started")).size());
+        }
+        // One line per result, a header once; the time of the request, the pocket it was at
+        // (nobody had asked yet).
+        const QStringList lines = QString::fromUtf8(contentsOf(record)).split(u'\n');
+        QCOMPARE(lines.size(), results + 2); // and the last line's end
+        QCOMPARE(lines.first(), QStringLiteral("time,source,from,target,result,seconds,message"));
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3},script "
+                                    "uid=1 pid=2,,5,failed,1\\.\\d,\"pocket 5 not reached in 1 "
+                                    "s: at 3, moving\"$"))
+                     .match(lines[2])
+                     .hasMatch(),
+                 qPrintable(lines[2]));
+    }
+
+    // The record's file: rotated at its cap with the header again, nine old files kept; read
+    // back across files; a FIFO or a symbolic link planted there is never written, and the
+    // failure is said once.
+    void recordFiles()
+    {
+        FakeSerialPort port;
+        IndexerLink link(port);
+        MotionSupervisor motion(link);
+        motion.setInhibit(true, QStringLiteral("HV on"), QStringLiteral("window"));
+        motion.setRecordFile(record);
+        QSignalSpy failures(&motion, &MotionSupervisor::recordFailed);
+        const auto refusedMove = [&motion] {
+            motion.move(4, QStringLiteral("window"), nullptr, {});
+        };
+        for (int n = 1; n <= 10; ++n) {
+            QVERIFY(ReplaceFileAtomically(
+                record, QByteArray(MotionSupervisor::kRecordBytes - 10, 'o') + '\n'));
+            refusedMove();
+        }
+        QVERIFY(!QFileInfo::exists(record + ".10") && QFileInfo::exists(record + ".9"));
+        const QString header = QStringLiteral("time,source,from,target,result,seconds,message");
+        QVERIFY(contentsOf(record).startsWith(header.toLatin1() + "\n"));
+        QStringList lines = MotionSupervisor::ReadHistory(record, 3);
+        QCOMPARE(lines.size(), 4);
+        QVERIFY(
+            lines[0] == header && lines[1].endsWith(QLatin1String("o")) &&
+            lines[3].endsWith(QLatin1String(",window,,4,inhibited,0.0,moves inhibited: HV on")));
+        QCOMPARE(motion.history(1), MotionSupervisor::ReadHistory(record, 1));
+        QVERIFY(failures.isEmpty());
+        // Planted: the move goes on, the thing planted is left as it was.
+        const QString elsewhere = home.dir.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(ReplaceFileAtomically(elsewhere, "mine\n") && QFile::remove(record));
+        QVERIFY(QFile::link(elsewhere, record));
+        refusedMove();
+        refusedMove();
+        QCOMPARE(contentsOf(elsewhere), QByteArray("mine\n"));
+        QVERIFY(QFile::remove(record) && ::mkfifo(QFile::encodeName(record), 0600) == 0);
+        refusedMove();
+        QCOMPARE(failures.size(), 1);
+        QVERIFY(failures[0][0].toString().endsWith(
+            QLatin1String("moves.csv not written: not a regular file")));
+        QCOMPARE(motion.history(1000).size(), 14);
+        QCOMPARE(MotionSupervisor::ReadHistory(record, 5).size(),
+                 6); // the FIFO not read, the old files are
+    }
+};
+
+QTEST_MAIN(TestMotion)
+#include "tst_motion.moc"
