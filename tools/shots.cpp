@@ -1,13 +1,16 @@
-// Pictures of the main window and the setup dialog talking to a simulator, for the README.
+// Pictures of the main window, a move alert and the setup dialog talking to a simulator, for the
+// README.
 // Usage: rv360-shots LINK OUTDIR [SUFFIX]
 // LINK is the pseudo-terminal of a running rv360-sim; the settings live in a temporary folder.
 #include "frmComm.h"
 #include "frmMain.h"
 #include "modFileUtil.h"
+#include "motionsupervisor.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,6 +40,17 @@ int main(int argc, char *argv[])
     window.Form_Load();
     QTest::qWait(2500); // a few polls
     bool ok = window.grab().save(QDir(out).filePath("main" + suffix + ".png"));
+
+    // A script's move that cannot arrive within its second, then the script's inhibit.
+    const QString script = QStringLiteral("script uid=1000 pid=4242");
+    window.motion().setTimeLimit(1);
+    const bool at5 = window.findChild<QLabel *>(QStringLiteral("lblPocket"))->text() == u'5';
+    window.motion().move(at5 ? 1 : 5, script, nullptr, {});
+    QTest::qWait(1300);
+    window.motion().setInhibit(true, QStringLiteral("HV on"), script);
+    QTest::qWait(100);
+    ok = window.grab().save(QDir(out).filePath("alert" + suffix + ".png")) && ok;
+    window.motion().setInhibit(false, {}, script);
 
     QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdComm")), Qt::LeftButton);
     if (frmComm *dialog = frmComm::instance()) {

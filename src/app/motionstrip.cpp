@@ -32,11 +32,11 @@ MotionStrip::MotionStrip(MotionSupervisor &motion, QWidget *parent)
     setObjectName(QStringLiteral("motionStrip"));
     lblMotion = named(new QLabel(this), QStringLiteral("lblMotion"));
     lblMotion->setAccessibleName(QStringLiteral("Move status"));
-    lblMotion->setGeometry(8, 2, 312, 22);
+    lblMotion->setGeometry(8, 2, 304, 22);
     cmdAcknowledge = named(new QPushButton(QStringLiteral("Acknowledge"), this),
                            QStringLiteral("cmdAcknowledge"), QStringLiteral("Clear the alert."));
     cmdAcknowledge->setAccessibleName(QStringLiteral("Acknowledge move alert"));
-    cmdAcknowledge->setGeometry(322, 2, 80, 22);
+    cmdAcknowledge->setGeometry(316, 2, 86, 22);
     cmdAcknowledge->hide();
     chkInhibit =
         named(new QCheckBox(QStringLiteral("Inhibit moves"), this), QStringLiteral("chkInhibit"),
