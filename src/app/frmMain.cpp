@@ -278,6 +278,17 @@ void frmMain::showCommDialog(bool besideMain)
     if (!opening)
         return; // brought forward: the poll is off already
     tmrUpdate.stop();
+    // A move typed in the dialog is the operator's, supervised like the spin control's.
+    dialog->setMotionRoute([this](const QString &command, const QObject *context,
+                                  const std::function<void(const IndexerLink::Reply &)> &onReply) {
+        return m_motion->sendText(
+            command, MotionSupervisor::windowSource(), context,
+            [onReply](const MotionSupervisor::Outcome &outcome) {
+                onReply(outcome.code.isEmpty()
+                            ? outcome.reply
+                            : IndexerLink::Reply{QStringLiteral("Refused: ") + outcome.error});
+            });
+    });
     connect(dialog, &frmComm::portChosen, this,
             [this](const PortChoice &choice) { selectPort(choice); });
     connect(dialog, &QDialog::finished, this, [this] {

@@ -102,7 +102,7 @@ void MotionSupervisor::move(int target, const QString &source, const QObject *co
     m_limit.start(m_timeLimitS * 1000);
     m_watch.start();
     Q_EMIT moveEvent({QStringLiteral("started"), target, source, 0, QString()});
-    send(Indexer::moveCommand(target), m_serial, context, std::move(done), latestKey);
+    send(Indexer::moveCommand(target), source, m_serial, context, std::move(done), latestKey);
 }
 
 void MotionSupervisor::speed(int speed, const QString &source, const QObject *context, Done done,
@@ -114,11 +114,11 @@ void MotionSupervisor::speed(int speed, const QString &source, const QObject *co
             done({code, why, {}});
         return;
     }
-    send(Indexer::speedCommand(speed), 0, context, std::move(done), latestKey);
+    send(Indexer::speedCommand(speed), source, 0, context, std::move(done), latestKey);
 }
 
-void MotionSupervisor::send(const QString &command, quint64 serial, const QObject *context,
-                            Done done, const void *latestKey)
+void MotionSupervisor::send(const QString &command, const QString &source, quint64 serial,
+                            const QObject *context, Done done, const void *latestKey)
 {
     const QPointer<const QObject> requester(context);
     auto onReply = [this, serial, requester, bound = context != nullptr,
@@ -139,7 +139,32 @@ void MotionSupervisor::send(const QString &command, quint64 serial, const QObjec
     if (latestKey)
         m_link.SendLatest(latestKey, command, this, std::move(onReply));
     else
-        m_link.SendCommand(command, this, std::move(onReply), IndexerLink::Lane::Script);
+        m_link.SendCommand(command, this, std::move(onReply),
+                           source == windowSource() ? IndexerLink::Lane::Operator
+                                                    : IndexerLink::Lane::Script);
+}
+
+bool MotionSupervisor::sendText(const QString &text, const QString &source, const QObject *context,
+                                Done done)
+{
+    const QString command = text.trimmed();
+    const QChar kind = command.isEmpty() ? QChar() : command[0].toUpper();
+    if ((kind != u'B' && kind != u'C') || command.contains(u'?'))
+        return false;
+    const int value = command.size() == 2 ? command[1].digitValue() : -1;
+    if (command[0] != kind || value < 1 || value > 8) {
+        if (done)
+            done({QStringLiteral("refused"),
+                  QStringLiteral("\"%1\" would command motion: only B1 to B8 and C1 to C8 are "
+                                 "sent")
+                      .arg(command),
+                  {}});
+    } else if (kind == u'B') {
+        move(value, source, context, std::move(done));
+    } else {
+        speed(value, source, context, std::move(done));
+    }
+    return true;
 }
 
 void MotionSupervisor::setInhibit(bool on, const QString &reason, const QString &source)

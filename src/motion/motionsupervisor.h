@@ -78,6 +78,11 @@ public:
     void speed(int speed, const QString &source, const QObject *context, Done done,
                const void *latestKey = nullptr);
 
+    // A raw command typed or sent as text: a move ("B5") or a speed change ("C5") goes through
+    // move() or speed(), any other text that would command motion (a B or C that is not a query,
+    // "B05") is refused; false, and nothing done, for a text that commands no motion.
+    bool sendText(const QString &text, const QString &source, const QObject *context, Done done);
+
     // Inhibits moves with a reason, or lifts the inhibit. Not kept across a restart.
     void setInhibit(bool on, const QString &reason, const QString &source);
     const std::optional<Inhibit> &inhibit() const { return m_inhibit; }
@@ -109,8 +114,8 @@ private:
     };
 
     QString refusalFor(const QString &source, QString *code) const;
-    void send(const QString &command, quint64 serial, const QObject *context, Done done,
-              const void *latestKey);
+    void send(const QString &command, const QString &source, quint64 serial, const QObject *context,
+              Done done, const void *latestKey);
     void finish(const QString &state, const QString &message);
     void record(const Event &event, const QDateTime &requested, const QString &from);
     void onTransaction(const QString &command, const IndexerLink::Reply &reply);

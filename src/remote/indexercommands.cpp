@@ -238,13 +238,18 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
         const QJsonValue text = request.value(QStringLiteral("text"));
         if (!text.isString() || text.toString().contains(u'\r') || text.toString().contains(u'\n'))
             return bad(QStringLiteral("send takes \"text\": one command without CR or LF"));
-        link.SendCommand(
-            text.toString(), context,
-            [done](const Reply &reply) {
-                done(ok({{QStringLiteral("reply"), reply.text},
-                         {QStringLiteral("timed_out"), reply.timedOut}}));
-            },
-            kScript);
+        const auto told = [done](const Reply &reply) {
+            done(ok({{QStringLiteral("reply"), reply.text},
+                     {QStringLiteral("timed_out"), reply.timedOut}}));
+        };
+        // A move or speed change typed raw is supervised like any other.
+        if (!motion.sendText(text.toString(), source, context,
+                             [done, told](const MotionSupervisor::Outcome &outcome) {
+                                 if (!outcome.code.isEmpty())
+                                     return done(Error(outcome.code, outcome.error));
+                                 told(outcome.reply);
+                             }))
+            link.SendCommand(text.toString(), context, told, kScript);
     } else {
         bad(QStringLiteral("unknown command \"%1\"").arg(cmd));
     }

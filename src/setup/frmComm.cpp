@@ -359,14 +359,16 @@ void frmComm::SendTestCommand(const QString &command)
     txtSend->setText(command);
     txtRcv->clear();
     // Bound to the dialog: a dialog closed meanwhile is not called back.
-    m_link.SendCommand(command, this, [this](const IndexerLink::Reply &reply) {
+    const auto shown = [this](const IndexerLink::Reply &reply) {
         const LinePort &port = m_link.port();
         showOpenFailure(port.isOpen() || port.lastOpenFailure() == LinePort::OpenFailure::None);
         txtRcv->setText(VisibleControls(reply.text));
         cmdSend->setEnabled(true);
         cmdFind->setEnabled(true);
         unsetCursor();
-    });
+    };
+    if (!m_motionRoute || !m_motionRoute(command, this, shown))
+        m_link.SendCommand(command, this, shown);
 }
 
 void frmComm::Form_Unload()

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "indexerlink.h"
 #include "lineport.h"
 
 #include <QDialog>
 #include <array>
+#include <functional>
 
-class IndexerLink;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -39,6 +40,13 @@ public:
     void cmdFind_Click();
     void cmdSend_Click();
     void cmdOK_Click();
+
+    // Where a typed command that would move the indexer goes instead of the link (the motion
+    // supervisor): true when it took the command, and then onReply gets its result.
+    using MotionRoute =
+        std::function<bool(const QString &command, const QObject *context,
+                           const std::function<void(const IndexerLink::Reply &)> &onReply)>;
+    void setMotionRoute(MotionRoute route) { m_motionRoute = std::move(route); }
 
 Q_SIGNALS:
     // Find or Send with this port chosen: a new choice switches to it, the same one retries a
@@ -85,5 +93,6 @@ private:
     void Form_Unload();
 
     IndexerLink &m_link;
+    MotionRoute m_motionRoute;
     bool m_unloaded = false;
 };

@@ -11,6 +11,7 @@
 //                lamp's 1 or 0, whether a button is shown, the spin's value; CommPort==N the
 //                setting; NAME^=TEXT what it shows begins so
 //   limit:S      the moves' time limit          wait:MS   time passes
+//   type:NAME:T  T typed into a text box
 // Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
 #include "controls.h"
@@ -30,6 +31,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -96,6 +98,8 @@ QString shownBy(QWidget *widget)
         return QString::number(box->isChecked());
     if (auto *button = qobject_cast<QPushButton *>(widget))
         return QString::number(button->isVisible());
+    if (auto *edit = qobject_cast<QLineEdit *>(widget))
+        return edit->text();
     if (auto *label = qobject_cast<QLabel *>(widget)) // without the line break chances
         return label->text().remove(QChar(0x200B));
     return qobject_cast<QGroupBox *>(widget)->title();
@@ -133,6 +137,8 @@ void play(MainFixture &f, const QString &transcript)
                      qPrintable(step + QStringLiteral(" but sent ") + sent));
         } else if (step.startsWith(QLatin1String("limit:"))) {
             w->motion().setTimeLimit(arg.toInt());
+        } else if (step.startsWith(QLatin1String("type:"))) {
+            w->findChild<QLineEdit *>(arg.section(u':', 0, 0))->setText(arg.section(u':', 1));
         } else if (step.startsWith(QLatin1String("wait:"))) {
             QTest::qWait(arg.toInt());
         } else if (step.startsWith(QLatin1String("delay="))) {
@@ -229,6 +235,10 @@ private Q_SLOTS:
             "lblInhibit==Moves_inhibited:_operator_(window) clear up sent: spnMove==6 lblMove==6 "
             "lblMotion==Move_to_7:_moves_inhibited:_operator_(window) click:chkInhibit "
             "lblInhibit== chkInhibit==0 up sent:B7");
+        // A move typed in the setup dialog is supervised too.
+        row("typed move", "at:5 click:chkInhibit click:cmdComm type:txtSend:B6 click:cmdSend "
+                          "txtRcv==Refused:_moves_inhibited:_operator sent: click:chkInhibit "
+                          "click:cmdSend sent:B6 lblMotion==Moving_to_6_(window)");
         // Control and switches.
         row("control",
             "click:cmdControl_1 sent: A?=A:1%0D click:cmdControl_0 sent:A? optManAuto_1==1 "
