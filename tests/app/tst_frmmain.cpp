@@ -11,6 +11,7 @@
 //                lamp's 1 or 0, whether a button is shown, the spin's value; CommPort==N the
 //                setting; NAME^=TEXT what it shows begins so
 //   limit:S      the moves' time limit          wait:MS   time passes
+//   inhibit:R    a script inhibits moves for reason R
 //   type:NAME:T  T typed into a text box
 // Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
@@ -135,6 +136,9 @@ void play(MainFixture &f, const QString &transcript)
             const QString sent = f.port.commands().join(u',');
             QVERIFY2(sent == QString::fromLatin1(unescape(arg)),
                      qPrintable(step + QStringLiteral(" but sent ") + sent));
+        } else if (step.startsWith(QLatin1String("inhibit:"))) {
+            w->motion().setInhibit(true, QString::fromLatin1(unescape(arg)),
+                                   QStringLiteral("script uid=1000 pid=4242"));
         } else if (step.startsWith(QLatin1String("limit:"))) {
             w->motion().setTimeLimit(arg.toInt());
         } else if (step.startsWith(QLatin1String("type:"))) {
@@ -234,7 +238,8 @@ private Q_SLOTS:
             "click:cmdAcknowledge cmdAcknowledge==0 lblMotion^=Pocket_7_not click:chkInhibit "
             "lblInhibit==Moves_inhibited:_operator_(window) clear up sent: spnMove==6 lblMove==6 "
             "lblMotion==Move_to_7:_moves_inhibited:_operator_(window) click:chkInhibit "
-            "lblInhibit== chkInhibit==0 up sent:B7");
+            "lblInhibit== chkInhibit==0 up sent:B7 inhibit:HV_on chkInhibit==1 "
+            "lblInhibit==Moves_inhibited:_HV_on_(script)");
         // A move typed in the setup dialog is supervised too.
         row("typed move", "at:5 click:chkInhibit click:cmdComm type:txtSend:B6 click:cmdSend "
                           "txtRcv==Refused:_moves_inhibited:_operator sent: click:chkInhibit "
