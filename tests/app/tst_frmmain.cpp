@@ -430,6 +430,9 @@ private Q_SLOTS:
         play(*f, "click:cmdCustom_2");
         QCOMPARE(dialogs, QStringLiteral("so"));
         QCOMPARE(control<PocketTable>(w, "pocketTable")->type(1), int(EndBanana));
+        // An indexer that holds no pocket: every row "Not Used".
+        play(*f, "F?=F:0%0D click:cmdCustom_0 clear");
+        QCOMPARE(control<PocketTable>(w, "pocketTable")->layout(), PocketLayout());
         cFileDialog::SetShowHandler({});
     }
 };
