@@ -119,6 +119,10 @@ private Q_SLOTS:
         for (int i = 0; i < 8; ++i)
             request(QStringLiteral("A%1").arg(i));
         QCOMPARE(words.last().first().toString(), QStringLiteral("Timeout"));
+        bool unsent = false; // a refusal is a timeout, never an answer
+        link->SendCommand("A8", this,
+                          [&unsent](const Reply &r) { unsent = r.timedOut && !r.port; });
+        QTRY_VERIFY(unsent);
         QTRY_COMPARE(results,
                      (QStringList{"S9=Timeout ", "S10=Timeout ", "S11=Timeout ", "A7=Timeout "}));
         QTRY_COMPARE(port->commands(), (QStringList{"S0", "B?", "S1"}));
