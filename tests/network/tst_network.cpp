@@ -144,6 +144,7 @@ private Q_SLOTS:
             init();
             QCOMPARE(choose(address, tcpPort), 0);
             QCOMPARE(link->port().errorText(), why);
+            QVERIFY(link->port().lastOpenFailure() != LinePort::OpenFailure::None);
             QVERIFY(transact(*link, QStringLiteral("B?")).timedOut);
         }
     }
