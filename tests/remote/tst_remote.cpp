@@ -109,7 +109,7 @@ private Q_SLOTS:
             {R"({"cmd":"control","source":"comm"})", "A1", R"({"ok":true,"reply":"ok\r"})"},
             {R"({"cmd":"control","source":"up"})", "", "control takes"}, {R"({"cmd":"move","pocket":9})", "", "move takes"},
             {R"({"cmd":"speed","speed":2.5})", "", "speed takes"}, {R"({"cmd":"switches","panel":"side"})", "", "switches takes"},
-            {R"({"cmd":"speed","speed":0})", "", "speed takes"},
+            {R"({"cmd":"speed","speed":0})", "", "speed takes"}, {R"({"cmd":"history","count":0})", "", "history takes"},
             {R"({"cmd":"send","text":"B?\nB5"})", "", "send takes"}, {R"({"cmd":"dance"})", "", "unknown command"},
             {R"({"cmd":"layout_send","layout":"1,4,1\n"})", "", "layout_send: 1 lines, not 8"},
             {R"({"cmd":"layout_send","layout":"1, 1.5, 90.5\n2,3,1\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 1:"},
@@ -139,6 +139,10 @@ private Q_SLOTS:
             };
             QVERIFY(run(R"({"cmd":"status"})").contains(result));
         }
+        port->responder = [](const QByteArray &frame) { return frame[1] == 'G' ? "" : "ok\r"; };
+        QVERIFY(
+            run(R"({"cmd":"layout_send","layout":"1,2,5\n2,3,1\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1"})")
+                .contains("did not answer 1 of"));
         port->responder = {}; // nothing answers
         // clang-format off
         QVERIFY(run(R"({"cmd":"move","pocket":2})").contains("B2\\\" not sent: the line has not answered"));
