@@ -65,6 +65,7 @@ MotionSupervisor::~MotionSupervisor()
 void MotionSupervisor::setRecordFile(const QString &fileName)
 {
     m_file.emplace(fileName, kRecordBytes, kRecordOldFiles, QByteArray(kRecordHeader) + '\n');
+    m_recordFailed = false; // a new file's failure is said anew
 }
 
 QString MotionSupervisor::refusalFor(const QString &source, QString *code) const

@@ -157,6 +157,10 @@ private Q_SLOTS:
         QVERIFY(failures[0][0].toString().endsWith(
             QLatin1String("moves.csv not written: not a regular file")));
         QCOMPARE(motion.history(1000).size(), 14);
+        // A file that cannot be made: said with the system's reason.
+        motion.setRecordFile(home.dir.filePath(QStringLiteral("gone/moves.csv")));
+        refusedMove();
+        QVERIFY(failures.last()[0].toString().endsWith(QLatin1String("No such file or directory")));
         QCOMPARE(MotionSupervisor::ReadHistory(record, 5).size(),
                  6); // the FIFO not read, the old files are
     }
