@@ -88,7 +88,7 @@ void MotionSupervisor::move(int target, const QString &source, const QObject *co
         record(event, QDateTime::currentDateTime(), from);
         Q_EMIT moveEvent(event);
         if (done)
-            done({code, why, {}});
+            done({code, why, {}, {}});
         return;
     }
     if (m_move)
@@ -112,7 +112,7 @@ void MotionSupervisor::speed(int speed, const QString &source, const QObject *co
     QString code;
     if (const QString why = refusalFor(source, &code); !why.isEmpty()) {
         if (done)
-            done({code, why, {}});
+            done({code, why, {}, {}});
         return;
     }
     send(Indexer::speedCommand(speed), source, 0, context, std::move(done), latestKey);
@@ -122,7 +122,7 @@ void MotionSupervisor::send(const QString &command, const QString &source, quint
                             const QObject *context, Done done, const void *latestKey)
 {
     const QPointer<const QObject> requester(context);
-    auto onReply = [this, serial, requester, bound = context != nullptr,
+    auto onReply = [this, serial, requester, bound = context != nullptr, command,
                     done = std::move(done)](const IndexerLink::Reply &reply) {
         if (serial != 0 && m_move && m_move->serial == serial) {
             // Never written: it cannot arrive, and it is not sent again.
@@ -135,7 +135,7 @@ void MotionSupervisor::send(const QString &command, const QString &source, quint
                 m_move->written = true;
         }
         if (done && (!bound || requester))
-            done({QString(), QString(), reply});
+            done({QString(), QString(), reply, command});
     };
     if (latestKey)
         m_link.SendLatest(latestKey, command, this, std::move(onReply));
@@ -159,6 +159,7 @@ bool MotionSupervisor::sendText(const QString &text, const QString &source, cons
                   QStringLiteral("\"%1\" would command motion: only B1 to B8 and C1 to C8 are "
                                  "sent")
                       .arg(command),
+                  {},
                   {}});
     } else if (kind == u'B') {
         move(value, source, context, std::move(done));

@@ -48,12 +48,13 @@ public:
         QString reason;
         QString source;
     };
-    // What became of a request: with an empty code it went to the line and reply is its result;
-    // else code is "inhibited" or "refused", error says why, and nothing was sent.
+    // What became of a request: with an empty code it went to the line as command and reply is
+    // its result; else code is "inhibited" or "refused", error says why, and nothing was sent.
     struct Outcome {
         QString code;
         QString error;
         IndexerLink::Reply reply;
+        QString command;
     };
     using Done = std::function<void(const Outcome &outcome)>;
 

@@ -140,12 +140,11 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
         if (!n)
             return bad(
                 QStringLiteral("%1 takes \"%2\": a whole number from 1 to 8").arg(cmd, field));
-        const QString text = move ? Indexer::moveCommand(*n) : Indexer::speedCommand(*n);
-        auto told = [text, done](const MotionSupervisor::Outcome &outcome) {
+        auto told = [done](const MotionSupervisor::Outcome &outcome) {
             if (!outcome.code.isEmpty())
                 return done(Error(outcome.code, outcome.error));
             const IndexerLink::Reply &reply = outcome.reply;
-            done(reply.timedOut ? timeout(text, reply.port == 0)
+            done(reply.timedOut ? timeout(outcome.command, reply.port == 0)
                                 : ok({{QStringLiteral("reply"), reply.text}}));
         };
         move ? motion.move(*n, source, context, told) : motion.speed(*n, source, context, told);
