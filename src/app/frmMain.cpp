@@ -91,30 +91,38 @@ QString frmMain::versionCaption()
 
 void frmMain::buildControls()
 {
-    // The status strip below the controls: the window grows downward, nothing above moves.
-    const QSize client = twips(0, 0, 6144, 4860).size();
+    // The names' column widens the window (the buttons on the right move with it), the pocket's
+    // name under its number and the note under the table make it taller (the frames below the
+    // pocket's move down), and the status strip goes below everything.
+    constexpr int wider = PocketTable::kNameWidth, taller = PocketTable::kNoteHeight - 4;
+    const QSize client = twips(0, 0, 6144, 4860).size() + QSize(wider, taller);
     setFixedSize(client + QSize(0, MotionStrip::kHeight));
     motionStrip = new MotionStrip(*m_motion, this);
     motionStrip->setGeometry(0, client.height(), client.width(), MotionStrip::kHeight);
+    const auto right = [](const QRect &r) { return r.translated(wider, 0); };
+    const auto below = [](const QRect &r) { return r.translated(0, taller); };
 
     cmdExit = named(new QPushButton(QStringLiteral("E&xit"), this), QStringLiteral("cmdExit"),
                     QStringLiteral("Exit application."));
-    cmdExit->setGeometry(twips(5220, 300, 792, 312));
+    cmdExit->setGeometry(right(twips(5220, 300, 792, 312)));
     cmdComm = named(new QPushButton(QStringLiteral("&Comm"), this), QStringLiteral("cmdComm"),
                     QStringLiteral("Setup communications."));
-    cmdComm->setGeometry(twips(5220, 720, 792, 312));
+    cmdComm->setGeometry(right(twips(5220, 720, 792, 312)));
     lblComm = named(new QLabel(QStringLiteral("Busy"), this), QStringLiteral("lblComm"));
     lblComm->setAlignment(Qt::AlignCenter);
-    lblComm->setGeometry(twips(5220, 1140, 792, 192));
+    lblComm->setGeometry(right(twips(5220, 1140, 792, 192)));
     connect(cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
     connect(cmdComm, &QPushButton::clicked, this, &frmMain::cmdComm_Click);
 
     // Pocket: the number at the working position and the two lamps.
     fraPocket = named(new QGroupBox(QStringLiteral("Pocket"), this), QStringLiteral("fraPocket"));
-    fraPocket->setGeometry(twips(120, 60, 2052, 1092));
+    fraPocket->setGeometry(twips(120, 60, 2052, 1092).adjusted(0, 0, 0, taller));
     lblPocket = borderedLabel(fraPocket, QStringLiteral("lblPocket"), QStringLiteral("?"));
     lblPocket->setFont(bigBold(font()));
     lblPocket->setGeometry(6, 22, 42, 46);
+    lblPocketName = named(new QLabel(fraPocket), QStringLiteral("lblPocketName"));
+    lblPocketName->setAccessibleName(QStringLiteral("Pocket name"));
+    lblPocketName->setGeometry(6, 69, 128, 16);
     ledReady = named(new Lamp(fraPocket), QStringLiteral("ledReady"));
     ledReady->setAccessibleName(QStringLiteral("Ready"));
     ledReady->setGeometry(56, 27, 13, 13);
@@ -129,7 +137,7 @@ void frmMain::buildControls()
 
     // Move: the value, the spin control and the mode.
     fraMove = named(new QGroupBox(QStringLiteral("Move"), this), QStringLiteral("fraMove"));
-    fraMove->setGeometry(twips(120, 1260, 2052, 1092));
+    fraMove->setGeometry(below(twips(120, 1260, 2052, 1092)));
     lblMove = borderedLabel(fraMove, QStringLiteral("lblMove"), QStringLiteral("1"));
     lblMove->setFont(bigBold(font()));
     lblMove->setGeometry(6, 22, 42, 46);
@@ -151,7 +159,7 @@ void frmMain::buildControls()
     // Control: the automatic control source.
     fraControl[0] =
         named(new QGroupBox(QStringLiteral("Control"), this), QStringLiteral("fraControl_0"));
-    fraControl[0]->setGeometry(twips(120, 2460, 2052, 1092));
+    fraControl[0]->setGeometry(below(twips(120, 2460, 2052, 1092)));
     optManAuto[0] =
         named(new QRadioButton(QStringLiteral("I/O"), fraControl[0]),
               QStringLiteral("optManAuto_0"), QStringLiteral("Auto control from digital I/O."));
@@ -174,7 +182,7 @@ void frmMain::buildControls()
     // Switches: front or rear panel, read as a hexadecimal byte.
     fraSwitches =
         named(new QGroupBox(QStringLiteral("Switches"), this), QStringLiteral("fraSwitches"));
-    fraSwitches->setGeometry(twips(120, 3660, 2052, 1092));
+    fraSwitches->setGeometry(below(twips(120, 3660, 2052, 1092)));
     optSwitch[0] =
         named(new QRadioButton(QStringLiteral("Pocket"), fraSwitches),
               QStringLiteral("optSwitch_0"), QStringLiteral("Read front panel switches."));
@@ -195,7 +203,7 @@ void frmMain::buildControls()
     // The pocket table with its four buttons.
     fraConfig = named(new QGroupBox(QStringLiteral("Custom Configuration"), this),
                       QStringLiteral("fraConfig"));
-    fraConfig->setGeometry(twips(2280, 60, 2772, 4692));
+    fraConfig->setGeometry(twips(2280, 60, 2772, 4692).adjusted(0, 0, wider, taller + 4));
     const std::array<std::pair<const char *, const char *>, 4> custom = {{
         {"Read", "Read indexer configuration."},
         {"Send", "Save to indexer."},
@@ -212,6 +220,7 @@ void frmMain::buildControls()
     }
     pocketTable = new PocketTable(fraConfig, 88);
     pocketTable->setObjectName(QStringLiteral("pocketTable"));
+    connect(pocketTable, &PocketTable::namesChanged, this, &frmMain::namesChanged);
 }
 
 void frmMain::showEvent(QShowEvent *event)
@@ -238,6 +247,11 @@ void frmMain::Form_Load()
     pocketTable->setDefaults();
 
     LoadSettings();
+    // The names kept from the last run, the good ones.
+    PocketLayout named = pocketTable->layout();
+    for (int row = 0; row < PocketLayout::kRows; ++row)
+        named.setName(row, PocketNames[size_t(row)]);
+    pocketTable->setLayout(named);
 
     // The Ethernet choice as a serial port: an endpoint it cannot use fails to open, with the
     // reason, and nothing is sent.
@@ -312,6 +326,8 @@ void frmMain::closeEvent(QCloseEvent *) // accepted as it comes
     if (!m_closing) {
         m_closing = true;
         Q_EMIT closing();
+        for (int row = 0; row < PocketLayout::kRows; ++row)
+            PocketNames[size_t(row)] = pocketTable->layout().name(row);
         SaveSettings();
         CloseForms(this);
         tmrUpdate.stop();
@@ -353,7 +369,10 @@ void frmMain::tmrUpdate_Timer()
 void frmMain::showPocket(const QString &reply)
 {
     // A timeout's text has no pocket in it ("Timeout ": the letter m).
-    if (const auto n = Indexer::pocketOrSpeed(reply)) {
+    const auto n = Indexer::pocketOrSpeed(reply);
+    m_shownPocket = n.value_or(0);
+    lblPocketName->setText(m_motion->nameOf(m_shownPocket));
+    if (n) {
         lblPocket->setText(QString::number(*n));
         setSpinFromIndexer(*n);
     } else {
@@ -385,11 +404,30 @@ void frmMain::setSpinFromIndexer(int value)
     spnMove->setSpinValue(value);
     m_spinFromPoll = false;
     lblMove->setText(QString::number(spnMove->spinValue()));
+    showMoveName();
+}
+
+void frmMain::namesChanged()
+{
+    std::array<QString, 8> names;
+    const PocketLayout layout = pocketTable->layout();
+    for (int row = 0; row < PocketLayout::kRows; ++row)
+        names[size_t(row)] = layout.name(row);
+    m_motion->setNames(names);
+    lblPocketName->setText(m_motion->nameOf(m_shownPocket));
+    showMoveName();
+}
+
+void frmMain::showMoveName()
+{
+    lblMove->setToolTip(optMove[0]->isChecked() ? m_motion->nameOf(lblMove->text().toInt())
+                                                : QString());
 }
 
 void frmMain::spnMove_Scroll()
 {
     lblMove->setText(QString::number(spnMove->spinPosition()));
+    showMoveName();
 }
 
 void frmMain::spnMove_Change()
@@ -413,6 +451,7 @@ void frmMain::spnMove_Change()
         }
         // The value now, not the one sent: after quick changes the display settles on the latest.
         lblMove->setText(QString::number(spnMove->spinValue()));
+        showMoveName();
     };
     // Quick changes while the line is slow: only the latest waiting one is sent.
     const QString source = MotionSupervisor::windowSource();
@@ -428,6 +467,7 @@ void frmMain::optMove_Click(int Index)
         fraMove->setTitle(QStringLiteral("Move"));
     else if (Index == 1)
         fraMove->setTitle(QStringLiteral("Speed"));
+    showMoveName();
 }
 
 void frmMain::cmdControl_Click(int Index)

@@ -70,6 +70,8 @@ private:
     QLabel *lblComm = nullptr;
     QGroupBox *fraPocket = nullptr;
     QLabel *lblPocket = nullptr;
+    // The name of the pocket at the working position, under its number.
+    QLabel *lblPocketName = nullptr;
     Lamp *ledReady = nullptr;
     Lamp *ledMoving = nullptr;
     QLabel *lblReady = nullptr;
@@ -101,6 +103,10 @@ private:
     void showSpeed(const QString &reply);
     void showMotion(const QString &reply);
     void setSpinFromIndexer(int value);
+    // The table's names to the supervisor and the displays.
+    void namesChanged();
+    // lblMove's tool tip: the name of the pocket the spin control selects.
+    void showMoveName();
 
     IndexerLink *m_link = nullptr;
     MotionSupervisor *m_motion = nullptr;
@@ -116,4 +122,6 @@ private:
     std::optional<std::pair<bool, int>> m_indexerValue;
     // The status word reaches the label at most once a display frame, the latest one.
     QTimer m_statusFrame;
+    // The pocket the indexer last reported, for its name under the number.
+    int m_shownPocket = 0;
 };

@@ -9,13 +9,17 @@
 #include <QFileInfo>
 #include <QList>
 #include <QRegularExpression>
+#include <algorithm>
 
 QByteArray ConfigFileContents(const PocketLayout &layout)
 {
     QByteArray contents;
     for (int row = 0; row < PocketLayout::kRows; ++row) {
         contents += QByteArray::number(row + 1) + ", " + QByteArray::number(layout.type(row)) +
-                    ", " + QByteArray::number(layout.position(row) + 1) + "\r\n";
+                    ", " + QByteArray::number(layout.position(row) + 1);
+        if (!layout.name(row).isEmpty())
+            contents += ", " + layout.name(row).toLatin1();
+        contents += "\r\n";
     }
     return contents;
 }
@@ -71,18 +75,40 @@ bool ParseConfigText(const QByteArray &contents, PocketLayout &layout, ConfigTex
         }
     }
     PocketLayout parsed = layout;
+    // The file's names first, each row's own or none; a row whose line gives no good name keeps
+    // its own unless a line gave it to another row.
+    std::array<std::optional<QString>, PocketLayout::kRows> names;
     for (int row = 0; row < lines.size(); ++row) {
         const QString line = QString::fromLatin1(lines[row]);
         const auto type = numberField(line, 2, strict);
         const auto position = numberField(line, 3, strict);
         const bool typeTaken = type && parsed.setType(row, *type);
         const bool positionTaken = position && parsed.setPosition(row, *position - 1);
-        if (strict && !(typeTaken && positionTaken)) {
+        const std::optional<QString> name =
+            PocketLayout::CleanName(GetDelimitedWord(line, 4, QStringLiteral(",")));
+        const bool repeated = name && !name->isEmpty() &&
+                              std::any_of(names.cbegin(), names.cbegin() + row, [&](const auto &n) {
+                                  return n && n->compare(*name, Qt::CaseInsensitive) == 0;
+                              });
+        if (name && !repeated)
+            names[row] = *name;
+        if (strict && !(typeTaken && positionTaken && names[row])) {
             if (why != nullptr)
-                *why = QStringLiteral("line %1: a type 0 to 3 and a position 1 to 360 are needed")
+                *why = QStringLiteral("line %1: a type 0 to 3, a position 1 to 360 and a name of "
+                                      "up to 16 characters without a comma, once, are needed")
                            .arg(row + 1);
             return false;
         }
+    }
+    for (int row = 0; row < PocketLayout::kRows; ++row)
+        parsed.setName(row, QString()); // names are set afresh below, in any order
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        if (names[row])
+            parsed.setName(row, *names[row]);
+    }
+    for (int row = 0; row < PocketLayout::kRows; ++row) {
+        if (!names[row])
+            parsed.setName(row, layout.name(row)); // refused when another row has it now
     }
     layout = parsed;
     return true;

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QString>
 #include <array>
+#include <optional>
 
 enum PocketType { Discrete = 0, StartBanana = 1, EndBanana = 2, NotUsed = 3 };
 
-// The eight-pocket layout as a value: for each pocket a type and a position in whole degrees.
+// The eight-pocket layout as a value: for each pocket a type, a position in whole degrees and an
+// optional name (the material it holds).
 // Rows are 0..7 inside the program, pockets 1..8 outside. A value outside its range is refused:
 // the row keeps what it had and the setter returns false, so that callers skip that field.
 class PocketLayout
@@ -13,10 +16,12 @@ public:
     static constexpr int kRows = 8;
     static constexpr int kPositions = 360;
     static constexpr int kTypes = 4;
+    static constexpr int kMaxName = 16;
 
     struct Pocket {
         int type = NotUsed;
         int position = 0;
+        QString name;
         bool operator==(const Pocket &) const = default;
     };
 
@@ -27,6 +32,16 @@ public:
     int position(int row) const { return validRow(row) ? m_rows[row].position : -1; }
     bool setType(int row, int type);
     bool setPosition(int row, int position);
+
+    // A pocket's name: at most 16 characters of 8-bit text, no comma, no control character,
+    // blanks around it dropped; empty is no name. The name as kept, or no value with the reason.
+    static std::optional<QString> CleanName(const QString &name, QString *why = nullptr);
+    QString name(int row) const { return validRow(row) ? m_rows[row].name : QString(); }
+    // Refused (false, the row unchanged, the reason in *why) when the name breaks the rules or
+    // another row has it, letter case ignored.
+    bool setName(int row, const QString &name, QString *why = nullptr);
+    // The row whose name this is, letter case ignored; no value when none.
+    std::optional<int> rowNamed(const QString &name) const;
 
     // The rows before the first "Not Used" one: the pockets the indexer is told of.
     int usedCount() const;

@@ -36,9 +36,11 @@ constexpr int kDone = 0, kNoAnswer = 1, kUsage = 2, kUnreachable = 3;
 
 const char *const kUsageText =
     "usage: rv360ctl [--socket PATH | --device PATH] [--json] [--timeout S] COMMAND [ARGS]\n"
-    "  status                          one line: pocket=<1-8|?> state=<ready|moving|?>\n"
-    "  move N [--wait]                 move to pocket N (1-8); with --wait, return when the\n"
-    "                                  indexer reports ready at pocket N\n"
+    "  status                          one line: pocket=<1-8|?> [name=NAME] "
+    "state=<ready|moving|?>\n"
+    "  move N|NAME [--wait]            move to pocket N (1-8) or the pocket of that name; with\n"
+    "                                  --wait, return when the indexer reports ready there\n"
+    "  names                           the eight pockets' names, a line each\n"
     "  inhibit on REASON | inhibit off refuse every move and speed change, or allow them again\n"
     "  history [N]                     the last N moves of the move record (20)\n"
     "  speed N                         set the sweep speed (1-8)\n"
@@ -102,6 +104,15 @@ public:
         m_motion = std::make_unique<MotionSupervisor>(*m_link);
         const MotionSettings settings = ReadMotionSettings();
         m_motion->setTimeLimit(settings.moveTimeoutS);
+        // The names the window saved, the good ones.
+        PocketLayout named;
+        const std::array<QString, 8> names = ReadPocketNames();
+        for (int row = 0; row < PocketLayout::kRows; ++row)
+            named.setName(row, names[size_t(row)]);
+        std::array<QString, 8> kept;
+        for (int row = 0; row < PocketLayout::kRows; ++row)
+            kept[size_t(row)] = named.name(row);
+        m_motion->setNames(kept);
         if (settings.recordMoves)
             m_motion->setRecordFile(ProgramDirectory() + QStringLiteral("moves.csv"));
         connect(m_motion.get(), &MotionSupervisor::moveEvent, this,
@@ -207,6 +218,11 @@ std::optional<QJsonObject> requestFor(const Options &o, QString *why)
         if (const auto n = number(a[0]))
             return QJsonObject{{"cmd", o.command},
                                {o.command == QLatin1String("move") ? "pocket" : "speed", *n}};
+        // Not a number: a pocket's name, which the program knows.
+        bool numeric = false;
+        a[0].toDouble(&numeric);
+        if (o.command == QLatin1String("move") && !numeric)
+            return QJsonObject{{"cmd", "move"}, {"pocket", a[0]}};
         *why =
             QStringLiteral("%1 takes a whole number from 1 to 8, not \"%2\"").arg(o.command, a[0]);
         return std::nullopt;
@@ -253,6 +269,8 @@ std::optional<QJsonObject> requestFor(const Options &o, QString *why)
         *why = QStringLiteral("history takes a whole number from 1 to 100000");
         return std::nullopt;
     }
+    if (o.command == QLatin1String("names") && a.isEmpty())
+        return QJsonObject{{"cmd", "names"}};
     if (o.command == QLatin1String("send") && a.size() == 1)
         return QJsonObject{{"cmd", "send"}, {"text", a[0]}};
     if (o.command == QLatin1String("watch") && a.isEmpty())
@@ -357,9 +375,16 @@ private:
         if (m_o.json) {
             out(QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
         } else if (cmd == QLatin1String("status")) {
-            out(QStringLiteral("pocket=%1 state=%2")
+            const QJsonValue name = result.value(QStringLiteral("name"));
+            out(QStringLiteral("pocket=%1 %2state=%3")
                     .arg(shown(result.value(QStringLiteral("pocket"))),
+                         name.isString() ? QStringLiteral("name=%1 ").arg(name.toString())
+                                         : QString(),
                          shown(result.value(QStringLiteral("state")))));
+        } else if (cmd == QLatin1String("names")) {
+            const QJsonArray names = result.value(QStringLiteral("names")).toArray();
+            for (int k = 0; k < names.size(); ++k)
+                out(QStringLiteral("%1 %2").arg(k + 1).arg(names[k].toString()).trimmed());
         } else if (cmd == QLatin1String("control") && result.contains(QStringLiteral("source"))) {
             out(result.value(QStringLiteral("source")).toString());
         } else if (cmd == QLatin1String("switches")) {
@@ -401,9 +426,15 @@ private:
         if (kind == QLatin1String("pocket") || kind == QLatin1String("state"))
             m_last.insert(kind, event.value(kind));
         const QString state = event.value(QStringLiteral("state")).toString();
+        // The pocket asked for, by number or by name.
+        const QJsonValue wanted = m_request.value(QStringLiteral("pocket"));
+        const bool target = wanted.isString()
+                                ? event.value(QStringLiteral("name"))
+                                          .toString()
+                                          .compare(wanted.toString(), Qt::CaseInsensitive) == 0
+                                : event.value(QStringLiteral("target")) == wanted;
         if (kind != QLatin1String("move") || state == QLatin1String("started") ||
-            event.value(QStringLiteral("source")) != m_transport.source() ||
-            event.value(QStringLiteral("target")) != m_request.value(QStringLiteral("pocket")))
+            event.value(QStringLiteral("source")) != m_transport.source() || !target)
             return;
         m_result = event;
         if (m_waiting)
@@ -415,7 +446,7 @@ private:
         if (!m_waiting)
             return finish(kNoAnswer, QStringLiteral("no answer within %1 s").arg(seconds));
         finish(kNoAnswer, QStringLiteral("pocket %1 not reached in %2 s: at %3, %4")
-                              .arg(m_request.value(QStringLiteral("pocket")).toInt())
+                              .arg(m_request.value(QStringLiteral("pocket")).toVariant().toString())
                               .arg(seconds)
                               .arg(shown(m_last.value(QStringLiteral("pocket"))),
                                    shown(m_last.value(QStringLiteral("state")))));

@@ -36,7 +36,8 @@ QJsonObject MotionSupervisor::Event::toJson() const
             {QStringLiteral("target"), target},
             {QStringLiteral("source"), source},
             {QStringLiteral("seconds"), std::round(seconds * 10) / 10},
-            {QStringLiteral("message"), message}};
+            {QStringLiteral("message"), message},
+            {QStringLiteral("name"), name.isEmpty() ? QJsonValue() : QJsonValue(name)}};
 }
 
 MotionSupervisor::MotionSupervisor(IndexerLink &link, QObject *parent)
@@ -58,7 +59,8 @@ MotionSupervisor::~MotionSupervisor()
     if (m_move)
         record({QStringLiteral("unknown"), m_move->target, m_move->source,
                 m_move->clock.elapsed() / 1000.0,
-                QStringLiteral("ended before the indexer reported pocket %1").arg(m_move->target)},
+                QStringLiteral("ended before the indexer reported pocket %1").arg(m_move->target),
+                m_move->name},
                m_move->requested, m_move->from);
 }
 
@@ -84,7 +86,7 @@ void MotionSupervisor::move(int target, const QString &source, const QObject *co
     const QString from = m_lastPocket ? QString::number(*m_lastPocket) : QString();
     QString code;
     if (const QString why = refusalFor(source, &code); !why.isEmpty()) {
-        const Event event{code, target, source, 0, why};
+        const Event event{code, target, source, 0, why, nameOf(target)};
         record(event, QDateTime::currentDateTime(), from);
         Q_EMIT moveEvent(event);
         if (done)
@@ -97,12 +99,13 @@ void MotionSupervisor::move(int target, const QString &source, const QObject *co
     move.serial = ++m_serial;
     move.target = target;
     move.source = source;
+    move.name = nameOf(target);
     move.from = from;
     move.requested = QDateTime::currentDateTime();
     move.clock.start();
     m_limit.start(m_timeLimitS * 1000);
     m_watch.start();
-    Q_EMIT moveEvent({QStringLiteral("started"), target, source, 0, QString()});
+    Q_EMIT moveEvent({QStringLiteral("started"), target, source, 0, QString(), move.name});
     send(Indexer::moveCommand(target), source, m_serial, context, std::move(done), latestKey);
 }
 
@@ -181,6 +184,16 @@ void MotionSupervisor::setInhibit(bool on, const QString &reason, const QString 
     }
 }
 
+std::optional<int> MotionSupervisor::pocketNamed(const QString &name) const
+{
+    const QString wanted = name.trimmed();
+    for (int pocket = 1; pocket <= 8 && !wanted.isEmpty(); ++pocket) {
+        if (m_names[size_t(pocket - 1)].compare(wanted, Qt::CaseInsensitive) == 0)
+            return pocket;
+    }
+    return std::nullopt;
+}
+
 QJsonValue MotionSupervisor::moveInProgress() const
 {
     if (!m_move)
@@ -197,7 +210,8 @@ void MotionSupervisor::finish(const QString &state, const QString &message)
     m_move.reset();
     m_limit.stop();
     m_watch.stop();
-    const Event event{state, move.target, move.source, move.clock.elapsed() / 1000.0, message};
+    const Event event{state,   move.target, move.source, move.clock.elapsed() / 1000.0,
+                      message, move.name};
     record(event, move.requested, move.from);
     Q_EMIT moveEvent(event);
 }
@@ -262,7 +276,7 @@ void MotionSupervisor::record(const Event &event, const QDateTime &requested, co
     const QString line = QStringList{requested.toString(Qt::ISODateWithMs),
                                      csv(event.source),
                                      from,
-                                     QString::number(event.target),
+                                     (QString::number(event.target) + u' ' + event.name).trimmed(),
                                      event.state,
                                      secondsText(event.seconds),
                                      csv(event.message)}

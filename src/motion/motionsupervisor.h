@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
+#include <array>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -42,6 +43,8 @@ public:
         QString source;
         double seconds = 0;
         QString message;
+        // The target's name when it has one.
+        QString name;
         QJsonObject toJson() const;
     };
     struct Inhibit {
@@ -63,6 +66,14 @@ public:
     ~MotionSupervisor() override;
 
     IndexerLink &link() { return m_link; }
+    // The pockets' names (the window's table, or the settings for rv360ctl --device).
+    void setNames(const std::array<QString, 8> &names) { m_names = names; }
+    QString nameOf(int pocket) const
+    {
+        return pocket >= 1 && pocket <= 8 ? m_names[size_t(pocket - 1)] : QString();
+    }
+    // The pocket of that name, letter case ignored.
+    std::optional<int> pocketNamed(const QString &name) const;
     void setTimeLimit(int seconds) { m_timeLimitS = seconds; }
     // The record's file; without one the record is kept in memory only.
     void setRecordFile(const QString &fileName);
@@ -105,6 +116,7 @@ private:
         quint64 serial = 0;
         int target = 0;
         QString source;
+        QString name;
         QString from;
         QDateTime requested;
         QElapsedTimer clock;
@@ -126,6 +138,7 @@ private:
     IndexerLink &m_link;
     int m_timeLimitS = kDefaultTimeLimitS;
     std::function<QString()> m_refusal;
+    std::array<QString, 8> m_names;
     std::optional<Inhibit> m_inhibit;
     std::optional<Move> m_move;
     quint64 m_serial = 0;

@@ -224,7 +224,8 @@ void ControlServer::serveOne(Client *client)
     // Moves are refused by the supervisor, which records them; an inhibit and the record are
     // taken whatever the dialog does.
     static const QStringList unrefused = {QStringLiteral("move"), QStringLiteral("speed"),
-                                          QStringLiteral("inhibit"), QStringLiteral("history")};
+                                          QStringLiteral("inhibit"), QStringLiteral("history"),
+                                          QStringLiteral("names")};
     if (const QString refusal = m_motion.refusal();
         !refusal.isEmpty() && !unrefused.contains(request.value(QStringLiteral("cmd")).toString()))
         return answer(IndexerCommands::Error(QStringLiteral("refused"), refusal));

@@ -86,7 +86,9 @@ void status(MotionSupervisor &supervisor, const QObject *context, const Done &do
             const auto s = motion.timedOut ? std::nullopt : Indexer::motionState(motion.text);
             const QJsonValue state = s ? QJsonValue(*s) : QJsonValue();
             const auto &inhibit = supervisor.inhibit();
+            const QString name = n ? supervisor.nameOf(*n) : QString();
             done(ok({{QStringLiteral("pocket"), n ? QJsonValue(*n) : QJsonValue()},
+                     {QStringLiteral("name"), name.isEmpty() ? QJsonValue() : QJsonValue(name)},
                      {QStringLiteral("state"), state},
                      {QStringLiteral("move"), supervisor.moveInProgress()},
                      {QStringLiteral("inhibit"),
@@ -136,10 +138,16 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
     } else if (cmd == QLatin1String("move") || cmd == QLatin1String("speed")) {
         const bool move = cmd == QLatin1String("move");
         const QString field = move ? QStringLiteral("pocket") : QStringLiteral("speed");
-        const auto n = oneToEight(request, field);
+        // A pocket by its name, letter case ignored.
+        const QJsonValue named = request.value(field);
+        if (move && named.isString() && !motion.pocketNamed(named.toString()))
+            return bad(QStringLiteral("no pocket named %1").arg(named.toString()));
+        const auto n = move && named.isString() ? motion.pocketNamed(named.toString())
+                                                : oneToEight(request, field);
         if (!n)
             return bad(
-                QStringLiteral("%1 takes \"%2\": a whole number from 1 to 8").arg(cmd, field));
+                QStringLiteral("%1 takes \"%2\": a whole number from 1 to 8%3")
+                    .arg(cmd, field, move ? QStringLiteral(" or a pocket's name") : QString()));
         auto told = [done](const MotionSupervisor::Outcome &outcome) {
             if (!outcome.code.isEmpty())
                 return done(Error(outcome.code, outcome.error));
@@ -161,6 +169,13 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
                                       "characters, no control characters), or \"on\": false"));
         motion.setInhibit(on.toBool(), text, source);
         done(ok());
+    } else if (cmd == QLatin1String("names")) {
+        QJsonArray names;
+        for (int pocket = 1; pocket <= 8; ++pocket) {
+            const QString name = motion.nameOf(pocket);
+            names.append(name.isEmpty() ? QJsonValue() : QJsonValue(name));
+        }
+        done(ok({{QStringLiteral("names"), names}}));
     } else if (cmd == QLatin1String("history")) {
         const QJsonValue count = request.value(QStringLiteral("count"));
         const double n = count.isUndefined() ? 20 : count.toDouble();

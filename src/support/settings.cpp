@@ -15,6 +15,7 @@ QString ConfigFile = QStringLiteral("RV360.cfg");
 bool RemoteEnabled = true;
 QString RemoteSocket;
 bool LogTraffic = false;
+std::array<QString, 8> PocketNames;
 
 namespace
 {
@@ -27,6 +28,11 @@ QMap<int, QString> &chosenDevices()
 }
 
 const QString Section = QStringLiteral("Application");
+
+QString nameKey(int pocket)
+{
+    return QStringLiteral("Name%1").arg(pocket);
+}
 constexpr qsizetype kMaxDevicePath = 4096;
 
 QString fileDeviceName(int portNumber)
@@ -89,6 +95,17 @@ void LoadSettings()
     RemoteSocket = ini.ReadIniStr(QStringLiteral("Remote"), QStringLiteral("Socket"), QString());
     LogTraffic =
         ini.ReadIniBool(QStringLiteral("Log"), QStringLiteral("Traffic"), QStringLiteral("0"));
+    PocketNames = ReadPocketNames();
+}
+
+std::array<QString, 8> ReadPocketNames()
+{
+    std::array<QString, 8> names;
+    cIniFile ini;
+    ini.setFileName(SettingsFilePath());
+    for (int k = 1; k <= 8; ++k)
+        names[k - 1] = ini.ReadIniStr(QStringLiteral("Pockets"), nameKey(k), QString());
+    return names;
 }
 
 MotionSettings ReadMotionSettings()
@@ -124,6 +141,11 @@ void SaveSettings()
         if (it.value() != fileDeviceName(it.key()))
             entries.append(
                 {QStringLiteral("Ports"), QStringLiteral("COM%1").arg(it.key()), it.value()});
+    }
+    const std::array<QString, 8> stored = ReadPocketNames();
+    for (int k = 1; k <= 8; ++k) {
+        if (PocketNames[k - 1] != stored[k - 1])
+            entries.append({QStringLiteral("Pockets"), nameKey(k), PocketNames[k - 1]});
     }
     // One replacement for all, so that an interrupted save leaves the old file whole.
     ini.WriteIniEntries(entries);

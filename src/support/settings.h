@@ -1,12 +1,20 @@
 #pragma once
 
 #include <QString>
+#include <array>
 
 // The four settings kept between runs, loaded at start-up and saved when the main window closes.
 extern qint16 CommPort;    // 1..4 serial port COM1..COM4, 5 or more the Ethernet choice
 extern int EPort;          // Ethernet choice: TCP port of the serial device server (-1: none)
 extern QString EAddr;      // Ethernet choice: its address or host name ("0.0.0.0": none)
 extern QString ConfigFile; // last configuration file: bare name (program's directory) or path
+
+// The pockets' names, section "Pockets", keys "Name1" to "Name8": loaded at start-up and saved
+// with the four settings (a key is written when its name differs from the file's). Taken
+// as they are written; the window keeps the good ones (PocketLayout::setName).
+extern std::array<QString, 8> PocketNames;
+// The same read directly from the file, for rv360ctl --device.
+std::array<QString, 8> ReadPocketNames();
 
 // Read at start-up, never written: whether scripts may connect (section "Remote", key "Enabled",
 // default 1) and on which socket (key "Socket", empty: the default), and whether the traffic

@@ -23,6 +23,7 @@ constexpr int kRowPitch = 28; // 420 twips
 constexpr int kNumberX = 4, kNumberW = 16;
 constexpr int kModeX = 24, kModeW = 94;
 constexpr int kLocationX = 122, kLocationW = 56;
+constexpr int kNameX = 182, kNameW = PocketTable::kNameWidth - 6;
 constexpr int kFieldH = 22;
 } // namespace
 
@@ -37,6 +38,7 @@ PocketTable::PocketTable(QWidget *frame, int firstRowY) : QObject(frame)
     };
     lblColumn[2] = heading(2, QStringLiteral("Pocket Type"), kModeX, kModeW, firstRowY - 17);
     lblColumn[1] = heading(1, QStringLiteral("Degrees"), kLocationX, kLocationW, firstRowY - 17);
+    lblColumn[3] = heading(3, QStringLiteral("Name"), kNameX, kNameW, firstRowY - 17);
 
     for (int i = 0; i < kRows; ++i) {
         const int y = firstRowY + i * kRowPitch;
@@ -66,7 +68,19 @@ PocketTable::PocketTable(QWidget *frame, int firstRowY) : QObject(frame)
         location->installEventFilter(this);
         location->lineEdit()->installEventFilter(this);
         cboLocation[i] = location;
+
+        auto *name = new QLineEdit(frame);
+        name->setObjectName(QStringLiteral("txtName_%1").arg(i));
+        name->setGeometry(kNameX, y, kNameW, kFieldH);
+        name->setAccessibleName(QStringLiteral("Pocket %1 name").arg(i + 1));
+        name->installEventFilter(this);
+        txtName[i] = name;
     }
+    lblNameNote = new QLabel(frame);
+    lblNameNote->setObjectName(QStringLiteral("lblNameNote"));
+    lblNameNote->setGeometry(kNumberX, firstRowY + kRows * kRowPitch - 2,
+                             kNameX + kNameW - kNumberX, kNoteHeight - 4);
+    txtName[0]->setToolTip(QStringLiteral("Name of the material in the pocket."));
     cboMode[0]->setToolTip(QStringLiteral("Select pocket type."));
     cboLocation[0]->setToolTip(QStringLiteral("Select pocket position."));
 }
@@ -99,7 +113,7 @@ void PocketTable::setDefaults()
 
 PocketLayout PocketTable::layout() const
 {
-    PocketLayout layout;
+    PocketLayout layout = m_names;
     for (int row = 0; row < kRows; ++row) {
         layout.setType(row, type(row));
         layout.setPosition(row, position(row));
@@ -113,6 +127,30 @@ void PocketTable::setLayout(const PocketLayout &layout)
         setPosition(row, layout.position(row));
         setType(row, layout.type(row));
     }
+    bool renamed = false;
+    for (int row = 0; row < kRows; ++row)
+        renamed = renamed || m_names.name(row) != layout.name(row);
+    m_names = layout;
+    for (int row = 0; row < kRows; ++row)
+        txtName[row]->setText(layout.name(row));
+    lblNameNote->clear();
+    if (renamed)
+        Q_EMIT namesChanged();
+}
+
+void PocketTable::nameEdited(int row)
+{
+    QString why;
+    const QString before = m_names.name(row);
+    if (!m_names.setName(row, txtName[row]->text(), &why)) {
+        txtName[row]->setText(before);
+        lblNameNote->setText(QStringLiteral("Pocket %1: %2.").arg(row + 1).arg(why));
+        return;
+    }
+    txtName[row]->setText(m_names.name(row));
+    lblNameNote->clear();
+    if (m_names.name(row) != before)
+        Q_EMIT namesChanged();
 }
 
 int PocketTable::type(int row) const
@@ -164,6 +202,10 @@ bool PocketTable::eventFilter(QObject *watched, QEvent *event)
         // Opening the field's own list is not leaving it.
         if (focus->reason() != Qt::PopupFocusReason) {
             for (int i = 0; i < kRows; ++i) {
+                if (watched == txtName[i]) {
+                    nameEdited(i);
+                    break;
+                }
                 // The field or its editor: validating twice gives the same entry.
                 if (watched == cboLocation[i] || watched == cboLocation[i]->lineEdit()) {
                     cboLocation_LostFocus(i);

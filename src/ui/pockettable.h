@@ -8,11 +8,12 @@
 
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QWidget;
 
 // The eight-row pocket table: views and edits a PocketLayout. For each pocket a type (index into
-// the type list) and a position (index into the position list "0".."359", so the index is the
-// angle in whole degrees). Rows are 0..7 inside the program, pockets 1..8 outside.
+// the type list), a position (index into the position list "0".."359", so the index is the
+// angle in whole degrees) and a name. Rows are 0..7 inside the program, pockets 1..8 outside.
 class PocketTable : public QObject
 {
     Q_OBJECT
@@ -41,6 +42,10 @@ public:
     bool setType(int row, int type);
     bool setPosition(int row, int position);
 
+    // The names' column and the line under the rows: the width and height the table adds.
+    static constexpr int kNameWidth = 96;
+    static constexpr int kNoteHeight = 20;
+
     // Validation of a typed position when its field loses focus.
     void cboLocation_LostFocus(int Index);
     // The entry a typed position text selects.
@@ -49,13 +54,24 @@ public:
     std::array<QLabel *, kRows> lblPosition{};
     std::array<QComboBox *, kRows> cboMode{};
     std::array<QComboBox *, kRows> cboLocation{};
-    // Headings: [1] "Degrees", [2] "Pocket Type"; [0] does not exist.
-    std::array<QLabel *, 3> lblColumn{};
+    std::array<QLineEdit *, kRows> txtName{};
+    // Under the rows: why a typed name was refused.
+    QLabel *lblNameNote = nullptr;
+    // Headings: [1] "Degrees", [2] "Pocket Type", [3] "Name"; [0] does not exist.
+    std::array<QLabel *, 4> lblColumn{};
+
+Q_SIGNALS:
+    // A name was changed, typed or set with a layout.
+    void namesChanged();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // A typed name is taken on leaving its box, or refused: the box goes back to its last good
+    // value and the line under the rows says why.
+    void nameEdited(int row);
+    PocketLayout m_names;
     static bool validRow(int row) { return row >= 0 && row < kRows; }
 };
 
