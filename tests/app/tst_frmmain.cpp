@@ -12,7 +12,7 @@
 //                setting; NAME^=TEXT what it shows begins so
 //   limit:S      the moves' time limit          wait:MS   time passes
 //   inhibit:R    a script inhibits moves for reason R
-//   type:NAME:T  T typed into a text box
+//   type:NAME:T  T typed into a text box, then the box left
 // Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
 #include "controls.h"
@@ -142,7 +142,10 @@ void play(MainFixture &f, const QString &transcript)
         } else if (step.startsWith(QLatin1String("limit:"))) {
             w->motion().setTimeLimit(arg.toInt());
         } else if (step.startsWith(QLatin1String("type:"))) {
-            w->findChild<QLineEdit *>(arg.section(u':', 0, 0))->setText(arg.section(u':', 1));
+            auto *edit = w->findChild<QLineEdit *>(arg.section(u':', 0, 0));
+            edit->setText(QString::fromLatin1(unescape(arg.section(u':', 1))));
+            QFocusEvent leave(QEvent::FocusOut);
+            QCoreApplication::sendEvent(edit, &leave);
         } else if (step.startsWith(QLatin1String("wait:"))) {
             QTest::qWait(arg.toInt());
         } else if (step.startsWith(QLatin1String("delay="))) {
@@ -240,6 +243,12 @@ private Q_SLOTS:
             "lblMotion==Move_to_7:_moves_inhibited:_operator_(window) click:chkInhibit "
             "lblInhibit== chkInhibit==0 up sent:B7 inhibit:HV_on chkInhibit==1 "
             "lblInhibit==Moves_inhibited:_HV_on_(script)");
+        // The names: the pocket's under its number, kept over a Read from the indexer (which
+        // gives no names), in the strip.
+        row("names", "type:txtName_4:Au at:5 lblPocketName==Au type:txtName_4:Ag lblPocketName==Ag "
+                     "F?=F:0%0D click:cmdCustom_0 txtName_4==Ag B?=B:3%0D tick lblPocketName== "
+                     "up lblMotion==Moving_to_4_(window) type:txtName_3:Ti up "
+                     "lblMotion==Moving_to_5_Ag_(window)");
         // A move typed in the setup dialog is supervised too.
         row("typed move", "at:5 click:chkInhibit click:cmdComm type:txtSend:B6 click:cmdSend "
                           "txtRcv==Refused:_moves_inhibited:_operator sent: click:chkInhibit "
@@ -409,6 +418,21 @@ private Q_SLOTS:
 
     // Read fills the table from the indexer and Send sends it; presses while a transfer waits
     // are ignored. Save writes the table to the file chosen, which Open then reads.
+    // The names are kept in the settings file: written as the window closes, shown after a
+    // restart; a second of the same name (letter case ignored) is not taken.
+    void namesKept()
+    {
+        play(*f, "type:txtName_0:Ti type:txtName_4:Au");
+        w->close();
+        const QByteArray saved = contentsOf(SettingsFilePath());
+        QVERIFY2(saved.endsWith("[Pockets]\r\nName1=Ti\r\nName5=Au\r\n"), saved);
+        QVERIFY(ReplaceFileAtomically(SettingsFilePath(), saved + "Name2=tI\r\n"));
+        f->window = std::make_unique<frmMain>(&f->port);
+        w = f->window.get();
+        w->Form_Load();
+        play(*f, "txtName_0==Ti txtName_1== txtName_4==Au");
+    }
+
     void transfers()
     {
         QString dialogs; // o: open, s: save

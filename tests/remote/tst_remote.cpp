@@ -103,11 +103,14 @@ private Q_SLOTS:
     // the error that tells which).
     void operations()
     {
+        motion->setNames({QString(), {}, {}, {}, QStringLiteral("Au"), {}, {}, {}});
         // clang-format off
         const struct { const char *request, *sent, *result; } rows[] = {
             {R"({"cmd":"speed","speed":1})", "C1", R"({"ok":true,"reply":"ok\r"})"},
             {R"({"cmd":"control","source":"comm"})", "A1", R"({"ok":true,"reply":"ok\r"})"},
             {R"({"cmd":"control","source":"up"})", "", "control takes"}, {R"({"cmd":"move","pocket":9})", "", "move takes"},
+            {R"({"cmd":"move","pocket":"Ag"})", "", "no pocket named Ag"},
+            {R"({"cmd":"names"})", "", R"({"names":[null,null,null,null,"Au",null,null,null],"ok":true})"},
             {R"({"cmd":"speed","speed":2.5})", "", "speed takes"}, {R"({"cmd":"switches","panel":"side"})", "", "switches takes"},
             {R"({"cmd":"speed","speed":0})", "", "speed takes"}, {R"({"cmd":"history","count":0})", "", "history takes"},
             {R"({"cmd":"send","text":"B?\nB5"})", "", "send takes"}, {R"({"cmd":"dance"})", "", "unknown command"},
@@ -118,7 +121,7 @@ private Q_SLOTS:
             {R"({"cmd":"layout_send","layout":"1,3,1\n2,1,10\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1"})", "", "\"ok\":true"},
             {R"({"cmd":"layout_send","layout":"1,0,1\n2,0,1\n3,0,1\n4,0,1\n5,0,1\n6,0,1\n7,0,1\n8,2,360"})", "F8,G1 0 000,G2 0 000,G3 0 000,G4 0 000,G5 0 000,G6 0 000,G7 0 000,G8 2 359", "\"ok\":true"},
             // Last: the move's supervision asks the status on its own from 250 ms on.
-            {R"({"cmd":"move","pocket":8})", "B8", R"({"ok":true,"reply":"ok\r"})"}};
+            {R"({"cmd":"move","pocket":"aU"})", "B5", R"({"ok":true,"reply":"ok\r"})"}};
         // clang-format on
         for (const auto &row : rows) {
             port->written.clear();
@@ -168,8 +171,9 @@ private Q_SLOTS:
         a.send("\n{\"id\":1,\"cmd\":\"status\"}\n{\"id\":2,\"cmd\":\"control\"}");
         b.send(R"({"id":"x","cmd":"switches","panel":"rear"})");
         link->SendCommand(QStringLiteral("F?"));
-        QCOMPARE(a.next(),
-                 R"({"id":1,"inhibit":null,"move":null,"ok":true,"pocket":3,"state":"moving"})");
+        QCOMPARE(
+            a.next(),
+            R"({"id":1,"inhibit":null,"move":null,"name":null,"ok":true,"pocket":3,"state":"moving"})");
         QCOMPARE(a.next(), R"({"id":2,"ok":true,"source":"comm"})");
         QCOMPARE(b.next(), R"({"byte":"C8","id":"x","ok":true})");
         // One at a time on the line, the window's first (it asked first), a status whole.
@@ -352,6 +356,8 @@ private Q_SLOTS:
         QVERIFY(mute.listen(home.dir.filePath(QStringLiteral("mute.sock"))));
         SimProcess sim;
         QVERIFY(sim.start({"--move-ms", "50"}));
+        // The names the window saved, which rv360ctl on a device of its own takes.
+        QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Pockets]\r\nName6=Au\r\n"));
         // The lowest pocket, switches given in hex, and a few noise bytes before each reply
         // (until the noise is off): shown as they came.
         for (const char *line : {"pocket 1", "switches 0x0A 200", "noise on"})
@@ -376,8 +382,8 @@ private Q_SLOTS:
             {viaMute + " --timeout 1 switches front", 1, "", "rv360ctl: no answer within 1 s\n"},
             {"--socket " + home.dir.filePath("nobody.sock") + " status", 3, "", "no running rv360 at"},
             {"--device " + home.dir.filePath("no-device") + " status", 3, "", "no-device"},
-            {viaDevice + " move 6 --wait --timeout 10", 0, "", ""},
-            {viaDevice + " status", 0, "pocket=6 state=ready\n", ""}, {viaDevice + " control io", 0, "", ""},
+            {viaDevice + " move au --wait --timeout 10", 0, "", ""},
+            {viaDevice + " status", 0, "pocket=6 name=Au state=ready\n", ""}, {viaSocket + " move Ag", 2, "", "no pocket named Ag"}, {viaDevice + " control io", 0, "", ""},
             {viaDevice + " control", 0, "io\n", ""}, {viaDevice + " switches front", 0, "A\n", ""},
             {viaDevice + " layout send " + layout, 0, "", ""},
             {viaDevice + " layout read", 0, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n", ""},
@@ -416,7 +422,8 @@ private Q_SLOTS:
         const QByteArray history = std::get<1>(ctl({"--socket", socketPath, "history", "3"}));
         QVERIFY2(record.match(history).hasMatch(), history);
         const QByteArray fromFile = std::get<1>(ctl({"--socket", "none.sock", "history"}));
-        QVERIFY2(fromFile.contains(",rv360ctl --device,,6,arrived,") && fromFile.count('\n') == 2,
+        QVERIFY2(fromFile.contains(",rv360ctl --device,,6 Au,arrived,") &&
+                     fromFile.count('\n') == 2,
                  fromFile);
         // The running program gone during a request.
         QTimer::singleShot(300, &mute, &QLocalServer::close);

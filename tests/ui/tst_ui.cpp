@@ -11,7 +11,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <sys/stat.h>
@@ -46,6 +48,60 @@ private Q_SLOTS:
                                         &leave);
             QVERIFY(field->count() == 360 && table.position(row) == 12);
         }
+    }
+
+    // Names typed in the table are taken trimmed on leaving the box; one that breaks the rules
+    // or that another pocket has (letter case ignored) is refused: the box goes back to its last
+    // good name and the line under the rows says why, until a good one is typed.
+    void typedNames()
+    {
+        QWidget frame;
+        PocketTable table(&frame, 88);
+        QSignalSpy changed(&table, &PocketTable::namesChanged);
+        const auto type = [&table](int row, const char *text) {
+            table.txtName[row]->setText(QString::fromLatin1(text));
+            QFocusEvent leave(QEvent::FocusOut);
+            QCoreApplication::sendEvent(table.txtName[row], &leave);
+            return table.txtName[row]->text() + u'|' + table.lblNameNote->text();
+        };
+        QCOMPARE(type(0, " Ti "), QStringLiteral("Ti|"));
+        QCOMPARE(type(1, "tI"), QStringLiteral("|Pocket 2: pocket 1 is named Ti already."));
+        QVERIFY(type(0, "Au,Ag").startsWith(QLatin1String("Ti|Pocket 1: ")));
+        QVERIFY(type(2, "0123456789abcdefg").startsWith(QLatin1String("|Pocket 3: ")));
+        QCOMPARE(type(2, "Caf\xe9"), QString::fromLatin1("Caf\xe9|"));
+        QCOMPARE(table.layout().name(2), QString::fromLatin1("Caf\xe9"));
+        QCOMPARE(changed.size(), 2);
+    }
+
+    // The names in a configuration file's fourth field, read over pockets 1 and 2 named Ti and
+    // Cr: a name sets its row's, no field clears it, a bad one (or one an earlier line gave)
+    // leaves it, unless another row has it now. A row without a name is written as before.
+    void namesInFiles()
+    {
+        // clang-format off
+        const struct { QByteArray text; const char *names; } rows[] = {
+            {"1, 3, 1, Au\r\n2, 3, 1\r\n", "Au,,,,,,,"}, {"1,3,1, Ag , x\n", "Ag,Cr,,,,,,"},
+            {"1,3,1,0123456789abcdefg\n2,3,1,Au", "Ti,Au,,,,,,"}, {"1,3,1,Au\n2,3,1,aU", "Au,Cr,,,,,,"},
+            {"1,3,1,Cr\n2,3,1,cr", "Cr,,,,,,,"}, {"1,3,1,A\x01u\n2,3,1,", "Ti,,,,,,,"},
+            {"1,3,1,Caf\xe9", "Caf\xe9,Cr,,,,,,"}};
+        // clang-format on
+        for (const auto &row : rows) {
+            PocketLayout layout;
+            QVERIFY(layout.setName(0, QStringLiteral("Ti")) &&
+                    layout.setName(1, QStringLiteral("Cr")));
+            QVERIFY(ParseConfigText(row.text, layout));
+            QStringList names;
+            for (int k = 0; k < PocketLayout::kRows; ++k)
+                names << layout.name(k);
+            QVERIFY2(names.join(u',') == QString::fromLatin1(row.names), row.text);
+        }
+        PocketLayout layout;
+        QVERIFY(layout.setName(0, QString::fromLatin1("Caf\xe9")));
+        QVERIFY(ConfigFileContents(layout).startsWith("1, 3, 1, Caf\xe9\r\n2, 3, 1\r\n"));
+        QString why;
+        QVERIFY(!ParseConfigText("1,3,1,Au\n2,3,1,au\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1",
+                                 layout, ConfigText::Strict, &why) &&
+                why.startsWith("line 2:"));
     }
 
     // The file dialog as the operator meets it: a typed name gets the extension; a cancel keeps
