@@ -10,7 +10,7 @@
 QByteArray ConfigFileContents(const PocketLayout &layout);
 // How a configuration text is taken: as the program reads its files, or strictly, for scripts.
 enum class ConfigText { Lenient, Strict };
-// Applies a configuration text to a layout: line k to row k-1, fields 2 and 3 only. Lines may
+// Applies a configuration text to a layout: line k to row k-1, fields 2 to 4 only. Lines may
 // end in CR LF, LF or CR. Leniently, a field that is not a number, or out of range, leaves that
 // one value alone, and rows without a line are left alone; a line's fourth field names its row,
 // none clears the name, and one that breaks the name rules or repeats an earlier line's name
