@@ -9,7 +9,7 @@
 //   sent:A,B     the commands written so far ("_" a blank)
 //   NAME==TEXT   what a control shows: a label's or frame's text, an option's, check box's or
 //                lamp's 1 or 0, whether a button is shown, the spin's value; CommPort==N the
-//                setting; NAME^=TEXT what it shows begins so
+//                setting; NAME^=TEXT what it shows begins so; NAME.tip==TEXT its tool tip
 //   limit:S      the moves' time limit          wait:MS   time passes
 //   inhibit:R    a script inhibits moves for reason R
 //   type:NAME:T  T typed into a text box, then the box left
@@ -120,13 +120,16 @@ void play(MainFixture &f, const QString &transcript)
             step.contains(QLatin1String("^=")) ? QStringLiteral("^=") : QStringLiteral("==");
         if (step.contains(check)) {
             QVERIFY(f.idle());
-            QWidget *widget = w->findChild<QWidget *>(step.section(check, 0, 0));
+            // NAME.tip: the control's tool tip.
+            const QString name = step.section(check, 0, 0);
+            const bool tip = name.endsWith(QLatin1String(".tip"));
+            QWidget *widget = w->findChild<QWidget *>(tip ? name.chopped(4) : name);
             // The status word may take a display frame to reach the label.
             const QString expected = QString::fromLatin1(unescape(step.section(check, 1)));
             QString shown;
             const bool same = QTest::qWaitFor(
                 [&] {
-                    shown = shownBy(widget);
+                    shown = tip ? widget->toolTip() : shownBy(widget);
                     return check == u"^=" ? shown.startsWith(expected) : shown == expected;
                 },
                 100);
@@ -248,7 +251,8 @@ private Q_SLOTS:
         row("names", "type:txtName_4:Au at:5 lblPocketName==Au type:txtName_4:Ag lblPocketName==Ag "
                      "F?=F:0%0D click:cmdCustom_0 txtName_4==Ag B?=B:3%0D tick lblPocketName== "
                      "up lblMotion==Moving_to_4_(window) type:txtName_3:Ti up "
-                     "lblMotion==Moving_to_5_Ag_(window)");
+                     "lblMotion==Moving_to_5_Ag_(window) lblMove.tip==Ag down lblMove.tip==Ti "
+                     "click:optMove_1 lblMove.tip==");
         // A move typed in the setup dialog is supervised too.
         row("typed move", "at:5 click:chkInhibit click:cmdComm type:txtSend:B6 click:cmdSend "
                           "txtRcv==Refused:_moves_inhibited:_operator sent: click:chkInhibit "
