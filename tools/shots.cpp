@@ -30,7 +30,9 @@ int main(int argc, char *argv[])
     QFile ini(QDir(programDir.path()).filePath(QStringLiteral("RV360.INI")));
     if (!ini.open(QIODevice::WriteOnly))
         return 1;
-    ini.write("[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" + link + "\r\n");
+    ini.write(
+        "[Application]\r\nCommPort=1\r\n[Pockets]\r\nName1=Ti\r\nName5=Au\r\n[Ports]\r\nCOM1=" +
+        link + "\r\n");
     ini.close();
     SetProgramDirectoryOverride(programDir.path());
     QDir().mkpath(out);
