@@ -83,7 +83,7 @@ private Q_SLOTS:
             {"1, 3, 1, Au\r\n2, 3, 1\r\n", "Au,,,,,,,"}, {"1,3,1, Ag , x\n", "Ag,Cr,,,,,,"},
             {"1,3,1,0123456789abcdefg\n2,3,1,Au", "Ti,Au,,,,,,"}, {"1,3,1,Au\n2,3,1,aU", "Au,Cr,,,,,,"},
             {"1,3,1,Cr\n2,3,1,cr", "Cr,,,,,,,"}, {"1,3,1,A\x01u\n2,3,1,", "Ti,,,,,,,"},
-            {"1,3,1,Caf\xe9", "Caf\xe9,Cr,,,,,,"}};
+            {"1,3,1,Caf\xe9", "Caf\xe9,Cr,,,,,,"}, {"1,3,1,0123456789abcdefg\n2,3,1,ti", ",ti,,,,,,"}};
         // clang-format on
         for (const auto &row : rows) {
             PocketLayout layout;
