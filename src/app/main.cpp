@@ -2,6 +2,7 @@
 #include "errormessage.h"
 #include "frmComm.h"
 #include "frmMain.h"
+#include "instrumentport.h"
 #include "modFileUtil.h"
 #include "motionsupervisor.h"
 #include "quitsignals.h"
@@ -136,6 +137,21 @@ int main(int argc, char *argv[])
             std::fprintf(stderr,
                          "rv360: scripts cannot reach this window: %s (set [Remote] Socket= in "
                          "RV360.INI for a second program)\n",
+                         qPrintable(why));
+    }
+    // The instrument port, off unless the settings name where it listens.
+    InstrumentPort instrument(motion);
+    QObject::connect(&instrument, &InstrumentPort::notice, [](const QString &line) {
+        std::fprintf(stderr, "rv360: instrument port: %s\n", qPrintable(line));
+    });
+    QObject::connect(&window, &frmMain::closing, &instrument, &InstrumentPort::stopListening);
+    if (const InstrumentSettings settings = ReadInstrumentSettings(); !settings.listen.isEmpty()) {
+        QHostAddress address;
+        quint16 port = 0;
+        QString why;
+        if (!InstrumentPort::ParseListen(settings.listen, &address, &port, &why) ||
+            !instrument.setAllowed(settings.allow, &why) || !instrument.listen(address, port, &why))
+            std::fprintf(stderr, "rv360: instrument port off: %s ([Instrument] in RV360.INI)\n",
                          qPrintable(why));
     }
     return app.exec();

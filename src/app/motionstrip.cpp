@@ -45,11 +45,24 @@ MotionStrip::MotionStrip(MotionSupervisor &motion, QWidget *parent)
     lblInhibit = named(new QLabel(this), QStringLiteral("lblInhibit"));
     lblInhibit->setAccessibleName(QStringLiteral("Inhibit status"));
     lblInhibit->setGeometry(120, 28, 282, 20);
+    chkRemote = named(new QCheckBox(QStringLiteral("Allow remote control"), this),
+                      QStringLiteral("chkRemote"),
+                      QStringLiteral("Let one client of the instrument port move the turntable."));
+    chkRemote->setGeometry(8, 52, 150, 20);
+    lblRemote = named(new QLabel(this), QStringLiteral("lblRemote"));
+    lblRemote->setAccessibleName(QStringLiteral("Remote control status"));
+    lblRemote->setGeometry(160, 52, 240, 20);
+    cmdLocal = named(new QPushButton(QStringLiteral("Local"), this), QStringLiteral("cmdLocal"),
+                     QStringLiteral("Take control back from the remote client."));
+    cmdLocal->setAccessibleName(QStringLiteral("Take local control"));
+    cmdLocal->setGeometry(404, 51, 60, 22);
 
-    connect(cmdAcknowledge, &QPushButton::clicked, this, [this] {
-        m_alert.clear();
-        refresh();
-    });
+    connect(cmdAcknowledge, &QPushButton::clicked, &m_motion, &MotionSupervisor::acknowledge);
+    connect(&m_motion, &MotionSupervisor::alarmChanged, this, &MotionStrip::refresh);
+    connect(chkRemote, &QCheckBox::toggled, &m_motion, &MotionSupervisor::setRemoteAllowed);
+    connect(cmdLocal, &QPushButton::clicked, this, [this] { m_motion.setRemoteAllowed(false); });
+    connect(&m_motion, &MotionSupervisor::remoteChanged, this, &MotionStrip::refreshRemote);
+    refreshRemote();
     connect(chkInhibit, &QCheckBox::toggled, this, [this](bool on) {
         m_motion.setInhibit(on, QStringLiteral("operator"), MotionSupervisor::windowSource());
     });
@@ -76,10 +89,9 @@ void MotionStrip::onMove(const MotionSupervisor::Event &event)
     }
     m_moving.clear();
     if (state == QLatin1String("failed")) {
-        // A newer failure takes the alert's place; it rings once.
-        m_alert = capitalised(event.message);
+        // The supervisor keeps it as the alarm until acknowledged; it rings once.
         QApplication::beep();
-        setLast(m_alert);
+        setLast(capitalised(event.message));
     } else if (state == QLatin1String("arrived")) {
         setLast(capitalised(event.message));
     } else {
@@ -96,8 +108,24 @@ void MotionStrip::setLast(const QString &last)
 
 void MotionStrip::refresh()
 {
-    const bool alert = !m_alert.isEmpty();
-    lblMotion->setText(alert ? m_alert : !m_moving.isEmpty() ? m_moving : m_last);
-    lblMotion->setStyleSheet(alert ? QStringLiteral("color: red; font-weight: bold;") : QString());
-    cmdAcknowledge->setVisible(alert);
+    const QString alert = capitalised(m_motion.alarm());
+    lblMotion->setText(!alert.isEmpty() ? alert : !m_moving.isEmpty() ? m_moving : m_last);
+    lblMotion->setStyleSheet(!alert.isEmpty() ? QStringLiteral("color: red; font-weight: bold;")
+                                              : QString());
+    cmdAcknowledge->setVisible(!alert.isEmpty());
+}
+
+void MotionStrip::refreshRemote()
+{
+    const QString port = m_motion.remotePort();
+    const QString holder = m_motion.remoteHolder();
+    {
+        const QSignalBlocker quiet(chkRemote);
+        chkRemote->setChecked(m_motion.remoteAllowed());
+    }
+    chkRemote->setEnabled(!port.isEmpty());
+    lblRemote->setText(port.isEmpty()     ? QStringLiteral("Instrument port off")
+                       : holder.isEmpty() ? QStringLiteral("Instrument port %1").arg(port)
+                                          : QStringLiteral("Remote: %1 has control").arg(holder));
+    cmdLocal->setVisible(!holder.isEmpty());
 }

@@ -10,12 +10,13 @@ class QPushButton;
 
 // The strip under the main window's controls: the move in progress or the last result, a failed
 // move as a red alert that stays until acknowledged (not a modal box: the poll and scripts go
-// on), and the motion inhibit.
+// on), the motion inhibit, and remote control through the instrument port: the operator allows
+// it, sees who holds it, and takes it back.
 class MotionStrip : public QWidget
 {
     Q_OBJECT
 public:
-    static constexpr int kHeight = 52;
+    static constexpr int kHeight = 76;
 
     MotionStrip(MotionSupervisor &motion, QWidget *parent);
 
@@ -23,11 +24,15 @@ private:
     void onMove(const MotionSupervisor::Event &event);
     void setLast(const QString &last);
     void refresh();
+    void refreshRemote();
 
     MotionSupervisor &m_motion;
     QLabel *lblMotion = nullptr;
     QPushButton *cmdAcknowledge = nullptr;
     QCheckBox *chkInhibit = nullptr;
     QLabel *lblInhibit = nullptr;
-    QString m_moving, m_last, m_alert;
+    QCheckBox *chkRemote = nullptr;
+    QLabel *lblRemote = nullptr;
+    QPushButton *cmdLocal = nullptr;
+    QString m_moving, m_last;
 };

@@ -213,7 +213,62 @@ void MotionSupervisor::finish(const QString &state, const QString &message)
     const Event event{state,   move.target, move.source, move.clock.elapsed() / 1000.0,
                       message, move.name};
     record(event, move.requested, move.from);
+    // A newer failure takes the alarm's place, before anyone hears of the failure.
+    const bool failed = state == QLatin1String("failed");
+    if (failed)
+        m_alarm = message;
     Q_EMIT moveEvent(event);
+    if (failed)
+        Q_EMIT alarmChanged(m_alarm);
+}
+
+void MotionSupervisor::acknowledge()
+{
+    if (m_alarm.isEmpty())
+        return;
+    m_alarm.clear();
+    Q_EMIT alarmChanged(m_alarm);
+}
+
+void MotionSupervisor::setRemoteAllowed(bool allowed)
+{
+    if (allowed == m_remoteAllowed && (allowed || !m_holder))
+        return;
+    m_remoteAllowed = allowed;
+    if (!allowed) {
+        m_holder = nullptr;
+        m_holderName.clear();
+    }
+    Q_EMIT remoteChanged();
+}
+
+void MotionSupervisor::setRemotePort(const QString &where)
+{
+    m_remotePort = where;
+    Q_EMIT remoteChanged();
+}
+
+QString MotionSupervisor::takeRemote(const void *owner, const QString &who)
+{
+    if (!m_remoteAllowed)
+        return QStringLiteral("remote control not allowed");
+    if (m_holder && m_holder != owner)
+        return QStringLiteral("remote control held by ") + m_holderName;
+    if (m_holder != owner) {
+        m_holder = owner;
+        m_holderName = who;
+        Q_EMIT remoteChanged();
+    }
+    return QString();
+}
+
+void MotionSupervisor::releaseRemote(const void *owner)
+{
+    if (!owner || m_holder != owner)
+        return;
+    m_holder = nullptr;
+    m_holderName.clear();
+    Q_EMIT remoteChanged();
 }
 
 void MotionSupervisor::fail()

@@ -105,11 +105,32 @@ public:
     // The same from the record's files, for when no program runs.
     static QStringList ReadHistory(const QString &fileName, int count);
 
+    // The last failed move's message until the operator acknowledges it; empty when none.
+    const QString &alarm() const { return m_alarm; }
+    void acknowledge();
+
+    // Remote control, for the instrument port: at most one holder at a time, and only while the
+    // operator allows it. Forbidding it takes control back at once. owner tells holders apart
+    // (two clients may share an address); who is shown to the operator.
+    void setRemoteAllowed(bool allowed);
+    bool remoteAllowed() const { return m_remoteAllowed; }
+    // Where the instrument port listens ("127.0.0.1:5025"), empty when it is off.
+    void setRemotePort(const QString &where);
+    const QString &remotePort() const { return m_remotePort; }
+    const QString &remoteHolder() const { return m_holderName; }
+    bool holdsRemote(const void *owner) const { return owner && m_holder == owner; }
+    // Empty when owner holds control now, else why not.
+    QString takeRemote(const void *owner, const QString &who);
+    void releaseRemote(const void *owner);
+
 Q_SIGNALS:
     void moveEvent(const MotionSupervisor::Event &event);
     void inhibitChanged(bool on, const QString &reason, const QString &source);
     // The record could not be written; said once until a line is written again.
     void recordFailed(const QString &why);
+    void alarmChanged(const QString &alarm);
+    // Allowed, holder or port changed.
+    void remoteChanged();
 
 private:
     struct Move {
@@ -152,4 +173,9 @@ private:
     std::optional<RecordFile> m_file;
     bool m_recordFailed = false;
     std::deque<QString> m_history;
+    QString m_alarm;
+    bool m_remoteAllowed = false;
+    QString m_remotePort;
+    const void *m_holder = nullptr;
+    QString m_holderName;
 };

@@ -125,6 +125,15 @@ MotionSettings ReadMotionSettings()
     return settings;
 }
 
+InstrumentSettings ReadInstrumentSettings()
+{
+    cIniFile ini;
+    ini.setFileName(SettingsFilePath());
+    const QString section = QStringLiteral("Instrument");
+    return {ini.ReadIniStr(section, QStringLiteral("Listen"), QString()).trimmed(),
+            ini.ReadIniStr(section, QStringLiteral("Allow"), QString()).trimmed()};
+}
+
 void SaveSettings()
 {
     // Not created here: a file removed while the program ran stays removed.

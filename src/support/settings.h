@@ -33,6 +33,14 @@ struct MotionSettings {
 };
 MotionSettings ReadMotionSettings();
 
+// [Instrument]: where the instrument port listens ("ADDRESS:PORT", empty: off) and the peers it
+// lets in (addresses and CIDR ranges, comma-separated; empty: loopback only), as written.
+struct InstrumentSettings {
+    QString listen;
+    QString allow;
+};
+InstrumentSettings ReadInstrumentSettings();
+
 // Reads the settings file (creating it with the line "[Application]" when missing). A file that
 // is there but cannot be used (not a regular file, not 8-bit text) gives one message and the
 // defaults, and is not written at the save.

@@ -1,0 +1,262 @@
+// The instrument port with real TCP clients against a fake indexer: lines and their replies or
+// queued errors, and who may connect and who may change the indexer.
+#include "fakeserialport.h"
+#include "instrumentport.h"
+#include "motionsupervisor.h"
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace
+{
+
+// A client, from a source address of its own.
+struct Peer {
+    QTcpSocket socket;
+    Peer(quint16 port, const QString &from)
+    {
+        socket.bind(QHostAddress(from));
+        socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    }
+    void send(const QByteArray &line) { socket.write(line + '\n'); }
+    // The next line, waiting up to 4 s; empty when none comes.
+    QString next()
+    {
+        return QTest::qWaitFor([this] { return socket.canReadLine(); }, 4000)
+                   ? QString::fromLatin1(socket.readLine()).trimmed()
+                   : QString();
+    }
+    bool closed()
+    {
+        return QTest::qWaitFor(
+            [this] { return socket.state() == QAbstractSocket::UnconnectedState; }, 3000);
+    }
+    // Its error queue, oldest first, read to the end.
+    QStringList errors()
+    {
+        QStringList errors;
+        for (int i = 0; i < 20; ++i) {
+            send("SYST:ERR?");
+            const QString error = next();
+            if (error == QLatin1String("0,\"No error\"") || error.isEmpty())
+                break;
+            errors << error;
+        }
+        return errors;
+    }
+};
+
+// A fake indexer (at pocket 3, ready; a move to 2 goes unanswered, any other arrives at once),
+// its link, the supervisor and the port listening on a free loopback port.
+struct Rig {
+    FakeSerialPort line;
+    std::unique_ptr<IndexerLink> link;
+    std::unique_ptr<MotionSupervisor> motion;
+    std::unique_ptr<InstrumentPort> port;
+    int at = 3;
+    Rig()
+    {
+        line.open(PortChoice::serial(1));
+        line.responder = [this](const QByteArray &frame) -> QByteArray {
+            const QByteArray command = frame.mid(1, frame.size() - 3);
+            if (command.startsWith('B') && command != "B?") {
+                if (command == "B2")
+                    return {};
+                at = command.mid(1).toInt();
+            }
+            // clang-format off
+            const QHash<QByteArray, QByteArray> replies = {{"B?", "B:" + QByteArray::number(at) + '\r'},
+                {"D?", "D:R\r"}, {"C?", "C:4\r"}, {"A?", "A:1\r"}, {"I", QByteArray("I:\x05\xC8\r")}};
+            // clang-format on
+            return replies.value(command, "ok\r");
+        };
+        link = std::make_unique<IndexerLink>(line);
+        motion = std::make_unique<MotionSupervisor>(*link);
+        motion->setTimeLimit(2);
+        motion->setNames(
+            {QString(), {}, QStringLiteral("Au"), {}, QStringLiteral("Ti"), {}, {}, {}});
+        port = std::make_unique<InstrumentPort>(*motion);
+        QString why;
+        port->listen(QHostAddress(QHostAddress::LocalHost), 0, &why);
+    }
+    // The commands that changed something, in order.
+    QString changes() const
+    {
+        QStringList changes = line.commands();
+        changes.removeIf([](const QString &c) { return c.endsWith(u'?') || c == u'I'; });
+        return changes.join(u' ');
+    }
+};
+
+} // namespace
+
+class TestInstrument : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QCoreApplication::setApplicationVersion(QStringLiteral("1.2.3")); }
+
+    // Each row's lines from one client that holds remote control when its first line takes it:
+    // the replies, then the errors queued, and the changes that reached the indexer.
+    void lines()
+    {
+        const QString idn = QStringLiteral("RV360,crucible indexer,0,1.2.3");
+        const QString many = QStringLiteral("-113,\"Undefined header\"");
+        // clang-format off
+        const struct { QStringList lines; QStringList replies; QStringList errors; const char *changes; } rows[] = {
+            {{"POCK?", "pocket?", ":POCK:NAME?", "MOV?", "STAT?", "INH?", "*OPC?"}, {"3", "3", "\"Au\"", "0", "READY", "0", "1"}, {}, ""},
+            {{"SPE?", "CONT?", "sw? front", "SW? REAR"}, {"4", "COMM", "05", "C8"}, {}, ""},
+            {{"DANCE", "POCK:FOO?", "*RST", "POCK 1,"}, {}, {many, many, many, "-102,\"Syntax error;empty parameter\""}, ""},
+            {{"SYST:REM", "POCK 9", "POCK 2.5", "SPE 0", "POCK abc", "POCK", "POCK? 5", "INH MAYBE"}, {},
+             {"-222,\"Data out of range\"", "-222,\"Data out of range\"", "-222,\"Data out of range\"",
+              "-104,\"Data type error\"", "-109,\"Missing parameter\"", "-108,\"Parameter not allowed\"",
+              "-224,\"Illegal parameter value;ON or OFF\""}, ""},
+            {{"SYST:REM", "POCK \"Ag\"", "POCK \"Au", "SW? SIDE", "INH ON", "INH ON,HV"}, {},
+             {"-224,\"Illegal parameter value;no pocket named Ag\"", "-102,\"Syntax error;string not closed\"",
+              "-224,\"Illegal parameter value;FRONT or REAR\"", "-109,\"Missing parameter;a reason\"",
+              "-224,\"Illegal parameter value;a reason of 1 to 200 characters, quoted\""}, ""},
+            // Without remote control nothing changes; queries go on.
+            {{"POCK 5", "SPE 2", "CONT IO", "INH OFF", "POCK?"}, {"3"}, QStringList(4, "-221,\"Settings conflict;local control\""), ""},
+            // A move by name, and *OPC? answered once it has arrived.
+            {{"SYST:REM", "POCK 'ti'", "*OPC?", "POCK?", "POCK:NAME?", "MOV?", "SPE 2", "CONT IO"}, {"1", "5", "\"Ti\"", "0"}, {}, "B5 C2 A0"},
+            {{"SYST:REM", "pocket 5", "MOV?", "STAT?"}, {"1", "MOVING"}, {}, "B5"},
+            // A move that does not arrive: *OPC? still answers, and says why in the queue.
+            {{"SYST:REM", "POCK 2", "*OPC?", "STAT?"}, {"1", "ALARM"},
+             {"-240,\"Hardware error;indexer did not answer\"", "-200,\"Execution error;pocket 2 not reached in 2 s: at 3, ready\""}, "B2"},
+            {{"SYST:REM", "INH ON,\"HV \"\"on\"\"\"", "INH?", "STAT?", "POCK 5", "SPE 1", "INH OFF", "INH?"},
+             {"1,\"HV \"\"on\"\"\"", "INHIBITED", "0"},
+             QStringList(2, "-221,\"Settings conflict;moves inhibited: HV \"\"on\"\"\""), ""},
+            // The queue keeps its oldest errors, its last place says some were lost, *CLS empties it.
+            {QStringList(20, "X?"), {}, QStringList(15, many) << "-350,\"Queue overflow\"", ""},
+            {{"X?", "*CLS", "X"}, {}, {many}, ""},
+        };
+        // clang-format on
+        for (const auto &row : rows) {
+            Rig rig;
+            Peer peer(rig.port->port(), QStringLiteral("127.0.0.1"));
+            rig.motion->setRemoteAllowed(true);
+            for (const QString &line : row.lines)
+                peer.send(line.toLatin1() + "\r");
+            peer.send("*IDN?");
+            QStringList replies;
+            for (QString reply = peer.next(); reply != idn && !reply.isEmpty(); reply = peer.next())
+                replies << reply;
+            QCOMPARE(replies, row.replies);
+            QCOMPARE(peer.errors(), row.errors);
+            QCOMPARE(rig.changes(), QString::fromLatin1(row.changes));
+        }
+    }
+
+    // A line over 4 KiB closes its client, and says so; the others go on.
+    void longLine()
+    {
+        Rig rig;
+        QSignalSpy notices(rig.port.get(), &InstrumentPort::notice);
+        Peer talker(rig.port->port(), QStringLiteral("127.0.0.1"));
+        Peer other(rig.port->port(), QStringLiteral("127.0.0.1"));
+        talker.send("POCK?");
+        QCOMPARE(talker.next(), QStringLiteral("3"));
+        talker.send(QByteArray(5 * 1024, 'A'));
+        QVERIFY(talker.closed());
+        QCOMPARE(notices.value(0).value(0), QStringLiteral("127.0.0.1 closed: a line over 4 KiB"));
+        other.send("POCK?");
+        QCOMPARE(other.next(), QStringLiteral("3"));
+    }
+
+    // Who may connect and who may change the indexer: clients A to E from 127.0.0.2, .3, .5, .6
+    // and .7. A step is a client's line and its reply (none: the next SYST:ERR?'s),
+    // "X refused", "X quits", or the operator's "allow" and "local".
+    void access()
+    {
+        const QString none = QStringLiteral("0,\"No error\"");
+        // clang-format off
+        const struct { const char *allowList; QStringList steps; const char *changes; } rows[] = {
+            {"127.0.0.2", {"A POCK? = 3", "B refused"}, ""},
+            {"127.0.0.0/30, ::1", {"A POCK? = 3", "B POCK? = 3", "C refused"}, ""},
+            {"", {"C POCK? = 3", "A SYST:REM = -221,\"Settings conflict;remote control not allowed\""}, ""},
+            {"", {"allow", "A SYST:REM = " + none, "B SYST:REM = -221,\"Settings conflict;remote control held by 127.0.0.2\"",
+                  "B POCK 5 = -221,\"Settings conflict;local control\"", "A POCK 5 = " + none}, "B5"},
+            {"", {"allow", "A SYST:REM = " + none, "local", "A POCK 5 = -221,\"Settings conflict;local control\"",
+                  "B SYST:REM = -221,\"Settings conflict;remote control not allowed\"", "allow", "B SYST:REM = " + none}, ""},
+            {"", {"allow", "A SYST:REM = " + none, "A SYST:LOC = " + none, "B SYST:REM = " + none}, ""},
+            {"", {"allow", "A SYST:REM = " + none, "A quits", "B SYST:REM = " + none, "B POCK 4 = " + none}, "B4"},
+            {"", {"A POCK? = 3", "B POCK? = 3", "C POCK? = 3", "D POCK? = 3", "E refused"}, ""},
+        };
+        // clang-format on
+        for (const auto &row : rows) {
+            Rig rig;
+            QString why;
+            QVERIFY(rig.port->setAllowed(QString::fromLatin1(row.allowList), &why));
+            std::map<QChar, std::unique_ptr<Peer>> peers;
+            const auto peer = [&](QChar who) -> Peer & {
+                auto &p = peers[who];
+                if (!p)
+                    p = std::make_unique<Peer>(
+                        rig.port->port(),
+                        QStringLiteral("127.0.0.%1").arg("23567"[who.unicode() - 'A']));
+                return *p;
+            };
+            for (const QString &step : row.steps) {
+                if (step == QLatin1String("allow") || step == QLatin1String("local")) {
+                    rig.motion->setRemoteAllowed(step == QLatin1String("allow"));
+                    continue;
+                }
+                Peer &client = peer(step[0]);
+                const QString action = step.mid(2).section(QStringLiteral(" = "), 0, 0);
+                if (action == QLatin1String("refused")) {
+                    QVERIFY2(client.closed(), qPrintable(step));
+                } else if (action == QLatin1String("quits")) {
+                    client.socket.disconnectFromHost();
+                    QVERIFY(client.closed());
+                    QTest::qWait(100);
+                } else {
+                    const QString expected = step.section(QStringLiteral(" = "), 1);
+                    client.send(action.toLatin1());
+                    if (!action.endsWith(u'?'))
+                        client.send("SYST:ERR?");
+                    QCOMPARE(client.next(), expected);
+                }
+            }
+            QCOMPARE(rig.changes(), QString::fromLatin1(row.changes));
+        }
+    }
+
+    // Where it listens: an explicit address and a port; the allow-list's entries.
+    void settings()
+    {
+        // clang-format off
+        const struct { const char *listen; const char *address; } rows[] = {
+            {"127.0.0.1:5025", "127.0.0.1"}, {" [::1]:5025 ", "::1"}, {"0.0.0.0:5025", "0.0.0.0"}, {"[::]:5025", "::"},
+            {"5025", nullptr}, {":5025", nullptr}, {"*:5025", nullptr}, {"localhost:5025", nullptr},
+            {"::1:5025", nullptr}, {"127.0.0.1:0", nullptr}, {"127.0.0.1:65536", nullptr}, {"127.0.0.1:", nullptr},
+        };
+        // clang-format on
+        for (const auto &row : rows) {
+            QHostAddress address;
+            quint16 port = 0;
+            QString why;
+            const bool ok =
+                InstrumentPort::ParseListen(QString::fromLatin1(row.listen), &address, &port, &why);
+            QVERIFY2(ok == (row.address != nullptr), row.listen);
+            if (ok)
+                QVERIFY2(address == QHostAddress(QString::fromLatin1(row.address)) && port == 5025,
+                         row.listen);
+            else
+                QVERIFY2(why.contains(QString::fromLatin1(row.listen).trimmed()), qPrintable(why));
+        }
+        Rig rig;
+        QString why;
+        QVERIFY(!rig.port->setAllowed(QStringLiteral("10.0.0.0/8, lab-pc"), &why));
+        QCOMPARE(why, QStringLiteral("\"lab-pc\" is neither an address nor a range"));
+        // The list is kept as it was: loopback only.
+        Peer peer(rig.port->port(), QStringLiteral("127.0.0.3"));
+        peer.send("POCK?");
+        QCOMPARE(peer.next(), QStringLiteral("3"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInstrument)
+#include "tst_instrument.moc"
