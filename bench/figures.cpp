@@ -4,6 +4,7 @@
 #include "commandset.h"
 #include "controlserver.h"
 #include "indexerlink.h"
+#include "instrumentport.h"
 #include "modFileUtil.h"
 #include "motionsupervisor.h"
 #include "settings.h"
@@ -18,6 +19,8 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -457,7 +460,7 @@ namespace
 {
 
 // Writes a line and runs the event loop until a line comes back; its time in µs, or -1.
-double lineRoundTrip(QLocalSocket &client, const QByteArray &line)
+double lineRoundTrip(QIODevice &client, const QByteArray &line)
 {
     const Clock::time_point before = Clock::now();
     client.write(line);
@@ -530,6 +533,72 @@ void Figures::socket()
          QStringLiteral("—"), failed ? Result::Error : Result::Info,
          QStringLiteral("A status is two transactions on the line (\"B?\", \"D?\") besides the "
                         "socket's round trip.")});
+}
+
+void Figures::instrument()
+{
+    const QString name = QStringLiteral("`POCK?` over the instrument port (median)");
+    QTemporaryDir dir;
+    Simulator sim(m_options.simProgram, dir.path(), QStringLiteral("ttyInstr"));
+    TemporarySettings programDirectory(dir.path(), sim.link());
+    if (!sim.start() || !programDirectory.ok()) {
+        add(errorRow(11, name, QStringLiteral("rv360-sim did not start")));
+        return;
+    }
+    SystemSerialPort port;
+    if (!port.open(StoredPortChoice())) {
+        add(errorRow(11, name, QStringLiteral("open failed: ") + port.errorText()));
+        return;
+    }
+    IndexerLink link(port);
+    spin(LineSettleMs);
+    MotionSupervisor motion(link);
+    InstrumentPort instrument(motion);
+    QTcpServer echo;
+    QString why;
+    if (!instrument.listen(QHostAddress(QHostAddress::LocalHost), 0, &why) ||
+        !echo.listen(QHostAddress(QHostAddress::LocalHost), 0)) {
+        add(errorRow(11, name, QStringLiteral("no listener: ") + why));
+        return;
+    }
+    // The floor: the same line through a bare TCP socket that echoes it.
+    QObject::connect(&echo, &QTcpServer::newConnection, &echo, [&echo] {
+        QTcpSocket *peer = echo.nextPendingConnection();
+        QObject::connect(peer, &QTcpSocket::readyRead, peer, [peer] {
+            while (peer->canReadLine())
+                peer->write(peer->readLine());
+        });
+    });
+    QTcpSocket client, bare;
+    client.connectToHost(QHostAddress(QHostAddress::LocalHost), instrument.port());
+    bare.connectToHost(QHostAddress(QHostAddress::LocalHost), echo.serverPort());
+    if (!client.waitForConnected(2000) || !bare.waitForConnected(2000)) {
+        add(errorRow(11, name, QStringLiteral("cannot connect")));
+        return;
+    }
+    for (QTcpSocket *socket : {&client, &bare})
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    std::vector<double> program, floor, line;
+    const int count = std::max(50, m_options.transactions / 10);
+    for (int i = 0; i < count; ++i) {
+        program.push_back(lineRoundTrip(client, "POCK?\n"));
+        floor.push_back(lineRoundTrip(bare, "POCK?\n"));
+        const Clock::time_point before = Clock::now();
+        const bool answered = !transact(link, Indexer::kQueryPocket).timedOut;
+        line.push_back(answered ? microsBetween(before, Clock::now()) : -1);
+    }
+    const auto failed = [](const std::vector<double> &times) {
+        return std::any_of(times.begin(), times.end(), [](double t) { return t < 0; });
+    };
+    say(QStringLiteral("[11] %1 POCK? over the instrument port: median %2; bare TCP echo median "
+                       "%3; \"B?\" on the link alone median %4")
+            .arg(count)
+            .arg(us(median(program)), us(median(floor)), us(median(line))));
+    add({11, name, us(median(program)),
+         us(median(floor)) + QStringLiteral(" (bare QTcpSocket echo) + ") + us(median(line)) +
+             QStringLiteral(" (\"B?\" on the link)"),
+         QStringLiteral("—"), failed(program) || failed(line) ? Result::Error : Result::Info,
+         QStringLiteral("A POCK? is one transaction on the line besides the TCP round trip.")});
 }
 
 void Figures::paced()

@@ -4,7 +4,7 @@
 #include <QStringList>
 #include <vector>
 
-// The ten figures: each is measured beside its floor (what the same work costs without the
+// The eleven figures: each is measured beside its floor (what the same work costs without the
 // program's code) in the same run, and ends as table rows with a target and a result.
 struct BenchOptions {
     int transactions = 2000;
@@ -55,6 +55,7 @@ public:
     void tcp();          // 8: the round trip over TCP
     void socket();       // 9: a script's status request over the control socket
     void instructions(); // 10: callgrind's instructions per transaction
+    void instrument();   // 11: POCK? over the instrument port
 
     // The rows in figure order.
     std::vector<BenchRow> rows() const;

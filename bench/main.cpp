@@ -150,6 +150,8 @@ int main(int argc, char *argv[])
         figures.tcp();
     if (wanted(9))
         figures.socket();
+    if (wanted(11))
+        figures.instrument();
     if (wanted(2) || wanted(4))
         figures.timeoutCpu();
     if (wanted(3) || wanted(4))

@@ -142,6 +142,10 @@ void play(MainFixture &f, const QString &transcript)
         } else if (step.startsWith(QLatin1String("inhibit:"))) {
             w->motion().setInhibit(true, QString::fromLatin1(unescape(arg)),
                                    QStringLiteral("script uid=1000 pid=4242"));
+        } else if (step.startsWith(QLatin1String("port:"))) {
+            w->motion().setRemotePort(arg);
+        } else if (step.startsWith(QLatin1String("holder:"))) {
+            w->motion().takeRemote(&f, arg);
         } else if (step.startsWith(QLatin1String("limit:"))) {
             w->motion().setTimeLimit(arg.toInt());
         } else if (step.startsWith(QLatin1String("type:"))) {
@@ -253,6 +257,14 @@ private Q_SLOTS:
                      "up lblMotion==Moving_to_4_(window) type:txtName_3:Ti up "
                      "lblMotion==Moving_to_5_Ag_(window) lblMove.tip==Ag down lblMove.tip==Ti "
                      "click:optMove_1 lblMove.tip==");
+        // Remote control: offered once the instrument port listens, shown while a client holds
+        // it, taken back by Local, which forbids it until the operator allows it again.
+        row("remote", "click:chkRemote chkRemote==0 lblRemote==Instrument_port_off "
+                      "port:127.0.0.1:5025 lblRemote==Instrument_port_127.0.0.1:5025 cmdLocal==0 "
+                      "click:chkRemote chkRemote==1 holder:127.0.0.2 cmdLocal==1 "
+                      "lblRemote==Remote:_127.0.0.2_has_control click:cmdLocal chkRemote==0 "
+                      "cmdLocal==0 lblRemote==Instrument_port_127.0.0.1:5025 holder:127.0.0.2 "
+                      "cmdLocal==0");
         // A move typed in the setup dialog is supervised too.
         row("typed move", "at:5 click:chkInhibit click:cmdComm type:txtSend:B6 click:cmdSend "
                           "txtRcv==Refused:_moves_inhibited:_operator sent: click:chkInhibit "

@@ -3,6 +3,7 @@
 #include "controls.h"
 #include "controlserver.h"
 #include "frmMain.h"
+#include "instrumentport.h"
 #include "linkchecks.h"
 #include "motionsupervisor.h"
 #include "settings.h"
@@ -12,6 +13,7 @@
 #include "transact.h"
 #include "verticalspin.h"
 
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QTest>
@@ -95,6 +97,37 @@ private Q_SLOTS:
         QVERIFY2(log.count("rx $B?") <= ticks && log.count("rx $D?") <= ticks, log);
         QVERIFY(window->motion().history(1).last().contains(
             QStringLiteral(",script uid=%1 pid=%2,6,3,arrived,").arg(::getuid()).arg(pid)));
+    }
+
+    // Lab clients on the instrument port (tests/e2e/instrument_clients.py, with pyvisa-py and
+    // PyMeasure): a move awaited with *OPC?, one refused by an inhibit, a query timed out and
+    // its late answer drained, and a client that leaves mid-move, whose move arrives, sent once.
+    void instrumentClients()
+    {
+        MotionSupervisor &motion = window->motion();
+        InstrumentPort port(motion);
+        QString why;
+        QVERIFY2(port.listen(QHostAddress(QHostAddress::LocalHost), 0, &why), qPrintable(why));
+        control<QCheckBox>(window.get(), "chkRemote")->click();
+        motion.setNames({QString(), {}, {}, QStringLiteral("Au"), {}, {}, {}, {}});
+        const qsizetype before = contentsOf(simLog).size();
+        QProcess clients;
+        clients.setProcessChannelMode(QProcess::MergedChannels);
+        clients.start(qEnvironmentVariable("RV360_PYTHON"),
+                      {qEnvironmentVariable("RV360_INSTRUMENT_CLIENTS"),
+                       QString::number(port.port()), qEnvironmentVariable("RV360_INSTRUMENT_DOC")});
+        QTRY_VERIFY_WITH_TIMEOUT(clients.state() == QProcess::NotRunning, 60000);
+        const QByteArray said = clients.readAll();
+        QVERIFY2(clients.exitStatus() == QProcess::NormalExit && clients.exitCode() == 0, said);
+        QVERIFY2(said.endsWith("left mid-move\n"), said);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            sim.control("state").startsWith("state pocket=8 target=8 moving=0"), 10000);
+        QTest::qWait(500);
+        const QByteArray log = contentsOf(simLog).mid(before);
+        QVERIFY2(log.count("rx $B8") == 1 && !log.contains("rx $B7"), log);
+        QVERIFY(motion.remoteHolder().isEmpty());
+        QVERIFY(
+            motion.history(1).last().contains(QStringLiteral(",remote 127.0.0.1,1,8,arrived,")));
     }
 
     // A reply left unread on the line by an earlier program: the first request, made as the
