@@ -7,10 +7,12 @@ cd "$(dirname "$0")/.."
 all=false
 [ "${1:-}" = "--all" ] && all=true
 
+# ser2net for the network tests; pyvisa-py and PyMeasure as the instrument port's lab clients.
+clients=(ser2net python3-pyvisa-py python3-pymeasure)
 if $all; then
-    scripts/deps.sh clang-14 libclang-rt-14-dev ser2net
+    scripts/deps.sh clang-14 libclang-rt-14-dev "${clients[@]}"
 else
-    scripts/deps.sh ser2net
+    scripts/deps.sh "${clients[@]}"
 fi
 export QT_QPA_PLATFORM=offscreen
 

@@ -50,6 +50,10 @@ int main(int argc, char *argv[])
     window.motion().move(at5 ? 1 : 5, script, nullptr, {});
     QTest::qWait(1300);
     window.motion().setInhibit(true, QStringLiteral("HV on"), script);
+    // A lab computer holding remote control of the instrument port.
+    window.motion().setRemotePort(QStringLiteral("192.168.10.5:5025"));
+    window.motion().setRemoteAllowed(true);
+    window.motion().takeRemote(&app, QStringLiteral("192.168.10.7"));
     QTest::qWait(100);
     ok = window.grab().save(QDir(out).filePath("alert" + suffix + ".png")) && ok;
     window.motion().setInhibit(false, {}, script);
