@@ -232,8 +232,8 @@ void MotionSupervisor::acknowledge()
 
 void MotionSupervisor::setRemoteAllowed(bool allowed)
 {
-    if (allowed == m_remoteAllowed && (allowed || !m_holder))
-        return;
+    if (allowed == m_remoteAllowed)
+        return; // nobody holds control while it is forbidden
     m_remoteAllowed = allowed;
     if (!allowed) {
         m_holder = nullptr;
