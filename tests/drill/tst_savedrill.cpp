@@ -1,8 +1,11 @@
-// Ends the program by the signals of a logoff or a closed terminal: it saves as Close does.
+// The real program: ended by the signals of a logoff or a closed terminal, it saves as Close
+// does; its instrument port comes from the settings.
 #include "testhome.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
@@ -63,6 +66,50 @@ private Q_SLOTS:
                 QVERIFY(saved.mid(15, 12) == "CommPort=3\r\n" &&
                         saved.contains("EAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n"));
             }
+        }
+    }
+
+    // The instrument port as the settings give it: it answers a peer on the allow-list, and
+    // closes another with a line on standard error; a wildcard address keeps it off, saying why.
+    void instrumentPortFromSettings()
+    {
+        QTcpServer probe; // a free port
+        QVERIFY(probe.listen(QHostAddress(QHostAddress::LocalHost)));
+        const QByteArray port = QByteArray::number(probe.serverPort());
+        probe.close();
+        for (const QByteArray &listen : {"127.0.0.1:" + port, "*:" + port}) {
+            QTemporaryDir dir;
+            const QString copy = dir.filePath(QStringLiteral("rv360"));
+            QVERIFY(QFile::copy(qEnvironmentVariable("RV360_PROGRAM"), copy));
+            QVERIFY(ReplaceFileAtomically(dir.filePath(QStringLiteral("RV360.INI")),
+                                          "[Instrument]\r\nListen=" + listen +
+                                              "\r\nAllow=127.0.0.1\r\n"));
+            QProcess rv360;
+            rv360.start(copy, {});
+            QByteArray said;
+            const auto saying = [&](const char *text) {
+                return QTest::qWaitFor(
+                    [&] { return (said += rv360.readAllStandardError()).contains(text); }, 10000);
+            };
+            if (listen.startsWith('*')) {
+                QVERIFY2(saying("instrument port off: \"*:"), said);
+            } else {
+                QTcpSocket lab, stranger;
+                stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")));
+                QVERIFY(QTest::qWaitFor(
+                    [&] {
+                        lab.connectToHost(QHostAddress(QHostAddress::LocalHost), port.toUShort());
+                        return lab.waitForConnected(100);
+                    },
+                    10000));
+                lab.write("*IDN?\n");
+                QVERIFY(QTest::qWaitFor([&] { return lab.canReadLine(); }, 5000));
+                QVERIFY(lab.readLine().startsWith("RV360,crucible indexer,0,"));
+                stranger.connectToHost(QHostAddress(QHostAddress::LocalHost), port.toUShort());
+                QVERIFY2(saying("127.0.0.2 refused: not in [Instrument] Allow"), said);
+            }
+            rv360.terminate();
+            QVERIFY(rv360.waitForFinished(5000));
         }
     }
 };
