@@ -78,7 +78,7 @@ bool ParseConfigText(const QByteArray &contents, PocketLayout &layout, ConfigTex
     // The file's names first, each row's own or none; a row whose line gives no good name keeps
     // its own unless a line gave it to another row.
     std::array<std::optional<QString>, PocketLayout::kRows> names;
-    for (int row = 0; row < lines.size(); ++row) {
+    for (int row = 0; row < lines.size() && row < PocketLayout::kRows; ++row) {
         const QString line = QString::fromLatin1(lines[row]);
         const auto type = numberField(line, 2, strict);
         const auto position = numberField(line, 3, strict);

@@ -447,6 +447,7 @@ private Q_SLOTS:
         w = f->window.get();
         w->Form_Load();
         play(*f, "txtName_0==Ti txtName_1== txtName_4==Au");
+        QCOMPARE(w->motion().nameOf(5), QStringLiteral("Au")); // scripts move by it at once
     }
 
     void transfers()
