@@ -249,8 +249,7 @@ void frmMain::Form_Load()
     LoadSettings();
     // The names kept from the last run, the good ones.
     PocketLayout named = pocketTable->layout();
-    for (int row = 0; row < PocketLayout::kRows; ++row)
-        named.setName(row, PocketNames[size_t(row)]);
+    named.setNames(PocketNames);
     pocketTable->setLayout(named);
 
     // The Ethernet choice as a serial port: an endpoint it cannot use fails to open, with the
@@ -326,8 +325,7 @@ void frmMain::closeEvent(QCloseEvent *) // accepted as it comes
     if (!m_closing) {
         m_closing = true;
         Q_EMIT closing();
-        for (int row = 0; row < PocketLayout::kRows; ++row)
-            PocketNames[size_t(row)] = pocketTable->layout().name(row);
+        PocketNames = pocketTable->layout().names();
         SaveSettings();
         CloseForms(this);
         tmrUpdate.stop();
@@ -409,11 +407,7 @@ void frmMain::setSpinFromIndexer(int value)
 
 void frmMain::namesChanged()
 {
-    std::array<QString, 8> names;
-    const PocketLayout layout = pocketTable->layout();
-    for (int row = 0; row < PocketLayout::kRows; ++row)
-        names[size_t(row)] = layout.name(row);
-    m_motion->setNames(names);
+    m_motion->setNames(pocketTable->layout().names());
     lblPocketName->setText(m_motion->nameOf(m_shownPocket));
     showMoveName();
 }

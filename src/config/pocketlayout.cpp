@@ -64,6 +64,20 @@ std::optional<int> PocketLayout::rowNamed(const QString &name) const
     return std::nullopt;
 }
 
+PocketLayout::Names PocketLayout::names() const
+{
+    Names names;
+    for (int row = 0; row < kRows; ++row)
+        names[size_t(row)] = m_rows[row].name;
+    return names;
+}
+
+void PocketLayout::setNames(const Names &names)
+{
+    for (int row = 0; row < kRows; ++row)
+        setName(row, names[size_t(row)]);
+}
+
 int PocketLayout::usedCount() const
 {
     int n = 0;

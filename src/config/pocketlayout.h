@@ -42,6 +42,11 @@ public:
     bool setName(int row, const QString &name, QString *why = nullptr);
     // The row whose name this is, letter case ignored; no value when none.
     std::optional<int> rowNamed(const QString &name) const;
+    // All eight names, row by row; setNames sets each in row order with setName, so a name
+    // that breaks the rules or that an earlier row took leaves its row's name as it was.
+    using Names = std::array<QString, kRows>;
+    Names names() const;
+    void setNames(const Names &names);
 
     // The rows before the first "Not Used" one: the pockets the indexer is told of.
     int usedCount() const;

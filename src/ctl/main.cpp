@@ -106,13 +106,8 @@ public:
         m_motion->setTimeLimit(settings.moveTimeoutS);
         // The names the window saved, the good ones.
         PocketLayout named;
-        const std::array<QString, 8> names = ReadPocketNames();
-        for (int row = 0; row < PocketLayout::kRows; ++row)
-            named.setName(row, names[size_t(row)]);
-        std::array<QString, 8> kept;
-        for (int row = 0; row < PocketLayout::kRows; ++row)
-            kept[size_t(row)] = named.name(row);
-        m_motion->setNames(kept);
+        named.setNames(ReadPocketNames());
+        m_motion->setNames(named.names());
         if (settings.recordMoves)
             m_motion->setRecordFile(ProgramDirectory() + QStringLiteral("moves.csv"));
         connect(m_motion.get(), &MotionSupervisor::moveEvent, this,

@@ -98,6 +98,7 @@ public:
     // Inhibits moves with a reason, or lifts the inhibit. Not kept across a restart.
     void setInhibit(bool on, const QString &reason, const QString &source);
     const std::optional<Inhibit> &inhibit() const { return m_inhibit; }
+    bool moving() const { return m_move.has_value(); }
     // The move in progress as {"target", "source", "seconds"}, or null.
     QJsonValue moveInProgress() const;
     // The record's header and its last count lines, oldest first.

@@ -120,6 +120,16 @@ QJsonObject Error(const QString &code, const QString &text)
             {QStringLiteral("error"), text}};
 }
 
+std::optional<QString> InhibitReason(const QString &text)
+{
+    const QString reason = text.trimmed();
+    const bool plain = std::none_of(reason.cbegin(), reason.cend(),
+                                    [](QChar c) { return c.category() == QChar::Other_Control; });
+    if (reason.isEmpty() || reason.size() > kMaxReason || !plain)
+        return std::nullopt;
+    return reason;
+}
+
 bool ParseLayoutText(const QByteArray &text, PocketLayout &layout, QString *why)
 {
     return ParseConfigText(text, layout, ConfigText::Strict, why);
@@ -159,15 +169,11 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
     } else if (cmd == QLatin1String("inhibit")) {
         const QJsonValue on = request.value(QStringLiteral("on"));
         const QJsonValue reason = request.value(QStringLiteral("reason"));
-        const QString text = reason.toString().trimmed();
-        const bool plain = std::none_of(text.cbegin(), text.cend(), [](QChar c) {
-            return c.category() == QChar::Other_Control;
-        });
-        if (!on.isBool() || (on.toBool() && (!reason.isString() || text.isEmpty() ||
-                                             text.size() > kMaxReason || !plain)))
+        const std::optional<QString> text = InhibitReason(reason.toString());
+        if (!on.isBool() || (on.toBool() && (!reason.isString() || !text)))
             return bad(QStringLiteral("inhibit takes \"on\": true with a \"reason\" (1 to 200 "
                                       "characters, no control characters), or \"on\": false"));
-        motion.setInhibit(on.toBool(), text, source);
+        motion.setInhibit(on.toBool(), text.value_or(QString()), source);
         done(ok());
     } else if (cmd == QLatin1String("names")) {
         QJsonArray names;

@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 #include <functional>
+#include <optional>
 
 class MotionSupervisor;
 class QObject;
@@ -25,6 +26,10 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
 // The longest reason an inhibit takes, and the most lines "history" gives.
 constexpr int kMaxReason = 200;
 constexpr int kMaxHistory = 100000;
+
+// The reason an inhibit takes: trimmed, 1 to 200 characters, no control character; no value when
+// the text is none of that.
+std::optional<QString> InhibitReason(const QString &text);
 
 // An error result.
 QJsonObject Error(const QString &code, const QString &text);

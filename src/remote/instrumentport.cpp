@@ -1,6 +1,7 @@
 #include "instrumentport.h"
 
 #include "commandset.h"
+#include "indexercommands.h"
 #include "indexerlink.h"
 #include "motionsupervisor.h"
 
@@ -345,7 +346,7 @@ void InstrumentPort::execute(Client *client, const QString &header, const QList<
         return done(client, client->errors.isEmpty() ? QStringLiteral("0,\"No error\"")
                                                      : client->errors.takeFirst());
     if (header == QLatin1String("*OPC?")) {
-        if (m_motion.moveInProgress().isNull())
+        if (!m_motion.moving())
             return done(client, QStringLiteral("1"));
         client->waitingForMove = true; // answered when the move ends
         return;
@@ -372,12 +373,11 @@ void InstrumentPort::execute(Client *client, const QString &header, const QList<
     }
     if (header == QLatin1String("MOV?") || header == QLatin1String("STAT?")) {
         const bool state = header == QLatin1String("STAT?");
-        const bool moving = !m_motion.moveInProgress().isNull();
         if (state && !m_motion.alarm().isEmpty())
             return done(client, QStringLiteral("ALARM"));
         if (state && m_motion.inhibit())
             return done(client, QStringLiteral("INHIBITED"));
-        if (moving)
+        if (m_motion.moving())
             return done(client, state ? QStringLiteral("MOVING") : QStringLiteral("1"));
         const auto answer = [this, client, state](const QString &reply) {
             const QString now = Indexer::motionState(reply).value_or(QString());
@@ -444,13 +444,11 @@ void InstrumentPort::execute(Client *client, const QString &header, const QList<
             return fail(client, -109, QStringLiteral("a reason"));
         if (!on && params.size() > 1)
             return fail(client, -108);
-        reason = on ? params[1].text.trimmed() : QString();
-        const bool plainText = std::none_of(reason.cbegin(), reason.cend(), [](QChar c) {
-            return c.category() == QChar::Other_Control;
-        });
-        if (on &&
-            (!params[1].quoted || reason.isEmpty() || reason.size() > kMaxReason || !plainText))
+        const std::optional<QString> given =
+            on ? IndexerCommands::InhibitReason(params[1].text) : std::nullopt;
+        if (on && (!params[1].quoted || !given))
             return fail(client, -224, QStringLiteral("a reason of 1 to 200 characters, quoted"));
+        reason = given.value_or(QString());
     }
     if (!m_motion.holdsRemote(client))
         return fail(client, -221, QStringLiteral("local control"));

@@ -27,7 +27,6 @@ public:
     static constexpr int kMaxErrors = 16;
     static constexpr int kMaxWaiting = 64;
     static constexpr qint64 kMaxUnread = 1024 * 1024;
-    static constexpr int kMaxReason = 200;
 
     explicit InstrumentPort(MotionSupervisor &motion, QObject *parent = nullptr);
     ~InstrumentPort() override;

@@ -127,9 +127,7 @@ void PocketTable::setLayout(const PocketLayout &layout)
         setPosition(row, layout.position(row));
         setType(row, layout.type(row));
     }
-    bool renamed = false;
-    for (int row = 0; row < kRows; ++row)
-        renamed = renamed || m_names.name(row) != layout.name(row);
+    const bool renamed = m_names.names() != layout.names();
     m_names = layout;
     for (int row = 0; row < kRows; ++row)
         txtName[row]->setText(layout.name(row));
