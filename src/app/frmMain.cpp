@@ -291,17 +291,6 @@ void frmMain::showCommDialog(bool besideMain)
     if (!opening)
         return; // brought forward: the poll is off already
     tmrUpdate.stop();
-    // A move typed in the dialog is the operator's, supervised like the spin control's.
-    dialog->setMotionRoute([this](const QString &command, const QObject *context,
-                                  const std::function<void(const IndexerLink::Reply &)> &onReply) {
-        return m_motion->sendText(
-            command, MotionSupervisor::windowSource(), context,
-            [onReply](const MotionSupervisor::Outcome &outcome) {
-                onReply(outcome.code.isEmpty()
-                            ? outcome.reply
-                            : IndexerLink::Reply{QStringLiteral("Refused: ") + outcome.error});
-            });
-    });
     connect(dialog, &frmComm::portChosen, this,
             [this](const PortChoice &choice) { selectPort(choice); });
     connect(dialog, &QDialog::finished, this, [this] {
@@ -433,10 +422,9 @@ void frmMain::spnMove_Change()
         return;
     const int sent = spnMove->spinValue();
     auto told = [this, sent](const MotionSupervisor::Outcome &outcome) {
-        // Refused (moves inhibited), or never sent (a line not proven to drain, a full queue):
-        // the display goes back to what the indexer last reported.
-        const IndexerLink::Reply &reply = outcome.reply;
-        const bool unsent = !outcome.code.isEmpty() || (reply.timedOut && reply.port == 0);
+        // Never written (moves inhibited, a line not proven to drain, a full queue): the display
+        // goes back to what the indexer last reported.
+        const bool unsent = !outcome.code.isEmpty();
         const bool speed = optMove[1]->isChecked();
         if (unsent && spnMove->spinValue() == sent && m_indexerValue &&
             m_indexerValue->first == speed) {

@@ -57,7 +57,7 @@ struct Transfer {
         link.SendCommand(
             command, context,
             [self, next = std::move(next), ended = std::move(ended)](const IndexerLink::Reply &r) {
-                if (r.portChanged) {
+                if (r.unsent == IndexerLink::Unsent::PortChanged) {
                     self->outcome.portChanged = true;
                     return ended();
                 }

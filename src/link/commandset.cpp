@@ -1,6 +1,12 @@
 #include "commandset.h"
 
 #include "conversions.h"
+#include "motionrequest.h"
+
+QString MotionRequest::command() const
+{
+    return (m_kind == Kind::Move ? QLatin1Char('B') : QLatin1Char('C')) + QString::number(m_value);
+}
 
 namespace Indexer
 {
@@ -8,25 +14,6 @@ namespace Indexer
 bool isStatusQuery(const QString &command)
 {
     return command == kQueryPocket || command == kQuerySpeed || command == kQueryMotion;
-}
-
-bool isMotionCommand(const QString &command)
-{
-    // B or C with a value: whatever the letter case, for a script's own text too.
-    if (command.size() < 2 || isStatusQuery(command.toUpper()))
-        return false;
-    const QChar c = command.at(0).toUpper();
-    return c == QLatin1Char('B') || c == QLatin1Char('C');
-}
-
-QString moveCommand(int pocket)
-{
-    return QLatin1Char('B') + QString::number(pocket);
-}
-
-QString speedCommand(int speed)
-{
-    return QLatin1Char('C') + QString::number(speed);
 }
 
 QString controlCommand(int source)

@@ -22,12 +22,8 @@ inline const QString kProbe = QStringLiteral("@");
 
 // The status poll's own queries (pocket, speed, motion).
 bool isStatusQuery(const QString &command);
-// A move or a sweep speed: a command that can set the turntable in motion.
-bool isMotionCommand(const QString &command);
 
-// "B" + pocket (move there) or "C" + speed (sweep speed), value 1..8.
-QString moveCommand(int pocket);
-QString speedCommand(int speed);
+// Moves and speed changes are built by MotionRequest::command() alone.
 // "A0" (automatic control from the digital I/O) or "A1" (from the command link).
 QString controlCommand(int source);
 // "G" + k + "?": type and position of pocket k (1..8).

@@ -52,8 +52,8 @@ void IndexerLink::setUp(LinePort &port)
     connect(&m_settle, &QTimer::timeout, this, [this] {
         if (const qint64 wait = settleTimeMs(); wait > 0)
             m_settle.start(int(wait));
-        else
-            writeCurrent();
+        else if (!writeCurrent())
+            startNext();
     });
     usePort(&port);
 }
@@ -97,6 +97,11 @@ void IndexerLink::SendCommand(const QString &sCommand, const QObject *context, R
     request.onReply = std::move(onReply);
     request.lane = lane;
     request.onPort = onPort;
+    if (CouldCommandMotion(sCommand)) {
+        qCDebug(lcLink).noquote() << "refused:" << VisibleControls(sCommand);
+        return endUnsent(std::move(request), Unsent::Refused,
+                         QString::fromLatin1(kMotionTextRefusal));
+    }
     enqueue(std::move(request));
 }
 
@@ -107,8 +112,46 @@ void IndexerLink::SendLatest(const void *key, const QString &sCommand, const QOb
     request.key = key;
     request.command = sCommand;
     request.onReply = std::move(onReply);
+    if (CouldCommandMotion(sCommand))
+        return endUnsent(std::move(request), Unsent::Refused,
+                         QString::fromLatin1(kMotionTextRefusal));
+    enqueueLatest(std::move(request));
+}
+
+void IndexerLink::sendMotion(MotionRequest motion, const QObject *context, ReplyHandler onReply,
+                             Lane lane, const void *latestKey)
+{
+    Request request(context);
+    request.key = latestKey;
+    request.command = motion.command();
+    request.motion = std::move(motion);
+    request.onReply = std::move(onReply);
+    request.lane = lane;
+    enqueueLatest(std::move(request));
+}
+
+bool IndexerLink::CouldCommandMotion(const QString &text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i].toUpper();
+        if (c == u'$' || c.category() == QChar::Other_Control)
+            return true;
+        if (c != u'B' && c != u'C')
+            continue;
+        // The next character but blanks; one outside Latin-1 goes out as "?".
+        qsizetype next = i + 1;
+        while (next < text.size() && text[next] == u' ')
+            ++next;
+        if (next >= text.size() || (text[next] != u'?' && text[next].unicode() < 0x100))
+            return true;
+    }
+    return false;
+}
+
+void IndexerLink::enqueueLatest(Request request)
+{
     for (Request &waiting : m_queue) {
-        if (key != nullptr && waiting.key == key) {
+        if (request.key != nullptr && waiting.key == request.key) {
             waiting = std::move(request);
             return;
         }
@@ -137,7 +180,7 @@ void IndexerLink::enqueue(Request request)
         // The operator learns of it at once from the status word; a script from its result.
         if (!script)
             setStatus(QStringLiteral("Timeout"));
-        endUnsent(std::move(request), {kTimeoutPrefix, true});
+        endUnsent(std::move(request), Unsent::QueueFull);
         return;
     }
     // A poll goes ahead of the scripts' waiting requests, behind everything else.
@@ -149,8 +192,9 @@ void IndexerLink::enqueue(Request request)
     startNext();
 }
 
-void IndexerLink::endUnsent(Request request, Reply result)
+void IndexerLink::endUnsent(Request request, Unsent why, const QString &refusal)
 {
+    const Reply result{kTimeoutPrefix, true, 0, why, refusal};
     // Told on the next turn, not from inside the caller's own call.
     if (request.onReply) {
         QTimer::singleShot(0, this, [request = std::move(request), result] {
@@ -163,6 +207,13 @@ void IndexerLink::endUnsent(Request request, Reply result)
                 request.onOpened(false);
         });
     }
+}
+
+QString IndexerLink::motionRefusal(const MotionRequest &request) const
+{
+    if (!m_authority || request.maker() != m_authority)
+        return QStringLiteral("no motion authority");
+    return request.standing();
 }
 
 IndexerLink::Proof IndexerLink::motionProof()
@@ -204,12 +255,16 @@ void IndexerLink::startNext()
         if (request.onPort != 0 && request.onPort != m_portEpoch) {
             qCDebug(lcLink).noquote()
                 << "port changed, not sent:" << VisibleControls(request.command);
-            Reply result{kTimeoutPrefix, true};
-            result.portChanged = true;
-            endUnsent(std::move(request), result);
+            endUnsent(std::move(request), Unsent::PortChanged);
             continue;
         }
-        if (Indexer::isMotionCommand(request.command)) {
+        if (request.motion) {
+            // Not worth a proof query when it would be refused anyway.
+            if (const QString why = motionRefusal(*request.motion); !why.isEmpty()) {
+                qCDebug(lcLink).noquote() << "motion refused:" << request.command << why;
+                endUnsent(std::move(request), Unsent::Refused, why);
+                continue;
+            }
             const Proof proof = motionProof();
             if (proof == Proof::GiveUp) {
                 qCDebug(lcLink).noquote()
@@ -217,7 +272,7 @@ void IndexerLink::startNext()
                 setStatus(QStringLiteral("Timeout"));
                 if (!self)
                     return;
-                endUnsent(std::move(request), {kTimeoutPrefix, true});
+                endUnsent(std::move(request), Unsent::Unproven);
                 continue;
             }
             if (proof == Proof::Ask) {
@@ -231,6 +286,7 @@ void IndexerLink::startNext()
         setFrame(m_frame, m_current.command);
         m_reply.resize(0);
         reopenLostDevice();
+        m_wordBefore = m_statusWord;
         setStatus(QStringLiteral("Busy"));
         if (!self || !m_onWire)
             return;
@@ -240,7 +296,8 @@ void IndexerLink::startNext()
             m_settle.start(int(wait));
             return;
         }
-        writeCurrent();
+        if (writeCurrent() || !self)
+            return;
     }
 }
 
@@ -255,8 +312,18 @@ qint64 IndexerLink::settleTimeMs() const
     return qMin(wait, kSettleMaxMs - sinceTimeout);
 }
 
-void IndexerLink::writeCurrent()
+bool IndexerLink::writeCurrent()
 {
+    // Asked again as it is written: an inhibit or a newer move may have come while it waited.
+    if (m_current.motion) {
+        if (const QString why = motionRefusal(*m_current.motion); !why.isEmpty()) {
+            qCDebug(lcLink).noquote() << "motion refused:" << m_current.command << why;
+            m_onWire = false;
+            endUnsent(std::exchange(m_current, Request()), Unsent::Refused, why);
+            setStatus(m_wordBefore);
+            return false;
+        }
+    }
     // What arrived before the write belongs to no one.
     m_port->discardInput();
     // The timeout runs from just before the write.
@@ -265,6 +332,7 @@ void IndexerLink::writeCurrent()
     qCDebug(lcLink).noquote() << "write" << VisibleControls(QString::fromLatin1(m_frame));
     m_port->write(m_frame);
     Q_EMIT frameWritten(m_frame);
+    return true;
 }
 
 void IndexerLink::finishCurrent(bool timedOut)
@@ -273,8 +341,7 @@ void IndexerLink::finishCurrent(bool timedOut)
     Request request = std::move(m_current);
     m_current = Request();
     m_onWire = false;
-    Reply result{resultText(timedOut), timedOut};
-    result.port = m_portEpoch;
+    const Reply result{resultText(timedOut), timedOut, m_portEpoch, Unsent::No, {}};
     if (!timedOut) {
         qCDebug(lcLink).noquote() << "reply" << VisibleControls(result.text) << "after"
                                   << m_sentAt.nsecsElapsed() / 1000 << "us";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "motionrequest.h"
 #include "settings.h"
 
 #include <QByteArray>
@@ -11,6 +12,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class LinePort;
@@ -52,16 +54,32 @@ public:
     // follows the indexer whatever scripts ask.
     enum class Lane : quint8 { Operator, Poll, Script };
 
-    // A result: the reply with its CR, or "Timeout " followed by what had arrived.
+    // Why a request ended without being written.
+    enum class Unsent : quint8 {
+        No,
+        // Too many requests wait (of its lane).
+        QueueFull,
+        // A motion request after a timeout, with no status query answered within kProofMs.
+        Unproven,
+        // The port had changed since the request was bound to it.
+        PortChanged,
+        // Text that could command motion, or a motion request that no longer stands: the
+        // reason is in Reply::refusal.
+        Refused,
+    };
+    // A result: the reply with its CR, or "Timeout " followed by what had arrived. A request
+    // that was never written ends as "Timeout " too (callers that parse it find no value), with
+    // unsent saying why.
     struct Reply {
         QString text;
         bool timedOut = false;
         // The port the transaction ran on: a number that changes with every change or reopen of
         // the port; 0 when nothing was written.
         quint32 port = 0;
-        // Not written: the port had changed since the request was bound to it.
-        bool portChanged = false;
+        Unsent unsent = Unsent::No;
+        QString refusal;
     };
+    static constexpr const char *kMotionTextRefusal = "text that could command motion";
     using ReplyHandler = std::function<void(const Reply &reply)>;
     using PortHandler = std::function<void(bool opened)>;
 
@@ -75,16 +93,28 @@ public:
     // Queues "$" + command + CR LF. When its transaction ends, onReply runs with the result,
     // provided that context still exists (no context: the handler always runs). The write
     // happens at once when nothing else is queued. After shutdown() nothing is queued or called.
-    // A request bound to a port (onPort, an earlier reply's port) ends unsent,
-    // with portChanged, once the port has changed: the steps of a transfer never reach another
-    // port than its first.
+    // A request bound to a port (onPort, an earlier reply's port) ends unsent (PortChanged)
+    // once the port has changed: the steps of a transfer never reach another port than its
+    // first. Text that could command motion (CouldCommandMotion) ends unsent (Refused).
     void SendCommand(const QString &sCommand, const QObject *context = nullptr,
                      ReplyHandler onReply = {}, Lane lane = Lane::Operator, quint32 onPort = 0);
-    // SendCommand for a control whose latest request is the one that counts (a move, a button):
-    // a request with the same key that still waits is replaced by this one, in its place in the
+    // SendCommand for a control whose latest request is the one that counts (a button): a
+    // request with the same key that still waits is replaced by this one, in its place in the
     // queue, and its handler is not called.
     void SendLatest(const void *key, const QString &sCommand, const QObject *context = nullptr,
                     ReplyHandler onReply = {});
+    // A move or speed change, queued like SendCommand (with a key, like SendLatest). Just
+    // before it is written the request is asked whether it still stands; one that does not,
+    // or that is not the installed authority's, ends unsent (Refused) with the reason.
+    void sendMotion(MotionRequest request, const QObject *context, ReplyHandler onReply,
+                    Lane lane = Lane::Operator, const void *latestKey = nullptr);
+    // The one authority whose motion requests are written; none: no motion is written.
+    void setMotionAuthority(const MotionAuthority *authority) { m_authority = authority; }
+    const MotionAuthority *motionAuthority() const { return m_authority; }
+    // Raw text that the indexer could read as motion: a "$" (a frame of its own), a control
+    // character, or a B or C that is not a status query, anywhere in it (letter case and blanks
+    // ignored).
+    static bool CouldCommandMotion(const QString &text);
 
     // The one place that (re)opens the port, queued behind the requests already made so that no
     // port is closed under a transaction on the wire: a new choice closes the old port and opens
@@ -124,6 +154,7 @@ private:
         bool portChange = false;
         const void *key = nullptr;
         QString command;
+        std::optional<MotionRequest> motion;
         PortChoice choice;
         Lane lane = Lane::Operator;
         quint32 onPort = 0;
@@ -135,8 +166,12 @@ private:
     };
 
     void enqueue(Request request);
-    // Ends a request unsent on the next turn (not from inside someone's call) with `result`.
-    void endUnsent(Request request, Reply result);
+    // Queues it in the place of a waiting request of the same key, if any.
+    void enqueueLatest(Request request);
+    // Ends a request unsent on the next turn (not from inside someone's call).
+    void endUnsent(Request request, Unsent why, const QString &refusal = QString());
+    // Empty when a motion request may be written now, else why not.
+    QString motionRefusal(const MotionRequest &request) const;
     // Whether a move at the head of the queue may be written, or must wait for a proof query
     // first (queued in front of it) or end as timed out.
     enum class Proof { Go, Ask, GiveUp };
@@ -144,7 +179,8 @@ private:
     void MSComm1_OnComm();
     void tmrComm_Timer();
     void startNext();
-    void writeCurrent();
+    // False, and the request ended unsent, when a motion request no longer stands.
+    bool writeCurrent();
     qint64 settleTimeMs() const;
     void finishCurrent(bool timedOut);
     const QString &resultText(bool timedOut);
@@ -162,6 +198,9 @@ private:
     QTimer m_tmrComm;
     QTimer m_settle;
     QString m_statusWord;
+    // The word before a request's "Busy", said again when it ends unwritten after settling.
+    QString m_wordBefore;
+    const MotionAuthority *m_authority = nullptr;
     // The frame and the bytes received, in buffers that keep their room from one transaction to
     // the next; text is made only when a transaction ends.
     QByteArray m_frame;

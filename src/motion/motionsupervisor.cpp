@@ -7,6 +7,7 @@
 #include <QJsonValue>
 #include <QPointer>
 #include <cmath>
+#include <memory>
 
 const char MotionSupervisor::kRecordHeader[] = "time,source,from,target,result,seconds,message";
 
@@ -41,8 +42,9 @@ QJsonObject MotionSupervisor::Event::toJson() const
 }
 
 MotionSupervisor::MotionSupervisor(IndexerLink &link, QObject *parent)
-    : QObject(parent), m_link(link)
+    : QObject(parent), m_link(link), m_linkAlive(&link)
 {
+    m_link.setMotionAuthority(this);
     m_limit.setSingleShot(true);
     m_limit.setTimerType(Qt::PreciseTimer); // a coarse one may end a move 5 % early
     connect(&m_limit, &QTimer::timeout, this, &MotionSupervisor::fail);
@@ -56,6 +58,9 @@ MotionSupervisor::MotionSupervisor(IndexerLink &link, QObject *parent)
 
 MotionSupervisor::~MotionSupervisor()
 {
+    // The link may have gone first (both children of the window).
+    if (m_linkAlive && m_linkAlive->motionAuthority() == this)
+        m_linkAlive->setMotionAuthority(nullptr);
     if (m_move)
         record({QStringLiteral("unknown"), m_move->target, m_move->source,
                 m_move->clock.elapsed() / 1000.0,
@@ -70,23 +75,33 @@ void MotionSupervisor::setRecordFile(const QString &fileName)
     m_recordFailed = false; // a new file's failure is said anew
 }
 
-QString MotionSupervisor::refusalFor(const QString &source, QString *code) const
+QString MotionSupervisor::standing(const QString &source, quint64 serial,
+                                   std::optional<quint64> lease, QString *code) const
 {
     if (m_inhibit) {
         *code = QStringLiteral("inhibited");
         return QStringLiteral("moves inhibited: ") + m_inhibit->reason;
     }
     *code = QStringLiteral("refused");
-    return source == windowSource() ? QString() : refusal();
+    if (m_link.isShutDown())
+        return QStringLiteral("program ending");
+    if (const QString why = source == windowSource() ? QString() : refusal(); !why.isEmpty())
+        return why;
+    if (lease && *lease != m_withdrawals)
+        return QStringLiteral("remote control taken back by the operator");
+    if (serial != 0 && (!m_move || m_move->serial != serial))
+        return m_move ? QStringLiteral("replaced by a move to %1").arg(m_move->target)
+                      : QStringLiteral("the move had ended");
+    return QString();
 }
 
 void MotionSupervisor::move(int target, const QString &source, const QObject *context, Done done,
-                            const void *latestKey)
+                            const void *latestKey, const void *owner)
 {
     const QString from = m_lastPocket ? QString::number(*m_lastPocket) : QString();
     QString code;
-    if (const QString why = refusalFor(source, &code); !why.isEmpty()) {
-        const Event event{code, target, source, 0, why, nameOf(target)};
+    if (const QString why = standing(source, 0, std::nullopt, &code); !why.isEmpty()) {
+        Event event{code, target, source, 0, why, nameOf(target), owner};
         record(event, QDateTime::currentDateTime(), from);
         Q_EMIT moveEvent(event);
         if (done)
@@ -99,77 +114,89 @@ void MotionSupervisor::move(int target, const QString &source, const QObject *co
     move.serial = ++m_serial;
     move.target = target;
     move.source = source;
+    move.owner = owner;
     move.name = nameOf(target);
     move.from = from;
     move.requested = QDateTime::currentDateTime();
     move.clock.start();
+    m_wasReady = false; // a standstill is seen afresh after our own move
     m_limit.start(m_timeLimitS * 1000);
     m_watch.start();
-    Q_EMIT moveEvent({QStringLiteral("started"), target, source, 0, QString(), move.name});
-    send(Indexer::moveCommand(target), source, m_serial, context, std::move(done), latestKey);
+    Q_EMIT moveEvent({QStringLiteral("started"), target, source, 0, QString(), move.name, owner});
+    send(MotionRequest::Kind::Move, target, source, m_serial, owner, context, std::move(done),
+         latestKey);
 }
 
 void MotionSupervisor::speed(int speed, const QString &source, const QObject *context, Done done,
-                             const void *latestKey)
+                             const void *latestKey, const void *owner)
 {
     QString code;
-    if (const QString why = refusalFor(source, &code); !why.isEmpty()) {
+    if (const QString why = standing(source, 0, std::nullopt, &code); !why.isEmpty()) {
         if (done)
             done({code, why, {}, {}});
         return;
     }
-    send(Indexer::speedCommand(speed), source, 0, context, std::move(done), latestKey);
+    send(MotionRequest::Kind::Speed, speed, source, 0, owner, context, std::move(done), latestKey);
 }
 
-void MotionSupervisor::send(const QString &command, const QString &source, quint64 serial,
-                            const QObject *context, Done done, const void *latestKey)
+void MotionSupervisor::send(MotionRequest::Kind kind, int value, const QString &source,
+                            quint64 serial, const void *owner, const QObject *context, Done done,
+                            const void *latestKey)
 {
+    using Unsent = IndexerLink::Unsent;
+    // Asked again as the link writes it; the code of a refusal there is kept for the outcome.
+    const auto code = std::make_shared<QString>();
+    const std::optional<quint64> lease =
+        holdsRemote(owner) ? std::optional(m_withdrawals) : std::nullopt;
+    MotionRequest request = makeRequest(
+        kind, value, [self = QPointer<MotionSupervisor>(this), source, serial, lease, code] {
+            return self ? self->standing(source, serial, lease, code.get())
+                        : QStringLiteral("no motion authority");
+        });
+    const QString command = request.command();
     const QPointer<const QObject> requester(context);
-    auto onReply = [this, serial, requester, bound = context != nullptr, command,
+    auto onReply = [this, serial, requester, bound = context != nullptr, command, code,
                     done = std::move(done)](const IndexerLink::Reply &reply) {
+        Outcome outcome{QString(), QString(), reply, command};
+        switch (reply.unsent) {
+        case Unsent::No:
+            break;
+        case Unsent::Refused:
+            outcome.code = code->isEmpty() ? QStringLiteral("refused") : *code;
+            outcome.error = reply.refusal;
+            break;
+        case Unsent::QueueFull:
+            outcome.code = QStringLiteral("busy");
+            outcome.error = QStringLiteral("\"%1\" not sent: too many commands wait").arg(command);
+            break;
+        case Unsent::Unproven:
+            outcome.code = QStringLiteral("timeout");
+            outcome.error =
+                QStringLiteral("\"%1\" not sent: the line has not answered since a timeout")
+                    .arg(command);
+            break;
+        case Unsent::PortChanged:
+            outcome.code = QStringLiteral("refused");
+            outcome.error = QStringLiteral("\"%1\" not sent: the port changed").arg(command);
+            break;
+        }
         if (serial != 0 && m_move && m_move->serial == serial) {
-            // Never written: it cannot arrive, and it is not sent again.
-            if (reply.timedOut && reply.port == 0)
-                finish(QStringLiteral("failed"),
-                       QStringLiteral("pocket %1: the move was not sent (the line has not "
-                                      "answered since a timeout)")
-                           .arg(m_move->target));
+            // Never written: it cannot arrive, it is not sent again, and it is no fault of the
+            // turntable's.
+            if (!outcome.code.isEmpty())
+                finish(outcome.code == QLatin1String("inhibited") ? outcome.code
+                                                                  : QStringLiteral("refused"),
+                       outcome.error);
             else
                 m_move->written = true;
         }
         if (done && (!bound || requester))
-            done({QString(), QString(), reply, command});
+            done(outcome);
     };
-    if (latestKey)
-        m_link.SendLatest(latestKey, command, this, std::move(onReply));
-    else
-        m_link.SendCommand(command, this, std::move(onReply),
-                           source == windowSource() ? IndexerLink::Lane::Operator
-                                                    : IndexerLink::Lane::Script);
-}
-
-bool MotionSupervisor::sendText(const QString &text, const QString &source, const QObject *context,
-                                Done done)
-{
-    const QString command = text.trimmed();
-    const QChar kind = command.isEmpty() ? QChar() : command[0].toUpper();
-    if ((kind != u'B' && kind != u'C') || command.contains(u'?'))
-        return false;
-    const int value = command.size() == 2 ? command[1].digitValue() : -1;
-    if (command[0] != kind || value < 1 || value > 8) {
-        if (done)
-            done({QStringLiteral("refused"),
-                  QStringLiteral("\"%1\" would command motion: only B1 to B8 and C1 to C8 are "
-                                 "sent")
-                      .arg(command),
-                  {},
-                  {}});
-    } else if (kind == u'B') {
-        move(value, source, context, std::move(done));
-    } else {
-        speed(value, source, context, std::move(done));
-    }
-    return true;
+    m_link.sendMotion(std::move(request), this, std::move(onReply),
+                      source == windowSource() ? IndexerLink::Lane::Operator
+                                               : IndexerLink::Lane::Script,
+                      latestKey);
 }
 
 void MotionSupervisor::setInhibit(bool on, const QString &reason, const QString &source)
@@ -211,8 +238,10 @@ void MotionSupervisor::finish(const QString &state, const QString &message)
     m_limit.stop();
     m_watch.stop();
     const Event event{state,   move.target, move.source, move.clock.elapsed() / 1000.0,
-                      message, move.name};
+                      message, move.name,   move.owner};
     record(event, move.requested, move.from);
+    // Where a move that did not arrive leaves the turntable is known at its next standstill.
+    m_standstill = state == QLatin1String("arrived") ? std::optional(move.target) : std::nullopt;
     // A newer failure takes the alarm's place, before anyone hears of the failure.
     const bool failed = state == QLatin1String("failed");
     if (failed)
@@ -236,6 +265,7 @@ void MotionSupervisor::setRemoteAllowed(bool allowed)
         return; // nobody holds control while it is forbidden
     m_remoteAllowed = allowed;
     if (!allowed) {
+        ++m_withdrawals;
         m_holder = nullptr;
         m_holderName.clear();
     }
@@ -290,6 +320,7 @@ void MotionSupervisor::onTransaction(const QString &command, const IndexerLink::
         if (reply.timedOut)
             return;
         m_lastPocket = Indexer::pocketOrSpeed(reply.text);
+        m_pocketRead = true;
         if (m_move && m_move->written)
             m_move->seenPocket = m_lastPocket;
     } else if (command == Indexer::kQueryMotion) {
@@ -297,7 +328,9 @@ void MotionSupervisor::onTransaction(const QString &command, const IndexerLink::
         m_lastState = reply.timedOut
                           ? QStringLiteral("no answer")
                           : Indexer::motionState(reply.text).value_or(QStringLiteral("?"));
-        if (!m_move || !m_move->written)
+        if (!m_move)
+            return watchIndexer(m_lastState == QLatin1String("ready"));
+        if (!m_move->written)
             return;
         // Arrived: ready at the target, the pocket read after the last "moving".
         if (m_lastState == QLatin1String("moving"))
@@ -308,6 +341,29 @@ void MotionSupervisor::onTransaction(const QString &command, const IndexerLink::
                        .arg(m_move->target)
                        .arg(secondsText(m_move->clock.elapsed() / 1000.0)));
     }
+}
+
+void MotionSupervisor::watchIndexer(bool ready)
+{
+    // A pocket read between two ready reports is where the turntable stands: read while it
+    // moved, or just as it stopped, it may be a pocket it passed.
+    const bool still = ready && m_wasReady && m_pocketRead && m_lastPocket;
+    m_wasReady = ready;
+    m_pocketRead = false;
+    if (!still)
+        return;
+    const int from = m_standstill.value_or(*m_lastPocket);
+    m_standstill = m_lastPocket;
+    if (from == *m_lastPocket)
+        return;
+    const Event event{QStringLiteral("external"),
+                      *m_lastPocket,
+                      QStringLiteral("indexer"),
+                      0,
+                      QStringLiteral("moved at the indexer: %1 -> %2").arg(from).arg(*m_lastPocket),
+                      nameOf(*m_lastPocket)};
+    record(event, QDateTime::currentDateTime(), QString::number(from));
+    Q_EMIT moveEvent(event);
 }
 
 void MotionSupervisor::askIfNobodyAsks()
@@ -328,14 +384,16 @@ void MotionSupervisor::askIfNobodyAsks()
 
 void MotionSupervisor::record(const Event &event, const QDateTime &requested, const QString &from)
 {
-    const QString line = QStringList{requested.toString(Qt::ISODateWithMs),
-                                     csv(event.source),
-                                     from,
-                                     (QString::number(event.target) + u' ' + event.name).trimmed(),
-                                     event.state,
-                                     secondsText(event.seconds),
-                                     csv(event.message)}
-                             .join(u',');
+    QStringList fields{requested.toString(Qt::ISODateWithMs),
+                       event.source,
+                       from,
+                       (QString::number(event.target) + u' ' + event.name).trimmed(),
+                       event.state,
+                       secondsText(event.seconds),
+                       event.message};
+    for (QString &field : fields)
+        field = csv(field);
+    const QString line = fields.join(u',');
     m_history.push_back(line);
     if (m_history.size() > kHistoryLines)
         m_history.pop_front();

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <array>
@@ -15,12 +16,15 @@
 #include <optional>
 
 // Every move and speed change passes here, whoever asks (the window, a script on the control
-// socket, rv360ctl on a device of its own). While moves are inhibited each one is refused before
-// it reaches the line. The move in progress is watched until the indexer reports its pocket and
-// ready, from the status queries that run anyway (the window's poll) or, when nobody asks, from
-// its own; it fails when its time limit passes first, and a newer move replaces it. A move is
-// never sent again. Every move's result is one line of the move record.
-class MotionSupervisor : public QObject
+// socket, rv360ctl on a device of its own): it is the link's one motion authority. A request is
+// checked as it is made and again as the link writes it, so that one made before an inhibit, a
+// newer move or the operator taking remote control back is never written. The move in progress
+// is watched until the indexer reports its pocket and ready, from the status queries that run
+// anyway (the window's poll) or, when nobody asks, from its own; it fails when its time limit
+// passes first, and a newer move replaces it. A move is never sent again. A pocket change that
+// no move of ours explains is a move made at the indexer ("external"). Every move's result is
+// one line of the move record.
+class MotionSupervisor : public QObject, private MotionAuthority
 {
     Q_OBJECT
 public:
@@ -35,8 +39,9 @@ public:
     static const char kRecordHeader[];
     static QString windowSource() { return QStringLiteral("window"); }
 
-    // A move's start or end: state "started", "arrived", "failed", "replaced", "inhibited",
-    // "refused", or "unknown" (still in progress when the program ended).
+    // A move's start or end: state "started", "arrived", "failed" (written and not arrived in
+    // time: the alarm), "replaced", "inhibited", "refused" (never written), "unknown" (still in
+    // progress when the program ended), or "external" (made at the indexer, source "indexer").
     struct Event {
         QString state;
         int target = 0;
@@ -45,6 +50,8 @@ public:
         QString message;
         // The target's name when it has one.
         QString name;
+        // Whoever asked, as given to move().
+        const void *owner = nullptr;
         QJsonObject toJson() const;
     };
     struct Inhibit {
@@ -52,7 +59,8 @@ public:
         QString source;
     };
     // What became of a request: with an empty code it went to the line as command and reply is
-    // its result; else code is "inhibited" or "refused", error says why, and nothing was sent.
+    // its result; else nothing was written, error says why and code is "inhibited", "refused",
+    // "busy" (too many commands wait) or "timeout" (the line has not answered since a timeout).
     struct Outcome {
         QString code;
         QString error;
@@ -61,6 +69,7 @@ public:
     };
     using Done = std::function<void(const Outcome &outcome)>;
 
+    // Installs itself as the link's motion authority.
     explicit MotionSupervisor(IndexerLink &link, QObject *parent = nullptr);
     // A move still in progress goes to the record as "unknown".
     ~MotionSupervisor() override;
@@ -84,16 +93,12 @@ public:
 
     // A move to pocket target, or a speed change, both 1 to 8. done runs once with the outcome,
     // unless context is gone by then. With a key, a request of the same key still waiting in the
-    // link's queue is replaced (IndexerLink::SendLatest).
+    // link's queue is replaced. owner comes back in the move's events; a request of an owner
+    // that holds remote control is refused at the line once the operator has taken it back.
     void move(int target, const QString &source, const QObject *context, Done done,
-              const void *latestKey = nullptr);
+              const void *latestKey = nullptr, const void *owner = nullptr);
     void speed(int speed, const QString &source, const QObject *context, Done done,
-               const void *latestKey = nullptr);
-
-    // A raw command typed or sent as text: a move ("B5") or a speed change ("C5") goes through
-    // move() or speed(), any other text that would command motion (a B or C that is not a query,
-    // "B05") is refused; false, and nothing done, for a text that commands no motion.
-    bool sendText(const QString &text, const QString &source, const QObject *context, Done done);
+               const void *latestKey = nullptr, const void *owner = nullptr);
 
     // Inhibits moves with a reason, or lifts the inhibit. Not kept across a restart.
     void setInhibit(bool on, const QString &reason, const QString &source);
@@ -138,6 +143,7 @@ private:
         quint64 serial = 0;
         int target = 0;
         QString source;
+        const void *owner = nullptr;
         QString name;
         QString from;
         QDateTime requested;
@@ -148,16 +154,23 @@ private:
         std::optional<int> seenPocket;
     };
 
-    QString refusalFor(const QString &source, QString *code) const;
-    void send(const QString &command, const QString &source, quint64 serial, const QObject *context,
-              Done done, const void *latestKey);
+    // Empty when a request stands, else why not with its code. serial: the move's (0 for a
+    // speed change); lease: the operator's withdrawals of remote control when it was made, for
+    // a request of the holder.
+    QString standing(const QString &source, quint64 serial, std::optional<quint64> lease,
+                     QString *code) const;
+    void send(MotionRequest::Kind kind, int value, const QString &source, quint64 serial,
+              const void *owner, const QObject *context, Done done, const void *latestKey);
     void finish(const QString &state, const QString &message);
     void record(const Event &event, const QDateTime &requested, const QString &from);
     void onTransaction(const QString &command, const IndexerLink::Reply &reply);
+    // A motion report with no move of ours in progress.
+    void watchIndexer(bool ready);
     void askIfNobodyAsks();
     void fail();
 
     IndexerLink &m_link;
+    QPointer<IndexerLink> m_linkAlive;
     int m_timeLimitS = kDefaultTimeLimitS;
     std::function<QString()> m_refusal;
     std::array<QString, 8> m_names;
@@ -171,6 +184,11 @@ private:
     QString m_lastState;
     QElapsedTimer m_pocketAsked, m_motionAsked;
     bool m_pocketPending = false, m_motionPending = false;
+    // Where the turntable stood still when no move of ours was in progress; no value after one
+    // that did not arrive (it may still be on its way). Two ready reports with a pocket read
+    // between them make a standstill.
+    std::optional<int> m_standstill;
+    bool m_wasReady = false, m_pocketRead = false;
     std::optional<RecordFile> m_file;
     bool m_recordFailed = false;
     std::deque<QString> m_history;
@@ -178,5 +196,7 @@ private:
     bool m_remoteAllowed = false;
     QString m_remotePort;
     const void *m_holder = nullptr;
+    // How often the operator has taken remote control back.
+    quint64 m_withdrawals = 0;
     QString m_holderName;
 };

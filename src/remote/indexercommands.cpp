@@ -27,14 +27,26 @@ QJsonObject ok(QJsonObject fields = {})
     return fields;
 }
 
-QJsonObject timeout(const QString &command, bool unsent = false)
+QJsonObject timeout(const QString &command)
 {
-    // A move never written is not a move that may still arrive: the script is told which.
     return Error(QStringLiteral("timeout"),
-                 (unsent ? QStringLiteral("\"%1\" not sent: the line has not answered since a "
-                                          "timeout, or too many commands wait")
-                         : QStringLiteral("the indexer did not answer \"%1\""))
-                     .arg(command));
+                 QStringLiteral("the indexer did not answer \"%1\"").arg(command));
+}
+
+// A request that was never written: its own words, and "busy" for a full lane (the script's own
+// doing, which waits for nothing else).
+QJsonObject unsent(const Reply &reply, const QString &command)
+{
+    switch (reply.unsent) {
+    case IndexerLink::Unsent::QueueFull:
+        return Error(QStringLiteral("busy"),
+                     QStringLiteral("\"%1\" not sent: too many commands wait").arg(command));
+    case IndexerLink::Unsent::Refused:
+        return Error(QStringLiteral("refused"),
+                     QStringLiteral("\"%1\" not sent: %2").arg(command, reply.refusal));
+    default:
+        return timeout(command);
+    }
 }
 
 // An answer the command set does not accept: a wrong device, not a silent one.
@@ -105,8 +117,9 @@ void command(IndexerLink &link, const QObject *context, const QString &text, con
     link.SendCommand(
         text, context,
         [text, done](const Reply &reply) {
-            done(reply.timedOut ? timeout(text, reply.port == 0)
-                                : ok({{QStringLiteral("reply"), reply.text}}));
+            done(reply.unsent != IndexerLink::Unsent::No ? unsent(reply, text)
+                 : reply.timedOut                        ? timeout(text)
+                                  : ok({{QStringLiteral("reply"), reply.text}}));
         },
         kScript);
 }
@@ -150,10 +163,10 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
         const QString field = move ? QStringLiteral("pocket") : QStringLiteral("speed");
         // A pocket by its name, letter case ignored.
         const QJsonValue named = request.value(field);
-        if (move && named.isString() && !motion.pocketNamed(named.toString()))
+        const bool byName = move && named.isString();
+        const auto n = byName ? motion.pocketNamed(named.toString()) : oneToEight(request, field);
+        if (byName && !n)
             return bad(QStringLiteral("no pocket named %1").arg(named.toString()));
-        const auto n = move && named.isString() ? motion.pocketNamed(named.toString())
-                                                : oneToEight(request, field);
         if (!n)
             return bad(
                 QStringLiteral("%1 takes \"%2\": a whole number from 1 to 8%3")
@@ -162,7 +175,7 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
             if (!outcome.code.isEmpty())
                 return done(Error(outcome.code, outcome.error));
             const IndexerLink::Reply &reply = outcome.reply;
-            done(reply.timedOut ? timeout(outcome.command, reply.port == 0)
+            done(reply.timedOut ? timeout(outcome.command)
                                 : ok({{QStringLiteral("reply"), reply.text}}));
         };
         move ? motion.move(*n, source, context, told) : motion.speed(*n, source, context, told);
@@ -258,18 +271,16 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
         const QJsonValue text = request.value(QStringLiteral("text"));
         if (!text.isString() || text.toString().contains(u'\r') || text.toString().contains(u'\n'))
             return bad(QStringLiteral("send takes \"text\": one command without CR or LF"));
-        const auto told = [done](const Reply &reply) {
-            done(ok({{QStringLiteral("reply"), reply.text},
-                     {QStringLiteral("timed_out"), reply.timedOut}}));
-        };
-        // A move or speed change typed raw is supervised like any other.
-        if (!motion.sendText(text.toString(), source, context,
-                             [done, told](const MotionSupervisor::Outcome &outcome) {
-                                 if (!outcome.code.isEmpty())
-                                     return done(Error(outcome.code, outcome.error));
-                                 told(outcome.reply);
-                             }))
-            link.SendCommand(text.toString(), context, told, kScript);
+        // Text that could command motion is refused by the link: moves go by "move" and "speed".
+        link.SendCommand(
+            text.toString(), context,
+            [done, text = text.toString()](const Reply &reply) {
+                if (reply.unsent != IndexerLink::Unsent::No)
+                    return done(unsent(reply, text));
+                done(ok({{QStringLiteral("reply"), reply.text},
+                         {QStringLiteral("timed_out"), reply.timedOut}}));
+            },
+            kScript);
     } else {
         bad(QStringLiteral("unknown command \"%1\"").arg(cmd));
     }

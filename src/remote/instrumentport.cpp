@@ -117,9 +117,7 @@ InstrumentPort::InstrumentPort(MotionSupervisor &motion, QObject *parent)
 {
     setAllowed(QString(), nullptr);
     connect(&m_server, &QTcpServer::newConnection, this, &InstrumentPort::accept);
-    connect(
-        &m_motion, &MotionSupervisor::moveEvent, this,
-        [this](const MotionSupervisor::Event &event) { onMoveEvent(event.state, event.message); });
+    connect(&m_motion, &MotionSupervisor::moveEvent, this, &InstrumentPort::onMoveEvent);
 }
 
 InstrumentPort::~InstrumentPort()
@@ -460,22 +458,19 @@ void InstrumentPort::execute(Client *client, const QString &header, const QList<
     if (header == QLatin1String("CONT"))
         return change(client, Indexer::controlCommand(word == QLatin1String("IO") ? 0 : 1));
     const auto told = [this, client](const MotionSupervisor::Outcome &outcome) {
+        // Refused by a rule (inhibit, the operator), or not sent for the line's sake.
+        const bool line =
+            outcome.code == QLatin1String("timeout") || outcome.code == QLatin1String("busy");
         if (!outcome.code.isEmpty())
-            pushError(client, -221, outcome.error);
+            pushError(client, line ? -240 : -221, outcome.error);
         else if (outcome.reply.timedOut)
-            pushError(client, -240,
-                      outcome.reply.port == 0
-                          ? QStringLiteral("%1 not sent: the line has not answered since a "
-                                           "timeout")
-                                .arg(outcome.command)
-                          : QStringLiteral("indexer did not answer"));
+            pushError(client, -240, QStringLiteral("indexer did not answer"));
         done(client);
     };
+    // The client travels with its request: its events name it.
     if (header == QLatin1String("SPE"))
-        return m_motion.speed(number, source, client, told);
-    m_starting = client;
-    m_motion.move(number, source, client, told);
-    m_starting = nullptr;
+        return m_motion.speed(number, source, client, told, nullptr, client);
+    m_motion.move(number, source, client, told, nullptr, client);
 }
 
 void InstrumentPort::ask(Client *client, const QString &query,
@@ -549,28 +544,28 @@ void InstrumentPort::drop(Client *client)
     client->deleteLater();
 }
 
-void InstrumentPort::onMoveEvent(const QString &state, const QString &message)
+void InstrumentPort::onMoveEvent(const MotionSupervisor::Event &event)
 {
-    if (state == QLatin1String("started")) {
-        m_owner = m_starting;
+    const QString &state = event.state;
+    // A replaced move is followed by the move that replaced it; one made at the indexer is
+    // none of the clients' business here.
+    if (state == QLatin1String("started") || state == QLatin1String("external"))
         return;
-    }
-    const bool ended = state == QLatin1String("arrived") || state == QLatin1String("failed");
-    if (!ended && state != QLatin1String("replaced"))
-        return; // a refused move is told to whoever asked for it
     // The client that asked for the move hears of its failure, and so does every client waiting
-    // for the move to end; a replaced move is followed by the move that replaced it.
-    Client *owner = std::exchange(m_owner, nullptr);
-    if (owner && state != QLatin1String("arrived"))
-        pushError(owner, -200, message);
-    if (!ended)
+    // for the move to end. A move refused before it started had nobody waiting; one refused at
+    // the line is told to its owner by its own result.
+    const auto owner = std::find(m_clients.cbegin(), m_clients.cend(), event.owner);
+    const bool told = state == QLatin1String("failed") || state == QLatin1String("replaced");
+    if (owner != m_clients.cend() && told)
+        pushError(*owner, -200, event.message);
+    if (state == QLatin1String("replaced"))
         return;
     const QList<Client *> clients = m_clients;
     for (Client *client : clients) {
         if (!client->waitingForMove)
             continue;
-        if (state == QLatin1String("failed") && client != owner)
-            pushError(client, -200, message);
+        if (state != QLatin1String("arrived") && client != event.owner)
+            pushError(client, -200, event.message);
         client->waitingForMove = false;
         done(client, QStringLiteral("1"));
     }

@@ -1,15 +1,15 @@
 #pragma once
 
+#include "motionsupervisor.h"
 #include <QHostAddress>
 #include <QList>
+
 #include <QObject>
-#include <QPointer>
 #include <QTcpServer>
 #include <functional>
 #include <utility>
 
 class IndexerLink;
-class MotionSupervisor;
 
 // The instrument port: SCPI-style lines over TCP, as VISA, LabVIEW, pyvisa and EPICS reach a
 // bench instrument (docs/instrument-port.md). Every client may query; commands that change the
@@ -64,14 +64,11 @@ private:
     void fail(Client *client, int code, const QString &detail = QString());
     void close(Client *client, const QString &why);
     void drop(Client *client);
-    void onMoveEvent(const QString &state, const QString &message);
+    void onMoveEvent(const MotionSupervisor::Event &event);
 
     MotionSupervisor &m_motion;
     IndexerLink &m_link;
     QTcpServer m_server;
     QList<std::pair<QHostAddress, int>> m_allowed;
     QList<Client *> m_clients;
-    // The client whose move is in progress, and the one asking for a move right now.
-    QPointer<Client> m_owner;
-    Client *m_starting = nullptr;
 };

@@ -313,6 +313,12 @@ void frmComm::cmdFind_Click()
 
 void frmComm::cmdSend_Click()
 {
+    // Typed text goes out only where a motion supervisor watches the link (it refuses text that
+    // could command motion): without one, nothing typed is sent.
+    if (!m_link.motionAuthority()) {
+        txtRcv->setText(QStringLiteral("Refused: moves are not supervised"));
+        return;
+    }
     SendTestCommand(txtSend->text());
 }
 
@@ -362,13 +368,14 @@ void frmComm::SendTestCommand(const QString &command)
     const auto shown = [this](const IndexerLink::Reply &reply) {
         const LinePort &port = m_link.port();
         showOpenFailure(port.isOpen() || port.lastOpenFailure() == LinePort::OpenFailure::None);
-        txtRcv->setText(VisibleControls(reply.text));
+        txtRcv->setText(reply.unsent == IndexerLink::Unsent::Refused
+                            ? QStringLiteral("Refused: ") + reply.refusal
+                            : VisibleControls(reply.text));
         cmdSend->setEnabled(true);
         cmdFind->setEnabled(true);
         unsetCursor();
     };
-    if (!m_motionRoute || !m_motionRoute(command, this, shown))
-        m_link.SendCommand(command, this, shown);
+    m_link.SendCommand(command, this, shown);
 }
 
 void frmComm::Form_Unload()

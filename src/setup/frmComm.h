@@ -41,13 +41,6 @@ public:
     void cmdSend_Click();
     void cmdOK_Click();
 
-    // Where a typed command that would move the indexer goes instead of the link (the motion
-    // supervisor): true when it took the command, and then onReply gets its result.
-    using MotionRoute =
-        std::function<bool(const QString &command, const QObject *context,
-                           const std::function<void(const IndexerLink::Reply &)> &onReply)>;
-    void setMotionRoute(MotionRoute route) { m_motionRoute = std::move(route); }
-
 Q_SIGNALS:
     // Find or Send with this port chosen: a new choice switches to it, the same one retries a
     // port that failed to open or was lost.
@@ -93,6 +86,5 @@ private:
     void Form_Unload();
 
     IndexerLink &m_link;
-    MotionRoute m_motionRoute;
     bool m_unloaded = false;
 };

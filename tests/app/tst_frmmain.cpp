@@ -265,10 +265,14 @@ private Q_SLOTS:
                       "lblRemote==Remote:_127.0.0.2_has_control click:cmdLocal chkRemote==0 "
                       "cmdLocal==0 lblRemote==Instrument_port_127.0.0.1:5025 holder:127.0.0.2 "
                       "cmdLocal==0");
-        // A move typed in the setup dialog is supervised too.
-        row("typed move", "at:5 click:chkInhibit click:cmdComm type:txtSend:B6 click:cmdSend "
-                          "txtRcv==Refused:_moves_inhibited:_operator sent: click:chkInhibit "
-                          "click:cmdSend sent:B6 lblMotion==Moving_to_6_(window)");
+        // Text typed in the setup dialog that could move the turntable never reaches the line,
+        // inhibited or not: moves go through the move control.
+        row("typed move", "at:5 click:cmdComm type:txtSend:B6 click:cmdSend "
+                          "txtRcv==Refused:_text_that_could_command_motion type:txtSend:A?%24B6 "
+                          "click:cmdSend txtRcv==Refused:_text_that_could_command_motion "
+                          "click:chkInhibit type:txtSend:_c3 click:cmdSend type:txtSend:A?%01 "
+                          "click:cmdSend txtRcv==Refused:_text_that_could_command_motion sent: "
+                          "type:txtSend:A? click:cmdSend sent:A? lblMotion==");
         // Control and switches.
         row("control",
             "click:cmdControl_1 sent: A?=A:1%0D click:cmdControl_0 sent:A? optManAuto_1==1 "

@@ -14,10 +14,14 @@
 // one it had, where the timeout's discard reached the first), never the second's.
 inline void checkNoLateMove(IndexerLink &link, SimProcess &sim)
 {
+    TestAuthority authority;
+    const MotionAuthority *before = link.motionAuthority();
+    link.setMotionAuthority(&authority);
     QVERIFY(sim.control(QStringLiteral("stall on")).startsWith(QLatin1String("ok")));
-    QVERIFY(transact(link, Indexer::moveCommand(3)).timedOut);
-    QCOMPARE(transact(link, Indexer::moveCommand(5)).port, 0u); // never written
+    QVERIFY(transact(link, authority.move(3)).timedOut);
+    QCOMPARE(transact(link, authority.move(5)).unsent, IndexerLink::Unsent::Unproven);
     QVERIFY(sim.control(QStringLiteral("stall off")).startsWith(QLatin1String("ok")));
     QTest::qWait(300); // the line drains
     QVERIFY(!sim.control(QStringLiteral("state")).contains(QLatin1String("target=5")));
+    link.setMotionAuthority(before);
 }

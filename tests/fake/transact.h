@@ -4,21 +4,38 @@
 
 #include <QEventLoop>
 #include <QTimer>
+#include <type_traits>
 
-// A test's way to wait for one result of the link (the program itself never waits).
-inline IndexerLink::Reply transact(IndexerLink &link, const QString &command)
+// A test's way to wait for one result of the link (the program itself never waits): a command,
+// or a motion request.
+template <typename Request>
+inline IndexerLink::Reply transact(IndexerLink &link, const Request &request)
 {
-    IndexerLink::Reply result{QStringLiteral("no result"), true};
+    IndexerLink::Reply result{QStringLiteral("no result"), true, 0, {}, {}};
     QEventLoop loop;
     bool done = false;
-    link.SendCommand(command, &loop, [&](const IndexerLink::Reply &reply) {
+    const auto got = [&](const IndexerLink::Reply &reply) {
         result = reply;
         done = true;
         loop.quit();
-    });
+    };
+    if constexpr (std::is_same_v<Request, MotionRequest>)
+        link.sendMotion(request, &loop, got);
+    else
+        link.SendCommand(request, &loop, got);
     if (!done) {
         QTimer::singleShot(5000, &loop, &QEventLoop::quit);
         loop.exec();
     }
     return result;
 }
+
+// A motion authority for tests below the supervisor: its requests stand while refusal is empty.
+struct TestAuthority : MotionAuthority {
+    QString refusal;
+    MotionRequest request(MotionRequest::Kind kind, int value) const
+    {
+        return makeRequest(kind, value, [this] { return refusal; });
+    }
+    MotionRequest move(int pocket) const { return request(MotionRequest::Kind::Move, pocket); }
+};

@@ -128,15 +128,71 @@ private Q_SLOTS:
         QTRY_COMPARE(port->commands(), (QStringList{"S0", "B?", "S1"}));
     }
 
-    // After a timeout a move is written only once a status query has been answered (the link
-    // asks one itself), then without asking again until the next timeout. A line that answers
-    // none: the stalled-line tests.
-    void aMoveAfterATimeoutWaitsForProof()
+    // Raw text that could frame motion is never written, whoever sends it; other text is.
+    void rawTextThatCouldMove()
     {
-        QVERIFY(transact(*link, "A?").timedOut);
-        port->responder = [](const QByteArray &) { return "ok\r"; };
-        QVERIFY(!transact(*link, "B4").timedOut && !transact(*link, "C2").timedOut);
-        QCOMPARE(port->commands(), (QStringList{"A?", "D?", "B4", "C2"}));
+        // clang-format off
+        const struct { const char *text; bool refused; } rows[] = {
+            {"$B5", true}, {"X$B7", true}, {"A?$B5", true}, {"B5", true}, {"b5", true}, {" C3", true},
+            {"B", true}, {"XB5", true}, {"A?\x01", true}, {"A?\x7f", true}, {"B\u00e9", true},
+            {"B?", false}, {"c ?", false}, {"A1", false}, {"G1 0 000", false}, {"@", false}, {"", false}};
+        // clang-format on
+        answer("ok\r");
+        for (const auto &row : rows) {
+            port->written.clear();
+            const QString text = QString::fromUtf8(row.text);
+            const Reply got = transact(*link, text);
+            QVERIFY2((got.unsent == IndexerLink::Unsent::Refused) == row.refused, row.text);
+            QCOMPARE(port->written.isEmpty(), row.refused);
+            if (row.refused)
+                QCOMPARE(got.refusal, QStringLiteral("text that could command motion"));
+        }
+        bool told = false; // a control's latest request too
+        port->written.clear();
+        link->SendLatest(this, "$B5", this,
+                         [&told](const Reply &r) { told = r.unsent != IndexerLink::Unsent::No; });
+        QTRY_VERIFY(told && port->written.isEmpty());
+    }
+
+    // A motion request is written only when it is the installed authority's and still stands as
+    // it is about to be written: one that stopped standing while it waited behind a slow reply
+    // or for the line to settle after a timeout is never written. After a timeout it waits for
+    // a status query answered since (the link asks one itself).
+    void motionAtTheWire()
+    {
+        // clang-format off
+        const struct { const char *name; bool installed, other; int refuseAfterMs; bool timeoutFirst; const char *sent; QString refusal; } rows[] = {
+            {"stands", true, false, -1, false, "A?,B4", {}},
+            {"no authority", false, false, -1, false, "A?", "no motion authority"},
+            {"another authority's", true, true, -1, false, "A?", "no motion authority"},
+            {"refused before", true, false, 0, false, "A?", "moves inhibited"},
+            {"refused behind a slow reply", true, false, 30, false, "A?", "moves inhibited"},
+            {"refused while settling", true, false, 200, true, "A?,D?", "moves inhibited"},
+            {"proof after a timeout", true, false, -1, true, "A?,D?,B4", {}},
+        };
+        // clang-format on
+        for (const auto &row : rows) {
+            init();
+            TestAuthority authority, other;
+            if (row.installed)
+                link->setMotionAuthority(&authority);
+            if (row.timeoutFirst)
+                QVERIFY(transact(*link, "A?").timedOut);
+            answer("ok\r", row.timeoutFirst ? 0 : 60);
+            if (!row.timeoutFirst)
+                request("A?");
+            if (row.refuseAfterMs == 0)
+                authority.refusal = QStringLiteral("moves inhibited");
+            else if (row.refuseAfterMs > 0)
+                QTimer::singleShot(row.refuseAfterMs, this,
+                                   [&authority] { authority.refusal = "moves inhibited"; });
+            const Reply got = transact(*link, (row.other ? other : authority).move(4));
+            QVERIFY2(port->commands().join(u',') == QLatin1String(row.sent), row.name);
+            QCOMPARE(got.refusal, row.refusal);
+            QCOMPARE(got.unsent == IndexerLink::Unsent::Refused, !row.refusal.isEmpty());
+            if (!row.refusal.isEmpty()) // the last transaction's word, not a Busy left behind
+                QCOMPARE(link->statusWord(), QStringLiteral("Ready"));
+        }
     }
 
     // After a timeout a status query goes at once; any other request waits until the line has

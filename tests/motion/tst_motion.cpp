@@ -4,6 +4,7 @@
 #include "testhome.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -30,9 +31,11 @@ struct Indexer {
             return "B:" + QByteArray::number(pocket) + '\r';
         if (frame.startsWith("$D?"))
             return moving ? "D:M\r" : "D:R\r";
-        target = frame.mid(2, 1).toInt();
-        since.start();
-        return "B:OK\r";
+        if (frame.startsWith("$B")) {
+            target = frame.mid(2, 1).toInt();
+            since.start();
+        }
+        return "ok\r";
     }
 };
 } // namespace
@@ -45,9 +48,13 @@ class TestMotion : public QObject
     const QString record = home.dir.filePath(QStringLiteral("moves.csv"));
 
 private Q_SLOTS:
-    // Each case: the indexer, the requests ("!" inhibits, "?" opens the setup dialog, "w" a
-    // move from the window, else a script's), the events and the moves written. A move is never
-    // sent again; nobody else polls, so the supervisor asks the status itself.
+    // Each case: the indexer, the requests ("!" inhibits, "?" opens the setup dialog, "s" puts
+    // a slow reply on the line and "f" fills the scripts' lane behind it, "L" the operator takes
+    // remote control back, "+" waits 1.2 s, "a" the indexer arrives, "x6" it is moved to 6 at
+    // its panel while someone polls; "w5" a move from the window, "r5" from the remote holder,
+    // else a script's), the events and the moves written. A move is never sent again; nobody
+    // else polls, so the supervisor asks the status itself. Only a move written and not arrived
+    // is the alarm.
     void moves()
     {
         // clang-format off
@@ -59,6 +66,14 @@ private Q_SLOTS:
             {"replaced", Mode::Arrives, 3, "5 6", {"started 5 ", "replaced 5 replaced by a move to 6", "started 6 ", "arrived 6 at 6 in #.# s"}, "B5,B6"},
             {"inhibited", Mode::Arrives, 3, "! 5 w6", {"inhibited 5 moves inhibited: HV on", "inhibited 6 moves inhibited: HV on"}, ""},
             {"setup dialog open", Mode::Arrives, 3, "? 5 w6", {"refused 5 setup dialog open", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
+            {"inhibited while it waits", Mode::Arrives, 3, "s 5 !", {"started 5 ", "inhibited 5 moves inhibited: HV on"}, ""},
+            {"replaced while it waits", Mode::Arrives, 3, "s 5 6", {"started 5 ", "replaced 5 replaced by a move to 6", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
+            {"setup dialog opened while it waits", Mode::Arrives, 3, "s 5 ?", {"started 5 ", "refused 5 setup dialog open"}, ""},
+            {"taken back while it waits", Mode::Arrives, 3, "s r5 L", {"started 5 ", "refused 5 remote control taken back by the operator"}, ""},
+            {"remote holder", Mode::Arrives, 3, "r5 L", {"started 5 ", "arrived 5 at 5 in #.# s"}, "B5"},
+            {"a full lane", Mode::Arrives, 3, "s f 5 + w6", {"started 5 ", "refused 5 \"B5\" not sent: too many commands wait", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
+            {"moved at the indexer", Mode::Arrives, 3, "x6", {"external 6 moved at the indexer: 3 -> 6"}, ""},
+            {"a failed move's end is not the indexer's", Mode::KeepsMoving, 1, "x3 5 + a x5", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at 3, moving"}, "B5"},
         };
         // clang-format on
         QFile::remove(record);
@@ -82,20 +97,50 @@ private Q_SLOTS:
                                       .arg(e.message)
                                       .replace(QRegularExpression("\\d\\.\\d s"), "#.# s");
                     });
+            // A name that needs quoting in the record.
+            motion.setNames({QString(), {}, {}, {}, QStringLiteral("Au \"B\""), {}, {}, {}});
+            motion.setRemoteAllowed(true);
+            motion.takeRemote(this, QStringLiteral("127.0.0.2"));
+            const auto poll = [&link] {
+                for (const QString &query : {QStringLiteral("B?"), QStringLiteral("D?")})
+                    link.SendCommand(query, nullptr, {}, IndexerLink::Lane::Poll);
+            };
             for (const QString &request : QString::fromLatin1(row.requests).split(u' ')) {
-                if (request == u'!')
+                const QChar kind = request[0];
+                if (kind == u'!') {
                     motion.setInhibit(true, QStringLiteral("HV on"), QStringLiteral("script"));
-                else if (request == u'?')
+                } else if (kind == u'?') {
                     motion.setRefusal([] { return QStringLiteral("setup dialog open"); });
-                else
+                } else if (kind == u's' || kind == u'f') {
+                    port.replyDelayMs = 100;
+                    for (int n = kind == u's' ? 1 : IndexerLink::kMaxScriptWaiting; n > 0; --n)
+                        link.SendCommand(QStringLiteral("A?"), nullptr, {},
+                                         IndexerLink::Lane::Script);
+                } else if (kind == u'L') {
+                    motion.setRemoteAllowed(false);
+                } else if (kind == u'+') {
+                    QTest::qWait(1200);
+                } else if (kind == u'a') {
+                    indexer.mode = Mode::Arrives;
+                } else if (kind == u'x') {
+                    for (int n = 0; n < 4; ++n) {
+                        if (n == 2)
+                            indexer.pocket = indexer.target = request.right(1).toInt();
+                        poll();
+                        QTRY_VERIFY(!link.isBusy());
+                    }
+                } else {
                     motion.move(request.right(1).toInt(),
-                                request.startsWith(u'w') ? MotionSupervisor::windowSource()
-                                                         : QStringLiteral("script uid=1 pid=2"),
-                                this, {});
+                                kind == u'w'   ? MotionSupervisor::windowSource()
+                                : kind == u'r' ? QStringLiteral("remote 127.0.0.2")
+                                               : QStringLiteral("script uid=1 pid=2"),
+                                this, {}, nullptr, kind == u'r' ? this : nullptr);
+                }
             }
             QTRY_COMPARE_WITH_TIMEOUT(events.size(), row.events.size(), 5000);
             QTest::qWait(300); // and nothing after
             QVERIFY2(events == row.events, qPrintable(row.name + (u'\n' + events.join(u'\n'))));
+            QCOMPARE(motion.alarm().isEmpty(), events.filter(QStringLiteral("failed")).isEmpty());
             QStringList moves = port.commands();
             moves.removeIf([](const QString &c) { return c.endsWith(u'?'); });
             QCOMPARE(moves.join(u','), QString::fromLatin1(row.sent));
@@ -108,11 +153,20 @@ private Q_SLOTS:
         QCOMPARE(lines.first(), QStringLiteral("time,source,from,target,result,seconds,message"));
         QVERIFY2(QRegularExpression(
                      QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3},script "
-                                    "uid=1 pid=2,,5,failed,1\\.\\d,\"pocket 5 not reached in 1 "
-                                    "s: at 3, moving\"$"))
+                                    "uid=1 pid=2,,\"5 Au \"\"B\"\"\",failed,1\\.\\d,\"pocket 5 not "
+                                    "reached in 1 s: at 3, moving\"$"))
                      .match(lines[2])
                      .hasMatch(),
                  qPrintable(lines[2]));
+        // Seven fields a line for a CSV reader: names with quotes, messages with commas.
+        QProcess python;
+        python.start(QStringLiteral("python3"),
+                     {"-c",
+                      "import csv, sys\n"
+                      "rows = list(csv.reader(open(sys.argv[1], newline='')))\n"
+                      "sys.exit(0 if rows and all(len(r) == 7 for r in rows) else 1)",
+                      record});
+        QVERIFY(python.waitForFinished() && python.exitCode() == 0);
     }
 
     // The record's file: rotated at its cap with the header again, nine old files kept; read

@@ -355,7 +355,9 @@ private Q_SLOTS:
         QLocalServer mute; // takes clients, never answers
         QVERIFY(mute.listen(home.dir.filePath(QStringLiteral("mute.sock"))));
         SimProcess sim;
-        QVERIFY(sim.start({"--move-ms", "50"}));
+        const QString simLog = home.dir.filePath(QStringLiteral("sim.log"));
+        sim.setLogFile(simLog);
+        QVERIFY(sim.start({"--move-ms", "50", "--log"}));
         // The names the window saved, which rv360ctl on a device of its own takes.
         QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Pockets]\r\nName6=Au\r\n"));
         // The lowest pocket, switches given in hex, and a few noise bytes before each reply
@@ -388,8 +390,11 @@ private Q_SLOTS:
             {viaDevice + " layout send " + layout, 0, "", ""},
             {viaDevice + " layout read", 0, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n", ""},
             {viaSocket + " inhibit on HV on", 0, "", ""}, {viaSocket + " move 5", 1, "", "rv360ctl: moves inhibited: HV on\n"},
-            {viaSocket + " speed 5", 1, "", "rv360ctl: moves inhibited: HV on\n"}, {viaSocket + " send B5", 1, "", "inhibited: HV on"},
-            {viaSocket + " send b5", 1, "", "rv360ctl: \"b5\" would command motion: only B1 to B8 and C1 to C8 are sent\n"},
+            {viaSocket + " speed 5", 1, "", "rv360ctl: moves inhibited: HV on\n"},
+            {viaSocket + " send B5", 1, "", "rv360ctl: \"B5\" not sent: text that could command motion\n"},
+            {viaSocket + " send X$B7", 1, "", "could command motion"}, {viaSocket + " send A?\x01", 1, "", "could command motion"},
+            {viaDevice + " send $B5", 1, "", "could command motion"}, {viaDevice + " send b5", 1, "", "could command motion"},
+            {viaDevice + " send A?$C3", 1, "", "could command motion"},
             {viaSocket + " --json inhibit off", 0, "{\"ok\":true}\n", ""}, {viaDevice + " inhibit on x", 2, "", "not with --device"},
             {viaSocket + " inhibit on", 2, "", "usage: rv360ctl"}, {viaSocket + " history 0", 2, "", "history takes"},
             {"--wait status", 2, "", "usage: rv360ctl"}, {"--bogus status", 2, "", "usage: rv360ctl"}, {viaSocket + " layout", 2, "", "usage: rv360ctl"},
@@ -410,16 +415,21 @@ private Q_SLOTS:
                 seen << (event["state"].toString() + event["reason"].toString() + ' ' +
                          QString::number(event["target"].toInt()));
         }
+        // Raw text that could move: none of it reached either line.
+        const QByteArray simSaw = contentsOf(simLog), fakeSaw = port->written.join();
+        QVERIFY2(simSaw.contains("rx $B6") && !simSaw.contains("B5") && !simSaw.contains("C3"),
+                 simSaw);
+        QVERIFY(!fakeSaw.contains("B5") && !fakeSaw.contains("B7"));
         QCOMPARE(seen.join(u','),
-                 "started 2,replaced 2,started 4,failed 4,HV on 0,inhibited 5,inhibited 5,HV on 0");
+                 "started 2,replaced 2,started 4,failed 4,HV on 0,inhibited 5,HV on 0");
         // The record from the running program, and from the file (rv360ctl's own moves on the
         // device) when none runs.
         const QRegularExpression record(QStringLiteral(
             "^time,source,from,target,result,seconds,message\n"
             ".*,script uid=\\d+ pid=\\d+,3?,4,failed,1\\.\\d,\"pocket 4 not reached in 1 s: at 3, "
             "moving\"\n"
-            "(.*,script uid=\\d+ pid=\\d+,3,5,inhibited,0\\.0,moves inhibited: HV on\n){2}$"));
-        const QByteArray history = std::get<1>(ctl({"--socket", socketPath, "history", "3"}));
+            ".*,script uid=\\d+ pid=\\d+,3,5,inhibited,0\\.0,moves inhibited: HV on\n$"));
+        const QByteArray history = std::get<1>(ctl({"--socket", socketPath, "history", "2"}));
         QVERIFY2(record.match(history).hasMatch(), history);
         const QByteArray fromFile = std::get<1>(ctl({"--socket", "none.sock", "history"}));
         QVERIFY2(fromFile.contains(",rv360ctl --device,,6 Au,arrived,") &&

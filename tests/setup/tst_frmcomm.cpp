@@ -6,6 +6,7 @@
 #include "indexerlink.h"
 #include "serialdevices.h"
 #include "testhome.h"
+#include "transact.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -75,8 +76,13 @@ private Q_SLOTS:
         port.replyDelayMs = 40;
         port.responder = [](const QByteArray &) { return "A:1\r"; };
         auto *reply = control<QLineEdit>(dialog, "txtRcv");
-        reply->setText(QStringLiteral("old"));
         control<QLineEdit>(dialog, "txtSend")->setText(QStringLiteral("A?"));
+        // Typed text goes nowhere while no motion supervisor watches the link.
+        control<QPushButton>(dialog, "cmdSend")->click();
+        QCOMPARE(reply->text(), QStringLiteral("Refused: moves are not supervised"));
+        TestAuthority supervisor;
+        link.setMotionAuthority(&supervisor);
+        reply->setText(QStringLiteral("old"));
         control<QPushButton>(dialog, "cmdSend")->click();
         const auto buttons = [dialog] {
             return control<QPushButton>(dialog, "cmdFind")->isEnabled() +
@@ -90,6 +96,7 @@ private Q_SLOTS:
         QCOMPARE(reply->text(), QStringLiteral("A:1\\r"));
         QCOMPARE(dialog->cursor().shape(), Qt::ArrowCursor);
         QCOMPARE(port.calls, (QStringList{"close 1", "open 1"}));
+        link.setMotionAuthority(nullptr);
         SaveSettings();
         QVERIFY(contentsOf(SettingsFilePath()).contains("\nCOM1=" + QFile::encodeName(stable)));
     }
