@@ -92,7 +92,7 @@ void MotionStrip::onMove(const MotionSupervisor::Event &event)
         // The supervisor keeps it as the alarm until acknowledged; it rings once.
         QApplication::beep();
         setLast(capitalised(event.message));
-    } else if (state == QLatin1String("arrived")) {
+    } else if (state == QLatin1String("arrived") || state == QLatin1String("external")) {
         setLast(capitalised(event.message));
     } else {
         setLast(

@@ -169,6 +169,7 @@ private Q_SLOTS:
             {"refused behind a slow reply", true, false, 30, false, "A?", "moves inhibited"},
             {"refused while settling", true, false, 200, true, "A?,D?", "moves inhibited"},
             {"proof after a timeout", true, false, -1, true, "A?,D?,B4", {}},
+            {"refused after a timeout: no proof asked", true, false, 0, true, "A?", "moves inhibited"},
         };
         // clang-format on
         for (const auto &row : rows) {

@@ -18,6 +18,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QElapsedTimer>
 #include <QTest>
 
 namespace
@@ -99,22 +100,34 @@ private Q_SLOTS:
             QVERIFY2(UsableEndpoint(address, port) == usable, qPrintable(address));
     }
 
-    // A device server's greeting, however late and however spread, is never a reply.
+    // A device server's greeting, however late and however spread, is never a reply; one that
+    // never ends is cut off after kGreetingMaxMs.
     void greetings()
     {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost));
-        connect(&server, &QTcpServer::newConnection, this, [&server] {
-            QTcpSocket *far = server.nextPendingConnection();
-            for (const int ms : {0, 50, 100, 150, 200})
-                QTimer::singleShot(ms, far, [far] { far->write("ser2net port\r\n"); });
-            connect(far, &QTcpSocket::readyRead, far, [far] {
-                if (far->readAll().contains("$B?"))
-                    far->write("B:4\r");
+        for (const bool endless : {false, true}) {
+            init();
+            QTcpServer server;
+            QVERIFY(server.listen(QHostAddress::LocalHost));
+            connect(&server, &QTcpServer::newConnection, this, [&server, endless] {
+                QTcpSocket *far = server.nextPendingConnection();
+                auto *chatter = new QTimer(far);
+                connect(chatter, &QTimer::timeout, far,
+                        [far, endless] { far->write(endless ? "~" : "ser2net port\r\n"); });
+                chatter->start(50);
+                if (!endless)
+                    QTimer::singleShot(220, chatter, &QTimer::stop);
+                connect(far, &QTcpSocket::readyRead, far, [far, chatter] {
+                    chatter->stop();
+                    if (far->readAll().contains("$B?"))
+                        far->write("B:4\r");
+                });
             });
-        });
-        QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()), 1);
-        QCOMPARE(transact(*link, QStringLiteral("B?")).text, QStringLiteral("B:4\r"));
+            QElapsedTimer connecting;
+            connecting.start();
+            QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()), 1);
+            QVERIFY(!endless || connecting.elapsed() >= TcpPort::kGreetingMaxMs - 20);
+            QVERIFY(transact(*link, QStringLiteral("B?")).text.endsWith(QLatin1String("B:4\r")));
+        }
     }
 
     // The simulator by host name, the connection kept past the connect time limit; then a

@@ -166,9 +166,11 @@ private Q_SLOTS:
         QCOMPARE(other.next(), QStringLiteral("3"));
     }
 
-    // Who may connect and who may change the indexer: clients A to E from 127.0.0.2, .3, .5, .6
-    // and .7. A step is a client's line and its reply (none: the next SYST:ERR?'s; "...": read
-    // by a later "X reads"), "X refused", "X quits", or the operator's "allow" and "local".
+    // Who may connect and who may change the indexer: clients A to F from 127.0.0.2, .3, .5, .6,
+    // .7 and 127.255.255.254. A step is a client's line and its reply (none: the next
+    // SYST:ERR?'s; "...": read by a later "X reads"), "X refused", "X quits", the operator's
+    // "allow" and "local", "dialog" (the setup dialog opens) or "slow" (the line is busy with a
+    // slow reply).
     void access()
     {
         const QString none = QStringLiteral("0,\"No error\"");
@@ -187,7 +189,12 @@ private Q_SLOTS:
                   "B POCK? = 3", "B *OPC? = ...", "A POCK 5 = -200,\"Execution error;replaced by a move to 5\"", "B reads 1",
                   "B MOV? = 0"}, "B2 B5"},
             {"", {"allow", "A SYST:REM = " + none, "A quits", "B SYST:REM = " + none, "B POCK 4 = " + none}, "B4"},
-            {"", {"A POCK? = 3", "B POCK? = 3", "C POCK? = 3", "D POCK? = 3", "E refused"}, ""},
+            {"", {"A POCK? = 3", "B POCK? = 3", "C POCK? = 3", "F POCK? = 3", "E refused"}, ""},
+            {"", {"allow", "A SYST:REM = " + none, "dialog", "A CONT IO = -221,\"Settings conflict;setup dialog open\"",
+                  "A POCK 5 = -221,\"Settings conflict;setup dialog open\""}, ""},
+            // Control taken back while the move waits for the line: it is never written.
+            {"", {"allow", "A SYST:REM = " + none, "slow", "A POCK 5 = ...", "local",
+                  "A SYST:ERR? = -221,\"Settings conflict;remote control taken back by the operator\""}, ""},
         };
         // clang-format on
         for (const auto &row : rows) {
@@ -200,12 +207,23 @@ private Q_SLOTS:
                 if (!p)
                     p = std::make_unique<Peer>(
                         rig.port->port(),
-                        QStringLiteral("127.0.0.%1").arg("23567"[who.unicode() - 'A']));
+                        who == u'F'
+                            ? QStringLiteral("127.255.255.254")
+                            : QStringLiteral("127.0.0.%1").arg("23567"[who.unicode() - 'A']));
                 return *p;
             };
             for (const QString &step : row.steps) {
                 if (step == QLatin1String("allow") || step == QLatin1String("local")) {
                     rig.motion->setRemoteAllowed(step == QLatin1String("allow"));
+                    continue;
+                }
+                if (step == QLatin1String("dialog")) {
+                    rig.motion->setRefusal([] { return QStringLiteral("setup dialog open"); });
+                    continue;
+                }
+                if (step == QLatin1String("slow")) {
+                    rig.line.replyDelayMs = 150;
+                    rig.link->SendCommand(QStringLiteral("A?"));
                     continue;
                 }
                 Peer &client = peer(step[0]);

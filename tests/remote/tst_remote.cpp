@@ -181,8 +181,10 @@ private Q_SLOTS:
             QRegularExpression(QStringLiteral("^(?=([^,]+,){4}[^,]+$)F\\?,.*B\\?,D\\?"))));
 
         motion->setRefusal([] { return QStringLiteral("setup dialog open"); });
-        a.send("{\"cmd\":\"move\",\"pocket\":2}\n{\"cmd\":\"watch\"}\n{oops\n[1]");
-        QCOMPARE(a.next(), R"({"code":"refused","error":"setup dialog open","ok":false})");
+        a.send("{\"cmd\":\"control\",\"source\":\"io\"}\n{\"cmd\":\"move\",\"pocket\":2}\n{"
+               "\"cmd\":\"watch\"}\n{oops\n[1]");
+        for (int refused = 0; refused < 2; ++refused)
+            QCOMPARE(a.next(), R"({"code":"refused","error":"setup dialog open","ok":false})");
         QCOMPARE(a.next(), R"({"ok":true})"); // watching needs no indexer
         // What is known already comes first.
         QCOMPARE(a.next(), R"({"event":"pocket","pocket":3})");
