@@ -314,6 +314,7 @@ void frmMain::closeEvent(QCloseEvent *) // accepted as it comes
     if (!m_closing) {
         m_closing = true;
         Q_EMIT closing();
+        pocketTable->takeTypedNames();
         PocketNames = pocketTable->layout().names();
         SaveSettings();
         CloseForms(this);

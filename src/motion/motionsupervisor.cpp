@@ -211,14 +211,17 @@ void MotionSupervisor::setInhibit(bool on, const QString &reason, const QString 
     }
 }
 
+void MotionSupervisor::setNames(const PocketLayout::Names &names)
+{
+    PocketLayout named; // anew: a name moved to another row is no clash
+    named.setNames(names);
+    m_named = named;
+}
+
 std::optional<int> MotionSupervisor::pocketNamed(const QString &name) const
 {
-    const QString wanted = name.trimmed();
-    for (int pocket = 1; pocket <= 8 && !wanted.isEmpty(); ++pocket) {
-        if (m_names[size_t(pocket - 1)].compare(wanted, Qt::CaseInsensitive) == 0)
-            return pocket;
-    }
-    return std::nullopt;
+    const auto row = m_named.rowNamed(name);
+    return row ? std::optional(*row + 1) : std::nullopt;
 }
 
 QJsonValue MotionSupervisor::moveInProgress() const

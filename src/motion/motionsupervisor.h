@@ -1,6 +1,7 @@
 #pragma once
 
 #include "indexerlink.h"
+#include "pocketlayout.h"
 #include "recordfile.h"
 
 #include <QDateTime>
@@ -75,12 +76,10 @@ public:
     ~MotionSupervisor() override;
 
     IndexerLink &link() { return m_link; }
-    // The pockets' names (the window's table, or the settings for rv360ctl --device).
-    void setNames(const std::array<QString, 8> &names) { m_names = names; }
-    QString nameOf(int pocket) const
-    {
-        return pocket >= 1 && pocket <= 8 ? m_names[size_t(pocket - 1)] : QString();
-    }
+    // The pockets' names (the window's table, or the settings for rv360ctl --device), kept
+    // and looked up by the layout's rules.
+    void setNames(const PocketLayout::Names &names);
+    QString nameOf(int pocket) const { return m_named.name(pocket - 1); }
     // The pocket of that name, letter case ignored.
     std::optional<int> pocketNamed(const QString &name) const;
     void setTimeLimit(int seconds) { m_timeLimitS = seconds; }
@@ -173,7 +172,8 @@ private:
     QPointer<IndexerLink> m_linkAlive;
     int m_timeLimitS = kDefaultTimeLimitS;
     std::function<QString()> m_refusal;
-    std::array<QString, 8> m_names;
+    // The names only.
+    PocketLayout m_named;
     std::optional<Inhibit> m_inhibit;
     std::optional<Move> m_move;
     quint64 m_serial = 0;

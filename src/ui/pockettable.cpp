@@ -151,6 +151,14 @@ void PocketTable::nameEdited(int row)
         Q_EMIT namesChanged();
 }
 
+void PocketTable::takeTypedNames()
+{
+    for (int row = 0; row < kRows; ++row) {
+        if (txtName[row]->text() != m_names.name(row))
+            nameEdited(row);
+    }
+}
+
 int PocketTable::type(int row) const
 {
     return validRow(row) ? cboMode[row]->currentIndex() : -1;

@@ -46,6 +46,10 @@ public:
     static constexpr int kNameWidth = 96;
     static constexpr int kNoteHeight = 20;
 
+    // Names typed and not yet taken (their box was not left: the window is closing) are taken
+    // now, or refused as on leaving the box.
+    void takeTypedNames();
+
     // Validation of a typed position when its field loses focus.
     void cboLocation_LostFocus(int Index);
     // The entry a typed position text selects.

@@ -438,14 +438,16 @@ private Q_SLOTS:
 
     // Read fills the table from the indexer and Send sends it; presses while a transfer waits
     // are ignored. Save writes the table to the file chosen, which Open then reads.
-    // The names are kept in the settings file: written as the window closes, shown after a
-    // restart; a second of the same name (letter case ignored) is not taken.
+    // The names are kept in the settings file: written as the window closes (one still being
+    // typed too), shown after a restart; a second of the same name (letter case ignored) is
+    // not taken.
     void namesKept()
     {
         play(*f, "type:txtName_0:Ti type:txtName_4:Au");
+        control<QLineEdit>(w, "txtName_7")->setText(QStringLiteral("Cu")); // still in its box
         w->close();
         const QByteArray saved = contentsOf(SettingsFilePath());
-        QVERIFY2(saved.endsWith("[Pockets]\r\nName1=Ti\r\nName5=Au\r\n"), saved);
+        QVERIFY2(saved.endsWith("[Pockets]\r\nName1=Ti\r\nName5=Au\r\nName8=Cu\r\n"), saved);
         QVERIFY(ReplaceFileAtomically(SettingsFilePath(), saved + "Name2=tI\r\n"));
         f->window = std::make_unique<frmMain>(&f->port);
         w = f->window.get();
