@@ -97,12 +97,7 @@ void IndexerLink::SendCommand(const QString &sCommand, const QObject *context, R
     request.onReply = std::move(onReply);
     request.lane = lane;
     request.onPort = onPort;
-    if (CouldCommandMotion(sCommand)) {
-        qCDebug(lcLink).noquote() << "refused:" << VisibleControls(sCommand);
-        return endUnsent(std::move(request), Unsent::Refused,
-                         QString::fromLatin1(kMotionTextRefusal));
-    }
-    enqueue(std::move(request));
+    enqueueText(std::move(request));
 }
 
 void IndexerLink::SendLatest(const void *key, const QString &sCommand, const QObject *context,
@@ -112,9 +107,16 @@ void IndexerLink::SendLatest(const void *key, const QString &sCommand, const QOb
     request.key = key;
     request.command = sCommand;
     request.onReply = std::move(onReply);
-    if (CouldCommandMotion(sCommand))
+    enqueueText(std::move(request));
+}
+
+void IndexerLink::enqueueText(Request request)
+{
+    if (CouldCommandMotion(request.command)) {
+        qCDebug(lcLink).noquote() << "refused:" << VisibleControls(request.command);
         return endUnsent(std::move(request), Unsent::Refused,
                          QString::fromLatin1(kMotionTextRefusal));
+    }
     enqueueLatest(std::move(request));
 }
 

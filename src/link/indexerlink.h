@@ -168,6 +168,8 @@ private:
     void enqueue(Request request);
     // Queues it in the place of a waiting request of the same key, if any.
     void enqueueLatest(Request request);
+    // The same for text, refused when it could command motion.
+    void enqueueText(Request request);
     // Ends a request unsent on the next turn (not from inside someone's call).
     void endUnsent(Request request, Unsent why, const QString &refusal = QString());
     // Empty when a motion request may be written now, else why not.

@@ -267,12 +267,10 @@ private Q_SLOTS:
                       "cmdLocal==0");
         // Text typed in the setup dialog that could move the turntable never reaches the line,
         // inhibited or not: moves go through the move control.
-        row("typed move", "at:5 click:cmdComm type:txtSend:B6 click:cmdSend "
-                          "txtRcv==Refused:_text_that_could_command_motion type:txtSend:A?%24B6 "
-                          "click:cmdSend txtRcv==Refused:_text_that_could_command_motion "
-                          "click:chkInhibit type:txtSend:_c3 click:cmdSend type:txtSend:A?%01 "
+        row("typed move", "at:5 click:cmdComm type:txtSend:B6 click:cmdSend txtRcv==Refused:_text_"
+                          "that_could_command_motion click:chkInhibit type:txtSend:A?%24B6 "
                           "click:cmdSend txtRcv==Refused:_text_that_could_command_motion sent: "
-                          "type:txtSend:A? click:cmdSend sent:A? lblMotion==");
+                          "type:txtSend:A? click:cmdSend sent:A?");
         // Control and switches.
         row("control",
             "click:cmdControl_1 sent: A?=A:1%0D click:cmdControl_0 sent:A? optManAuto_1==1 "

@@ -33,9 +33,8 @@ inline IndexerLink::Reply transact(IndexerLink &link, const Request &request)
 // A motion authority for tests below the supervisor: its requests stand while refusal is empty.
 struct TestAuthority : MotionAuthority {
     QString refusal;
-    MotionRequest request(MotionRequest::Kind kind, int value) const
+    MotionRequest move(int pocket) const
     {
-        return makeRequest(kind, value, [this] { return refusal; });
+        return makeRequest(MotionRequest::Kind::Move, pocket, [this] { return refusal; });
     }
-    MotionRequest move(int pocket) const { return request(MotionRequest::Kind::Move, pocket); }
 };

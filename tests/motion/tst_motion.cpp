@@ -74,7 +74,6 @@ private Q_SLOTS:
             {"replaced while it waits", Mode::Arrives, 3, "s 5 6", {"started 5 ", "replaced 5 replaced by a move to 6", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
             {"setup dialog opened while it waits", Mode::Arrives, 3, "s 5 ?", {"started 5 ", "refused 5 setup dialog open"}, ""},
             {"taken back while it waits", Mode::Arrives, 3, "s r5 L", {"started 5 ", "refused 5 remote control taken back by the operator"}, ""},
-            {"remote holder", Mode::Arrives, 3, "r5 L", {"started 5 ", "arrived 5 at 5 in #.# s"}, "B5"},
             {"a full lane", Mode::Arrives, 3, "s f 5 + w6", {"started 5 ", "refused 5 \"B5\" not sent: too many commands wait", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
             {"moved at the indexer", Mode::Arrives, 3, "x6", {"external 6 moved at the indexer: 3 -> 6"}, ""},
             {"a failed move's end is not the indexer's", Mode::Arrives, 1, "x3 k 5 + y x6", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at 3, moving"}, "B5"},
@@ -106,10 +105,6 @@ private Q_SLOTS:
             motion.setNames({QString(), {}, {}, {}, QStringLiteral("Au \"B\""), {}, {}, {}});
             motion.setRemoteAllowed(true);
             motion.takeRemote(this, QStringLiteral("127.0.0.2"));
-            const auto poll = [&link] {
-                for (const QString &query : {QStringLiteral("B?"), QStringLiteral("D?")})
-                    link.SendCommand(query, nullptr, {}, IndexerLink::Lane::Poll);
-            };
             for (const QString &request : QString::fromLatin1(row.requests).split(u' ')) {
                 const QChar kind = request[0];
                 if (kind == u'!') {
@@ -136,7 +131,8 @@ private Q_SLOTS:
                     for (int n = 0; n < 4; ++n) {
                         if (n == 2)
                             indexer.pocket = indexer.target = request.right(1).toInt();
-                        poll();
+                        for (const char *query : {"B?", "D?"})
+                            link.SendCommand(query, nullptr, {}, IndexerLink::Lane::Poll);
                         QTRY_VERIFY(!link.isBusy());
                     }
                 } else {
