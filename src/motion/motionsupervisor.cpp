@@ -101,7 +101,7 @@ void MotionSupervisor::move(int target, const QString &source, const QObject *co
     const QString from = m_lastPocket ? QString::number(*m_lastPocket) : QString();
     QString code;
     if (const QString why = standing(source, 0, std::nullopt, &code); !why.isEmpty()) {
-        Event event{code, target, source, 0, why, nameOf(target), owner};
+        const Event event{code, target, source, 0, why, nameOf(target), owner};
         record(event, QDateTime::currentDateTime(), from);
         Q_EMIT moveEvent(event);
         if (done)

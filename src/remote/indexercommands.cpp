@@ -33,9 +33,9 @@ QJsonObject timeout(const QString &command)
                  QStringLiteral("the indexer did not answer \"%1\"").arg(command));
 }
 
-// A request that was never written: its own words, and "busy" for a full lane (the script's own
-// doing, which waits for nothing else).
-QJsonObject unsent(const Reply &reply, const QString &command)
+// A request not answered: never written (its own words, and "busy" for a full lane, the script's
+// own doing) or timed out.
+QJsonObject notAnswered(const Reply &reply, const QString &command)
 {
     switch (reply.unsent) {
     case IndexerLink::Unsent::QueueFull:
@@ -91,7 +91,7 @@ void status(MotionSupervisor &supervisor, const QObject *context, const Done &do
         Indexer::kQueryMotion, context,
         [pocket, done, &supervisor](const Reply &motion) {
             if (pocket->timedOut && motion.timedOut) {
-                done(timeout(Indexer::kQueryPocket));
+                done(notAnswered(*pocket, Indexer::kQueryPocket));
                 return;
             }
             const auto n = Indexer::pocketOrSpeed(pocket->text);
@@ -117,9 +117,8 @@ void command(IndexerLink &link, const QObject *context, const QString &text, con
     link.SendCommand(
         text, context,
         [text, done](const Reply &reply) {
-            done(reply.unsent != IndexerLink::Unsent::No ? unsent(reply, text)
-                 : reply.timedOut                        ? timeout(text)
-                                  : ok({{QStringLiteral("reply"), reply.text}}));
+            done(reply.timedOut ? notAnswered(reply, text)
+                                : ok({{QStringLiteral("reply"), reply.text}}));
         },
         kScript);
 }
@@ -208,7 +207,7 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
                 Indexer::kQueryControl, context,
                 [done](const Reply &reply) {
                     if (reply.timedOut)
-                        return done(timeout(Indexer::kQueryControl));
+                        return done(notAnswered(reply, Indexer::kQueryControl));
                     const auto c = Indexer::thirdChar(reply.text);
                     if (c != QLatin1Char('0') && c != QLatin1Char('1'))
                         return done(badReply(reply.text));
@@ -234,7 +233,7 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
                                : panel == QLatin1String("front") ? Indexer::thirdChar(reply.text)
                                                                  : Indexer::fourthChar(reply.text);
                 if (!c)
-                    return done(reply.timedOut ? timeout(Indexer::kQuerySwitches)
+                    return done(reply.timedOut ? notAnswered(reply, Indexer::kQuerySwitches)
                                                : badReply(reply.text));
                 done(ok({{QStringLiteral("byte"), QString::number(c->unicode(), 16).toUpper()}}));
             },
@@ -276,7 +275,7 @@ void Run(MotionSupervisor &motion, const QString &source, const QObject *context
             text.toString(), context,
             [done, text = text.toString()](const Reply &reply) {
                 if (reply.unsent != IndexerLink::Unsent::No)
-                    return done(unsent(reply, text));
+                    return done(notAnswered(reply, text));
                 done(ok({{QStringLiteral("reply"), reply.text},
                          {QStringLiteral("timed_out"), reply.timedOut}}));
             },
