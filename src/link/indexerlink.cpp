@@ -298,7 +298,8 @@ void IndexerLink::startNext()
             m_settle.start(int(wait));
             return;
         }
-        if (writeCurrent() || !self)
+        writeCurrent(); // written, or ended unwritten: the loop tells which
+        if (!self)
             return;
     }
 }

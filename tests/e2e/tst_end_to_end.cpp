@@ -134,10 +134,10 @@ private Q_SLOTS:
     void movedAtTheIndexer()
     {
         const QString from = control<QLabel>(window.get(), "lblPocket")->text();
-        QVERIFY(sim.control("pocket 5").startsWith("ok"));
+        QVERIFY(sim.control("pocket 6").startsWith("ok"));
         QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(window.get(), "lblMotion")->text(),
-                                  "Moved at the indexer: " + from + " -> 5", 5000);
-        QVERIFY(window->motion().history(1).last().contains(",indexer," + from + ",5,external,"));
+                                  "Moved at the indexer: " + from + " -> 6", 5000);
+        QVERIFY(window->motion().history(1).last().contains(",indexer," + from + ",6,external,"));
     }
 
     // A reply left unread on the line by an earlier program: the first request, made as the

@@ -120,9 +120,13 @@ private Q_SLOTS:
             request(QStringLiteral("A%1").arg(i));
         QCOMPARE(words.last().first().toString(), QStringLiteral("Timeout"));
         bool unsent = false; // a refusal is a timeout, never an answer
-        link->SendCommand("A8", this,
-                          [&unsent](const Reply &r) { unsent = r.timedOut && !r.port; });
+        link->SendCommand("A8", this, [&unsent](const Reply &r) {
+            unsent = r.timedOut && !r.port && r.unsent == IndexerLink::Unsent::QueueFull;
+        });
         QTRY_VERIFY(unsent);
+        int opened = -1; // a port change too
+        link->selectPort(PortChoice::serial(2), this, [&opened](bool ok) { opened = ok; });
+        QTRY_COMPARE(opened, 0);
         QTRY_COMPARE(results,
                      (QStringList{"S9=Timeout ", "S10=Timeout ", "S11=Timeout ", "A7=Timeout "}));
         QTRY_COMPARE(port->commands(), (QStringList{"S0", "B?", "S1"}));
@@ -218,6 +222,16 @@ private Q_SLOTS:
                          (row.least ? at >= row.least - 5 : at < IndexerLink::kSettleMs / 2),
                      qPrintable(QString::number(at)));
         }
+    }
+
+    // Shut down while a request waits for the line to settle: it is never written.
+    void shutdownWhileSettling()
+    {
+        QVERIFY(transact(*link, "I").timedOut);
+        request("A?");
+        link->shutdown();
+        QTest::qWait(IndexerLink::kSettleMaxMs);
+        QCOMPARE(port->commands(), QStringList{"I"});
     }
 
     // The kernel's console is never opened, whatever name leads to it.

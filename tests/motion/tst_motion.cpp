@@ -12,7 +12,7 @@
 
 namespace
 {
-// An indexer that takes moveMs to reach a pocket, or never does (it keeps moving, or stops
+// An indexer that takes 600 ms to reach a pocket, or never does (it keeps moving, or stops
 // short at pocket 3), or answers nothing.
 enum class Mode { Arrives, KeepsMoving, StopsShort, Silent };
 struct Indexer {
@@ -26,7 +26,7 @@ struct Indexer {
         if (!script.isEmpty() && frame.contains('?'))
             return script.takeFirst();
         const bool moving = mode == Mode::KeepsMoving ||
-                            (mode == Mode::Arrives && target != pocket && since.elapsed() < 100);
+                            (mode == Mode::Arrives && target != pocket && since.elapsed() < 600);
         if (mode == Mode::Arrives && !moving)
             pocket = target;
         if (mode == Mode::Silent)
@@ -191,7 +191,7 @@ private Q_SLOTS:
         };
         for (int n = 1; n <= 10; ++n) {
             QVERIFY(ReplaceFileAtomically(
-                record, QByteArray(MotionSupervisor::kRecordBytes - 10, 'o') + '\n'));
+                record, QByteArray(MotionSupervisor::kRecordBytes - 10, char('a' + n)) + '\n'));
             refusedMove();
         }
         QVERIFY(!QFileInfo::exists(record + ".10") && QFileInfo::exists(record + ".9"));
@@ -200,7 +200,7 @@ private Q_SLOTS:
         QStringList lines = MotionSupervisor::ReadHistory(record, 3);
         QCOMPARE(lines.size(), 4);
         QVERIFY(
-            lines[0] == header && lines[1].endsWith(QLatin1String("o")) &&
+            lines[0] == header && lines[1].endsWith(u'j') && lines[2].endsWith(u'k') &&
             lines[3].endsWith(QLatin1String(",window,,4,inhibited,0.0,moves inhibited: HV on")));
         QCOMPARE(motion.history(1), MotionSupervisor::ReadHistory(record, 1));
         QVERIFY(failures.isEmpty());
