@@ -172,8 +172,7 @@ private Q_SLOTS:
         for (const auto &row : rows) {
             init();
             TestAuthority authority, other;
-            if (row.installed)
-                link->setMotionAuthority(&authority);
+            link->setMotionAuthority(row.installed ? &authority : nullptr);
             if (row.timeoutFirst)
                 QVERIFY(transact(*link, "A?").timedOut);
             answer("ok\r", row.timeoutFirst ? 0 : 60);

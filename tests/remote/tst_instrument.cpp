@@ -213,19 +213,15 @@ private Q_SLOTS:
                 return *p;
             };
             for (const QString &step : row.steps) {
-                if (step == QLatin1String("allow") || step == QLatin1String("local")) {
+                // The operator's and the line's steps are single words.
+                if (step == QLatin1String("allow") || step == QLatin1String("local"))
                     rig.motion->setRemoteAllowed(step == QLatin1String("allow"));
-                    continue;
-                }
-                if (step == QLatin1String("dialog")) {
+                else if (step == QLatin1String("dialog"))
                     rig.motion->setRefusal([] { return QStringLiteral("setup dialog open"); });
+                else if (step == QLatin1String("slow"))
+                    rig.line.replyDelayMs = 150, rig.link->SendCommand(QStringLiteral("A?"));
+                if (!step.contains(u' '))
                     continue;
-                }
-                if (step == QLatin1String("slow")) {
-                    rig.line.replyDelayMs = 150;
-                    rig.link->SendCommand(QStringLiteral("A?"));
-                    continue;
-                }
                 Peer &client = peer(step[0]);
                 const QString action = step.mid(2).section(QStringLiteral(" = "), 0, 0);
                 if (action == QLatin1String("refused")) {
