@@ -41,9 +41,10 @@ QJsonObject notAnswered(const Reply &reply, const QString &command)
     case IndexerLink::Unsent::QueueFull:
         return Error(QStringLiteral("busy"),
                      QStringLiteral("\"%1\" not sent: too many commands wait").arg(command));
-    case IndexerLink::Unsent::Refused:
-        return Error(QStringLiteral("refused"),
-                     QStringLiteral("\"%1\" not sent: %2").arg(command, reply.refusal));
+    case IndexerLink::Unsent::Refused: // control characters written out, as in a reply
+        return Error(
+            QStringLiteral("refused"),
+            QStringLiteral("\"%1\" not sent: %2").arg(VisibleControls(command), reply.refusal));
     default:
         return timeout(command);
     }

@@ -394,7 +394,7 @@ private Q_SLOTS:
             {viaSocket + " inhibit on HV on", 0, "", ""}, {viaSocket + " move 5", 1, "", "rv360ctl: moves inhibited: HV on\n"},
             {viaSocket + " speed 5", 1, "", "rv360ctl: moves inhibited: HV on\n"},
             {viaSocket + " send B5", 1, "", "rv360ctl: \"B5\" not sent: text that could command motion\n"},
-            {viaSocket + " send X$B7", 1, "", "could command motion"}, {viaSocket + " send A?\x01", 1, "", "could command motion"},
+            {viaSocket + " send X$B7", 1, "", "could command motion"}, {viaSocket + " send A?\x01", 1, "", "\"A?\\x01\" not sent: text that could"},
             {viaDevice + " send $B5", 1, "", "could command motion"}, {viaDevice + " send b5", 1, "", "could command motion"},
             {viaDevice + " send A?$C3", 1, "", "could command motion"},
             {viaSocket + " --json inhibit off", 0, "{\"ok\":true}\n", ""}, {viaDevice + " inhibit on x", 2, "", "not with --device"},
