@@ -1,9 +1,9 @@
 #pragma once
 
 #include "motionsupervisor.h"
+
 #include <QHostAddress>
 #include <QList>
-
 #include <QObject>
 #include <QTcpServer>
 #include <functional>

@@ -5,7 +5,6 @@
 
 #include <QDialog>
 #include <array>
-#include <functional>
 
 class QComboBox;
 class QGroupBox;
