@@ -24,6 +24,7 @@ inline const QString kProbe = QStringLiteral("@");
 bool isStatusQuery(const QString &command);
 
 // Moves and speed changes are built by MotionRequest::command() alone.
+
 // "A0" (automatic control from the digital I/O) or "A1" (from the command link).
 QString controlCommand(int source);
 // "G" + k + "?": type and position of pocket k (1..8).

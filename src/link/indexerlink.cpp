@@ -261,8 +261,10 @@ void IndexerLink::startNext()
             continue;
         }
         if (request.motion) {
-            // Not worth a proof query when it would be refused anyway.
-            if (const QString why = motionRefusal(*request.motion); !why.isEmpty()) {
+            // Not worth a proof query when it would be refused anyway (it is asked again as it
+            // is written).
+            if (const QString why = m_needsProof ? motionRefusal(*request.motion) : QString();
+                !why.isEmpty()) {
                 qCDebug(lcLink).noquote() << "motion refused:" << request.command << why;
                 endUnsent(std::move(request), Unsent::Refused, why);
                 continue;

@@ -13,11 +13,9 @@ class MotionAuthority;
 class MotionRequest
 {
 public:
+    // A move to a pocket or a sweep speed change, each with a value from 1 to 8.
     enum class Kind : quint8 { Move, Speed };
 
-    Kind kind() const { return m_kind; }
-    // The pocket or the speed, 1 to 8.
-    int value() const { return m_value; }
     // "B" + pocket or "C" + speed, as framed on the line.
     QString command() const;
     const MotionAuthority *maker() const { return m_maker; }

@@ -28,6 +28,31 @@ QString csv(const QString &field)
     return u'"' + QString(field).replace(u'"', QStringLiteral("\"\"")) + u'"';
 }
 
+// A request's outcome: the reply, or why it was never written. refusedCode: the supervisor's own
+// code for a refusal at the line ("inhibited", "refused").
+MotionSupervisor::Outcome outcomeOf(const IndexerLink::Reply &reply, const QString &command,
+                                    const QString &refusedCode)
+{
+    const auto notSent = [&command](const char *why) {
+        return QStringLiteral("\"%1\" not sent: %2").arg(command, QLatin1String(why));
+    };
+    switch (reply.unsent) {
+    case IndexerLink::Unsent::No:
+        break;
+    case IndexerLink::Unsent::Refused:
+        return {refusedCode.isEmpty() ? QStringLiteral("refused") : refusedCode, reply.refusal,
+                reply, command};
+    case IndexerLink::Unsent::QueueFull:
+        return {QStringLiteral("busy"), notSent("too many commands wait"), reply, command};
+    case IndexerLink::Unsent::Unproven:
+        return {QStringLiteral("timeout"), notSent("the line has not answered since a timeout"),
+                reply, command};
+    case IndexerLink::Unsent::PortChanged:
+        return {QStringLiteral("refused"), notSent("the port changed"), reply, command};
+    }
+    return {QString(), QString(), reply, command};
+}
+
 } // namespace
 
 QJsonObject MotionSupervisor::Event::toJson() const
@@ -143,7 +168,6 @@ void MotionSupervisor::send(MotionRequest::Kind kind, int value, const QString &
                             quint64 serial, const void *owner, const QObject *context, Done done,
                             const void *latestKey)
 {
-    using Unsent = IndexerLink::Unsent;
     // Asked again as the link writes it; the code of a refusal there is kept for the outcome.
     const auto code = std::make_shared<QString>();
     const std::optional<quint64> lease =
@@ -157,29 +181,7 @@ void MotionSupervisor::send(MotionRequest::Kind kind, int value, const QString &
     const QPointer<const QObject> requester(context);
     auto onReply = [this, serial, requester, bound = context != nullptr, command, code,
                     done = std::move(done)](const IndexerLink::Reply &reply) {
-        Outcome outcome{QString(), QString(), reply, command};
-        switch (reply.unsent) {
-        case Unsent::No:
-            break;
-        case Unsent::Refused:
-            outcome.code = code->isEmpty() ? QStringLiteral("refused") : *code;
-            outcome.error = reply.refusal;
-            break;
-        case Unsent::QueueFull:
-            outcome.code = QStringLiteral("busy");
-            outcome.error = QStringLiteral("\"%1\" not sent: too many commands wait").arg(command);
-            break;
-        case Unsent::Unproven:
-            outcome.code = QStringLiteral("timeout");
-            outcome.error =
-                QStringLiteral("\"%1\" not sent: the line has not answered since a timeout")
-                    .arg(command);
-            break;
-        case Unsent::PortChanged:
-            outcome.code = QStringLiteral("refused");
-            outcome.error = QStringLiteral("\"%1\" not sent: the port changed").arg(command);
-            break;
-        }
+        const Outcome outcome = outcomeOf(reply, command, *code);
         if (serial != 0 && m_move && m_move->serial == serial) {
             // Never written: it cannot arrive, it is not sent again, and it is no fault of the
             // turntable's.

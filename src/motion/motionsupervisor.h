@@ -11,7 +11,6 @@
 #include <QPointer>
 #include <QStringList>
 #include <QTimer>
-#include <array>
 #include <deque>
 #include <functional>
 #include <optional>
