@@ -460,17 +460,14 @@ void frmMain::cmdControl_Click(int Index)
                            [this](const IndexerLink::Reply &reply) {
                                if (reply.timedOut)
                                    return;
-                               const auto c = Indexer::thirdChar(reply.text);
-                               if (c == QLatin1Char('0'))
-                                   optManAuto[0]->setChecked(true);
-                               else if (c == QLatin1Char('1'))
-                                   optManAuto[1]->setChecked(true);
+                               if (const auto source = Indexer::controlSource(reply.text))
+                                   optManAuto[*source]->setChecked(true);
                            });
     } else if (Index == 1) {
-        if (optManAuto[0]->isChecked())
-            m_link->SendLatest(cmdControl[1], Indexer::controlCommand(0));
-        else if (optManAuto[1]->isChecked())
-            m_link->SendLatest(cmdControl[1], Indexer::controlCommand(1));
+        for (int source : {0, 1}) {
+            if (optManAuto[source]->isChecked())
+                return m_link->SendLatest(cmdControl[1], Indexer::controlCommand(source));
+        }
     }
 }
 
@@ -479,15 +476,14 @@ void frmMain::cmdSwitches_Click()
     const bool front = optSwitch[0]->isChecked();
     if (!front && !optSwitch[1]->isChecked())
         return;
-    m_link->SendLatest(
-        cmdSwitches, Indexer::kQuerySwitches, this, [this, front](const IndexerLink::Reply &reply) {
-            // A timeout carries no switch byte: its text is not shown as one.
-            if (reply.timedOut)
-                return;
-            const auto c = front ? Indexer::thirdChar(reply.text) : Indexer::fourthChar(reply.text);
-            if (c)
-                lblSwitch->setText(QString::number(c->unicode(), 16).toUpper());
-        });
+    m_link->SendLatest(cmdSwitches, Indexer::kQuerySwitches, this,
+                       [this, front](const IndexerLink::Reply &reply) {
+                           // A timeout carries no switch byte: its text is not shown as one.
+                           if (reply.timedOut)
+                               return;
+                           if (const auto byte = Indexer::switchByte(reply.text, !front))
+                               lblSwitch->setText(QString::number(*byte, 16).toUpper());
+                       });
 }
 
 void frmMain::cmdCustom_Click(int Index)

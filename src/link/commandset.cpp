@@ -79,4 +79,32 @@ std::optional<int> pocketOrSpeed(const QString &reply)
     return n;
 }
 
+std::optional<int> controlSource(const QString &reply)
+{
+    const auto c = thirdChar(reply);
+    if (c != QLatin1Char('0') && c != QLatin1Char('1'))
+        return std::nullopt;
+    return c->unicode() - u'0';
+}
+
+QString controlSourceName(int source)
+{
+    return source == 0 ? QStringLiteral("io") : QStringLiteral("comm");
+}
+
+std::optional<int> controlSourceNamed(const QString &name)
+{
+    for (int source : {0, 1}) {
+        if (name.compare(controlSourceName(source), Qt::CaseInsensitive) == 0)
+            return source;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> switchByte(const QString &reply, bool rear)
+{
+    const auto c = rear ? fourthChar(reply) : thirdChar(reply);
+    return c ? std::optional(int(c->unicode())) : std::nullopt;
+}
+
 } // namespace Indexer

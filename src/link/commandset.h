@@ -46,6 +46,15 @@ std::optional<int> pocketOrSpeed(const QString &reply);
 // The motion query's answer: "ready" (R in the third character) or "moving" (M); no value for
 // anything else.
 std::optional<QString> motionState(const QString &reply);
+// The control source in the control query's reply: 0 the digital I/O, 1 the command link; no
+// value for anything else.
+std::optional<int> controlSource(const QString &reply);
+// A control source's name as scripts and the instrument port write it ("io", "comm"), and the
+// source of a name, letter case ignored.
+QString controlSourceName(int source);
+std::optional<int> controlSourceNamed(const QString &name);
+// The front (third character) or rear (fourth) panel's switch byte in the switch query's reply.
+std::optional<int> switchByte(const QString &reply, bool rear);
 // The whole-number value of the third character (LeadingNumber of it): 0..9, 0 for a non-digit.
 int digitValue(const QString &reply);
 

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QJsonValue>
 #include <QPointer>
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -100,6 +101,23 @@ void MotionSupervisor::setRecordFile(const QString &fileName)
     m_recordFailed = false; // a new file's failure is said anew
 }
 
+QString MotionSupervisor::refusal(const QString &source) const
+{
+    if (m_link.isShutDown())
+        return QStringLiteral("program ending");
+    return source == windowSource() || !m_refusal ? QString() : m_refusal();
+}
+
+std::optional<QString> MotionSupervisor::InhibitReason(const QString &text)
+{
+    const QString reason = text.trimmed();
+    const bool plain = std::none_of(reason.cbegin(), reason.cend(),
+                                    [](QChar c) { return c.category() == QChar::Other_Control; });
+    if (reason.isEmpty() || reason.size() > kMaxReason || !plain)
+        return std::nullopt;
+    return reason;
+}
+
 QString MotionSupervisor::standing(const QString &source, quint64 serial,
                                    std::optional<quint64> lease, QString *code) const
 {
@@ -108,9 +126,7 @@ QString MotionSupervisor::standing(const QString &source, quint64 serial,
         return QStringLiteral("moves inhibited: ") + m_inhibit->reason;
     }
     *code = QStringLiteral("refused");
-    if (m_link.isShutDown())
-        return QStringLiteral("program ending");
-    if (const QString why = source == windowSource() ? QString() : refusal(); !why.isEmpty())
+    if (const QString why = refusal(source); !why.isEmpty())
         return why;
     if (lease && *lease != m_withdrawals)
         return QStringLiteral("remote control taken back by the operator");

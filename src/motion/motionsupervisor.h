@@ -84,10 +84,13 @@ public:
     void setTimeLimit(int seconds) { m_timeLimitS = seconds; }
     // The record's file; without one the record is kept in memory only.
     void setRecordFile(const QString &fileName);
-    // While it gives a reason, moves and speed changes from any source but the window are
-    // refused with it.
+    // While it gives a reason (the setup dialog is open), any source but the window is refused
+    // the line with it: moves, speed changes and every request of the control socket and the
+    // instrument port that talks to the indexer.
     void setRefusal(std::function<QString()> refusal) { m_refusal = std::move(refusal); }
-    QString refusal() const { return m_refusal ? m_refusal() : QString(); }
+    // Why source may not use the line now ("program ending", or the reason above); empty when
+    // it may.
+    QString refusal(const QString &source) const;
 
     // A move to pocket target, or a speed change, both 1 to 8. done runs once with the outcome,
     // unless context is gone by then. With a key, a request of the same key still waiting in the
@@ -98,6 +101,11 @@ public:
     void speed(int speed, const QString &source, const QObject *context, Done done,
                const void *latestKey = nullptr, const void *owner = nullptr);
 
+    // The longest reason an inhibit takes.
+    static constexpr int kMaxReason = 200;
+    // The reason an inhibit takes: trimmed, 1 to 200 characters, no control character; no value
+    // when the text is none of that.
+    static std::optional<QString> InhibitReason(const QString &text);
     // Inhibits moves with a reason, or lifts the inhibit. Not kept across a restart.
     void setInhibit(bool on, const QString &reason, const QString &source);
     const std::optional<Inhibit> &inhibit() const { return m_inhibit; }

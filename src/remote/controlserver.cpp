@@ -13,27 +13,25 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QLocalSocket>
-#include <QQueue>
 #include <algorithm>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <utility>
 
-struct ControlServer::Client : QObject {
-    QLocalSocket *socket = nullptr;
-    QByteArray buffer;
-    QQueue<QJsonObject> requests;
-    // Who it is, for the move record: "script uid=1000 pid=4242".
-    QString source;
-    bool busy = false;
-    bool serving = false;
-    // What it watches: each level gets the events of the one below too.
+// A script's connection: who it is, for the move record ("script uid=1000 pid=4242"), and what
+// it watches (each level gets the events of the one below too).
+struct ControlServer::Script : LineServer::Client {
     enum Watch { Nothing, Changes, Traffic } watch = Nothing;
+    QString source() const
+    {
+        return who().isEmpty() ? QStringLiteral("script") : QStringLiteral("script ") + who();
+    }
 };
 
 ControlServer::ControlServer(MotionSupervisor &motion, QObject *parent)
-    : QObject(parent), m_motion(motion), m_link(motion.link())
+    : LineServer({kMaxClients, kMaxLine, kMaxWaiting, kMaxUnread}, parent), m_motion(motion),
+      m_link(motion.link())
 {
+    serve(m_server);
     connect(&m_motion, &MotionSupervisor::moveEvent, this,
             [this](const MotionSupervisor::Event &event) { broadcast(event.toJson(), false); });
     connect(&m_motion, &MotionSupervisor::inhibitChanged, this,
@@ -44,7 +42,6 @@ ControlServer::ControlServer(MotionSupervisor &motion, QObject *parent)
                            {QStringLiteral("source"), source}},
                           false);
             });
-    connect(&m_server, &QLocalServer::newConnection, this, &ControlServer::accept);
     connect(&m_link, &IndexerLink::transactionEnded, this,
             [this](const QString &command, const IndexerLink::Reply &reply, qint64) {
                 onTransaction(command, reply.text, reply.timedOut);
@@ -61,9 +58,7 @@ ControlServer::ControlServer(MotionSupervisor &motion, QObject *parent)
 
 ControlServer::~ControlServer()
 {
-    // The clients go with their sockets; the socket file goes with the server.
-    for (Client *client : std::exchange(m_clients, {}))
-        delete client;
+    // The socket file goes with the server.
     m_server.close();
 }
 
@@ -107,8 +102,9 @@ bool ControlServer::listen(const QString &path, QString *why)
 void ControlServer::setTrafficLog(TrafficLog *log)
 {
     log->setStreaming([this] {
-        return std::any_of(m_clients.cbegin(), m_clients.cend(),
-                           [](const Client *client) { return client->watch == Client::Traffic; });
+        return std::any_of(clients().cbegin(), clients().cend(), [](const Client *client) {
+            return static_cast<const Script *>(client)->watch == Script::Traffic;
+        });
     });
     connect(log, &TrafficLog::lineLogged, this, [this](const QString &line) {
         broadcast(
@@ -117,150 +113,77 @@ void ControlServer::setTrafficLog(TrafficLog *log)
     });
 }
 
-void ControlServer::accept()
+LineServer::Client *ControlServer::newClient()
 {
-    while (QLocalSocket *socket = m_server.nextPendingConnection()) {
-        if (m_clients.size() >= kMaxClients) {
-            socket->write(QJsonDocument(IndexerCommands::Error(QStringLiteral("refused"),
-                                                               QStringLiteral("too many clients")))
-                              .toJson(QJsonDocument::Compact) +
-                          '\n');
-            socket->disconnectFromServer();
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            continue;
-        }
-        auto *client = new Client;
-        client->socket = socket;
-        ucred peer{};
-        socklen_t size = sizeof peer;
-        const bool known = ::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED,
-                                        &peer, &size) == 0;
-        client->source = known ? QStringLiteral("script uid=%1 pid=%2").arg(peer.uid).arg(peer.pid)
-                               : QStringLiteral("script");
-        socket->setParent(client);
-        m_clients.append(client);
-        connect(socket, &QLocalSocket::readyRead, client, [this, client] { readFrom(client); });
-        connect(socket, &QLocalSocket::disconnected, client, [this, client] { drop(client); });
-        readFrom(client);
-    }
+    return new Script;
 }
 
-void ControlServer::readFrom(Client *client)
+QByteArray ControlServer::closing(const Client &, Cap cap)
 {
-    client->buffer += client->socket->readAll();
-    qsizetype end;
-    while ((end = client->buffer.indexOf('\n')) >= 0) {
-        const QByteArray line = client->buffer.left(end);
-        client->buffer.remove(0, end + 1);
-        if (line.trimmed().isEmpty())
-            continue;
-        QJsonParseError error{};
-        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-        QJsonObject request = document.object();
-        if (!document.isObject())
-            request = {{QStringLiteral("invalid"), error.error == QJsonParseError::NoError
-                                                       ? QString() // JSON, but not an object
-                                                       : error.errorString()}};
-        client->requests.enqueue(request);
-    }
-    const bool longLine = client->buffer.size() > kMaxLine;
-    if (longLine || client->requests.size() > kMaxWaiting) {
-        reply(client, IndexerCommands::Error(QStringLiteral("bad_request"),
-                                             longLine ? QStringLiteral("line over 64 KiB")
-                                                      : QStringLiteral("too many requests ahead")));
-        client->requests.clear();
-        client->buffer.clear();
-        client->socket->disconnectFromServer();
-        return;
-    }
-    serveNext(client);
+    // One that does not read its replies would not read why either.
+    const char *why = cap == Cap::Clients   ? "too many clients"
+                      : cap == Cap::Line    ? "line over 64 KiB"
+                      : cap == Cap::Waiting ? "too many requests ahead"
+                                            : nullptr;
+    if (!why)
+        return QByteArray();
+    const QString code =
+        cap == Cap::Clients ? QStringLiteral("refused") : QStringLiteral("bad_request");
+    return QJsonDocument(IndexerCommands::Error(code, QString::fromLatin1(why)))
+        .toJson(QJsonDocument::Compact);
 }
 
-void ControlServer::serveNext(Client *client)
+void ControlServer::serveLine(Client &client, const QByteArray &line)
 {
-    // One request of a client at a time: its replies come back in the order it asked. A loop,
-    // not a recursion, for the requests answered at once.
-    if (client->serving)
-        return;
-    client->serving = true;
-    while (!client->busy && !client->requests.isEmpty())
-        serveOne(client);
-    client->serving = false;
-}
-
-void ControlServer::serveOne(Client *client)
-{
-    const QJsonObject request = client->requests.dequeue();
+    auto &script = static_cast<Script &>(client);
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    const QJsonObject request = document.object();
     const QJsonValue id = request.value(QStringLiteral("id"));
-    const auto answer = [this, client, id](QJsonObject result) {
+    const auto answer = [this, &client, id](QJsonObject result) {
         if (!id.isUndefined())
             result.insert(QStringLiteral("id"), id);
-        client->busy = false;
-        reply(client, result);
-        serveNext(client); // does nothing when called from its own loop
+        done(client, QJsonDocument(result).toJson(QJsonDocument::Compact));
     };
-    if (request.contains(QStringLiteral("invalid"))) {
-        const QString why = request.value(QStringLiteral("invalid")).toString();
+    if (!document.isObject()) {
+        const QString why = error.error == QJsonParseError::NoError
+                                ? QString() // JSON, but not an object
+                                : QStringLiteral(": ") + error.errorString();
         return answer(IndexerCommands::Error(QStringLiteral("bad_request"),
-                                             QStringLiteral("not a JSON object") +
-                                                 (why.isEmpty() ? QString() : ": " + why)));
+                                             QStringLiteral("not a JSON object") + why));
     }
     if (request.value(QStringLiteral("cmd")) == QLatin1String("watch")) {
-        client->watch =
-            request.value(QStringLiteral("traffic")).toBool() ? Client::Traffic : Client::Changes;
         answer({{QStringLiteral("ok"), true}});
-        // What is known already comes first, the changes after it.
-        for (const auto &[name, value] : {std::pair{"pocket", m_pocket}, {"state", m_state}}) {
-            if (value.isValid())
-                reply(client, {{QStringLiteral("event"), QLatin1String(name)},
-                               {QLatin1String(name), QJsonValue::fromVariant(value)}});
-        }
-        return;
+        return watch(script, request.value(QStringLiteral("traffic")).toBool());
     }
-    // A link that has shut down would drop the request without an answer.
-    if (m_link.isShutDown())
-        return answer(
-            IndexerCommands::Error(QStringLiteral("refused"), QStringLiteral("program ending")));
-    // Moves are refused by the supervisor, which records them; an inhibit and the record are
-    // taken whatever the dialog does.
-    static const QStringList unrefused = {QStringLiteral("move"), QStringLiteral("speed"),
-                                          QStringLiteral("inhibit"), QStringLiteral("history"),
-                                          QStringLiteral("names")};
-    if (const QString refusal = m_motion.refusal();
-        !refusal.isEmpty() && !unrefused.contains(request.value(QStringLiteral("cmd")).toString()))
-        return answer(IndexerCommands::Error(QStringLiteral("refused"), refusal));
-    client->busy = true;
-    IndexerCommands::Run(m_motion, client->source, client, request, answer);
+    IndexerCommands::Run(m_motion, script.source(), &client, request, answer);
 }
 
-void ControlServer::reply(Client *client, QJsonObject result)
+void ControlServer::watch(Script &script, bool traffic)
 {
-    QLocalSocket *socket = client->socket;
-    if (socket->state() != QLocalSocket::ConnectedState)
-        return;
-    // A client that does not read is dropped before its replies fill the memory.
-    if (socket->bytesToWrite() > kMaxUnread) {
-        socket->abort();
-        return;
+    script.watch = traffic ? Script::Traffic : Script::Changes;
+    // What is known already comes first, the changes after it.
+    for (const auto &[name, value] : {std::pair{"pocket", m_pocket}, {"state", m_state}}) {
+        if (value.isValid())
+            reply(script, {{QStringLiteral("event"), QLatin1String(name)},
+                           {QLatin1String(name), QJsonValue::fromVariant(value)}});
     }
-    socket->write(QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n');
+}
+
+void ControlServer::reply(Client &client, const QJsonObject &result)
+{
+    send(client, QJsonDocument(result).toJson(QJsonDocument::Compact));
 }
 
 void ControlServer::broadcast(const QJsonObject &event, bool traffic)
 {
     // A copy: a client that does not read is dropped inside the loop (it stays valid until the
     // event loop deletes it).
-    const QList<Client *> clients = m_clients;
-    for (Client *client : clients) {
-        if (client->watch >= (traffic ? Client::Traffic : Client::Changes))
-            reply(client, event);
+    const QList<Client *> all = clients();
+    for (Client *client : all) {
+        if (static_cast<Script *>(client)->watch >= (traffic ? Script::Traffic : Script::Changes))
+            reply(*client, event);
     }
-}
-
-void ControlServer::drop(Client *client)
-{
-    m_clients.removeOne(client);
-    client->deleteLater();
 }
 
 void ControlServer::onTransaction(const QString &command, const QString &text, bool timedOut)

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "lineserver.h"
+
 #include <QJsonObject>
-#include <QList>
 #include <QLocalServer>
-#include <QPointer>
 #include <QString>
-#include <functional>
+#include <QVariant>
 
 class IndexerLink;
 class MotionSupervisor;
@@ -19,7 +19,7 @@ class TrafficLog;
 // dialog is open), requests that talk to the indexer are refused with it. A client
 // that sends a line over 64 KiB or more than 64 requests ahead, or lets over 1 MiB of replies
 // pile up unread, is dropped.
-class ControlServer : public QObject
+class ControlServer : public LineServer
 {
     Q_OBJECT
 public:
@@ -48,20 +48,18 @@ public:
     void setTrafficLog(TrafficLog *log);
 
 private:
-    struct Client;
-    void accept();
-    void readFrom(Client *client);
-    void serveNext(Client *client);
-    void serveOne(Client *client);
-    void reply(Client *client, QJsonObject result);
+    struct Script;
+    Client *newClient() override;
+    void serveLine(Client &client, const QByteArray &line) override;
+    QByteArray closing(const Client &client, Cap cap) override;
+    void watch(Script &script, bool traffic);
+    void reply(Client &client, const QJsonObject &result);
     void broadcast(const QJsonObject &event, bool traffic);
-    void drop(Client *client);
     void onTransaction(const QString &command, const QString &reply, bool timedOut);
 
     MotionSupervisor &m_motion;
     IndexerLink &m_link;
     QLocalServer m_server;
-    QList<Client *> m_clients;
     QVariant m_pocket, m_state;
     QString m_linkStatus;
 };

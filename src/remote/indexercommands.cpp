@@ -81,48 +81,226 @@ std::optional<int> oneToEight(const QJsonObject &request, const QString &field)
     return int(n);
 }
 
-void status(MotionSupervisor &supervisor, const QObject *context, const Done &done)
+// One request being run: what each command's function takes.
+struct Call {
+    MotionSupervisor &motion;
+    QString source;
+    const QObject *context;
+    QJsonObject request;
+    Done done;
+
+    IndexerLink &link() const { return motion.link(); }
+    void bad(const QString &text) const { done(Error(QStringLiteral("bad_request"), text)); }
+    // A query or a command whose reply comes to reply, on the scripts' lane.
+    void ask(const QString &text, std::function<void(const Reply &)> reply) const
+    {
+        link().SendCommand(text, context, std::move(reply), kScript);
+    }
+};
+
+void status(const Call &call)
 {
-    IndexerLink &link = supervisor.link();
     // Both queued at once, so that nothing comes between them.
     auto pocket = std::make_shared<Reply>();
-    link.SendCommand(
-        Indexer::kQueryPocket, context, [pocket](const Reply &reply) { *pocket = reply; }, kScript);
-    link.SendCommand(
-        Indexer::kQueryMotion, context,
-        [pocket, done, &supervisor](const Reply &motion) {
-            if (pocket->timedOut && motion.timedOut) {
-                done(notAnswered(*pocket, Indexer::kQueryPocket));
-                return;
-            }
-            const auto n = Indexer::pocketOrSpeed(pocket->text);
-            const auto s = motion.timedOut ? std::nullopt : Indexer::motionState(motion.text);
-            const QJsonValue state = s ? QJsonValue(*s) : QJsonValue();
-            const auto &inhibit = supervisor.inhibit();
-            const QString name = n ? supervisor.nameOf(*n) : QString();
-            done(ok({{QStringLiteral("pocket"), n ? QJsonValue(*n) : QJsonValue()},
-                     {QStringLiteral("name"), name.isEmpty() ? QJsonValue() : QJsonValue(name)},
-                     {QStringLiteral("state"), state},
-                     {QStringLiteral("move"), supervisor.moveInProgress()},
-                     {QStringLiteral("inhibit"),
-                      inhibit ? QJsonObject{{QStringLiteral("reason"), inhibit->reason},
-                                            {QStringLiteral("source"), inhibit->source}}
-                              : QJsonValue()}}));
+    call.ask(Indexer::kQueryPocket, [pocket](const Reply &reply) { *pocket = reply; });
+    call.ask(Indexer::kQueryMotion, [pocket, done = call.done,
+                                     &supervisor = call.motion](const Reply &motion) {
+        if (pocket->timedOut && motion.timedOut)
+            return done(notAnswered(*pocket, Indexer::kQueryPocket));
+        const auto n = Indexer::pocketOrSpeed(pocket->text);
+        const auto s = motion.timedOut ? std::nullopt : Indexer::motionState(motion.text);
+        const QJsonValue state = s ? QJsonValue(*s) : QJsonValue();
+        const auto &inhibit = supervisor.inhibit();
+        const QString name = n ? supervisor.nameOf(*n) : QString();
+        done(ok({{QStringLiteral("pocket"), n ? QJsonValue(*n) : QJsonValue()},
+                 {QStringLiteral("name"), name.isEmpty() ? QJsonValue() : QJsonValue(name)},
+                 {QStringLiteral("state"), state},
+                 {QStringLiteral("move"), supervisor.moveInProgress()},
+                 {QStringLiteral("inhibit"),
+                  inhibit ? QJsonObject{{QStringLiteral("reason"), inhibit->reason},
+                                        {QStringLiteral("source"), inhibit->source}}
+                          : QJsonValue()}}));
+    });
+}
+
+// A move (to a pocket by number or name, letter case ignored) or a speed change.
+void supervised(const Call &call, bool move)
+{
+    const QString cmd = move ? QStringLiteral("move") : QStringLiteral("speed");
+    const QString field = move ? QStringLiteral("pocket") : QStringLiteral("speed");
+    const QJsonValue named = call.request.value(field);
+    const bool byName = move && named.isString();
+    const auto n =
+        byName ? call.motion.pocketNamed(named.toString()) : oneToEight(call.request, field);
+    if (byName && !n)
+        return call.bad(QStringLiteral("no pocket named %1").arg(named.toString()));
+    if (!n)
+        return call.bad(
+            QStringLiteral("%1 takes \"%2\": a whole number from 1 to 8%3")
+                .arg(cmd, field, move ? QStringLiteral(" or a pocket's name") : QString()));
+    auto told = [done = call.done](const MotionSupervisor::Outcome &outcome) {
+        if (!outcome.code.isEmpty())
+            return done(Error(outcome.code, outcome.error));
+        const IndexerLink::Reply &reply = outcome.reply;
+        done(reply.timedOut ? timeout(outcome.command)
+                            : ok({{QStringLiteral("reply"), reply.text}}));
+    };
+    move ? call.motion.move(*n, call.source, call.context, told)
+         : call.motion.speed(*n, call.source, call.context, told);
+}
+
+void move(const Call &call)
+{
+    supervised(call, true);
+}
+
+void speed(const Call &call)
+{
+    supervised(call, false);
+}
+
+void inhibit(const Call &call)
+{
+    const QJsonValue on = call.request.value(QStringLiteral("on"));
+    const QJsonValue reason = call.request.value(QStringLiteral("reason"));
+    const std::optional<QString> text = MotionSupervisor::InhibitReason(reason.toString());
+    if (!on.isBool() || (on.toBool() && (!reason.isString() || !text)))
+        return call.bad(QStringLiteral("inhibit takes \"on\": true with a \"reason\" (1 to 200 "
+                                       "characters, no control characters), or \"on\": false"));
+    call.motion.setInhibit(on.toBool(), text.value_or(QString()), call.source);
+    call.done(ok());
+}
+
+void names(const Call &call)
+{
+    QJsonArray names;
+    for (int pocket = 1; pocket <= 8; ++pocket) {
+        const QString name = call.motion.nameOf(pocket);
+        names.append(name.isEmpty() ? QJsonValue() : QJsonValue(name));
+    }
+    call.done(ok({{QStringLiteral("names"), names}}));
+}
+
+void history(const Call &call)
+{
+    const QJsonValue count = call.request.value(QStringLiteral("count"));
+    const double n = count.isUndefined() ? 20 : count.toDouble();
+    if ((!count.isUndefined() && !count.isDouble()) || n < 1 || n > kMaxHistory || n != int(n))
+        return call.bad(QStringLiteral("history takes \"count\": a whole number from 1 to 100000"));
+    call.done(
+        ok({{QStringLiteral("lines"), QJsonArray::fromStringList(call.motion.history(int(n)))}}));
+}
+
+void control(const Call &call)
+{
+    const QJsonValue source = call.request.value(QStringLiteral("source"));
+    const Done &done = call.done;
+    if (source.isUndefined() || source.isNull()) {
+        return call.ask(Indexer::kQueryControl, [done](const Reply &reply) {
+            if (reply.timedOut)
+                return done(notAnswered(reply, Indexer::kQueryControl));
+            const std::optional<int> n = Indexer::controlSource(reply.text);
+            done(n ? ok({{QStringLiteral("source"), Indexer::controlSourceName(*n)}})
+                   : badReply(reply.text));
+        });
+    }
+    const std::optional<int> n = Indexer::controlSourceNamed(source.toString());
+    if (!n || source.toString() != source.toString().toLower())
+        return call.bad(QStringLiteral("control takes \"source\": \"io\" or \"comm\""));
+    // A command whose reply only says that it was taken.
+    const QString text = Indexer::controlCommand(*n);
+    call.ask(text, [text, done](const Reply &reply) {
+        done(reply.timedOut ? notAnswered(reply, text)
+                            : ok({{QStringLiteral("reply"), reply.text}}));
+    });
+}
+
+void switches(const Call &call)
+{
+    const QString panel = call.request.value(QStringLiteral("panel")).toString();
+    if (panel != QLatin1String("front") && panel != QLatin1String("rear"))
+        return call.bad(QStringLiteral("switches takes \"panel\": \"front\" or \"rear\""));
+    call.ask(Indexer::kQuerySwitches,
+             [rear = panel == QLatin1String("rear"), done = call.done](const Reply &reply) {
+                 const std::optional<int> byte =
+                     reply.timedOut ? std::nullopt : Indexer::switchByte(reply.text, rear);
+                 if (!byte)
+                     return done(reply.timedOut ? notAnswered(reply, Indexer::kQuerySwitches)
+                                                : badReply(reply.text));
+                 done(ok({{QStringLiteral("byte"), QString::number(*byte, 16).toUpper()}}));
+             });
+}
+
+void layoutRead(const Call &call)
+{
+    ReadConfiguration(
+        call.link(), call.context, PocketLayout(),
+        [done = call.done](std::optional<PocketLayout> layout, const TransferOutcome &outcome) {
+            if (outcome.portChanged)
+                return done(portChanged());
+            if (!layout)
+                return done(timeout(Indexer::kQueryCount));
+            if (outcome.unanswered > 0)
+                return done(unanswered(outcome.unanswered));
+            done(
+                ok({{QStringLiteral("layout"), QString::fromLatin1(ConfigFileContents(*layout))}}));
         },
         kScript);
 }
 
-// A command whose reply only says that it was taken.
-void command(IndexerLink &link, const QObject *context, const QString &text, const Done &done)
+void layoutSend(const Call &call)
 {
-    link.SendCommand(
-        text, context,
-        [text, done](const Reply &reply) {
-            done(reply.timedOut ? notAnswered(reply, text)
-                                : ok({{QStringLiteral("reply"), reply.text}}));
+    PocketLayout layout;
+    QString why;
+    if (!ParseLayoutText(call.request.value(QStringLiteral("layout")).toString().toLatin1(), layout,
+                         &why))
+        return call.bad(QStringLiteral("layout_send: ") + why);
+    SendConfiguration(
+        call.link(), call.context, layout,
+        [done = call.done](const TransferOutcome &outcome) {
+            if (outcome.portChanged)
+                return done(portChanged());
+            done(outcome.unanswered > 0 ? unanswered(outcome.unanswered) : ok());
         },
         kScript);
 }
+
+void send(const Call &call)
+{
+    const QJsonValue value = call.request.value(QStringLiteral("text"));
+    const QString text = value.toString();
+    if (!value.isString() || text.contains(u'\r') || text.contains(u'\n'))
+        return call.bad(QStringLiteral("send takes \"text\": one command without CR or LF"));
+    // Text that could command motion is refused by the link: moves go by "move" and "speed".
+    call.ask(text, [done = call.done, text](const Reply &reply) {
+        if (reply.unsent != IndexerLink::Unsent::No)
+            return done(notAnswered(reply, text));
+        done(ok({{QStringLiteral("reply"), reply.text},
+                 {QStringLiteral("timed_out"), reply.timedOut}}));
+    });
+}
+
+// Each command: its name, whether it talks to the indexer (refused while the supervisor refuses
+// scripts the line; moves and speed changes are refused, and recorded, by the supervisor), and
+// its function.
+struct Command {
+    const char *name;
+    bool line;
+    void (*run)(const Call &call);
+};
+constexpr Command kCommands[] = {
+    {"status", true, status},
+    {"move", false, move},
+    {"speed", false, speed},
+    {"inhibit", false, inhibit},
+    {"names", false, names},
+    {"history", false, history},
+    {"control", true, control},
+    {"switches", true, switches},
+    {"layout_read", true, layoutRead},
+    {"layout_send", true, layoutSend},
+    {"send", true, send},
+};
 
 } // namespace
 
@@ -133,16 +311,6 @@ QJsonObject Error(const QString &code, const QString &text)
             {QStringLiteral("error"), text}};
 }
 
-std::optional<QString> InhibitReason(const QString &text)
-{
-    const QString reason = text.trimmed();
-    const bool plain = std::none_of(reason.cbegin(), reason.cend(),
-                                    [](QChar c) { return c.category() == QChar::Other_Control; });
-    if (reason.isEmpty() || reason.size() > kMaxReason || !plain)
-        return std::nullopt;
-    return reason;
-}
-
 bool ParseLayoutText(const QByteArray &text, PocketLayout &layout, QString *why)
 {
     return ParseConfigText(text, layout, ConfigText::Strict, why);
@@ -151,139 +319,16 @@ bool ParseLayoutText(const QByteArray &text, PocketLayout &layout, QString *why)
 void Run(MotionSupervisor &motion, const QString &source, const QObject *context,
          const QJsonObject &request, Done done)
 {
-    IndexerLink &link = motion.link();
     const QString cmd = request.value(QStringLiteral("cmd")).toString();
-    const auto bad = [&done](const QString &text) {
-        done(Error(QStringLiteral("bad_request"), text));
-    };
-    if (cmd == QLatin1String("status")) {
-        status(motion, context, done);
-    } else if (cmd == QLatin1String("move") || cmd == QLatin1String("speed")) {
-        const bool move = cmd == QLatin1String("move");
-        const QString field = move ? QStringLiteral("pocket") : QStringLiteral("speed");
-        // A pocket by its name, letter case ignored.
-        const QJsonValue named = request.value(field);
-        const bool byName = move && named.isString();
-        const auto n = byName ? motion.pocketNamed(named.toString()) : oneToEight(request, field);
-        if (byName && !n)
-            return bad(QStringLiteral("no pocket named %1").arg(named.toString()));
-        if (!n)
-            return bad(
-                QStringLiteral("%1 takes \"%2\": a whole number from 1 to 8%3")
-                    .arg(cmd, field, move ? QStringLiteral(" or a pocket's name") : QString()));
-        auto told = [done](const MotionSupervisor::Outcome &outcome) {
-            if (!outcome.code.isEmpty())
-                return done(Error(outcome.code, outcome.error));
-            const IndexerLink::Reply &reply = outcome.reply;
-            done(reply.timedOut ? timeout(outcome.command)
-                                : ok({{QStringLiteral("reply"), reply.text}}));
-        };
-        move ? motion.move(*n, source, context, told) : motion.speed(*n, source, context, told);
-    } else if (cmd == QLatin1String("inhibit")) {
-        const QJsonValue on = request.value(QStringLiteral("on"));
-        const QJsonValue reason = request.value(QStringLiteral("reason"));
-        const std::optional<QString> text = InhibitReason(reason.toString());
-        if (!on.isBool() || (on.toBool() && (!reason.isString() || !text)))
-            return bad(QStringLiteral("inhibit takes \"on\": true with a \"reason\" (1 to 200 "
-                                      "characters, no control characters), or \"on\": false"));
-        motion.setInhibit(on.toBool(), text.value_or(QString()), source);
-        done(ok());
-    } else if (cmd == QLatin1String("names")) {
-        QJsonArray names;
-        for (int pocket = 1; pocket <= 8; ++pocket) {
-            const QString name = motion.nameOf(pocket);
-            names.append(name.isEmpty() ? QJsonValue() : QJsonValue(name));
-        }
-        done(ok({{QStringLiteral("names"), names}}));
-    } else if (cmd == QLatin1String("history")) {
-        const QJsonValue count = request.value(QStringLiteral("count"));
-        const double n = count.isUndefined() ? 20 : count.toDouble();
-        if ((!count.isUndefined() && !count.isDouble()) || n < 1 || n > kMaxHistory || n != int(n))
-            return bad(QStringLiteral("history takes \"count\": a whole number from 1 to 100000"));
-        done(ok({{QStringLiteral("lines"), QJsonArray::fromStringList(motion.history(int(n)))}}));
-    } else if (cmd == QLatin1String("control")) {
-        const QJsonValue source = request.value(QStringLiteral("source"));
-        if (source.isUndefined() || source.isNull()) {
-            link.SendCommand(
-                Indexer::kQueryControl, context,
-                [done](const Reply &reply) {
-                    if (reply.timedOut)
-                        return done(notAnswered(reply, Indexer::kQueryControl));
-                    const auto c = Indexer::thirdChar(reply.text);
-                    if (c != QLatin1Char('0') && c != QLatin1Char('1'))
-                        return done(badReply(reply.text));
-                    done(ok(
-                        {{QStringLiteral("source"),
-                          c == QLatin1Char('0') ? QStringLiteral("io") : QStringLiteral("comm")}}));
-                },
-                kScript);
-        } else if (source == QLatin1String("io") || source == QLatin1String("comm")) {
-            command(link, context, Indexer::controlCommand(source == QLatin1String("io") ? 0 : 1),
-                    done);
-        } else {
-            bad(QStringLiteral("control takes \"source\": \"io\" or \"comm\""));
-        }
-    } else if (cmd == QLatin1String("switches")) {
-        const QString panel = request.value(QStringLiteral("panel")).toString();
-        if (panel != QLatin1String("front") && panel != QLatin1String("rear"))
-            return bad(QStringLiteral("switches takes \"panel\": \"front\" or \"rear\""));
-        link.SendCommand(
-            Indexer::kQuerySwitches, context,
-            [panel, done](const Reply &reply) {
-                const auto c = reply.timedOut                    ? std::nullopt
-                               : panel == QLatin1String("front") ? Indexer::thirdChar(reply.text)
-                                                                 : Indexer::fourthChar(reply.text);
-                if (!c)
-                    return done(reply.timedOut ? notAnswered(reply, Indexer::kQuerySwitches)
-                                               : badReply(reply.text));
-                done(ok({{QStringLiteral("byte"), QString::number(c->unicode(), 16).toUpper()}}));
-            },
-            kScript);
-    } else if (cmd == QLatin1String("layout_read")) {
-        ReadConfiguration(
-            link, context, PocketLayout(),
-            [done](std::optional<PocketLayout> layout, const TransferOutcome &outcome) {
-                if (outcome.portChanged)
-                    return done(portChanged());
-                if (!layout)
-                    return done(timeout(Indexer::kQueryCount));
-                if (outcome.unanswered > 0)
-                    return done(unanswered(outcome.unanswered));
-                done(ok({{QStringLiteral("layout"),
-                          QString::fromLatin1(ConfigFileContents(*layout))}}));
-            },
-            kScript);
-    } else if (cmd == QLatin1String("layout_send")) {
-        PocketLayout layout;
-        QString why;
-        if (!ParseLayoutText(request.value(QStringLiteral("layout")).toString().toLatin1(), layout,
-                             &why))
-            return bad(QStringLiteral("layout_send: ") + why);
-        SendConfiguration(
-            link, context, layout,
-            [done](const TransferOutcome &outcome) {
-                if (outcome.portChanged)
-                    return done(portChanged());
-                done(outcome.unanswered > 0 ? unanswered(outcome.unanswered) : ok());
-            },
-            kScript);
-    } else if (cmd == QLatin1String("send")) {
-        const QJsonValue text = request.value(QStringLiteral("text"));
-        if (!text.isString() || text.toString().contains(u'\r') || text.toString().contains(u'\n'))
-            return bad(QStringLiteral("send takes \"text\": one command without CR or LF"));
-        // Text that could command motion is refused by the link: moves go by "move" and "speed".
-        link.SendCommand(
-            text.toString(), context,
-            [done, text = text.toString()](const Reply &reply) {
-                if (reply.unsent != IndexerLink::Unsent::No)
-                    return done(notAnswered(reply, text));
-                done(ok({{QStringLiteral("reply"), reply.text},
-                         {QStringLiteral("timed_out"), reply.timedOut}}));
-            },
-            kScript);
-    } else {
-        bad(QStringLiteral("unknown command \"%1\"").arg(cmd));
-    }
+    const Call call{motion, source, context, request, std::move(done)};
+    const auto *command =
+        std::find_if(std::begin(kCommands), std::end(kCommands),
+                     [&cmd](const Command &c) { return cmd == QLatin1String(c.name); });
+    if (command == std::end(kCommands))
+        return call.bad(QStringLiteral("unknown command \"%1\"").arg(cmd));
+    if (const QString why = command->line ? motion.refusal(source) : QString(); !why.isEmpty())
+        return call.done(Error(QStringLiteral("refused"), why));
+    command->run(call);
 }
 
 } // namespace IndexerCommands

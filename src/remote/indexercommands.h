@@ -19,17 +19,13 @@ namespace IndexerCommands
 
 using Done = std::function<void(const QJsonObject &result)>;
 
-// Runs the request; done is called once, unless context is destroyed first.
+// Runs the request; done is called once, unless context is destroyed first. Requests that talk
+// to the indexer are refused while the supervisor refuses source the line.
 void Run(MotionSupervisor &motion, const QString &source, const QObject *context,
          const QJsonObject &request, Done done);
 
-// The longest reason an inhibit takes, and the most lines "history" gives.
-constexpr int kMaxReason = 200;
+// The most lines "history" gives.
 constexpr int kMaxHistory = 100000;
-
-// The reason an inhibit takes: trimmed, 1 to 200 characters, no control character; no value when
-// the text is none of that.
-std::optional<QString> InhibitReason(const QString &text);
 
 // An error result.
 QJsonObject Error(const QString &code, const QString &text);

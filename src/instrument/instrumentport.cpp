@@ -1,0 +1,489 @@
+#include "instrumentport.h"
+
+#include "commandset.h"
+#include "indexerlink.h"
+#include "motionsupervisor.h"
+#include "scpi.h"
+
+#include <QCoreApplication>
+#include <algorithm>
+
+// A client: its error queue, and whether its *OPC? waits for the move to end.
+struct InstrumentPort::Instrument : LineServer::Client {
+    QStringList errors;
+    bool waitingForMove = false;
+    QString source() const { return QStringLiteral("remote ") + who(); }
+};
+
+namespace
+{
+
+constexpr auto kLane = IndexerLink::Lane::Script;
+
+const char *errorText(int code)
+{
+    switch (code) {
+    case -102:
+        return "Syntax error";
+    case -104:
+        return "Data type error";
+    case -108:
+        return "Parameter not allowed";
+    case -109:
+        return "Missing parameter";
+    case -113:
+        return "Undefined header";
+    case -200:
+        return "Execution error";
+    case -221:
+        return "Settings conflict";
+    case -222:
+        return "Data out of range";
+    case -224:
+        return "Illegal parameter value";
+    case -240:
+        return "Hardware error";
+    default:
+        return "Queue overflow";
+    }
+}
+
+QString quoted(QString text)
+{
+    return u'"' + text.replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+} // namespace
+
+// Each command: its header (the short form in capitals), how many parameters it takes at least
+// and at most, the check of its parameters, whether it needs remote control, and its function.
+// Parameters are checked before remote control, so a bad one is told whoever sends it.
+struct InstrumentPort::Command {
+    const char *header;
+    int least, most;
+    bool (InstrumentPort::*check)(Instrument &, const Params &);
+    bool remote;
+    void (InstrumentPort::*run)(Instrument &, const Params &);
+};
+
+const InstrumentPort::Command InstrumentPort::kCommands[] = {
+    {"*IDN?", 0, 0, nullptr, false, &InstrumentPort::identify},
+    {"*CLS", 0, 0, nullptr, false, &InstrumentPort::clearErrors},
+    {"*OPC?", 0, 0, nullptr, false, &InstrumentPort::whenDone},
+    {"SYSTem:ERRor?", 0, 0, nullptr, false, &InstrumentPort::nextError},
+    {"SYSTem:REMote", 0, 0, nullptr, false, &InstrumentPort::takeRemote},
+    {"SYSTem:LOCal", 0, 0, nullptr, false, &InstrumentPort::giveBack},
+    {"POCKet?", 0, 0, nullptr, false, &InstrumentPort::pocketQuery},
+    {"POCKet:NAME?", 0, 0, nullptr, false, &InstrumentPort::nameQuery},
+    {"MOVing?", 0, 0, nullptr, false, &InstrumentPort::movingQuery},
+    {"STATus?", 0, 0, nullptr, false, &InstrumentPort::stateQuery},
+    {"SPEed?", 0, 0, nullptr, false, &InstrumentPort::speedQuery},
+    {"CONTrol?", 0, 0, nullptr, false, &InstrumentPort::controlQuery},
+    {"SWitch?", 1, 1, &InstrumentPort::panel, false, &InstrumentPort::switchQuery},
+    {"INHibit?", 0, 0, nullptr, false, &InstrumentPort::inhibitQuery},
+    {"POCKet", 1, 1, &InstrumentPort::onePocket, true, &InstrumentPort::move},
+    {"SPEed", 1, 1, &InstrumentPort::oneToEight, true, &InstrumentPort::speed},
+    {"CONTrol", 1, 1, &InstrumentPort::source, true, &InstrumentPort::control},
+    {"INHibit", 1, 2, &InstrumentPort::inhibitParams, true, &InstrumentPort::inhibit},
+};
+
+InstrumentPort::InstrumentPort(MotionSupervisor &motion, QObject *parent)
+    : LineServer({kMaxClients, kMaxLine, kMaxWaiting, kMaxUnread}, parent), m_motion(motion),
+      m_link(motion.link())
+{
+    serve(m_server);
+    connect(&m_motion, &MotionSupervisor::moveEvent, this, &InstrumentPort::onMoveEvent);
+}
+
+InstrumentPort::~InstrumentPort()
+{
+    stopListening();
+    for (Client *client : clients())
+        m_motion.releaseRemote(client);
+}
+
+bool InstrumentPort::ParseListen(const QString &text, QHostAddress *address, quint16 *port,
+                                 QString *why)
+{
+    const QString listen = text.trimmed();
+    const qsizetype colon = listen.lastIndexOf(u':');
+    QString host = listen.left(colon);
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    else if (host.contains(u':'))
+        host.clear(); // IPv6 without its brackets: where the port begins is a guess
+    bool whole = false;
+    const uint number = listen.mid(colon + 1).toUInt(&whole);
+    if (colon < 0 || !whole || number < 1 || number > 65535) {
+        *why = QStringLiteral("\"%1\" is not ADDRESS:PORT with a port from 1 to 65535").arg(text);
+        return false;
+    }
+    *address = QHostAddress(host);
+    if (address->isNull() || host.contains(u'%')) {
+        *why = QStringLiteral("\"%1\" does not begin with an address (127.0.0.1, [::1], or "
+                              "0.0.0.0 for every interface)")
+                   .arg(text);
+        return false;
+    }
+    *port = quint16(number);
+    return true;
+}
+
+bool InstrumentPort::listen(const QHostAddress &address, quint16 port, QString *why)
+{
+    if (!m_server.listen(address, port)) {
+        *why = m_server.errorString();
+        return false;
+    }
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? u'[' + address.toString() + u']'
+                             : address.toString();
+    m_motion.setRemotePort(host + u':' + QString::number(m_server.serverPort()));
+    return true;
+}
+
+void InstrumentPort::stopListening()
+{
+    if (!m_server.isListening())
+        return;
+    m_server.close();
+    m_motion.setRemotePort(QString());
+}
+
+LineServer::Client *InstrumentPort::newClient()
+{
+    return new Instrument;
+}
+
+QByteArray InstrumentPort::closing(const Client &client, Cap cap)
+{
+    const QString why =
+        cap == Cap::Allow     ? QStringLiteral("refused: not in [Instrument] Allow")
+        : cap == Cap::Clients ? QStringLiteral("refused: %1 clients already").arg(kMaxClients)
+        : cap == Cap::Line    ? QStringLiteral("closed: a line over 4 KiB")
+        : cap == Cap::Waiting ? QStringLiteral("closed: over %1 lines ahead").arg(kMaxWaiting)
+                              : QStringLiteral("closed: over 1 MiB of replies unread");
+    Q_EMIT notice(client.who() + u' ' + why);
+    return QByteArray(); // cut at once
+}
+
+void InstrumentPort::dropped(Client &client)
+{
+    // Control goes back with the client; a move it asked for goes on, and nothing is sent again.
+    m_motion.releaseRemote(&client);
+}
+
+void InstrumentPort::serveLine(Client &client, const QByteArray &bytes)
+{
+    auto &instrument = static_cast<Instrument &>(client);
+    const Scpi::Line line = Scpi::Parse(QString::fromLatin1(bytes).trimmed());
+    if (line.error != 0)
+        return fail(instrument, line.error, line.detail);
+    execute(instrument, line.header, line.params);
+}
+
+void InstrumentPort::execute(Instrument &client, const QString &header, const Params &params)
+{
+    const auto *command =
+        std::find_if(std::begin(kCommands), std::end(kCommands),
+                     [&header](const Command &c) { return Scpi::Matches(header, c.header); });
+    if (command == std::end(kCommands))
+        return fail(client, -113);
+    if (params.size() < command->least)
+        return fail(client, -109);
+    if (params.size() > command->most)
+        return fail(client, -108);
+    if (command->check && !(this->*command->check)(client, params))
+        return;
+    if (command->remote && !m_motion.holdsRemote(&client))
+        return fail(client, -221, QStringLiteral("local control"));
+    (this->*command->run)(client, params);
+}
+
+void InstrumentPort::identify(Instrument &client, const Params &)
+{
+    answer(client,
+           QStringLiteral("RV360,crucible indexer,0,") + QCoreApplication::applicationVersion());
+}
+
+void InstrumentPort::clearErrors(Instrument &client, const Params &)
+{
+    client.errors.clear();
+    answer(client);
+}
+
+void InstrumentPort::nextError(Instrument &client, const Params &)
+{
+    answer(client,
+           client.errors.isEmpty() ? QStringLiteral("0,\"No error\"") : client.errors.takeFirst());
+}
+
+void InstrumentPort::whenDone(Instrument &client, const Params &)
+{
+    if (!m_motion.moving())
+        return answer(client, QStringLiteral("1"));
+    client.waitingForMove = true; // answered when the move ends
+}
+
+void InstrumentPort::inhibitQuery(Instrument &client, const Params &)
+{
+    const auto &inhibit = m_motion.inhibit();
+    answer(client, inhibit ? QStringLiteral("1,") + quoted(inhibit->reason) : QStringLiteral("0"));
+}
+
+void InstrumentPort::takeRemote(Instrument &client, const Params &)
+{
+    const QString why = m_motion.takeRemote(&client, client.who());
+    why.isEmpty() ? answer(client) : fail(client, -221, why);
+}
+
+void InstrumentPort::giveBack(Instrument &client, const Params &)
+{
+    m_motion.releaseRemote(&client);
+    answer(client);
+}
+
+void InstrumentPort::pocketQuery(Instrument &client, const Params &)
+{
+    ask(client, Indexer::kQueryPocket, [this, &client](const QString &reply) {
+        answer(client, QString::number(Indexer::pocketOrSpeed(reply).value_or(0)));
+    });
+}
+
+void InstrumentPort::nameQuery(Instrument &client, const Params &)
+{
+    ask(client, Indexer::kQueryPocket, [this, &client](const QString &reply) {
+        answer(client, quoted(m_motion.nameOf(Indexer::pocketOrSpeed(reply).value_or(0))));
+    });
+}
+
+void InstrumentPort::movingQuery(Instrument &client, const Params &)
+{
+    if (m_motion.moving())
+        return answer(client, QStringLiteral("1"));
+    ask(client, Indexer::kQueryMotion, [this, &client](const QString &reply) {
+        answer(client, Indexer::motionState(reply) == QLatin1String("moving")
+                           ? QStringLiteral("1")
+                           : QStringLiteral("0"));
+    });
+}
+
+void InstrumentPort::stateQuery(Instrument &client, const Params &)
+{
+    if (!m_motion.alarm().isEmpty())
+        return answer(client, QStringLiteral("ALARM"));
+    if (m_motion.inhibit())
+        return answer(client, QStringLiteral("INHIBITED"));
+    if (m_motion.moving())
+        return answer(client, QStringLiteral("MOVING"));
+    ask(client, Indexer::kQueryMotion, [this, &client](const QString &reply) {
+        answer(client, Indexer::motionState(reply).value_or(QStringLiteral("unknown")).toUpper());
+    });
+}
+
+void InstrumentPort::speedQuery(Instrument &client, const Params &)
+{
+    ask(client, Indexer::kQuerySpeed, [this, &client](const QString &reply) {
+        const auto speed = Indexer::pocketOrSpeed(reply);
+        if (!speed)
+            pushError(client, -240,
+                      QStringLiteral("unexpected reply \"%1\"").arg(VisibleControls(reply)));
+        answer(client, speed ? QString::number(*speed) : QString());
+    });
+}
+
+void InstrumentPort::controlQuery(Instrument &client, const Params &)
+{
+    ask(client, Indexer::kQueryControl, [this, &client](const QString &reply) {
+        const auto source = Indexer::controlSource(reply);
+        if (!source)
+            pushError(client, -240,
+                      QStringLiteral("unexpected reply \"%1\"").arg(VisibleControls(reply)));
+        answer(client, source ? Indexer::controlSourceName(*source).toUpper() : QString());
+    });
+}
+
+void InstrumentPort::switchQuery(Instrument &client, const Params &params)
+{
+    const bool rear = params[0].text.compare(QLatin1String("REAR"), Qt::CaseInsensitive) == 0;
+    ask(client, Indexer::kQuerySwitches, [this, &client, rear](const QString &reply) {
+        const auto byte = Indexer::switchByte(reply, rear);
+        if (!byte)
+            pushError(client, -240,
+                      QStringLiteral("unexpected reply \"%1\"").arg(VisibleControls(reply)));
+        // Two digits always, as instrument drivers read a byte.
+        answer(client, byte ? QStringLiteral("%1").arg(*byte, 2, 16, QLatin1Char('0')).toUpper()
+                            : QString());
+    });
+}
+
+bool InstrumentPort::onePocket(Instrument &client, const Params &params)
+{
+    if (!params[0].quoted)
+        return oneToEight(client, params);
+    if (m_motion.pocketNamed(params[0].text))
+        return true;
+    fail(client, -224, QStringLiteral("no pocket named %1").arg(params[0].text));
+    return false;
+}
+
+bool InstrumentPort::oneToEight(Instrument &client, const Params &params)
+{
+    bool numeric = false;
+    const double value = params[0].text.toDouble(&numeric);
+    if (!numeric || params[0].quoted)
+        fail(client, -104);
+    else if (value < 1 || value > 8 || value != int(value))
+        fail(client, -222);
+    else
+        return true;
+    return false;
+}
+
+bool InstrumentPort::panel(Instrument &client, const Params &params)
+{
+    const QString word = params[0].text.toUpper();
+    if (word == QLatin1String("FRONT") || word == QLatin1String("REAR"))
+        return true;
+    fail(client, -224, QStringLiteral("FRONT or REAR"));
+    return false;
+}
+
+bool InstrumentPort::source(Instrument &client, const Params &params)
+{
+    if (Indexer::controlSourceNamed(params[0].text))
+        return true;
+    fail(client, -224, QStringLiteral("IO or COMM"));
+    return false;
+}
+
+bool InstrumentPort::inhibitParams(Instrument &client, const Params &params)
+{
+    const QString word = params[0].text.toUpper();
+    const bool on = word == QLatin1String("ON") || word == QLatin1String("1");
+    if (!on && word != QLatin1String("OFF") && word != QLatin1String("0"))
+        fail(client, -224, QStringLiteral("ON or OFF"));
+    else if (on && params.size() < 2)
+        fail(client, -109, QStringLiteral("a reason"));
+    else if (!on && params.size() > 1)
+        fail(client, -108);
+    else if (on && (!params[1].quoted || !MotionSupervisor::InhibitReason(params[1].text)))
+        fail(client, -224, QStringLiteral("a reason of 1 to 200 characters, quoted"));
+    else
+        return true;
+    return false;
+}
+
+void InstrumentPort::move(Instrument &client, const Params &params)
+{
+    const Scpi::Param &pocket = params[0];
+    supervised(client,
+               pocket.quoted ? m_motion.pocketNamed(pocket.text).value_or(0)
+                             : int(pocket.text.toDouble()),
+               true);
+}
+
+void InstrumentPort::speed(Instrument &client, const Params &params)
+{
+    supervised(client, int(params[0].text.toDouble()), false);
+}
+
+void InstrumentPort::control(Instrument &client, const Params &params)
+{
+    const QString command = Indexer::controlCommand(*Indexer::controlSourceNamed(params[0].text));
+    ask(client, command, [this, &client](const QString &) { answer(client); });
+}
+
+void InstrumentPort::inhibit(Instrument &client, const Params &params)
+{
+    const bool on = params.size() > 1; // a reason comes with ON alone
+    m_motion.setInhibit(on, on ? *MotionSupervisor::InhibitReason(params[1].text) : QString(),
+                        client.source());
+    answer(client);
+}
+
+void InstrumentPort::supervised(Instrument &client, int number, bool move)
+{
+    const auto told = [this, &client](const MotionSupervisor::Outcome &outcome) {
+        // Refused by a rule (inhibit, the operator), or not sent for the line's sake.
+        const bool line =
+            outcome.code == QLatin1String("timeout") || outcome.code == QLatin1String("busy");
+        if (!outcome.code.isEmpty())
+            pushError(client, line ? -240 : -221, outcome.error);
+        else if (outcome.reply.timedOut)
+            pushError(client, -240, QStringLiteral("indexer did not answer"));
+        answer(client);
+    };
+    // The client travels with its request: its events name it.
+    if (move)
+        m_motion.move(number, client.source(), &client, told, nullptr, &client);
+    else
+        m_motion.speed(number, client.source(), &client, told, nullptr, &client);
+}
+
+void InstrumentPort::ask(Instrument &client, const QString &query,
+                         std::function<void(const QString &reply)> answer)
+{
+    if (const QString refusal = m_motion.refusal(client.source()); !refusal.isEmpty())
+        return fail(client, m_link.isShutDown() ? -240 : -221, refusal);
+    m_link.SendCommand(
+        query, &client,
+        [this, &client, answer = std::move(answer)](const IndexerLink::Reply &reply) {
+            if (!reply.timedOut)
+                return answer(reply.text);
+            fail(client, -240, QStringLiteral("indexer did not answer"));
+        },
+        kLane);
+}
+
+void InstrumentPort::answer(Instrument &client, const QString &reply)
+{
+    done(client, reply.isNull() ? QByteArray() : reply.toLatin1());
+}
+
+void InstrumentPort::pushError(Instrument &client, int code, const QString &detail)
+{
+    QString text = QString::fromLatin1(errorText(code));
+    if (!detail.isEmpty())
+        text += u';' + detail;
+    const QString entry = QString::number(code) + u',' + quoted(text);
+    // A full queue keeps its oldest errors; its last place says that some were lost.
+    if (client.errors.size() < kMaxErrors)
+        client.errors.append(entry);
+    else
+        client.errors.last() = QStringLiteral("-350,\"Queue overflow\"");
+}
+
+void InstrumentPort::fail(Instrument &client, int code, const QString &detail)
+{
+    pushError(client, code, detail);
+    answer(client);
+}
+
+void InstrumentPort::onMoveEvent(const MotionSupervisor::Event &event)
+{
+    const QString &state = event.state;
+    // A replaced move is followed by the move that replaced it; one made at the indexer is
+    // none of the clients' business here.
+    if (state == QLatin1String("started") || state == QLatin1String("external"))
+        return;
+    // The client that asked for the move hears of its failure, and so does every client waiting
+    // for the move to end. A move refused before it started had nobody waiting; one refused at
+    // the line is told to its owner by its own result.
+    const QList<Client *> all = clients();
+    const auto owner = std::find(all.cbegin(), all.cend(), event.owner);
+    const bool told = state == QLatin1String("failed") || state == QLatin1String("replaced");
+    if (owner != all.cend() && told)
+        pushError(static_cast<Instrument &>(**owner), -200, event.message);
+    if (state == QLatin1String("replaced"))
+        return;
+    for (Client *each : all) {
+        auto &client = static_cast<Instrument &>(*each);
+        if (!client.waitingForMove)
+            continue;
+        if (state != QLatin1String("arrived") && &client != event.owner)
+            pushError(client, -200, event.message);
+        client.waitingForMove = false;
+        answer(client, QStringLiteral("1"));
+    }
+}

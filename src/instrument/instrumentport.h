@@ -1,0 +1,97 @@
+#pragma once
+
+#include "lineserver.h"
+#include "motionsupervisor.h"
+#include "scpi.h"
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <functional>
+
+class IndexerLink;
+
+// The instrument port: SCPI-style lines over TCP, as VISA, LabVIEW, pyvisa and EPICS reach a
+// bench instrument (docs/instrument-port.md). Every client may query; commands that change the
+// indexer need remote control, which the supervisor lends to one client at a time while the
+// operator allows it, and every move and speed change passes the supervisor like any other.
+// Errors go to each client's own queue, read with SYST:ERR?. A peer outside the allow-list and a
+// client over the limit are closed at once, as is a client that sends a line over 4 KiB or more
+// than 64 lines ahead, or leaves 1 MiB of replies unread; each is said by notice().
+class InstrumentPort : public LineServer
+{
+    Q_OBJECT
+public:
+    static constexpr int kMaxClients = 4;
+    static constexpr qsizetype kMaxLine = 4096;
+    static constexpr int kMaxErrors = 16;
+    static constexpr int kMaxWaiting = 64;
+    static constexpr qint64 kMaxUnread = 1024 * 1024;
+
+    explicit InstrumentPort(MotionSupervisor &motion, QObject *parent = nullptr);
+    ~InstrumentPort() override;
+
+    // "ADDRESS:PORT" with an explicit address: "127.0.0.1:5025", "[::1]:5025"; every interface
+    // only when written so ("0.0.0.0:5025", "[::]:5025"). False with the reason otherwise.
+    static bool ParseListen(const QString &text, QHostAddress *address, quint16 *port,
+                            QString *why);
+    bool listen(const QHostAddress &address, quint16 port, QString *why);
+    quint16 port() const { return m_server.serverPort(); }
+    // No new clients from now on (the program is ending).
+    void stopListening();
+
+Q_SIGNALS:
+    // A peer refused or a client closed, in one line.
+    void notice(const QString &line);
+
+private:
+    struct Instrument;
+    using Params = QList<Scpi::Param>;
+    struct Command;
+    static const Command kCommands[];
+
+    Client *newClient() override;
+    void serveLine(Client &client, const QByteArray &line) override;
+    QByteArray closing(const Client &client, Cap cap) override;
+    void dropped(Client &client) override;
+    void execute(Instrument &client, const QString &header, const Params &params);
+
+    // The commands, a function each (kCommands says which header runs which).
+    void identify(Instrument &client, const Params &params);
+    void clearErrors(Instrument &client, const Params &params);
+    void nextError(Instrument &client, const Params &params);
+    void whenDone(Instrument &client, const Params &params);
+    void inhibitQuery(Instrument &client, const Params &params);
+    void takeRemote(Instrument &client, const Params &params);
+    void giveBack(Instrument &client, const Params &params);
+    void pocketQuery(Instrument &client, const Params &params);
+    void nameQuery(Instrument &client, const Params &params);
+    void movingQuery(Instrument &client, const Params &params);
+    void stateQuery(Instrument &client, const Params &params);
+    void speedQuery(Instrument &client, const Params &params);
+    void controlQuery(Instrument &client, const Params &params);
+    void switchQuery(Instrument &client, const Params &params);
+    void move(Instrument &client, const Params &params);
+    void speed(Instrument &client, const Params &params);
+    void control(Instrument &client, const Params &params);
+    void inhibit(Instrument &client, const Params &params);
+    void supervised(Instrument &client, int number, bool move);
+
+    // A parameter's check before the remote check: true when it is good; else the error queued.
+    bool onePocket(Instrument &client, const Params &params);
+    bool oneToEight(Instrument &client, const Params &params);
+    bool panel(Instrument &client, const Params &params);
+    bool source(Instrument &client, const Params &params);
+    bool inhibitParams(Instrument &client, const Params &params);
+
+    void ask(Instrument &client, const QString &query,
+             std::function<void(const QString &reply)> answer);
+    void answer(Instrument &client, const QString &reply = QString());
+    void pushError(Instrument &client, int code, const QString &detail = QString());
+    // The error queued and the line done, with no reply.
+    void fail(Instrument &client, int code, const QString &detail = QString());
+    void onMoveEvent(const MotionSupervisor::Event &event);
+
+    MotionSupervisor &m_motion;
+    IndexerLink &m_link;
+    QTcpServer m_server;
+};

@@ -1,0 +1,190 @@
+#include "lineserver.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <algorithm>
+#include <sys/socket.h>
+#include <utility>
+
+namespace
+{
+
+// An IPv4 peer reached through an IPv6 socket is an IPv4 peer.
+QHostAddress plain(const QHostAddress &address)
+{
+    bool v4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&v4);
+    return v4 ? QHostAddress(ipv4) : address;
+}
+
+// Ends the connection: at once, or once what was written has gone.
+void end(QIODevice *socket, bool gently)
+{
+    if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
+        gently ? tcp->disconnectFromHost() : tcp->abort();
+    else if (auto *local = qobject_cast<QLocalSocket *>(socket))
+        gently ? local->disconnectFromServer() : local->abort();
+}
+
+} // namespace
+
+LineServer::LineServer(Limits limits, QObject *parent) : QObject(parent), m_limits(limits)
+{
+    setAllowed(QString(), nullptr);
+}
+
+LineServer::~LineServer()
+{
+    // The clients go with their sockets (a client's death ends its connections first, so none
+    // of them reaches this half-destroyed server).
+    for (Client *client : std::exchange(m_clients, {}))
+        delete client;
+}
+
+bool LineServer::setAllowed(const QString &list, QString *why)
+{
+    QList<std::pair<QHostAddress, int>> allowed;
+    for (const QString &item : list.split(u',', Qt::SkipEmptyParts)) {
+        const QString entry = item.trimmed();
+        auto range = entry.contains(u'/') ? QHostAddress::parseSubnet(entry)
+                                          : std::pair{QHostAddress(entry), -1};
+        if (range.first.isNull()) {
+            *why = QStringLiteral("\"%1\" is neither an address nor a range").arg(entry);
+            return false;
+        }
+        range.first = plain(range.first);
+        if (range.second < 0)
+            range.second = range.first.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
+        allowed.append(range);
+    }
+    if (allowed.isEmpty())
+        allowed = {{QHostAddress(QHostAddress::LocalHost), 8},
+                   {QHostAddress(QHostAddress::LocalHostIPv6), 128}};
+    m_allowed = allowed;
+    return true;
+}
+
+void LineServer::serve(QLocalServer &server)
+{
+    connect(&server, &QLocalServer::newConnection, this, [this, &server] {
+        while (QLocalSocket *socket = server.nextPendingConnection()) {
+            Client *client = newClient();
+            client->m_socket = socket;
+            ucred peer{};
+            socklen_t size = sizeof peer;
+            if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
+                             &size) == 0)
+                client->m_who = QStringLiteral("uid=%1 pid=%2").arg(peer.uid).arg(peer.pid);
+            connect(socket, &QLocalSocket::disconnected, client, [this, client] { drop(*client); });
+            adopt(client);
+        }
+    });
+}
+
+void LineServer::serve(QTcpServer &server)
+{
+    connect(&server, &QTcpServer::newConnection, this, [this, &server] {
+        while (QTcpSocket *socket = server.nextPendingConnection()) {
+            Client *client = newClient();
+            client->m_socket = socket;
+            client->m_peer = plain(socket->peerAddress());
+            client->m_who = client->m_peer.toString();
+            connect(socket, &QTcpSocket::disconnected, client, [this, client] { drop(*client); });
+            adopt(client);
+        }
+    });
+}
+
+void LineServer::adopt(Client *client)
+{
+    client->m_socket->setParent(client);
+    const QHostAddress &peer = client->m_peer;
+    const bool allowed =
+        peer.isNull() || std::any_of(m_allowed.cbegin(), m_allowed.cend(),
+                                     [&peer](const auto &range) { return peer.isInSubnet(range); });
+    if (!allowed || m_clients.size() >= m_limits.clients) {
+        client->m_busy = true;
+        return close(*client, allowed ? Cap::Clients : Cap::Allow);
+    }
+    m_clients.append(client);
+    connect(client->m_socket, &QIODevice::readyRead, client, [this, client] { readFrom(*client); });
+    readFrom(*client);
+}
+
+void LineServer::readFrom(Client &client)
+{
+    client.m_buffer += client.m_socket->readAll();
+    qsizetype end;
+    while ((end = client.m_buffer.indexOf('\n')) >= 0 && end <= m_limits.line) {
+        const QByteArray line = client.m_buffer.left(end);
+        client.m_buffer.remove(0, end + 1);
+        if (!line.trimmed().isEmpty())
+            client.m_lines.enqueue(line);
+    }
+    if (client.m_buffer.size() > m_limits.line)
+        return close(client, Cap::Line);
+    if (client.m_lines.size() > m_limits.waiting)
+        return close(client, Cap::Waiting);
+    serveNext(client);
+}
+
+void LineServer::serveNext(Client &client)
+{
+    // One line of a client at a time, so that its replies keep its order; a loop, not a
+    // recursion, for the lines answered at once.
+    if (client.m_serving)
+        return;
+    client.m_serving = true;
+    while (!client.m_busy && !client.m_lines.isEmpty()) {
+        client.m_busy = true;
+        serveLine(client, client.m_lines.dequeue());
+    }
+    client.m_serving = false;
+}
+
+void LineServer::send(Client &client, const QByteArray &line)
+{
+    QIODevice *socket = client.m_socket;
+    if (client.m_closing || !socket->isOpen())
+        return;
+    // A client that does not read is closed before its replies fill the memory.
+    if (socket->bytesToWrite() > m_limits.unread)
+        return close(client, Cap::Unread);
+    socket->write(line + '\n');
+}
+
+void LineServer::done(Client &client, const QByteArray &reply)
+{
+    if (client.m_closing)
+        return;
+    client.m_busy = false;
+    if (!reply.isNull())
+        send(client, reply);
+    serveNext(client); // does nothing when called from its own loop
+}
+
+void LineServer::close(Client &client, Cap cap)
+{
+    client.m_closing = true;
+    client.m_lines.clear();
+    client.m_buffer.clear();
+    const QByteArray last = closing(client, cap);
+    if (!last.isEmpty())
+        client.m_socket->write(last + '\n');
+    end(client.m_socket, !last.isEmpty());
+    // Cut at once: it goes now; a last line goes first, and the client with its connection.
+    if (last.isEmpty())
+        drop(client);
+}
+
+void LineServer::drop(Client &client)
+{
+    if (std::exchange(client.m_dropped, true))
+        return;
+    client.m_closing = true;
+    if (m_clients.removeOne(&client))
+        dropped(client);
+    client.deleteLater();
+}
