@@ -5,7 +5,6 @@
 #include "motionsupervisor.h"
 
 #include <QCoreApplication>
-#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -148,22 +147,6 @@ private Q_SLOTS:
             QCOMPARE(peer.errors(), row.errors);
             QCOMPARE(rig.changes(), QString::fromLatin1(row.changes));
         }
-    }
-
-    // A line over 4 KiB closes its client, and says so; the others go on.
-    void longLine()
-    {
-        Rig rig;
-        QSignalSpy notices(rig.port.get(), &InstrumentPort::notice);
-        Peer talker(rig.port->port(), QStringLiteral("127.0.0.1"));
-        Peer other(rig.port->port(), QStringLiteral("127.0.0.1"));
-        talker.send("POCK?");
-        QCOMPARE(talker.next(), QStringLiteral("3"));
-        talker.send(QByteArray(5 * 1024, 'A'));
-        QVERIFY(talker.closed());
-        QCOMPARE(notices.value(0).value(0), QStringLiteral("127.0.0.1 closed: a line over 4 KiB"));
-        other.send("POCK?");
-        QCOMPARE(other.next(), QStringLiteral("3"));
     }
 
     // Who may connect and who may change the indexer: clients A to F from 127.0.0.2, .3, .5, .6,
