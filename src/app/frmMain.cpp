@@ -44,6 +44,24 @@ QLabel *borderedLabel(QWidget *parent, const QString &name, const QString &text)
     return label;
 }
 
+// One of a frame's like controls: caption, tool tip and place in the frame.
+struct ControlRow {
+    const char *text;
+    const char *toolTip;
+    QRect geometry;
+};
+
+// Controls made from rows, named "<base>_<index>" as tests and UI automation find them.
+template <typename W, std::size_t N>
+void makeControls(std::array<W *, N> &controls, const ControlRow (&rows)[N], QWidget *parent,
+                  const char *base)
+{
+    for (std::size_t i = 0; i < N; ++i)
+        controls[i] = named(new W(QString::fromLatin1(rows[i].text), parent),
+                            QStringLiteral("%1_%2").arg(QLatin1String(base)).arg(i),
+                            QString::fromLatin1(rows[i].toolTip), rows[i].geometry);
+}
+
 } // namespace
 
 frmMain::frmMain(LinePort *port, QWidget *parent) : QWidget(parent)
@@ -103,20 +121,27 @@ void frmMain::buildControls()
     const auto below = [](const QRect &r) { return r.translated(0, taller); };
 
     cmdExit = named(new QPushButton(QStringLiteral("E&xit"), this), QStringLiteral("cmdExit"),
-                    QStringLiteral("Exit application."));
-    cmdExit->setGeometry(right(twips(5220, 300, 792, 312)));
+                    QStringLiteral("Exit application."), right(twips(5220, 300, 792, 312)));
     cmdComm = named(new QPushButton(QStringLiteral("&Comm"), this), QStringLiteral("cmdComm"),
-                    QStringLiteral("Setup communications."));
-    cmdComm->setGeometry(right(twips(5220, 720, 792, 312)));
+                    QStringLiteral("Setup communications."), right(twips(5220, 720, 792, 312)));
     lblComm = named(new QLabel(QStringLiteral("Busy"), this), QStringLiteral("lblComm"));
     lblComm->setAlignment(Qt::AlignCenter);
     lblComm->setGeometry(right(twips(5220, 1140, 792, 192)));
     connect(cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
     connect(cmdComm, &QPushButton::clicked, this, &frmMain::cmdComm_Click);
 
-    // Pocket: the number at the working position and the two lamps.
-    fraPocket = named(new QGroupBox(QStringLiteral("Pocket"), this), QStringLiteral("fraPocket"));
-    fraPocket->setGeometry(twips(120, 60, 2052, 1092).adjusted(0, 0, 0, taller));
+    buildPocket(twips(120, 60, 2052, 1092).adjusted(0, 0, 0, taller));
+    buildMove(below(twips(120, 1260, 2052, 1092)));
+    buildControl(below(twips(120, 2460, 2052, 1092)));
+    buildSwitches(below(twips(120, 3660, 2052, 1092)));
+    buildConfig(twips(2280, 60, 2772, 4692).adjusted(0, 0, wider, taller + 4));
+}
+
+// The number at the working position, its name and the two lamps.
+void frmMain::buildPocket(const QRect &frame)
+{
+    fraPocket = named(new QGroupBox(QStringLiteral("Pocket"), this), QStringLiteral("fraPocket"),
+                      {}, frame);
     lblPocket = borderedLabel(fraPocket, QStringLiteral("lblPocket"), QStringLiteral("?"));
     lblPocket->setFont(bigBold(font()));
     lblPocket->setGeometry(6, 22, 42, 46);
@@ -126,98 +151,91 @@ void frmMain::buildControls()
     ledReady = named(new Lamp(fraPocket), QStringLiteral("ledReady"));
     ledReady->setAccessibleName(QStringLiteral("Ready"));
     ledReady->setGeometry(56, 27, 13, 13);
-    lblReady = named(new QLabel(QStringLiteral("Ready"), fraPocket), QStringLiteral("lblReady"));
-    lblReady->setGeometry(74, 25, 60, 17);
+    lblReady = named(new QLabel(QStringLiteral("Ready"), fraPocket), QStringLiteral("lblReady"), {},
+                     {74, 25, 60, 17});
     ledMoving = named(new Lamp(fraPocket), QStringLiteral("ledMoving"));
     ledMoving->setAccessibleName(QStringLiteral("Moving"));
     ledMoving->setGeometry(56, 49, 13, 13);
-    lblbMoving =
-        named(new QLabel(QStringLiteral("Moving"), fraPocket), QStringLiteral("lblbMoving"));
-    lblbMoving->setGeometry(74, 47, 60, 17);
+    lblbMoving = named(new QLabel(QStringLiteral("Moving"), fraPocket),
+                       QStringLiteral("lblbMoving"), {}, {74, 47, 60, 17});
+}
 
-    // Move: the value, the spin control and the mode.
-    fraMove = named(new QGroupBox(QStringLiteral("Move"), this), QStringLiteral("fraMove"));
-    fraMove->setGeometry(below(twips(120, 1260, 2052, 1092)));
+// The value, the spin control and the mode.
+void frmMain::buildMove(const QRect &frame)
+{
+    fraMove =
+        named(new QGroupBox(QStringLiteral("Move"), this), QStringLiteral("fraMove"), {}, frame);
     lblMove = borderedLabel(fraMove, QStringLiteral("lblMove"), QStringLiteral("1"));
     lblMove->setFont(bigBold(font()));
     lblMove->setGeometry(6, 22, 42, 46);
     spnMove = named(new VerticalSpin(1, 8, fraMove), QStringLiteral("spnMove"));
     spnMove->setGeometry(50, 21, 15, 49);
-    optMove[0] = named(new QRadioButton(QStringLiteral("Pocket"), fraMove),
-                       QStringLiteral("optMove_0"), QStringLiteral("Select pocket."));
-    optMove[0]->setGeometry(68, 25, 67, 17);
-    optMove[1] =
-        named(new QRadioButton(QStringLiteral("Speed"), fraMove), QStringLiteral("optMove_1"),
-              QStringLiteral("Set continuous pocket sweep speed."));
-    optMove[1]->setGeometry(68, 47, 67, 17);
+    static constexpr ControlRow modes[] = {
+        {"Pocket", "Select pocket.", {68, 25, 67, 17}},
+        {"Speed", "Set continuous pocket sweep speed.", {68, 47, 67, 17}},
+    };
+    makeControls(optMove, modes, fraMove, "optMove");
     optMove[0]->setChecked(true);
     connect(spnMove, &VerticalSpin::spinChanged, this, &frmMain::spnMove_Change);
     connect(spnMove, &VerticalSpin::spinScrolled, this, &frmMain::spnMove_Scroll);
     for (int i = 0; i < 2; ++i)
         connect(optMove[i], &QRadioButton::clicked, this, [this, i] { optMove_Click(i); });
+}
 
-    // Control: the automatic control source.
-    fraControl[0] =
-        named(new QGroupBox(QStringLiteral("Control"), this), QStringLiteral("fraControl_0"));
-    fraControl[0]->setGeometry(below(twips(120, 2460, 2052, 1092)));
-    optManAuto[0] =
-        named(new QRadioButton(QStringLiteral("I/O"), fraControl[0]),
-              QStringLiteral("optManAuto_0"), QStringLiteral("Auto control from digital I/O."));
-    optManAuto[0]->setGeometry(6, 25, 67, 17);
-    optManAuto[1] =
-        named(new QRadioButton(QStringLiteral("Comm"), fraControl[0]),
-              QStringLiteral("optManAuto_1"), QStringLiteral("Auto control from RS232/Ethernet."));
-    optManAuto[1]->setGeometry(6, 47, 67, 17);
-    cmdControl[0] =
-        named(new QPushButton(QStringLiteral("Read"), fraControl[0]),
-              QStringLiteral("cmdControl_0"), QStringLiteral("Read control configuration."));
-    cmdControl[0]->setGeometry(74, 22, 57, 22);
-    cmdControl[1] =
-        named(new QPushButton(QStringLiteral("Send"), fraControl[0]),
-              QStringLiteral("cmdControl_1"), QStringLiteral("Set control configuration."));
-    cmdControl[1]->setGeometry(74, 46, 57, 22);
+// The automatic control source.
+void frmMain::buildControl(const QRect &frame)
+{
+    fraControl[0] = named(new QGroupBox(QStringLiteral("Control"), this),
+                          QStringLiteral("fraControl_0"), {}, frame);
+    static constexpr ControlRow sources[] = {
+        {"I/O", "Auto control from digital I/O.", {6, 25, 67, 17}},
+        {"Comm", "Auto control from RS232/Ethernet.", {6, 47, 67, 17}},
+    };
+    static constexpr ControlRow transfers[] = {
+        {"Read", "Read control configuration.", {74, 22, 57, 22}},
+        {"Send", "Set control configuration.", {74, 46, 57, 22}},
+    };
+    makeControls(optManAuto, sources, fraControl[0], "optManAuto");
+    makeControls(cmdControl, transfers, fraControl[0], "cmdControl");
     for (int i = 0; i < 2; ++i)
         connect(cmdControl[i], &QPushButton::clicked, this, [this, i] { cmdControl_Click(i); });
+}
 
-    // Switches: front or rear panel, read as a hexadecimal byte.
-    fraSwitches =
-        named(new QGroupBox(QStringLiteral("Switches"), this), QStringLiteral("fraSwitches"));
-    fraSwitches->setGeometry(below(twips(120, 3660, 2052, 1092)));
-    optSwitch[0] =
-        named(new QRadioButton(QStringLiteral("Pocket"), fraSwitches),
-              QStringLiteral("optSwitch_0"), QStringLiteral("Read front panel switches."));
-    optSwitch[0]->setGeometry(6, 25, 67, 17);
-    optSwitch[1] =
-        named(new QRadioButton(QStringLiteral("Select"), fraSwitches),
-              QStringLiteral("optSwitch_1"), QStringLiteral("Read rear panel pocket swicthes."));
-    optSwitch[1]->setGeometry(6, 47, 67, 17);
+// Front or rear panel, read as a hexadecimal byte.
+void frmMain::buildSwitches(const QRect &frame)
+{
+    fraSwitches = named(new QGroupBox(QStringLiteral("Switches"), this),
+                        QStringLiteral("fraSwitches"), {}, frame);
+    static constexpr ControlRow panels[] = {
+        {"Pocket", "Read front panel switches.", {6, 25, 67, 17}},
+        {"Select", "Read rear panel pocket swicthes.", {6, 47, 67, 17}},
+    };
+    makeControls(optSwitch, panels, fraSwitches, "optSwitch");
     optSwitch[0]->setChecked(true);
-    cmdSwitches = named(new QPushButton(QStringLiteral("Read"), fraSwitches),
-                        QStringLiteral("cmdSwitches"), QStringLiteral("Read switch settings."));
-    cmdSwitches->setGeometry(74, 22, 57, 22);
+    cmdSwitches =
+        named(new QPushButton(QStringLiteral("Read"), fraSwitches), QStringLiteral("cmdSwitches"),
+              QStringLiteral("Read switch settings."), {74, 22, 57, 22});
     lblSwitch = borderedLabel(fraSwitches, QStringLiteral("lblSwitch"), QString());
     lblSwitch->setToolTip(QStringLiteral("See manual for swicth values."));
     lblSwitch->setGeometry(74, 47, 57, 20);
     connect(cmdSwitches, &QPushButton::clicked, this, &frmMain::cmdSwitches_Click);
+}
 
-    // The pocket table with its four buttons.
+// The pocket table with its four buttons.
+void frmMain::buildConfig(const QRect &frame)
+{
     fraConfig = named(new QGroupBox(QStringLiteral("Custom Configuration"), this),
-                      QStringLiteral("fraConfig"));
-    fraConfig->setGeometry(twips(2280, 60, 2772, 4692).adjusted(0, 0, wider, taller + 4));
-    const std::array<std::pair<const char *, const char *>, 4> custom = {{
-        {"Read", "Read indexer configuration."},
-        {"Send", "Save to indexer."},
-        {"Open", "Open configuration file."},
-        {"Save", "Save configuration to file."},
-    }};
-    for (int i = 0; i < 4; ++i) {
-        cmdCustom[i] =
-            named(new QPushButton(QString::fromLatin1(custom[i].first), fraConfig),
-                  QStringLiteral("cmdCustom_%1").arg(i), QString::fromLatin1(custom[i].second));
-        // Read over Send on the left, Open over Save on the right.
-        cmdCustom[i]->setGeometry(i < 2 ? 30 : 100, i % 2 == 0 ? 22 : 46, 60, 22);
+                      QStringLiteral("fraConfig"), {}, frame);
+    // Read over Send on the left, Open over Save on the right.
+    static constexpr ControlRow custom[] = {
+        {"Read", "Read indexer configuration.", {30, 22, 60, 22}},
+        {"Send", "Save to indexer.", {30, 46, 60, 22}},
+        {"Open", "Open configuration file.", {100, 22, 60, 22}},
+        {"Save", "Save configuration to file.", {100, 46, 60, 22}},
+    };
+    makeControls(cmdCustom, custom, fraConfig, "cmdCustom");
+    for (int i = 0; i < 4; ++i)
         connect(cmdCustom[i], &QPushButton::clicked, this, [this, i] { cmdCustom_Click(i); });
-    }
     pocketTable = new PocketTable(fraConfig, 88);
     pocketTable->setObjectName(QStringLiteral("pocketTable"));
     connect(pocketTable, &PocketTable::namesChanged, this, &frmMain::namesChanged);

@@ -95,6 +95,12 @@ private:
     QTimer tmrUpdate{this};
 
     void buildControls();
+    // A frame and its controls, at the place buildControls gives it.
+    void buildPocket(const QRect &frame);
+    void buildMove(const QRect &frame);
+    void buildControl(const QRect &frame);
+    void buildSwitches(const QRect &frame);
+    void buildConfig(const QRect &frame);
     // Shows the setup dialog; the status poll is off until it reports finished().
     void showCommDialog(bool besideMain);
     // The port change, through the link's queue; the settings take the choice once it has run.

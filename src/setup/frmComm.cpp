@@ -132,6 +132,23 @@ void frmComm::buildControls()
         named(new QPushButton(QStringLiteral("&Find"), this), QStringLiteral("cmdFind"),
               QStringLiteral("Search for indexer on selected port."), twips(2340, 600, 792, 312));
 
+    buildPortFrame();
+    buildHostBoxes();
+    buildCommandLines();
+    buildDeviceLines();
+
+    // Return in a text box must neither close the dialog nor send by surprise.
+    for (QPushButton *button : {cmdOK, cmdFind, cmdSend})
+        button->setAutoDefault(false);
+
+    connect(cmdOK, &QPushButton::clicked, this, &frmComm::cmdOK_Click);
+    connect(cmdFind, &QPushButton::clicked, this, &frmComm::cmdFind_Click);
+    connect(cmdSend, &QPushButton::clicked, this, &frmComm::cmdSend_Click);
+}
+
+// The four serial ports and the Ethernet choice.
+void frmComm::buildPortFrame()
+{
     Frame1 = named(new QGroupBox(QStringLiteral("Comm Port"), this), QStringLiteral("Frame1"), {},
                    twips(120, 60, 2064, 1788));
     const QRect optGeometry[5] = {{},
@@ -165,6 +182,11 @@ void frmComm::buildControls()
     // Nothing stands to its right: room for the caption in any font.
     optCommPort_5->resize(qMax(optCommPort_5->width(), optCommPort_5->sizeHint().width()),
                           optCommPort_5->height());
+}
+
+// In the port frame, under the Ethernet choice: the address and port it uses.
+void frmComm::buildHostBoxes()
+{
     lblHostAdd = named(new QLabel(QStringLiteral("Address:"), Frame1), QStringLiteral("lblHostAdd"),
                        {}, twips(180, 1080, 732, 192));
     txtHostAddress = named(new QLineEdit(QStringLiteral("192.168.1.100"), Frame1),
@@ -181,7 +203,11 @@ void frmComm::buildControls()
     txtHostPort = named(
         new QLineEdit(QStringLiteral("1001"), Frame1), QStringLiteral("txtHostPort"),
         QStringLiteral("Computer ethernet port (usually 1001)."), twips(1260, 1320, 612, 312));
+}
 
+// The command typed by hand and the indexer's response.
+void frmComm::buildCommandLines()
+{
     Label2 = named(new QLabel(QStringLiteral("Command:"), this), QStringLiteral("Label2"), {},
                    twips(120, 1980, 1272, 192));
     txtSend = named(new QLineEdit(this), QStringLiteral("txtSend"),
@@ -196,7 +222,11 @@ void frmComm::buildControls()
     QPalette face = txtRcv->palette();
     face.setColor(QPalette::Base, face.color(QPalette::Button));
     txtRcv->setPalette(face);
+}
 
+// The device of the chosen port and why it did not open.
+void frmComm::buildDeviceLines()
+{
     lblDevice = named(new QLabel(QStringLiteral("&Device:"), this), QStringLiteral("lblDevice"), {},
                       twips(120, 3180, 720, 225));
     auto *devices = new DeviceList(this);
@@ -215,14 +245,6 @@ void frmComm::buildControls()
     // Two lines: a reason with a long device path still fits the fixed width.
     lblPortError->setWordWrap(true);
     lblPortError->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-
-    // Return in a text box must neither close the dialog nor send by surprise.
-    for (QPushButton *button : {cmdOK, cmdFind, cmdSend})
-        button->setAutoDefault(false);
-
-    connect(cmdOK, &QPushButton::clicked, this, &frmComm::cmdOK_Click);
-    connect(cmdFind, &QPushButton::clicked, this, &frmComm::cmdFind_Click);
-    connect(cmdSend, &QPushButton::clicked, this, &frmComm::cmdSend_Click);
 }
 
 void frmComm::placeBeside(const QWidget &mainWindow, bool besideMain)

@@ -78,6 +78,12 @@ private:
 
     frmComm(IndexerLink &link, QWidget *mainWindow);
     void buildControls();
+    // The dialog's parts, top to bottom; the order they are made in is the tab chain's, the
+    // device list apart.
+    void buildPortFrame();
+    void buildHostBoxes();
+    void buildCommandLines();
+    void buildDeviceLines();
     void placeBeside(const QWidget &mainWindow, bool besideMain);
     void showDevice();
     void showOpenFailure(bool opened);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace
 {
@@ -19,6 +20,37 @@ bool isDecimalDigit(QChar c)
 bool isIgnored(QChar c)
 {
     return c == u' ' || c == u'\t' || c == u'\n';
+}
+
+// The test for a digit of a radix: 8, 10 or 16.
+auto digitOf(int radix)
+{
+    return [radix](char16_t c) {
+        const char16_t lower = c | 0x20;
+        return (isDecimalDigit(c) && c - u'0' < radix) ||
+               (radix == 16 && lower >= u'a' && lower <= u'f');
+    };
+}
+
+// The digits of an "&H" or "&O" number; beyond 64 bits, the largest double.
+double radixValue(const std::string &digits, int radix)
+{
+    std::uint64_t value = 0;
+    const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value, radix);
+    return result.ec == std::errc::result_out_of_range ? std::numeric_limits<double>::max()
+                                                       : double(value);
+}
+
+// The decimal digits and point times ten to the exponent. Out of range, the place of the first
+// significant digit (scale) tells too large from too small.
+double decimalValue(std::string number, long long exponent, long long scale)
+{
+    number += 'e' + std::to_string(exponent);
+    double value = 0;
+    const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (result.ec == std::errc::result_out_of_range)
+        value = scale + exponent > 0 ? std::numeric_limits<double>::max() : 0.0;
+    return value;
 }
 
 } // namespace
@@ -42,13 +74,6 @@ double LeadingNumber(const QString &text)
         ++pos;
         return true;
     };
-    const auto digitOf = [](int radix) {
-        return [radix](char16_t c) {
-            const char16_t lower = c | 0x20;
-            return (isDecimalDigit(c) && c - u'0' < radix) ||
-                   (radix == 16 && lower >= u'a' && lower <= u'f');
-        };
-    };
     const auto decimal = digitOf(10);
 
     if (peek() == u'&') {
@@ -60,11 +85,7 @@ double LeadingNumber(const QString &text)
         ++pos;
         while (take(digitOf(radix))) {
         }
-        std::uint64_t value = 0;
-        const auto result =
-            std::from_chars(number.data(), number.data() + number.size(), value, radix);
-        return result.ec == std::errc::result_out_of_range ? std::numeric_limits<double>::max()
-                                                           : double(value);
+        return radixValue(number, radix);
     }
 
     const bool negative = peek() == u'-';
@@ -98,12 +119,7 @@ double LeadingNumber(const QString &text)
             exponent = std::min(100000LL, exponent * 10 + (c - u'0'));
         exponent = down ? -exponent : exponent;
     }
-    number += 'e' + std::to_string(exponent);
-
-    double value = 0;
-    const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
-    if (result.ec == std::errc::result_out_of_range)
-        value = scale + exponent > 0 ? std::numeric_limits<double>::max() : 0.0;
+    const double value = decimalValue(std::move(number), exponent, scale);
     return negative ? -value : value;
 }
 
