@@ -3,10 +3,12 @@
 #include "frmComm.h"
 #include "frmMain.h"
 #include "instrumentport.h"
+#include "instrumentsettings.h"
 #include "modFileUtil.h"
+#include "motionsettings.h"
 #include "motionsupervisor.h"
 #include "quitsignals.h"
-#include "settings.h"
+#include "remotesettings.h"
 #include "trafficlog.h"
 
 #include <QApplication>
@@ -119,19 +121,21 @@ int main(int argc, char *argv[])
 
     // The supervisor, scripts and the records, as the settings just loaded say.
     MotionSupervisor &motion = window.motion();
-    const MotionSettings motionSettings = ReadMotionSettings();
+    const MotionSettings motionSettings = MotionSettings::Read();
     motion.setTimeLimit(motionSettings.moveTimeoutS);
     if (motionSettings.recordMoves)
         motion.setRecordFile(ProgramDirectory() + QStringLiteral("moves.csv"));
     motion.setRefusal(
         [] { return frmComm::instance() ? QStringLiteral("setup dialog open") : QString(); });
-    TrafficLog traffic(window.link(),
-                       LogTraffic ? ProgramDirectory() + QStringLiteral("traffic.log") : QString());
+    const RemoteSettings remote = RemoteSettings::Read();
+    TrafficLog traffic(window.link(), remote.logTraffic
+                                          ? ProgramDirectory() + QStringLiteral("traffic.log")
+                                          : QString());
     ControlServer control(motion);
     control.setTrafficLog(&traffic);
     QObject::connect(&window, &frmMain::closing, &control, &ControlServer::stopListening);
-    if (RemoteEnabled) {
-        const QString socket = ControlServer::SocketPathFor(RemoteSocket);
+    if (remote.enabled) {
+        const QString socket = ControlServer::SocketPathFor(remote.socket);
         QString why;
         if (!control.listen(socket, &why))
             std::fprintf(stderr,
@@ -145,7 +149,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "rv360: instrument port: %s\n", qPrintable(line));
     });
     QObject::connect(&window, &frmMain::closing, &instrument, &InstrumentPort::stopListening);
-    if (const InstrumentSettings settings = ReadInstrumentSettings(); !settings.listen.isEmpty()) {
+    if (const InstrumentSettings settings = InstrumentSettings::Read();
+        !settings.listen.isEmpty()) {
         QHostAddress address;
         quint16 port = 0;
         QString why;

@@ -7,6 +7,7 @@
 #include "indexercommands.h"
 #include "indexerlink.h"
 #include "modFileUtil.h"
+#include "motionsettings.h"
 #include "motionsupervisor.h"
 #include "settings.h"
 #include "socketpath.h"
@@ -102,7 +103,7 @@ public:
         }
         m_link = std::make_unique<IndexerLink>(*m_port);
         m_motion = std::make_unique<MotionSupervisor>(*m_link);
-        const MotionSettings settings = ReadMotionSettings();
+        const MotionSettings settings = MotionSettings::Read();
         m_motion->setTimeLimit(settings.moveTimeoutS);
         // The names the window saved, the good ones.
         PocketLayout named;

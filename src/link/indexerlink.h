@@ -1,7 +1,7 @@
 #pragma once
 
 #include "motionrequest.h"
-#include "settings.h"
+#include "portchoice.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings.h"
+#include "portchoice.h"
 
 #include <QByteArray>
 #include <QObject>

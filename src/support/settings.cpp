@@ -12,9 +12,6 @@ qint16 CommPort = 1;
 int EPort = -1;
 QString EAddr = QStringLiteral("0.0.0.0");
 QString ConfigFile = QStringLiteral("RV360.cfg");
-bool RemoteEnabled = true;
-QString RemoteSocket;
-bool LogTraffic = false;
 std::array<QString, 8> PocketNames;
 
 namespace
@@ -90,11 +87,6 @@ void LoadSettings()
     EPort = narrow ? *narrow : widePort > 32767 && widePort <= 65535 ? widePort : -1;
     EAddr = ini.ReadIniStr(Section, QStringLiteral("EAddr"), QStringLiteral("0.0.0.0"));
     ConfigFile = ini.ReadIniStr(Section, QStringLiteral("ConfigFile"), QStringLiteral("RV360.cfg"));
-    RemoteEnabled =
-        ini.ReadIniBool(QStringLiteral("Remote"), QStringLiteral("Enabled"), QStringLiteral("1"));
-    RemoteSocket = ini.ReadIniStr(QStringLiteral("Remote"), QStringLiteral("Socket"), QString());
-    LogTraffic =
-        ini.ReadIniBool(QStringLiteral("Log"), QStringLiteral("Traffic"), QStringLiteral("0"));
     PocketNames = ReadPocketNames();
 }
 
@@ -106,32 +98,6 @@ std::array<QString, 8> ReadPocketNames()
     for (int k = 1; k <= 8; ++k)
         names[k - 1] = ini.ReadIniStr(QStringLiteral("Pockets"), nameKey(k), QString());
     return names;
-}
-
-MotionSettings ReadMotionSettings()
-{
-    MotionSettings settings;
-    cIniFile ini;
-    ini.setFileName(SettingsFilePath());
-    bool whole = false;
-    const int seconds =
-        ini.ReadIniStr(QStringLiteral("Motion"), QStringLiteral("MoveTimeout"), QString())
-            .trimmed()
-            .toInt(&whole);
-    if (whole && seconds >= 1 && seconds <= 3600)
-        settings.moveTimeoutS = seconds;
-    settings.recordMoves =
-        ini.ReadIniBool(QStringLiteral("Log"), QStringLiteral("Moves"), QStringLiteral("1"));
-    return settings;
-}
-
-InstrumentSettings ReadInstrumentSettings()
-{
-    cIniFile ini;
-    ini.setFileName(SettingsFilePath());
-    const QString section = QStringLiteral("Instrument");
-    return {ini.ReadIniStr(section, QStringLiteral("Listen"), QString()).trimmed(),
-            ini.ReadIniStr(section, QStringLiteral("Allow"), QString()).trimmed()};
 }
 
 void SaveSettings()
@@ -172,36 +138,4 @@ QString PortDeviceName(int portNumber)
 {
     const QString chosen = chosenDevices().value(portNumber);
     return chosen.isEmpty() ? fileDeviceName(portNumber) : chosen;
-}
-
-QString PortChoice::name() const
-{
-    if (!ethernet())
-        return device;
-    const bool ipv6 = host.contains(u':');
-    return (ipv6 ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2")).arg(host).arg(tcpPort);
-}
-
-PortChoice StoredPortChoice()
-{
-    PortChoice choice;
-    choice.number = CommPort;
-    if (choice.ethernet()) {
-        choice.host = EAddr.trimmed();
-        choice.tcpPort = EPort;
-    } else if (CommPort >= 1) {
-        choice.device = PortDeviceName(CommPort);
-    }
-    return choice;
-}
-
-void StorePortChoice(const PortChoice &choice)
-{
-    CommPort = choice.number;
-    if (choice.ethernet()) {
-        EAddr = choice.host;
-        EPort = choice.tcpPort;
-    } else if (choice.number >= 1 && choice.device != PortDeviceName(choice.number)) {
-        SetPortDevice(choice.number, choice.device);
-    }
 }

@@ -24,6 +24,7 @@
 #include "modFormUtil.h"
 #include "motionsupervisor.h"
 #include "pockettable.h"
+#include "settings.h"
 #include "testhome.h"
 #include "verticalspin.h"
 

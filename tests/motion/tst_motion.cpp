@@ -1,6 +1,9 @@
 // The motion supervisor alone on the fake port: how moves end, what it sends, the move record.
 #include "fakeserialport.h"
+#include "modFileUtil.h"
+#include "motionsettings.h"
 #include "motionsupervisor.h"
+#include "settings.h"
 #include "testhome.h"
 
 #include <QElapsedTimer>
@@ -52,6 +55,22 @@ class TestMotion : public QObject
     const QString record = home.dir.filePath(QStringLiteral("moves.csv"));
 
 private Q_SLOTS:
+    // The supervisor's settings: a time limit of 1 to 3600 whole seconds, else 30; the record on
+    // unless turned off.
+    void motionSettings()
+    {
+        for (const auto &[text, seconds, record] :
+             {std::tuple{"[Motion]\nMoveTimeout= 1 \n[Log]\nMoves=0", 1, false},
+              {"[Motion]\nMoveTimeout=3600", 3600, true},
+              {"[Motion]\nMoveTimeout=0", 30, true},
+              {"[Motion]\nMoveTimeout=3601", 30, true},
+              {"[Motion]\nMoveTimeout=2.5", 30, true}}) {
+            QVERIFY(ReplaceFileAtomically(SettingsFilePath(), text));
+            const MotionSettings read = MotionSettings::Read();
+            QVERIFY2(read.moveTimeoutS == seconds && read.recordMoves == record, text);
+        }
+    }
+
     // Each case: the indexer, the requests ("!" inhibits, "?" opens the setup dialog, "s" puts
     // a slow reply on the line and "f" fills the scripts' lane behind it, "L" the operator takes
     // remote control back, "+" waits 1.2 s, "k" the indexer keeps moving, "y" it stops at 6 as 5

@@ -5,6 +5,7 @@
 #include "frmComm.h"
 #include "indexerlink.h"
 #include "serialdevices.h"
+#include "settings.h"
 #include "testhome.h"
 #include "transact.h"
 

@@ -190,22 +190,6 @@ private Q_SLOTS:
                 messages()[0].contains("not used (Not 8-bit text)"));
     }
 
-    // The supervisor's settings: a time limit of 1 to 3600 whole seconds, else 30; the record on
-    // unless turned off.
-    void motionSettings()
-    {
-        for (const auto &[text, seconds, record] :
-             {std::tuple{"[Motion]\nMoveTimeout= 1 \n[Log]\nMoves=0", 1, false},
-              {"[Motion]\nMoveTimeout=3600", 3600, true},
-              {"[Motion]\nMoveTimeout=0", 30, true},
-              {"[Motion]\nMoveTimeout=3601", 30, true},
-              {"[Motion]\nMoveTimeout=2.5", 30, true}}) {
-            QVERIFY(ReplaceFileAtomically(SettingsFilePath(), text));
-            const MotionSettings read = ReadMotionSettings();
-            QVERIFY2(read.moveTimeoutS == seconds && read.recordMoves == record, text);
-        }
-    }
-
     // A settings file that cannot be used (a FIFO: an open would wait for a writer) gives the
     // defaults and one message, and is not written.
     void settingsUnusable()
