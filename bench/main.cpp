@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace
 {
@@ -59,6 +60,73 @@ QString resultText(BenchRow::Result result)
 QString sibling(const QString &relative)
 {
     return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(relative);
+}
+
+void printHeader(const BenchOptions &options, bool quick)
+{
+    print(QStringLiteral("# rv360-bench (%1)")
+              .arg(quick ? QStringLiteral("quick") : QStringLiteral("full")));
+    print(QStringLiteral("Machine: %1, %2 cores, kernel %3, Qt %4, build %5")
+              .arg(cpuModel())
+              .arg(QThread::idealThreadCount())
+              .arg(QSysInfo::kernelVersion(), QString::fromLatin1(qVersion()),
+                   QStringLiteral(RV360_BENCH_BUILD_TYPE)));
+    print(QStringLiteral("Load average at start: %1").arg(loadAverage()));
+    print(QStringLiteral("rv360: %1\nrv360-sim: %2\n").arg(options.appProgram, options.simProgram));
+}
+
+void runFigures(Figures &figures, const std::function<bool(int)> &wanted)
+{
+    // Latency first, the long flood last.
+    if (wanted(1))
+        figures.roundTrip();
+    if (wanted(7))
+        figures.paced();
+    if (wanted(10))
+        figures.instructions();
+    if (wanted(8))
+        figures.tcp();
+    if (wanted(9))
+        figures.socket();
+    if (wanted(11))
+        figures.instrument();
+    if (wanted(2) || wanted(4))
+        figures.timeoutCpu();
+    if (wanted(3) || wanted(4))
+        figures.pollCpu();
+    if (wanted(5))
+        figures.startup();
+    if (wanted(6))
+        figures.memory();
+}
+
+// The Markdown table and the notes of the rows that missed or failed; the exit status.
+int printTable(const std::vector<BenchRow> &rows, const std::function<bool(int)> &wanted)
+{
+    print(QStringLiteral("\nLoad average at end: %1\n").arg(loadAverage()));
+    print(QStringLiteral("| # | Figure | Measured | Floor | Target | Result |"));
+    print(QStringLiteral("|---|---|---|---|---|---|"));
+    QStringList notes;
+    int failures = 0;
+    for (const BenchRow &row : rows) {
+        if (!wanted(row.figure))
+            continue;
+        const QString result = resultText(row.result);
+        print(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 |")
+                  .arg(row.figure)
+                  .arg(row.name, row.measured, row.floor, row.target, result));
+        if (row.result == BenchRow::Result::Miss || row.result == BenchRow::Result::Error) {
+            ++failures;
+            if (!row.note.isEmpty())
+                notes << QStringLiteral("- %1 %2 (%3): %4")
+                             .arg(result)
+                             .arg(row.figure)
+                             .arg(row.name, row.note);
+        }
+    }
+    if (!notes.isEmpty())
+        print(QStringLiteral("\n") + notes.join(u'\n'));
+    return failures ? 1 : 0;
 }
 
 } // namespace
@@ -128,61 +196,9 @@ int main(int argc, char *argv[])
         only << part.toInt();
     const auto wanted = [&only](int figure) { return only.isEmpty() || only.contains(figure); };
 
-    print(QStringLiteral("# rv360-bench (%1)")
-              .arg(quick ? QStringLiteral("quick") : QStringLiteral("full")));
-    print(QStringLiteral("Machine: %1, %2 cores, kernel %3, Qt %4, build %5")
-              .arg(cpuModel())
-              .arg(QThread::idealThreadCount())
-              .arg(QSysInfo::kernelVersion(), QString::fromLatin1(qVersion()),
-                   QStringLiteral(RV360_BENCH_BUILD_TYPE)));
-    print(QStringLiteral("Load average at start: %1").arg(loadAverage()));
-    print(QStringLiteral("rv360: %1\nrv360-sim: %2\n").arg(options.appProgram, options.simProgram));
+    printHeader(options, quick);
 
     Figures figures(options);
-    // Latency first, the long flood last.
-    if (wanted(1))
-        figures.roundTrip();
-    if (wanted(7))
-        figures.paced();
-    if (wanted(10))
-        figures.instructions();
-    if (wanted(8))
-        figures.tcp();
-    if (wanted(9))
-        figures.socket();
-    if (wanted(11))
-        figures.instrument();
-    if (wanted(2) || wanted(4))
-        figures.timeoutCpu();
-    if (wanted(3) || wanted(4))
-        figures.pollCpu();
-    if (wanted(5))
-        figures.startup();
-    if (wanted(6))
-        figures.memory();
-
-    print(QStringLiteral("\nLoad average at end: %1\n").arg(loadAverage()));
-    print(QStringLiteral("| # | Figure | Measured | Floor | Target | Result |"));
-    print(QStringLiteral("|---|---|---|---|---|---|"));
-    QStringList notes;
-    int failures = 0;
-    for (const BenchRow &row : figures.rows()) {
-        if (!wanted(row.figure))
-            continue;
-        const QString result = resultText(row.result);
-        print(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 |")
-                  .arg(row.figure)
-                  .arg(row.name, row.measured, row.floor, row.target, result));
-        if (row.result == BenchRow::Result::Miss || row.result == BenchRow::Result::Error) {
-            ++failures;
-            if (!row.note.isEmpty())
-                notes << QStringLiteral("- %1 %2 (%3): %4")
-                             .arg(result)
-                             .arg(row.figure)
-                             .arg(row.name, row.note);
-        }
-    }
-    if (!notes.isEmpty())
-        print(QStringLiteral("\n") + notes.join(u'\n'));
-    return failures ? 1 : 0;
+    runFigures(figures, wanted);
+    return printTable(figures.rows(), wanted);
 }

@@ -1,0 +1,170 @@
+#include "arguments.h"
+
+#include "indexercommands.h"
+#include "output.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+
+namespace Ctl
+{
+
+namespace
+{
+
+const char *const kUsageText =
+    "usage: rv360ctl [--socket PATH | --device PATH] [--json] [--timeout S] COMMAND [ARGS]\n"
+    "  status                          one line: pocket=<1-8|?> [name=NAME] "
+    "state=<ready|moving|?>\n"
+    "  move N|NAME [--wait]            move to pocket N (1-8) or the pocket of that name; with\n"
+    "                                  --wait, return when the indexer reports ready there\n"
+    "  names                           the eight pockets' names, a line each\n"
+    "  inhibit on REASON | inhibit off refuse every move and speed change, or allow them again\n"
+    "  history [N]                     the last N moves of the move record (20)\n"
+    "  speed N                         set the sweep speed (1-8)\n"
+    "  control [io|comm]               set the control source; without one, print it\n"
+    "  switches front|rear             print the switch byte in hexadecimal\n"
+    "  layout read [FILE]              the indexer's layout as a configuration file\n"
+    "  layout send FILE                send a configuration file's layout to the indexer\n"
+    "  send TEXT                       one raw command; print the reply\n"
+    "  watch [--traffic]               print a line per change until interrupted\n"
+    "Every command but watch ends after --timeout S seconds (10, or 60 with --wait).\n"
+    "Exit status: 0 done, 1 no answer, not arrived or output closed, 2 bad usage, 3 nothing\n"
+    "to talk to (or lost it, or it is another user's).\n";
+
+} // namespace
+
+std::optional<QJsonObject> requestFor(const Options &o, QString *why)
+{
+    const auto number = [&](const QString &text) -> std::optional<int> {
+        bool ok = false;
+        const int n = text.toInt(&ok);
+        return ok && n >= 1 && n <= 8 ? std::optional<int>(n) : std::nullopt;
+    };
+    const QStringList &a = o.args;
+    if (o.command == QLatin1String("status") && a.isEmpty())
+        return QJsonObject{{"cmd", "status"}};
+    if ((o.command == QLatin1String("move") || o.command == QLatin1String("speed")) &&
+        a.size() == 1) {
+        if (const auto n = number(a[0]))
+            return QJsonObject{{"cmd", o.command},
+                               {o.command == QLatin1String("move") ? "pocket" : "speed", *n}};
+        // Not a number: a pocket's name, which the program knows.
+        bool numeric = false;
+        a[0].toDouble(&numeric);
+        if (o.command == QLatin1String("move") && !numeric)
+            return QJsonObject{{"cmd", "move"}, {"pocket", a[0]}};
+        *why =
+            QStringLiteral("%1 takes a whole number from 1 to 8, not \"%2\"").arg(o.command, a[0]);
+        return std::nullopt;
+    }
+    if (o.command == QLatin1String("control") && a.size() <= 1) {
+        if (a.isEmpty())
+            return QJsonObject{{"cmd", "control"}};
+        if (a[0] == QLatin1String("io") || a[0] == QLatin1String("comm"))
+            return QJsonObject{{"cmd", "control"}, {"source", a[0]}};
+    }
+    if (o.command == QLatin1String("switches") && a.size() == 1 &&
+        (a[0] == QLatin1String("front") || a[0] == QLatin1String("rear")))
+        return QJsonObject{{"cmd", "switches"}, {"panel", a[0]}};
+    if (o.command == QLatin1String("layout") && !a.isEmpty()) {
+        if (a[0] == QLatin1String("read") && a.size() <= 2)
+            return QJsonObject{{"cmd", "layout_read"}};
+        if (a[0] == QLatin1String("send") && a.size() == 2) {
+            QFile file(a[1]);
+            PocketLayout layout;
+            QString problem;
+            if (!QFileInfo(a[1]).isFile() || !file.open(QIODevice::ReadOnly)) {
+                *why = a[1] + QStringLiteral(": cannot be read");
+                return std::nullopt;
+            }
+            const QByteArray text = file.read(1 << 20);
+            if (!IndexerCommands::ParseLayoutText(text, layout, &problem)) {
+                *why = a[1] + QStringLiteral(": ") + problem;
+                return std::nullopt;
+            }
+            return QJsonObject{{"cmd", "layout_send"}, {"layout", QString::fromLatin1(text)}};
+        }
+    }
+    if (o.command == QLatin1String("inhibit") && !a.isEmpty()) {
+        if (a[0] == QLatin1String("off") && a.size() == 1)
+            return QJsonObject{{"cmd", "inhibit"}, {"on", false}};
+        if (a[0] == QLatin1String("on") && a.size() >= 2)
+            return QJsonObject{{"cmd", "inhibit"}, {"on", true}, {"reason", a.mid(1).join(u' ')}};
+    }
+    if (o.command == QLatin1String("history") && a.size() <= 1) {
+        bool ok = a.isEmpty();
+        const int n = ok ? 20 : a[0].toInt(&ok);
+        if (ok && n >= 1 && n <= IndexerCommands::kMaxHistory)
+            return QJsonObject{{"cmd", "history"}, {"count", n}};
+        *why = QStringLiteral("history takes a whole number from 1 to 100000");
+        return std::nullopt;
+    }
+    if (o.command == QLatin1String("names") && a.isEmpty())
+        return QJsonObject{{"cmd", "names"}};
+    if (o.command == QLatin1String("send") && a.size() == 1)
+        return QJsonObject{{"cmd", "send"}, {"text", a[0]}};
+    if (o.command == QLatin1String("watch") && a.isEmpty())
+        return QJsonObject{{"cmd", "watch"}, {"traffic", o.traffic}};
+    *why = QStringLiteral("bad command line");
+    return std::nullopt;
+}
+
+std::optional<int> readCommandLine(const QStringList &arguments, Options &o, QJsonObject &request)
+{
+    // Options may stand anywhere, after the command's words too ("move 5 --wait"). parse(), not
+    // process(): a bad command line ends with status 2 and this program's usage, not Qt's.
+    QCommandLineParser parser;
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption socket(QStringLiteral("socket"), {}, QStringLiteral("path"));
+    const QCommandLineOption device(QStringLiteral("device"), {}, QStringLiteral("path"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption wait(QStringLiteral("wait"));
+    const QCommandLineOption traffic(QStringLiteral("traffic"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), {}, QStringLiteral("s"));
+    parser.addOptions({help, socket, device, json, wait, traffic, timeout});
+    if (!parser.parse(arguments)) {
+        err(parser.errorText());
+        std::fprintf(stderr, "%s", kUsageText);
+        return kUsage;
+    }
+    if (parser.isSet(help)) {
+        std::printf("%s", kUsageText);
+        return kDone;
+    }
+    o.socket = parser.value(socket);
+    o.device = parser.value(device);
+    o.json = parser.isSet(json);
+    o.wait = parser.isSet(wait);
+    o.traffic = parser.isSet(traffic);
+    if (parser.isSet(timeout)) {
+        bool ok = false;
+        o.timeoutS = parser.value(timeout).toInt(&ok);
+        if (!ok || o.timeoutS < 1) {
+            err(QStringLiteral("--timeout takes a whole number of seconds"));
+            return kUsage;
+        }
+    }
+    o.args = parser.positionalArguments();
+    if (!o.args.isEmpty())
+        o.command = o.args.takeFirst();
+    if (!o.socket.isEmpty() && !o.device.isEmpty()) {
+        err(QStringLiteral("give --socket or --device, not both"));
+        return kUsage;
+    }
+    QString why;
+    const std::optional<QJsonObject> made = requestFor(o, &why);
+    if (!made || (o.wait && o.command != QLatin1String("move")) ||
+        (o.traffic && o.command != QLatin1String("watch"))) {
+        if (!why.isEmpty() && why != QLatin1String("bad command line"))
+            err(why);
+        std::fprintf(stderr, "%s", kUsageText);
+        return kUsage;
+    }
+    request = *made;
+    return std::nullopt;
+}
+
+} // namespace Ctl
