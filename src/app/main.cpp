@@ -19,6 +19,7 @@
 #include <QSvgRenderer>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 namespace
 {
@@ -63,11 +64,9 @@ QIcon programIcon()
     return icon;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// --help and --version, which work without a display: the exit status when one was asked.
+std::optional<int> answeredWithoutDisplay(int argc, char *argv[])
 {
-    // --help and --version work without a display, so they are read before the application.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -93,6 +92,56 @@ int main(int argc, char *argv[])
         std::printf("rv360 %s\n", kVersion);
         return 0;
     }
+    return std::nullopt;
+}
+
+// The supervisor's time limit and record, and its refusal while the setup dialog is open.
+void superviseMoves(MotionSupervisor &motion)
+{
+    const MotionSettings settings = MotionSettings::Read();
+    motion.setTimeLimit(settings.moveTimeoutS);
+    if (settings.recordMoves)
+        motion.setRecordFile(ProgramDirectory() + QStringLiteral("moves.csv"));
+    motion.setRefusal(
+        [] { return frmComm::instance() ? QStringLiteral("setup dialog open") : QString(); });
+}
+
+void openControlSocket(ControlServer &control, const RemoteSettings &settings)
+{
+    if (!settings.enabled)
+        return;
+    QString why;
+    if (!control.listen(ControlServer::SocketPathFor(settings.socket), &why))
+        std::fprintf(stderr,
+                     "rv360: scripts cannot reach this window: %s (set [Remote] Socket= in "
+                     "RV360.INI for a second program)\n",
+                     qPrintable(why));
+}
+
+// The instrument port, off unless the settings name where it listens.
+void openInstrumentPort(InstrumentPort &instrument)
+{
+    QObject::connect(&instrument, &InstrumentPort::notice, [](const QString &line) {
+        std::fprintf(stderr, "rv360: instrument port: %s\n", qPrintable(line));
+    });
+    const InstrumentSettings settings = InstrumentSettings::Read();
+    if (settings.listen.isEmpty())
+        return;
+    QHostAddress address;
+    quint16 port = 0;
+    QString why;
+    if (!InstrumentPort::ParseListen(settings.listen, &address, &port, &why) ||
+        !instrument.setAllowed(settings.allow, &why) || !instrument.listen(address, port, &why))
+        std::fprintf(stderr, "rv360: instrument port off: %s ([Instrument] in RV360.INI)\n",
+                     qPrintable(why));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (const std::optional<int> status = answeredWithoutDisplay(argc, argv))
+        return *status;
 
     qInstallMessageHandler(startupMessages);
     QApplication app(argc, argv);
@@ -120,44 +169,17 @@ int main(int argc, char *argv[])
         return 0;
 
     // The supervisor, scripts and the records, as the settings just loaded say.
-    MotionSupervisor &motion = window.motion();
-    const MotionSettings motionSettings = MotionSettings::Read();
-    motion.setTimeLimit(motionSettings.moveTimeoutS);
-    if (motionSettings.recordMoves)
-        motion.setRecordFile(ProgramDirectory() + QStringLiteral("moves.csv"));
-    motion.setRefusal(
-        [] { return frmComm::instance() ? QStringLiteral("setup dialog open") : QString(); });
+    superviseMoves(window.motion());
     const RemoteSettings remote = RemoteSettings::Read();
     TrafficLog traffic(window.link(), remote.logTraffic
                                           ? ProgramDirectory() + QStringLiteral("traffic.log")
                                           : QString());
-    ControlServer control(motion);
+    ControlServer control(window.motion());
     control.setTrafficLog(&traffic);
     QObject::connect(&window, &frmMain::closing, &control, &ControlServer::stopListening);
-    if (remote.enabled) {
-        const QString socket = ControlServer::SocketPathFor(remote.socket);
-        QString why;
-        if (!control.listen(socket, &why))
-            std::fprintf(stderr,
-                         "rv360: scripts cannot reach this window: %s (set [Remote] Socket= in "
-                         "RV360.INI for a second program)\n",
-                         qPrintable(why));
-    }
-    // The instrument port, off unless the settings name where it listens.
-    InstrumentPort instrument(motion);
-    QObject::connect(&instrument, &InstrumentPort::notice, [](const QString &line) {
-        std::fprintf(stderr, "rv360: instrument port: %s\n", qPrintable(line));
-    });
+    openControlSocket(control, remote);
+    InstrumentPort instrument(window.motion());
     QObject::connect(&window, &frmMain::closing, &instrument, &InstrumentPort::stopListening);
-    if (const InstrumentSettings settings = InstrumentSettings::Read();
-        !settings.listen.isEmpty()) {
-        QHostAddress address;
-        quint16 port = 0;
-        QString why;
-        if (!InstrumentPort::ParseListen(settings.listen, &address, &port, &why) ||
-            !instrument.setAllowed(settings.allow, &why) || !instrument.listen(address, port, &why))
-            std::fprintf(stderr, "rv360: instrument port off: %s ([Instrument] in RV360.INI)\n",
-                         qPrintable(why));
-    }
+    openInstrumentPort(instrument);
     return app.exec();
 }

@@ -81,7 +81,7 @@ MotionStrip::MotionStrip(MotionSupervisor &motion, QWidget *parent)
 
 void MotionStrip::onMove(const MotionSupervisor::Event &event)
 {
-    const QString target = (QString::number(event.target) + u' ' + event.name).trimmed();
+    const QString target = PocketWithName(event.target, event.name);
     const QString state = event.state;
     if (state == QLatin1String("started")) {
         m_moving = QStringLiteral("Moving to %1 (%2)").arg(target, kind(event.source));

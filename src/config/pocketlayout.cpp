@@ -2,6 +2,11 @@
 
 #include <algorithm>
 
+QString PocketWithName(int pocket, const QString &name)
+{
+    return name.isEmpty() ? QString::number(pocket) : QString::number(pocket) + u' ' + name;
+}
+
 bool PocketLayout::setType(int row, int type)
 {
     if (!validRow(row) || type < 0 || type >= kTypes)

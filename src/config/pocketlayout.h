@@ -6,6 +6,9 @@
 
 enum PocketType { Discrete = 0, StartBanana = 1, EndBanana = 2, NotUsed = 3 };
 
+// A pocket as people read it: its number with its name when it has one ("5 Au", "5").
+QString PocketWithName(int pocket, const QString &name);
+
 // The eight-pocket layout as a value: for each pocket a type, a position in whole degrees and an
 // optional name (the material it holds).
 // Rows are 0..7 inside the program, pockets 1..8 outside. A value outside its range is refused:

@@ -212,7 +212,7 @@ void Session::handle(const QJsonObject &result)
     } else if (cmd == QLatin1String("names")) {
         const QJsonArray names = result.value(QStringLiteral("names")).toArray();
         for (int k = 0; k < names.size(); ++k)
-            out(QStringLiteral("%1 %2").arg(k + 1).arg(names[k].toString()).trimmed());
+            out(PocketWithName(k + 1, names[k].toString()));
     } else if (cmd == QLatin1String("control") && result.contains(QStringLiteral("source"))) {
         out(result.value(QStringLiteral("source")).toString());
     } else if (cmd == QLatin1String("switches")) {

@@ -408,7 +408,7 @@ void MotionSupervisor::record(const Event &event, const QDateTime &requested, co
     QStringList fields{requested.toString(Qt::ISODateWithMs),
                        event.source,
                        from,
-                       (QString::number(event.target) + u' ' + event.name).trimmed(),
+                       PocketWithName(event.target, event.name),
                        event.state,
                        secondsText(event.seconds),
                        event.message};
