@@ -283,37 +283,28 @@ void InstrumentPort::stateQuery(Instrument &client, const Params &)
 
 void InstrumentPort::speedQuery(Instrument &client, const Params &)
 {
-    ask(client, Indexer::kQuerySpeed, [this, &client](const QString &reply) {
+    askValue(client, Indexer::kQuerySpeed, [](const QString &reply) {
         const auto speed = Indexer::pocketOrSpeed(reply);
-        if (!speed)
-            pushError(client, -240,
-                      QStringLiteral("unexpected reply \"%1\"").arg(VisibleControls(reply)));
-        answer(client, speed ? QString::number(*speed) : QString());
+        return speed ? QString::number(*speed) : QString();
     });
 }
 
 void InstrumentPort::controlQuery(Instrument &client, const Params &)
 {
-    ask(client, Indexer::kQueryControl, [this, &client](const QString &reply) {
+    askValue(client, Indexer::kQueryControl, [](const QString &reply) {
         const auto source = Indexer::controlSource(reply);
-        if (!source)
-            pushError(client, -240,
-                      QStringLiteral("unexpected reply \"%1\"").arg(VisibleControls(reply)));
-        answer(client, source ? Indexer::controlSourceName(*source).toUpper() : QString());
+        return source ? Indexer::controlSourceName(*source).toUpper() : QString();
     });
 }
 
 void InstrumentPort::switchQuery(Instrument &client, const Params &params)
 {
     const bool rear = params[0].text.compare(QLatin1String("REAR"), Qt::CaseInsensitive) == 0;
-    ask(client, Indexer::kQuerySwitches, [this, &client, rear](const QString &reply) {
+    askValue(client, Indexer::kQuerySwitches, [rear](const QString &reply) {
         const auto byte = Indexer::switchByte(reply, rear);
-        if (!byte)
-            pushError(client, -240,
-                      QStringLiteral("unexpected reply \"%1\"").arg(VisibleControls(reply)));
         // Two digits always, as instrument drivers read a byte.
-        answer(client, byte ? QStringLiteral("%1").arg(*byte, 2, 16, QLatin1Char('0')).toUpper()
-                            : QString());
+        return byte ? QStringLiteral("%1").arg(*byte, 2, 16, QLatin1Char('0')).toUpper()
+                    : QString();
     });
 }
 
@@ -434,6 +425,18 @@ void InstrumentPort::ask(Instrument &client, const QString &query,
             fail(client, -240, QStringLiteral("indexer did not answer"));
         },
         kLane);
+}
+
+void InstrumentPort::askValue(Instrument &client, const QString &query,
+                              std::function<QString(const QString &reply)> value)
+{
+    ask(client, query, [this, &client, value = std::move(value)](const QString &reply) {
+        const QString read = value(reply);
+        if (read.isNull())
+            pushError(client, -240,
+                      QStringLiteral("unexpected reply \"%1\"").arg(VisibleControls(reply)));
+        answer(client, read);
+    });
 }
 
 void InstrumentPort::answer(Instrument &client, const QString &reply)

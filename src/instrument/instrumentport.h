@@ -85,6 +85,10 @@ private:
 
     void ask(Instrument &client, const QString &query,
              std::function<void(const QString &reply)> answer);
+    // A query whose value (null: none in the reply) is the answer; a reply without one is a
+    // hardware error.
+    void askValue(Instrument &client, const QString &query,
+                  std::function<QString(const QString &reply)> value);
     void answer(Instrument &client, const QString &reply = QString());
     void pushError(Instrument &client, int code, const QString &detail = QString());
     // The error queued and the line done, with no reply.
