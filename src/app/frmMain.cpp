@@ -500,7 +500,7 @@ void frmMain::cmdSwitches_Click()
                            if (reply.timedOut)
                                return;
                            if (const auto byte = Indexer::switchByte(reply.text, !front))
-                               lblSwitch->setText(QString::number(*byte, 16).toUpper());
+                               lblSwitch->setText(Indexer::switchByteText(*byte));
                        });
 }
 

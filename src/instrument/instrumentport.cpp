@@ -303,8 +303,7 @@ void InstrumentPort::switchQuery(Instrument &client, const Params &params)
     askValue(client, Indexer::kQuerySwitches, [rear](const QString &reply) {
         const auto byte = Indexer::switchByte(reply, rear);
         // Two digits always, as instrument drivers read a byte.
-        return byte ? QStringLiteral("%1").arg(*byte, 2, 16, QLatin1Char('0')).toUpper()
-                    : QString();
+        return byte ? Indexer::switchByteText(*byte, 2) : QString();
     });
 }
 

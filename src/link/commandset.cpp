@@ -107,4 +107,9 @@ std::optional<int> switchByte(const QString &reply, bool rear)
     return c ? std::optional(int(c->unicode())) : std::nullopt;
 }
 
+QString switchByteText(int byte, int digits)
+{
+    return QString::number(byte, 16).toUpper().rightJustified(digits, u'0');
+}
+
 } // namespace Indexer

@@ -55,6 +55,9 @@ QString controlSourceName(int source);
 std::optional<int> controlSourceNamed(const QString &name);
 // The front (third character) or rear (fourth) panel's switch byte in the switch query's reply.
 std::optional<int> switchByte(const QString &reply, bool rear);
+// A switch byte as people read it: hexadecimal in capitals, with at least that many digits
+// ("A"; "0A" with two).
+QString switchByteText(int byte, int digits = 1);
 // The whole-number value of the third character (LeadingNumber of it): 0..9, 0 for a non-digit.
 int digitValue(const QString &reply);
 

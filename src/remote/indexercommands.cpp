@@ -227,7 +227,7 @@ void switches(const Call &call)
                  if (!byte)
                      return done(reply.timedOut ? notAnswered(reply, Indexer::kQuerySwitches)
                                                 : badReply(reply.text));
-                 done(ok({{QStringLiteral("byte"), QString::number(*byte, 16).toUpper()}}));
+                 done(ok({{QStringLiteral("byte"), Indexer::switchByteText(*byte)}}));
              });
 }
 
