@@ -4,7 +4,6 @@
 #include "indexerlink.h"
 
 #include <QDateTime>
-#include <cstdio>
 
 TrafficLog::TrafficLog(IndexerLink &link, const QString &fileName, QObject *parent)
     : QObject(parent), m_file(fileName, kMaxBytes, kOldFiles)
@@ -41,7 +40,7 @@ void TrafficLog::append(const QByteArray &line)
     // A failed write is ignored: the record never disturbs the link.
     if (m_file.append(line) == RecordFile::Result::Stopped && !m_stopped) {
         m_stopped = true;
-        std::fprintf(stderr, "rv360: %s could not be rotated: the traffic record stops here\n",
-                     qPrintable(m_file.fileName()));
+        qWarning("rv360: %s could not be rotated: the traffic record stops here",
+                 qPrintable(m_file.fileName()));
     }
 }

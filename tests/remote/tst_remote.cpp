@@ -112,7 +112,7 @@ private Q_SLOTS:
             {R"({"cmd":"move","pocket":"Ag"})", "", "no pocket named Ag"},
             {R"({"cmd":"names"})", "", R"({"names":[null,null,null,null,"Au",null,null,null],"ok":true})"},
             {R"({"cmd":"speed","speed":2.5})", "", "speed takes"}, {R"({"cmd":"switches","panel":"side"})", "", "switches takes"},
-            {R"({"cmd":"speed","speed":0})", "", "speed takes"}, {R"({"cmd":"history","count":0})", "", "history takes"},
+            {R"({"cmd":"speed","speed":0})", "", "speed takes"}, {R"({"cmd":"history","count":0})", "", "history takes"}, {R"({"cmd":"history","count":1})", "", R"("ok":true)"},
             {R"({"cmd":"send","text":"B?\nB5"})", "", "send takes"}, {R"({"cmd":"dance"})", "", "unknown command"},
             {R"({"cmd":"layout_send","layout":"1,4,1\n"})", "", "layout_send: 1 lines, not 8"},
             {R"({"cmd":"layout_send","layout":"1, 1.5, 90.5\n2,3,1\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 1:"},
@@ -314,6 +314,11 @@ private Q_SLOTS:
         // at its size.
         QVERIFY(QFile::remove(file + ".3") && QDir().mkdir(file + ".3"));
         QVERIFY(ReplaceFileAtomically(file, QByteArray(TrafficLog::kMaxBytes - 10, 'o')));
+        // Said once.
+        const QRegularExpression stops(QStringLiteral("traffic record stops here"));
+        QTest::ignoreMessage(QtWarningMsg, stops);
+        transact(*link, QStringLiteral("B?"));
+        QTest::failOnWarning(stops);
         transact(*link, QStringLiteral("B?"));
         QCOMPARE(QFileInfo(file).size(), TrafficLog::kMaxBytes - 10);
         QCOMPARE(QFileInfo(file + ".1").size(), TrafficLog::kMaxBytes);
