@@ -241,7 +241,7 @@ private Q_SLOTS:
         const struct { const char *listen; const char *address; } rows[] = {
             {"127.0.0.1:5025", "127.0.0.1"}, {" [::1]:5025 ", "::1"}, {"0.0.0.0:5025", "0.0.0.0"}, {"[::]:5025", "::"},
             {"5025", nullptr}, {":5025", nullptr}, {"*:5025", nullptr}, {"localhost:5025", nullptr},
-            {"::1:5025", nullptr}, {"127.0.0.1:0", nullptr}, {"127.0.0.1:65536", nullptr}, {"127.0.0.1:", nullptr},
+            {"::1:5025", nullptr}, {"127.0.0.1]:5025", nullptr}, {"127.0.0.1:0", nullptr}, {"127.0.0.1:65536", nullptr}, {"127.0.0.1:", nullptr},
         };
         // clang-format on
         for (const auto &row : rows) {
@@ -258,6 +258,7 @@ private Q_SLOTS:
                 QVERIFY2(why.contains(QString::fromLatin1(row.listen).trimmed()), qPrintable(why));
         }
         Rig rig;
+        QCOMPARE(rig.motion->remotePort(), QStringLiteral("127.0.0.1:%1").arg(rig.port->port()));
         QString why;
         QVERIFY(!rig.port->setAllowed(QStringLiteral("10.0.0.0/8, lab-pc"), &why));
         QCOMPARE(why, QStringLiteral("\"lab-pc\" is neither an address nor a range"));
