@@ -4,6 +4,7 @@
 #include "fakeserialport.h"
 #include "indexercommands.h"
 #include "motionsupervisor.h"
+#include "remotesettings.h"
 #include "settings.h"
 #include "simprocess.h"
 #include "socketpath.h"
@@ -11,6 +12,7 @@
 #include "trafficlog.h"
 #include "transact.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QRegularExpression>
@@ -113,7 +115,7 @@ private Q_SLOTS:
             {R"({"cmd":"names"})", "", R"({"names":[null,null,null,null,"Au",null,null,null],"ok":true})"},
             {R"({"cmd":"speed","speed":2.5})", "", "speed takes"}, {R"({"cmd":"switches","panel":"side"})", "", "switches takes"},
             {R"({"cmd":"speed","speed":0})", "", "speed takes"}, {R"({"cmd":"history","count":0})", "", "history takes"}, {R"({"cmd":"history","count":1})", "", R"("ok":true)"},
-            {R"({"cmd":"send","text":"B?\nB5"})", "", "send takes"}, {R"({"cmd":"dance"})", "", "unknown command"},
+            {R"({"cmd":"send","text":"B?\nB5"})", "", "send takes"}, {R"({"cmd":"send"})", "", "send takes"}, {R"({"cmd":"dance"})", "", "unknown command"},
             {R"({"cmd":"layout_send","layout":"1,4,1\n"})", "", "layout_send: 1 lines, not 8"},
             {R"({"cmd":"layout_send","layout":"1, 1.5, 90.5\n2,3,1\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 1:"},
             {R"({"cmd":"layout_send","layout":"1,1,10\n2,0,361\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 2:"},
@@ -152,6 +154,13 @@ private Q_SLOTS:
         QVERIFY(run(R"({"cmd":"move","pocket":2})").contains("B2\\\" not sent: the line has not answered"));
         QVERIFY(run(R"({"cmd":"layout_send","layout":"1,1,10\n2,3,1\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1"})").contains("did not answer 2 of"));
         // clang-format on
+        // The record's header and its last 20 lines unless asked for more.
+        motion->setInhibit(true, QStringLiteral("x"), QStringLiteral("test"));
+        for (int i = 0; i < 21; ++i)
+            motion->move(3, QStringLiteral("test"), this, {});
+        const QJsonObject history =
+            QJsonDocument::fromJson(run(R"({"cmd":"history"})").toUtf8()).object();
+        QCOMPARE(history["lines"].toArray().size(), 21);
     }
 
     // Two scripts and the window's own commands at once, each served in turn with its own
@@ -182,8 +191,8 @@ private Q_SLOTS:
 
         motion->setRefusal([] { return QStringLiteral("setup dialog open"); });
         a.send("{\"cmd\":\"control\",\"source\":\"io\"}\n{\"cmd\":\"move\",\"pocket\":2}\n{"
-               "\"cmd\":\"watch\"}\n{oops\n[1]");
-        for (int refused = 0; refused < 2; ++refused)
+               "\"cmd\":\"send\",\"text\":\"A?\"}\n{\"cmd\":\"watch\"}\n{oops\n[1]");
+        for (int refused = 0; refused < 3; ++refused)
             QCOMPARE(a.next(), R"({"code":"refused","error":"setup dialog open","ok":false})");
         QCOMPARE(a.next(), R"({"ok":true})"); // watching needs no indexer
         // What is known already comes first.
@@ -267,6 +276,17 @@ private Q_SLOTS:
                 !ControlServer(*motion).listen(SettingsFilePath(), &why));
         QVERIFY(why.endsWith(" is not a socket: left as it is") &&
                 contentsOf(SettingsFilePath()) == "[Remote]\r\n");
+        QVERIFY(!ControlServer(*motion).listen(home.dir.filePath("none/rv.sock"), &why));
+        // The settings of scripts' way in, and their defaults.
+        for (const auto &[text, enabled, socket, traffic] :
+             {std::tuple{"[Remote]\nEnabled=0\nSocket=a.sock\n[Log]\nTraffic=1", false, "a.sock",
+                         true},
+              {"", true, "", false}}) {
+            QVERIFY(ReplaceFileAtomically(SettingsFilePath(), text));
+            const RemoteSettings read = RemoteSettings::Read();
+            QVERIFY2(read.enabled == enabled && read.socket == socket && read.logTraffic == traffic,
+                     text);
+        }
         if (::getuid() != 0)
             return;
         // A server of another user (it listened as that user) in a folder open to all.
