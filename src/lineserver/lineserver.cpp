@@ -147,7 +147,7 @@ void LineServer::serveNext(Client &client)
 void LineServer::send(Client &client, const QByteArray &line)
 {
     QIODevice *socket = client.m_socket;
-    if (client.m_closing || !socket->isOpen())
+    if (client.m_closing) // closed by us, or by the peer (dropped)
         return;
     // A client that does not read is closed before its replies fill the memory.
     if (socket->bytesToWrite() > m_limits.unread)
