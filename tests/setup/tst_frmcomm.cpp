@@ -21,6 +21,7 @@ class TestFrmComm : public QObject
     Q_OBJECT
 
     TestHome home;
+    TestAuthority supervisor; // outlives the link that may ask it
     FakeSerialPort port;
     IndexerLink link{port};
     QWidget main;
@@ -73,31 +74,25 @@ private Q_SLOTS:
         control<QRadioButton>(dialog, "optComPort_1")->click();
         list->setEditText(stable);
         QVERIFY(port.open(PortChoice::serial(1, "/dev/ttyS0")));
-        port.calls.clear();
         port.replyDelayMs = 40;
         port.responder = [](const QByteArray &) { return "A:1\r"; };
         auto *reply = control<QLineEdit>(dialog, "txtRcv");
+        auto *find = control<QPushButton>(dialog, "cmdFind"),
+             *send = control<QPushButton>(dialog, "cmdSend");
         control<QLineEdit>(dialog, "txtSend")->setText(QStringLiteral("A?"));
         // Typed text goes nowhere while no motion supervisor watches the link.
-        control<QPushButton>(dialog, "cmdSend")->click();
+        send->click();
         QCOMPARE(reply->text(), QStringLiteral("Refused: moves are not supervised"));
-        TestAuthority supervisor;
         link.setMotionAuthority(&supervisor);
-        reply->setText(QStringLiteral("old"));
-        control<QPushButton>(dialog, "cmdSend")->click();
-        const auto buttons = [dialog] {
-            return control<QPushButton>(dialog, "cmdFind")->isEnabled() +
-                   control<QPushButton>(dialog, "cmdSend")->isEnabled();
-        };
-        QVERIFY(reply->text().isEmpty() && buttons() == 0);
+        send->click();
+        QVERIFY(reply->text().isEmpty() && !find->isEnabled() && !send->isEnabled());
         QCOMPARE(dialog->cursor().shape(), Qt::WaitCursor);
         QCOMPARE(QApplication::activeModalWidget(), nullptr); // the main window stays usable
-        QTRY_COMPARE(buttons(), 2);
+        QTRY_VERIFY(find->isEnabled() && send->isEnabled());
         QTest::keyClicks(reply, QStringLiteral("x"));
         QCOMPARE(reply->text(), QStringLiteral("A:1\\r"));
         QCOMPARE(dialog->cursor().shape(), Qt::ArrowCursor);
-        QCOMPARE(port.calls, (QStringList{"close 1", "open 1"}));
-        link.setMotionAuthority(nullptr);
+        QCOMPARE(port.calls, (QStringList{"open 1", "close 1", "open 1"}));
         SaveSettings();
         QVERIFY(contentsOf(SettingsFilePath()).contains("\nCOM1=" + QFile::encodeName(stable)));
     }
