@@ -128,10 +128,8 @@ private Q_SLOTS:
                 const QByteArray quick = user.quick + '\n';
                 switch (row.flood) {
                 case LongLine:
-                    client->write(QByteArray(user.maxLine + 1, 'x'));
-                    break;
                 case LongEndedLine:
-                    client->write(QByteArray(user.maxLine + 1, 'x') + '\n');
+                    client->write(QByteArray(user.maxLine + 1, 'x') + (row.flood ? "\n" : ""));
                     break;
                 case Ahead: // blank lines are not requests
                     client->write(quick.repeated(user.maxWaiting + 1) + "\n\n");
