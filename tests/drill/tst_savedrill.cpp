@@ -1,10 +1,10 @@
 // The real program: ended by the signals of a logoff or a closed terminal, it saves as Close
 // does; its instrument port comes from the settings.
+#include "freeport.h"
 #include "testhome.h"
 
 #include <QFile>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,8 +21,6 @@ private Q_SLOTS:
     void endedBySignal()
     {
         const QString program = qEnvironmentVariable("RV360_PROGRAM");
-        QVERIFY2(QFile::exists(program), "RV360_PROGRAM names the program");
-        qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("QT_LOGGING_RULES", "rv360.link=true");
         // clang-format off
         const struct { int signal; QByteArray utf16; int fileLimit; } rows[] = {
@@ -73,10 +71,7 @@ private Q_SLOTS:
     // closes another with a line on standard error; a wildcard address keeps it off, saying why.
     void instrumentPortFromSettings()
     {
-        QTcpServer probe; // a free port
-        QVERIFY(probe.listen(QHostAddress(QHostAddress::LocalHost)));
-        const QByteArray port = QByteArray::number(probe.serverPort());
-        probe.close();
+        const QByteArray port = QByteArray::number(freePort());
         for (const QByteArray &listen : {"127.0.0.1:" + port, "*:" + port}) {
             QTemporaryDir dir;
             const QString copy = dir.filePath(QStringLiteral("rv360"));
@@ -96,12 +91,11 @@ private Q_SLOTS:
             } else {
                 QTcpSocket lab, stranger;
                 stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")));
-                QVERIFY(QTest::qWaitFor(
-                    [&] {
-                        lab.connectToHost(QHostAddress(QHostAddress::LocalHost), port.toUShort());
-                        return lab.waitForConnected(100);
-                    },
-                    10000));
+                // Once it listens.
+                QTRY_VERIFY_WITH_TIMEOUT(
+                    (lab.connectToHost(QHostAddress::LocalHost, port.toUShort()),
+                     lab.waitForConnected(100)),
+                    10000);
                 lab.write("*IDN?\n");
                 QVERIFY(QTest::qWaitFor([&] { return lab.canReadLine(); }, 5000));
                 QVERIFY(lab.readLine().startsWith("RV360,crucible indexer,0,"));
