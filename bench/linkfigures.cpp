@@ -41,6 +41,12 @@ struct RoundTrips {
     double rawWall = 0;
     int failures = 0;
     QString error;
+
+    // The medians and the CPU per transaction of each side.
+    double programMedian() const { return median(program); }
+    double rawMedian() const { return median(raw); }
+    double programCpuEach() const { return programCpu / double(program.size()); }
+    double rawCpuEach() const { return rawCpu / double(raw.size()); }
 };
 
 // Runs count "B?" transactions as the program does, each asked from the last one's result, in
@@ -154,12 +160,10 @@ void Figures::roundTrip()
         add(errorRow(1, name, r.error));
         return;
     }
-    const double program = median(r.program);
-    const double raw = median(r.raw);
+    const double program = r.programMedian(), raw = r.rawMedian();
     const double ratio = program / raw;
     const double overhead = program - raw;
-    const double programCpu = r.programCpu / double(r.program.size());
-    const double rawCpu = r.rawCpu / double(r.raw.size());
+    const double programCpu = r.programCpuEach(), rawCpu = r.rawCpuEach();
     const double cpuRatio = programCpu / rawCpu;
     say(QStringLiteral("[1] %1 transactions each: program median %2 p99 %3; raw median %4 p99 %5; "
                        "wall-clock ratio %6; overhead %7; CPU per transaction program %8, raw %9, "
@@ -201,11 +205,9 @@ void Figures::paced()
         add(errorRow(7, shareName, r.error));
         return;
     }
-    const double program = median(r.program);
-    const double raw = median(r.raw);
+    const double program = r.programMedian(), raw = r.rawMedian();
     const double share = (program - raw) / program;
-    const double programCpu = r.programCpu / double(r.program.size());
-    const double rawCpu = r.rawCpu / double(r.raw.size());
+    const double programCpu = r.programCpuEach(), rawCpu = r.rawCpuEach();
     const double cpuRatio = programCpu / rawCpu;
     say(QStringLiteral("[7] %1 paced transactions each: program median %2; raw median %3; "
                        "wall-clock ratio %4; program's share %5; CPU per transaction program %6, "
