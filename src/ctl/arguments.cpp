@@ -17,7 +17,8 @@ namespace
 const char *const kUsageText =
     "usage: rv360ctl [--socket PATH | --device PATH] [--json] [--timeout S] COMMAND [ARGS]\n"
     "  status                          one line: pocket=<1-8|?> [name=NAME] "
-    "state=<ready|moving|?>\n"
+    "state=<ready|moving|?>;\n"
+    "                                  status 1 when the indexer did not answer the last query\n"
     "  move N|NAME [--wait]            move to pocket N (1-8) or the pocket of that name; with\n"
     "                                  --wait, return when the indexer reports ready there\n"
     "  names                           the eight pockets' names, a line each\n"
@@ -29,7 +30,8 @@ const char *const kUsageText =
     "  layout read [FILE]              the indexer's layout as a configuration file\n"
     "  layout send FILE                send a configuration file's layout to the indexer\n"
     "  send TEXT                       one raw command; print the reply\n"
-    "  watch [--traffic]               print a line per change until interrupted\n"
+    "  watch [--traffic] [--link]      print a line per change until interrupted; --link adds\n"
+    "                                  the link's status when it changes (Ready, Timeout, lost)\n"
     "Every command but watch ends after --timeout S seconds (10, or 60 with --wait).\n"
     "Exit status: 0 done, 1 no answer, not arrived or output closed, 2 bad usage, 3 nothing\n"
     "to talk to (or lost it, or it is another user's).\n";
@@ -107,7 +109,7 @@ std::optional<QJsonObject> requestFor(const Options &o, QString *why)
     if (o.command == QLatin1String("send") && a.size() == 1)
         return QJsonObject{{"cmd", "send"}, {"text", a[0]}};
     if (o.command == QLatin1String("watch") && a.isEmpty())
-        return QJsonObject{{"cmd", "watch"}, {"traffic", o.traffic}};
+        return QJsonObject{{"cmd", "watch"}, {"traffic", o.traffic}, {"link", o.link}};
     *why = QStringLiteral("bad command line");
     return std::nullopt;
 }
@@ -123,8 +125,9 @@ std::optional<int> readCommandLine(const QStringList &arguments, Options &o, QJs
     const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption wait(QStringLiteral("wait"));
     const QCommandLineOption traffic(QStringLiteral("traffic"));
+    const QCommandLineOption link(QStringLiteral("link"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), {}, QStringLiteral("s"));
-    parser.addOptions({help, socket, device, json, wait, traffic, timeout});
+    parser.addOptions({help, socket, device, json, wait, traffic, link, timeout});
     if (!parser.parse(arguments)) {
         err(parser.errorText());
         std::fprintf(stderr, "%s", kUsageText);
@@ -139,6 +142,7 @@ std::optional<int> readCommandLine(const QStringList &arguments, Options &o, QJs
     o.json = parser.isSet(json);
     o.wait = parser.isSet(wait);
     o.traffic = parser.isSet(traffic);
+    o.link = parser.isSet(link);
     if (parser.isSet(timeout)) {
         bool ok = false;
         o.timeoutS = parser.value(timeout).toInt(&ok);
@@ -157,7 +161,7 @@ std::optional<int> readCommandLine(const QStringList &arguments, Options &o, QJs
     QString why;
     const std::optional<QJsonObject> made = requestFor(o, &why);
     if (!made || (o.wait && o.command != QLatin1String("move")) ||
-        (o.traffic && o.command != QLatin1String("watch"))) {
+        ((o.traffic || o.link) && o.command != QLatin1String("watch"))) {
         if (!why.isEmpty() && why != QLatin1String("bad command line"))
             err(why);
         std::fprintf(stderr, "%s", kUsageText);

@@ -12,7 +12,7 @@ namespace Ctl
 struct Options {
     QString socket, device, command;
     QStringList args;
-    bool json = false, wait = false, traffic = false;
+    bool json = false, wait = false, traffic = false, link = false;
     // Given with --timeout; else 60 s for a move's wait, 10 s for a plain request.
     int timeoutS = 0;
 };

@@ -92,6 +92,13 @@ long Transport::serverUid() const
 
 void Transport::run(const QJsonObject &request, Done done)
 {
+    if (m_link && request.value(QStringLiteral("cmd")) == QLatin1String("status")) {
+        // Nobody polls a device of our own: the supervisor asks, then tells its view.
+        m_motion->refresh(this, [this, request, done = std::move(done)] {
+            IndexerCommands::Run(*m_motion, source(), this, request, done);
+        });
+        return;
+    }
     if (m_link) {
         IndexerCommands::Run(*m_motion, source(), this, request, std::move(done));
         return;
@@ -233,7 +240,9 @@ void Session::handle(const QJsonObject &result)
             checkOutput();
         }
     }
-    const bool timedOut = result.value(QStringLiteral("timed_out")).toBool();
+    // A status whose last query went unanswered says what it knows, and that it is not so.
+    const bool timedOut = result.value(QStringLiteral("timed_out")).toBool() ||
+                          result.value(QStringLiteral("answering")) == false;
     finish(timedOut ? kNoAnswer : kDone, timedOut ? QStringLiteral("no answer") : QString());
 }
 

@@ -6,12 +6,24 @@
 #include "scpi.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 #include <algorithm>
+#include <memory>
 
-// A client: its error queue, and whether its *OPC? waits for the move to end.
+// A client: its error queue, its status registers, and whether its *OPC? (with a reply) or
+// *WAI (without) waits for the move to end.
 struct InstrumentPort::Instrument : LineServer::Client {
     QStringList errors;
-    bool waitingForMove = false;
+    enum class Wait { No, Query, Silent } waiting = Wait::No;
+    // *OPC: the event status register's operation-complete bit is set when the move ends.
+    bool completeWanted = false;
+    int esr = 0, ese = 0, sre = 0;
+    int statusByte() const
+    {
+        // Message available (16) never: every reply is written as it is made.
+        const int stb = (errors.isEmpty() ? 0 : 4) | ((esr & ese) != 0 ? 32 : 0);
+        return stb | ((stb & sre) != 0 ? 64 : 0);
+    }
     QString source() const { return QStringLiteral("remote ") + who(); }
 };
 
@@ -68,8 +80,18 @@ struct InstrumentPort::Command {
 
 const InstrumentPort::Command InstrumentPort::kCommands[] = {
     {"*IDN?", 0, 0, nullptr, false, &InstrumentPort::identify},
+    {"*RST", 0, 0, nullptr, false, &InstrumentPort::reset},
     {"*CLS", 0, 0, nullptr, false, &InstrumentPort::clearErrors},
+    {"*ESE", 1, 1, &InstrumentPort::aByte, false, &InstrumentPort::setEventEnable},
+    {"*ESE?", 0, 0, nullptr, false, &InstrumentPort::eventEnableQuery},
+    {"*ESR?", 0, 0, nullptr, false, &InstrumentPort::eventStatusQuery},
+    {"*SRE", 1, 1, &InstrumentPort::aByte, false, &InstrumentPort::setRequestEnable},
+    {"*SRE?", 0, 0, nullptr, false, &InstrumentPort::requestEnableQuery},
+    {"*STB?", 0, 0, nullptr, false, &InstrumentPort::statusByteQuery},
+    {"*OPC", 0, 0, nullptr, false, &InstrumentPort::completeWhenDone},
     {"*OPC?", 0, 0, nullptr, false, &InstrumentPort::whenDone},
+    {"*WAI", 0, 0, nullptr, false, &InstrumentPort::waitForMove},
+    {"*TST?", 0, 0, nullptr, false, &InstrumentPort::selfTest},
     {"SYSTem:ERRor?", 0, 0, nullptr, false, &InstrumentPort::nextError},
     {"SYSTem:REMote", 0, 0, nullptr, false, &InstrumentPort::takeRemote},
     {"SYSTem:LOCal", 0, 0, nullptr, false, &InstrumentPort::giveBack},
@@ -206,10 +228,73 @@ void InstrumentPort::identify(Instrument &client, const Params &)
            QStringLiteral("RV360,crucible indexer,0,") + QCoreApplication::applicationVersion());
 }
 
+void InstrumentPort::reset(Instrument &client, const Params &params)
+{
+    // Never a move: the turntable stays where it is, a move in progress goes on.
+    client.ese = client.sre = 0;
+    m_motion.releaseRemote(&client);
+    clearErrors(client, params);
+}
+
 void InstrumentPort::clearErrors(Instrument &client, const Params &)
 {
     client.errors.clear();
+    client.esr = 0;
+    client.completeWanted = false;
     answer(client);
+}
+
+void InstrumentPort::setEventEnable(Instrument &client, const Params &params)
+{
+    client.ese = params[0].text.toInt();
+    answer(client);
+}
+
+void InstrumentPort::eventEnableQuery(Instrument &client, const Params &)
+{
+    answer(client, QString::number(client.ese));
+}
+
+void InstrumentPort::eventStatusQuery(Instrument &client, const Params &)
+{
+    answer(client, QString::number(std::exchange(client.esr, 0)));
+}
+
+void InstrumentPort::setRequestEnable(Instrument &client, const Params &params)
+{
+    client.sre = params[0].text.toInt() & ~64; // request service itself cannot be enabled
+    answer(client);
+}
+
+void InstrumentPort::requestEnableQuery(Instrument &client, const Params &)
+{
+    answer(client, QString::number(client.sre));
+}
+
+void InstrumentPort::statusByteQuery(Instrument &client, const Params &)
+{
+    answer(client, QString::number(client.statusByte()));
+}
+
+void InstrumentPort::completeWhenDone(Instrument &client, const Params &)
+{
+    if (m_motion.moving())
+        client.completeWanted = true;
+    else
+        client.esr |= kOperationComplete;
+    answer(client);
+}
+
+void InstrumentPort::waitForMove(Instrument &client, const Params &)
+{
+    if (!m_motion.moving())
+        return answer(client);
+    client.waiting = Instrument::Wait::Silent; // the next line is served when the move ends
+}
+
+void InstrumentPort::selfTest(Instrument &client, const Params &)
+{
+    answer(client, QStringLiteral("0"));
 }
 
 void InstrumentPort::nextError(Instrument &client, const Params &)
@@ -222,7 +307,7 @@ void InstrumentPort::whenDone(Instrument &client, const Params &)
 {
     if (!m_motion.moving())
         return answer(client, QStringLiteral("1"));
-    client.waitingForMove = true; // answered when the move ends
+    client.waiting = Instrument::Wait::Query; // answered when the move ends
 }
 
 void InstrumentPort::inhibitQuery(Instrument &client, const Params &)
@@ -243,42 +328,31 @@ void InstrumentPort::giveBack(Instrument &client, const Params &)
     answer(client);
 }
 
+// The status queries answer from the supervisor's view at once: never a line request.
 void InstrumentPort::pocketQuery(Instrument &client, const Params &)
 {
-    ask(client, Indexer::kQueryPocket, [this, &client](const QString &reply) {
-        answer(client, QString::number(Indexer::pocketOrSpeed(reply).value_or(0)));
-    });
+    answer(client, QString::number(m_motion.view().pocket.value_or(0)));
 }
 
 void InstrumentPort::nameQuery(Instrument &client, const Params &)
 {
-    ask(client, Indexer::kQueryPocket, [this, &client](const QString &reply) {
-        answer(client, quoted(m_motion.nameOf(Indexer::pocketOrSpeed(reply).value_or(0))));
-    });
+    answer(client, quoted(m_motion.view().name));
 }
 
 void InstrumentPort::movingQuery(Instrument &client, const Params &)
 {
-    if (m_motion.moving())
-        return answer(client, QStringLiteral("1"));
-    ask(client, Indexer::kQueryMotion, [this, &client](const QString &reply) {
-        answer(client, Indexer::motionState(reply) == QLatin1String("moving")
-                           ? QStringLiteral("1")
-                           : QStringLiteral("0"));
-    });
+    const bool moving = m_motion.moving() || m_motion.view().state == QLatin1String("moving");
+    answer(client, moving ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 void InstrumentPort::stateQuery(Instrument &client, const Params &)
 {
-    if (!m_motion.alarm().isEmpty())
-        return answer(client, QStringLiteral("ALARM"));
-    if (m_motion.inhibit())
-        return answer(client, QStringLiteral("INHIBITED"));
-    if (m_motion.moving())
-        return answer(client, QStringLiteral("MOVING"));
-    ask(client, Indexer::kQueryMotion, [this, &client](const QString &reply) {
-        answer(client, Indexer::motionState(reply).value_or(QStringLiteral("unknown")).toUpper());
-    });
+    const MotionSupervisor::View view = m_motion.view();
+    answer(client, !view.alarm.isEmpty()                     ? QStringLiteral("ALARM")
+                   : view.inhibit                            ? QStringLiteral("INHIBITED")
+                   : m_motion.moving()                       ? QStringLiteral("MOVING")
+                   : !view.answering || view.state.isEmpty() ? QStringLiteral("UNKNOWN")
+                                                             : view.state.toUpper());
 }
 
 void InstrumentPort::speedQuery(Instrument &client, const Params &)
@@ -324,6 +398,19 @@ bool InstrumentPort::oneToEight(Instrument &client, const Params &params)
     if (!numeric || params[0].quoted)
         fail(client, -104);
     else if (value < 1 || value > 8 || value != int(value))
+        fail(client, -222);
+    else
+        return true;
+    return false;
+}
+
+bool InstrumentPort::aByte(Instrument &client, const Params &params)
+{
+    bool numeric = false;
+    const double value = params[0].text.toDouble(&numeric);
+    if (!numeric || params[0].quoted)
+        fail(client, -104);
+    else if (value < 0 || value > 255 || value != int(value))
         fail(client, -222);
     else
         return true;
@@ -416,9 +503,18 @@ void InstrumentPort::ask(Instrument &client, const QString &query,
 {
     if (const QString refusal = m_motion.refusal(client.source()); !refusal.isEmpty())
         return fail(client, m_link.isShutDown() ? -240 : -221, refusal);
+    // Answered within its deadline, however much waits on the line before it; a reply after it
+    // is dropped.
+    const auto open = std::make_shared<bool>(true);
+    QTimer::singleShot(kAnswerMs, &client, [this, &client, open] {
+        if (std::exchange(*open, false))
+            fail(client, -240, QStringLiteral("indexer did not answer within 1 s"));
+    });
     m_link.SendCommand(
         query, &client,
-        [this, &client, answer = std::move(answer)](const IndexerLink::Reply &reply) {
+        [this, &client, open, answer = std::move(answer)](const IndexerLink::Reply &reply) {
+            if (!std::exchange(*open, false))
+                return;
             if (!reply.timedOut)
                 return answer(reply.text);
             fail(client, -240, QStringLiteral("indexer did not answer"));
@@ -449,6 +545,9 @@ void InstrumentPort::pushError(Instrument &client, int code, const QString &deta
     if (!detail.isEmpty())
         text += u';' + detail;
     const QString entry = QString::number(code) + u',' + quoted(text);
+    // The event status bit of its class: -1xx command, -2xx execution, -3xx device, -4xx query.
+    const int bit[] = {0, kCommandError, kExecutionError, kDeviceError, kQueryError};
+    client.esr |= bit[qBound(0, -code / 100, 4)];
     // A full queue keeps its oldest errors; its last place says that some were lost.
     if (client.errors.size() < kMaxErrors)
         client.errors.append(entry);
@@ -477,15 +576,18 @@ void InstrumentPort::onMoveEvent(const MotionSupervisor::Event &event)
     const bool told = state == QLatin1String("failed") || state == QLatin1String("replaced");
     if (owner != all.cend() && told)
         pushError(static_cast<Instrument &>(**owner), -200, event.message);
-    if (state == QLatin1String("replaced"))
+    // A move refused before it started leaves the one in progress going.
+    if (state == QLatin1String("replaced") || m_motion.moving())
         return;
     for (Client *each : all) {
         auto &client = static_cast<Instrument &>(*each);
-        if (!client.waitingForMove)
+        if (std::exchange(client.completeWanted, false))
+            client.esr |= kOperationComplete;
+        const auto waiting = std::exchange(client.waiting, Instrument::Wait::No);
+        if (waiting == Instrument::Wait::No)
             continue;
         if (state != QLatin1String("arrived") && &client != event.owner)
             pushError(client, -200, event.message);
-        client.waitingForMove = false;
-        answer(client, QStringLiteral("1"));
+        answer(client, waiting == Instrument::Wait::Query ? QStringLiteral("1") : QString());
     }
 }

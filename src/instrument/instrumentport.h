@@ -26,6 +26,11 @@ public:
     static constexpr int kMaxErrors = 16;
     static constexpr int kMaxWaiting = 64;
     static constexpr qint64 kMaxUnread = 1024 * 1024;
+    // A query that asks the indexer is answered, or its error queued, within this.
+    static constexpr int kAnswerMs = 1000;
+    // The standard event status register's bits.
+    static constexpr int kOperationComplete = 1, kQueryError = 4, kDeviceError = 8,
+                         kExecutionError = 16, kCommandError = 32;
 
     explicit InstrumentPort(MotionSupervisor &motion, QObject *parent = nullptr);
     ~InstrumentPort() override;
@@ -57,7 +62,17 @@ private:
 
     // The commands, a function each (kCommands says which header runs which).
     void identify(Instrument &client, const Params &params);
+    void reset(Instrument &client, const Params &params);
     void clearErrors(Instrument &client, const Params &params);
+    void setEventEnable(Instrument &client, const Params &params);
+    void eventEnableQuery(Instrument &client, const Params &params);
+    void eventStatusQuery(Instrument &client, const Params &params);
+    void setRequestEnable(Instrument &client, const Params &params);
+    void requestEnableQuery(Instrument &client, const Params &params);
+    void statusByteQuery(Instrument &client, const Params &params);
+    void completeWhenDone(Instrument &client, const Params &params);
+    void waitForMove(Instrument &client, const Params &params);
+    void selfTest(Instrument &client, const Params &params);
     void nextError(Instrument &client, const Params &params);
     void whenDone(Instrument &client, const Params &params);
     void inhibitQuery(Instrument &client, const Params &params);
@@ -79,6 +94,7 @@ private:
     // A parameter's check before the remote check: true when it is good; else the error queued.
     bool onePocket(Instrument &client, const Params &params);
     bool oneToEight(Instrument &client, const Params &params);
+    bool aByte(Instrument &client, const Params &params);
     bool panel(Instrument &client, const Params &params);
     bool source(Instrument &client, const Params &params);
     bool inhibitParams(Instrument &client, const Params &params);

@@ -81,6 +81,7 @@ void IndexerLink::usePort(LinePort *port)
         qCDebug(lcLink).noquote() << "device lost:" << m_port->choice().name()
                                   << m_port->errorText();
         m_deviceLost = true;
+        Q_EMIT deviceLost();
     });
 }
 

@@ -139,6 +139,8 @@ public:
 Q_SIGNALS:
     // The link status word changed or was said again.
     void linkStatusChanged(const QString &word);
+    // The port's device went away (unplugged, the connection closed): reopened on a later request.
+    void deviceLost();
     // The traffic, for a record and for scripts that watch: a frame as written, and each
     // transaction's end (the reply, or the timeout with what had arrived) with its time.
     void frameWritten(const QByteArray &frame);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <tuple>
 
 const char MotionSupervisor::kRecordHeader[] = "time,source,from,target,result,seconds,message";
 
@@ -80,6 +81,15 @@ MotionSupervisor::MotionSupervisor(IndexerLink &link, QObject *parent)
             [this](const QString &command, const IndexerLink::Reply &reply, qint64) {
                 onTransaction(command, reply);
             });
+    // Connected first: every other listener finds the view told already.
+    connect(this, &MotionSupervisor::moveEvent, this, [this](const Event &event) {
+        if (event.state != QLatin1String("started"))
+            m_lastResult = event;
+        Q_EMIT viewChanged();
+    });
+    connect(this, &MotionSupervisor::alarmChanged, this, &MotionSupervisor::viewChanged);
+    connect(this, &MotionSupervisor::inhibitChanged, this, &MotionSupervisor::viewChanged);
+    connect(this, &MotionSupervisor::remoteChanged, this, &MotionSupervisor::viewChanged);
 }
 
 MotionSupervisor::~MotionSupervisor()
@@ -242,6 +252,54 @@ std::optional<int> MotionSupervisor::pocketNamed(const QString &name) const
     return row ? std::optional(*row + 1) : std::nullopt;
 }
 
+MotionSupervisor::View MotionSupervisor::view() const
+{
+    View view;
+    if (m_pocketAnswered)
+        view.pocket = m_lastPocket;
+    view.name = view.pocket ? nameOf(*view.pocket) : QString();
+    const bool known =
+        m_lastState == QLatin1String("ready") || m_lastState == QLatin1String("moving");
+    view.state = m_motionAnswered && known ? m_lastState : QString();
+    view.answering = m_answering;
+    view.move = moveInProgress();
+    view.last = m_lastResult;
+    view.alarm = m_alarm;
+    view.inhibit = m_inhibit;
+    view.remoteHolder = m_holderName;
+    return view;
+}
+
+void MotionSupervisor::refresh(const QObject *context, std::function<void()> done)
+{
+    // Both queued at once, so that nothing comes between them; the view is told of each reply
+    // before its requester.
+    m_link.SendCommand(Indexer::kQueryPocket, this, {}, IndexerLink::Lane::Script);
+    m_link.SendCommand(
+        Indexer::kQueryMotion, context,
+        [done = std::move(done)](const IndexerLink::Reply &) { done(); },
+        IndexerLink::Lane::Script);
+}
+
+QJsonObject MotionSupervisor::View::toJson() const
+{
+    const auto orNull = [](const QString &text) {
+        return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+    };
+    return {{QStringLiteral("pocket"), pocket ? QJsonValue(*pocket) : QJsonValue()},
+            {QStringLiteral("name"), orNull(name)},
+            {QStringLiteral("state"), orNull(state)},
+            {QStringLiteral("answering"), answering},
+            {QStringLiteral("move"), move},
+            {QStringLiteral("last"), last ? QJsonValue(last->toJson()) : QJsonValue()},
+            {QStringLiteral("alarm"), orNull(alarm)},
+            {QStringLiteral("inhibit"),
+             inhibit ? QJsonObject{{QStringLiteral("reason"), inhibit->reason},
+                                   {QStringLiteral("source"), inhibit->source}}
+                     : QJsonValue()},
+            {QStringLiteral("remote"), orNull(remoteHolder)}};
+}
+
 QJsonValue MotionSupervisor::moveInProgress() const
 {
     if (!m_move)
@@ -336,7 +394,25 @@ void MotionSupervisor::fail()
 
 void MotionSupervisor::onTransaction(const QString &command, const IndexerLink::Reply &reply)
 {
-    if (command == Indexer::kQueryPocket) {
+    const bool pocket = command == Indexer::kQueryPocket;
+    if (!pocket && command != Indexer::kQueryMotion)
+        return;
+    const auto seen =
+        std::tuple(m_lastPocket, m_lastState, m_pocketAnswered, m_motionAnswered, m_answering);
+    // A request never written says nothing of the line.
+    if (reply.unsent == IndexerLink::Unsent::No) {
+        (pocket ? m_pocketAnswered : m_motionAnswered) = !reply.timedOut;
+        m_answering = !reply.timedOut;
+    }
+    watchReply(pocket, reply);
+    if (seen !=
+        std::tuple(m_lastPocket, m_lastState, m_pocketAnswered, m_motionAnswered, m_answering))
+        Q_EMIT viewChanged();
+}
+
+void MotionSupervisor::watchReply(bool pocket, const IndexerLink::Reply &reply)
+{
+    if (pocket) {
         m_pocketAsked.start();
         if (reply.timedOut)
             return;
@@ -344,7 +420,7 @@ void MotionSupervisor::onTransaction(const QString &command, const IndexerLink::
         m_pocketRead = true;
         if (m_move && m_move->written)
             m_move->seenPocket = m_lastPocket;
-    } else if (command == Indexer::kQueryMotion) {
+    } else {
         m_motionAsked.start();
         m_lastState = reply.timedOut
                           ? QStringLiteral("no answer")

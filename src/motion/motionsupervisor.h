@@ -68,6 +68,28 @@ public:
         QString command;
     };
     using Done = std::function<void(const Outcome &outcome)>;
+    // What is so, as every surface tells it: the indexer's last answers to the status queries
+    // that anyone ran (the window's poll, the supervisor's own) and the supervisor's own state.
+    // Reading it never asks the line.
+    struct View {
+        // At the working position: none before an answer, or when the last "B?" went unanswered.
+        std::optional<int> pocket;
+        QString name;
+        // "ready" or "moving"; empty when not known (the last "D?" unanswered, or none yet).
+        QString state;
+        // The last status query was answered; false before the first answer.
+        bool answering = false;
+        // moveInProgress(): {"target", "source", "seconds"} or null.
+        QJsonValue move;
+        // The last move's result (any state but "started").
+        std::optional<Event> last;
+        QString alarm;
+        std::optional<Inhibit> inhibit;
+        // Who holds remote control, empty for nobody.
+        QString remoteHolder;
+        // pocket, name, state, answering, move, last, alarm, inhibit, remote: null where none.
+        QJsonObject toJson() const;
+    };
 
     // Installs itself as the link's motion authority.
     explicit MotionSupervisor(IndexerLink &link, QObject *parent = nullptr);
@@ -110,6 +132,10 @@ public:
     void setInhibit(bool on, const QString &reason, const QString &source);
     const std::optional<Inhibit> &inhibit() const { return m_inhibit; }
     bool moving() const { return m_move.has_value(); }
+    View view() const;
+    // The supervisor's own status queries ("B?", then "D?"), for a view where nobody polls
+    // (rv360ctl on a device of its own): done runs once both have ended, unless context is gone.
+    void refresh(const QObject *context, std::function<void()> done);
     // The move in progress as {"target", "source", "seconds"}, or null.
     QJsonValue moveInProgress() const;
     // The record's header and its last count lines, oldest first.
@@ -143,6 +169,8 @@ Q_SIGNALS:
     void alarmChanged(const QString &alarm);
     // Allowed, holder or port changed.
     void remoteChanged();
+    // Anything in view() changed but the move's seconds.
+    void viewChanged();
 
 private:
     struct Move {
@@ -170,6 +198,8 @@ private:
     void finish(const QString &state, const QString &message);
     void record(const Event &event, const QDateTime &requested, const QString &from);
     void onTransaction(const QString &command, const IndexerLink::Reply &reply);
+    // A status query's reply, for the move in progress.
+    void watchReply(bool pocket, const IndexerLink::Reply &reply);
     // A motion report with no move of ours in progress.
     void watchIndexer(bool ready);
     void askIfNobodyAsks();
@@ -189,6 +219,9 @@ private:
     // What the indexer last reported, from anyone's status queries.
     std::optional<int> m_lastPocket;
     QString m_lastState;
+    // Whether the last "B?", the last "D?" and the last of both were answered.
+    bool m_pocketAnswered = false, m_motionAnswered = false, m_answering = false;
+    std::optional<Event> m_lastResult;
     QElapsedTimer m_pocketAsked, m_motionAsked;
     bool m_pocketPending = false, m_motionPending = false;
     // Where the turntable stood still when no move of ours was in progress; no value after one

@@ -21,6 +21,7 @@
 // it watches (each level gets the events of the one below too).
 struct ControlServer::Script : LineServer::Client {
     enum Watch { Nothing, Changes, Traffic } watch = Nothing;
+    bool link = false;
     QString source() const
     {
         return who().isEmpty() ? QStringLiteral("script") : QStringLiteral("script ") + who();
@@ -42,18 +43,13 @@ ControlServer::ControlServer(MotionSupervisor &motion, QObject *parent)
                            {QStringLiteral("source"), source}},
                           false);
             });
-    connect(&m_link, &IndexerLink::transactionEnded, this,
-            [this](const QString &command, const IndexerLink::Reply &reply, qint64) {
-                onTransaction(command, reply.text, reply.timedOut);
-            });
+    connect(&m_motion, &MotionSupervisor::viewChanged, this, &ControlServer::onViewChanged);
+    // The status word's meaning: a transaction's Busy is none of it.
     connect(&m_link, &IndexerLink::linkStatusChanged, this, [this](const QString &word) {
-        if (word == m_linkStatus)
-            return;
-        m_linkStatus = word;
-        broadcast(
-            {{QStringLiteral("event"), QStringLiteral("link")}, {QStringLiteral("status"), word}},
-            false);
+        if (word != QLatin1String("Busy"))
+            tellLink(word);
     });
+    connect(&m_link, &IndexerLink::deviceLost, this, [this] { tellLink(QStringLiteral("lost")); });
 }
 
 ControlServer::~ControlServer()
@@ -154,19 +150,42 @@ void ControlServer::serveLine(Client &client, const QByteArray &line)
     }
     if (request.value(QStringLiteral("cmd")) == QLatin1String("watch")) {
         answer({{QStringLiteral("ok"), true}});
-        return watch(script, request.value(QStringLiteral("traffic")).toBool());
+        return watch(script, request.value(QStringLiteral("traffic")).toBool(),
+                     request.value(QStringLiteral("link")).toBool());
     }
     IndexerCommands::Run(m_motion, script.source(), &client, request, answer);
 }
 
-void ControlServer::watch(Script &script, bool traffic)
+void ControlServer::watch(Script &script, bool traffic, bool link)
 {
     script.watch = traffic ? Script::Traffic : Script::Changes;
+    script.link = link;
     // What is known already comes first, the changes after it.
     for (const auto &[name, value] : {std::pair{"pocket", m_pocket}, {"state", m_state}}) {
-        if (value.isValid())
-            reply(script, {{QStringLiteral("event"), QLatin1String(name)},
-                           {QLatin1String(name), QJsonValue::fromVariant(value)}});
+        if (!value.isNull())
+            reply(script,
+                  {{QStringLiteral("event"), QLatin1String(name)}, {QLatin1String(name), value}});
+    }
+    if (link && !m_linkStatus.isEmpty())
+        reply(script, linkEvent());
+}
+
+QJsonObject ControlServer::linkEvent() const
+{
+    return {{QStringLiteral("event"), QStringLiteral("link")},
+            {QStringLiteral("status"), m_linkStatus}};
+}
+
+void ControlServer::tellLink(const QString &word)
+{
+    if (word == m_linkStatus)
+        return;
+    m_linkStatus = word;
+    const QJsonObject event = linkEvent();
+    const QList<Client *> all = clients(); // a copy: see broadcast()
+    for (Client *client : all) {
+        if (static_cast<Script *>(client)->link)
+            reply(*client, event);
     }
 }
 
@@ -186,28 +205,17 @@ void ControlServer::broadcast(const QJsonObject &event, bool traffic)
     }
 }
 
-void ControlServer::onTransaction(const QString &command, const QString &text, bool timedOut)
+void ControlServer::onViewChanged()
 {
-    // Changes seen in any status query, the window's poll included.
-    if (timedOut)
-        return;
-    if (command == Indexer::kQueryPocket) {
-        const auto n = Indexer::pocketOrSpeed(text);
-        const QVariant pocket = n ? QVariant(*n) : QVariant();
-        if (pocket != m_pocket) {
-            m_pocket = pocket;
-            broadcast({{QStringLiteral("event"), QStringLiteral("pocket")},
-                       {QStringLiteral("pocket"), QJsonValue::fromVariant(pocket)}},
-                      false);
-        }
-    } else if (command == Indexer::kQueryMotion) {
-        const auto s = Indexer::motionState(text);
-        const QVariant state = s ? QVariant(*s) : QVariant();
-        if (state != m_state) {
-            m_state = state;
-            broadcast({{QStringLiteral("event"), QStringLiteral("state")},
-                       {QStringLiteral("state"), QJsonValue::fromVariant(state)}},
-                      false);
-        }
+    // The supervisor's view, from any status query on the link (the window's poll included).
+    const QJsonObject view = m_motion.view().toJson();
+    for (auto &[name, value] :
+         {std::pair<const char *, QJsonValue &>{"pocket", m_pocket}, {"state", m_state}}) {
+        const QJsonValue now = view.value(QLatin1String(name));
+        if (now == value)
+            continue;
+        value = now;
+        broadcast({{QStringLiteral("event"), QLatin1String(name)}, {QLatin1String(name), now}},
+                  false);
     }
 }

@@ -5,7 +5,6 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QString>
-#include <QVariant>
 
 class IndexerLink;
 class MotionSupervisor;
@@ -52,14 +51,19 @@ private:
     Client *newClient() override;
     void serveLine(Client &client, const QByteArray &line) override;
     QByteArray closing(const Client &client, Cap cap) override;
-    void watch(Script &script, bool traffic);
+    void watch(Script &script, bool traffic, bool link);
+    QJsonObject linkEvent() const;
+    // To the watchers of the link: its status word when its meaning changes ("Ready",
+    // "Timeout", "lost").
+    void tellLink(const QString &word);
     void reply(Client &client, const QJsonObject &result);
     void broadcast(const QJsonObject &event, bool traffic);
-    void onTransaction(const QString &command, const QString &reply, bool timedOut);
+    void onViewChanged();
 
     MotionSupervisor &m_motion;
     IndexerLink &m_link;
     QLocalServer m_server;
-    QVariant m_pocket, m_state;
+    // As last told to the watchers.
+    QJsonValue m_pocket, m_state;
     QString m_linkStatus;
 };

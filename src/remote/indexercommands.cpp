@@ -10,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonValue>
 #include <algorithm>
-#include <memory>
 
 namespace IndexerCommands
 {
@@ -100,27 +99,8 @@ struct Call {
 
 void status(const Call &call)
 {
-    // Both queued at once, so that nothing comes between them.
-    auto pocket = std::make_shared<Reply>();
-    call.ask(Indexer::kQueryPocket, [pocket](const Reply &reply) { *pocket = reply; });
-    call.ask(Indexer::kQueryMotion, [pocket, done = call.done,
-                                     &supervisor = call.motion](const Reply &motion) {
-        if (pocket->timedOut && motion.timedOut)
-            return done(notAnswered(*pocket, Indexer::kQueryPocket));
-        const auto n = Indexer::pocketOrSpeed(pocket->text);
-        const auto s = motion.timedOut ? std::nullopt : Indexer::motionState(motion.text);
-        const QJsonValue state = s ? QJsonValue(*s) : QJsonValue();
-        const auto &inhibit = supervisor.inhibit();
-        const QString name = n ? supervisor.nameOf(*n) : QString();
-        done(ok({{QStringLiteral("pocket"), n ? QJsonValue(*n) : QJsonValue()},
-                 {QStringLiteral("name"), name.isEmpty() ? QJsonValue() : QJsonValue(name)},
-                 {QStringLiteral("state"), state},
-                 {QStringLiteral("move"), supervisor.moveInProgress()},
-                 {QStringLiteral("inhibit"),
-                  inhibit ? QJsonObject{{QStringLiteral("reason"), inhibit->reason},
-                                        {QStringLiteral("source"), inhibit->source}}
-                          : QJsonValue()}}));
-    });
+    // The supervisor's view: nothing asked of the line.
+    call.done(ok(call.motion.view().toJson()));
 }
 
 // A move (to a pocket by number or name, letter case ignored) or a speed change.
@@ -227,7 +207,7 @@ void switches(const Call &call)
                  if (!byte)
                      return done(reply.timedOut ? notAnswered(reply, Indexer::kQuerySwitches)
                                                 : badReply(reply.text));
-                 done(ok({{QStringLiteral("byte"), Indexer::switchByteText(*byte)}}));
+                 done(ok({{QStringLiteral("byte"), Indexer::switchByteText(*byte, 2)}}));
              });
 }
 
@@ -289,7 +269,7 @@ struct Command {
     void (*run)(const Call &call);
 };
 constexpr Command kCommands[] = {
-    {"status", true, status},
+    {"status", false, status},
     {"move", false, move},
     {"speed", false, speed},
     {"inhibit", false, inhibit},

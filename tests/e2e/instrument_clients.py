@@ -1,8 +1,11 @@
 """Lab clients against rv360's instrument port, run by tst_end_to_end with Debian's pyvisa-py and
 PyMeasure: the PyMeasure class of docs/instrument-port.md itself, a raw pyvisa client that times
-out and drains the late answer, and a client that asks for a move and leaves at once.
+out and drains the late answer, and a client that asks for a move and leaves at once. With
+"silent", against an indexer that answers nothing: the status answered at once, the move's error
+raised by wait_for_arrival(), and the IEEE 488.2 status registers.
 
-usage: instrument_clients.py PORT DOCS_MD; prints one line per step, exits 1 on the first wrong one.
+usage: instrument_clients.py PORT DOCS_MD [silent]; prints one line per step, exits 1 on the first
+wrong one.
 """
 import re
 import sys
@@ -27,6 +30,25 @@ exec(code, scope)
 rv = scope["RV360"](resource)
 
 check("identity", rv.id.startswith("RV360,crucible indexer,0,"), True)
+
+if sys.argv[3:] == ["silent"]:
+    check("state", (rv.state, rv.moving, rv.pocket), ("UNKNOWN", False, 0))
+    rv.remote()
+    rv.pocket = 5
+    try:
+        rv.wait_for_arrival(timeout=10)
+        sys.exit("wait_for_arrival() returned on a silent line")
+    except RuntimeError as error:
+        check("the move's error", str(error).startswith('-240,"Hardware error;""B5"" not sent'),
+              True)
+    rv.write("DANCE")
+    check("*ESR? after an undefined header", rv.ask("*ESR?").strip(), "32")
+    check("*STB? with an error queued", rv.ask("*STB?").strip(), "4")
+    rv.write("*RST")
+    check("after *RST", (rv.ask("*STB?").strip(), rv.ask("*TST?").strip()), ("0", "0"))
+    rv.pocket = 6  # control given back by *RST: refused, nothing sent
+    check("no control", rv.ask("SYST:ERR?").strip(), '-221,"Settings conflict;local control"')
+    sys.exit(0)
 rv.remote()
 rv.pocket = 4
 rv.adapter.connection.timeout = 20000

@@ -125,6 +125,20 @@ private Q_SLOTS:
         QVERIFY(motion.remoteHolder().isEmpty());
         QVERIFY(
             motion.history(1).last().contains(QStringLiteral(",remote 127.0.0.1,1,8,arrived,")));
+        // The indexer silent: answered at once all the same, the move's error raised, and *RST
+        // moves nothing.
+        QVERIFY(sim.control("silent on").startsWith("ok"));
+        QTRY_COMPARE(window->motion().view().answering, false);
+        clients.start(qEnvironmentVariable("RV360_PYTHON"),
+                      {qEnvironmentVariable("RV360_INSTRUMENT_CLIENTS"),
+                       QString::number(port.port()), qEnvironmentVariable("RV360_INSTRUMENT_DOC"),
+                       QStringLiteral("silent")});
+        QTRY_VERIFY_WITH_TIMEOUT(clients.state() == QProcess::NotRunning, 30000);
+        const QByteArray silent = clients.readAll();
+        QVERIFY2(clients.exitStatus() == QProcess::NormalExit && clients.exitCode() == 0, silent);
+        QVERIFY(sim.control("silent off").startsWith("ok"));
+        QVERIFY(!contentsOf(simLog).mid(before).contains("rx $B5"));
+        QTRY_COMPARE(window->motion().view().answering, true);
     }
 
     // A reply left unread on the line by an earlier program: the first request, made as the

@@ -48,14 +48,15 @@ struct Peer {
 };
 
 // A fake indexer (at pocket 3, ready; a move to 2 goes unanswered, any other arrives at once),
-// its link, the supervisor and the port listening on a free loopback port.
+// its link, the supervisor (its view read once, as the window's poll would) and the port
+// listening on a free loopback port.
 struct Rig {
     FakeSerialPort line;
     std::unique_ptr<IndexerLink> link;
     std::unique_ptr<MotionSupervisor> motion;
     std::unique_ptr<InstrumentPort> port;
     int at = 3;
-    Rig()
+    explicit Rig(bool polled = true)
     {
         line.open(PortChoice::serial(1));
         line.responder = [this](const QByteArray &frame) -> QByteArray {
@@ -79,6 +80,14 @@ struct Rig {
         port = std::make_unique<InstrumentPort>(*motion);
         QString why;
         port->listen(QHostAddress(QHostAddress::LocalHost), 0, &why);
+        if (polled)
+            refresh();
+    }
+    void refresh()
+    {
+        bool told = false;
+        motion->refresh(nullptr, [&told] { told = true; });
+        QVERIFY(QTest::qWaitFor([&told] { return told; }));
     }
     // The commands that changed something, in order.
     QString changes() const
@@ -108,7 +117,15 @@ private Q_SLOTS:
         const struct { QStringList lines; QStringList replies; QStringList errors; const char *changes; } rows[] = {
             {{"POCK?", "pocket?", ":POCK:NAME?", "MOV?", "STAT?", "INH?", "*OPC?"}, {"3", "3", "\"Au\"", "0", "READY", "0", "1"}, {}, ""},
             {{"SPE?", "CONT?", "sw? front", "SW? REAR"}, {"4", "COMM", "05", "C8"}, {}, ""},
-            {{"DANCE", "POCK:FOO?", "*RST", "POCK 1,"}, {}, {many, many, many, "-102,\"Syntax error;empty parameter\""}, ""},
+            {{"DANCE", "POCK:FOO?", "*PSC 1", "POCK 1,"}, {}, {many, many, many, "-102,\"Syntax error;empty parameter\""}, ""},
+            // The status registers: each error sets its class's bit, reading *ESR? clears it.
+            {{"DANCE", "*ESR?", "*ESR?", "*STB?", "*ESE 36", "*ESE?", "*SRE 255", "*SRE?", "X", "*STB?", "POCK 9", "*ESR?", "*ESE 256", "*TST?"},
+             {"32", "0", "4", "36", "191", "100", "48", "0"}, {many, many, "-222,\"Data out of range\"", "-222,\"Data out of range\""}, ""},
+            // *RST gives back control and clears the registers, and moves nothing.
+            {{"SYST:REM", "POCK 5", "*OPC?", "*ESE 1", "*SRE 32", "X", "*RST", "*ESR?", "*ESE?", "*SRE?", "*STB?", "POCK 4", "POCK?"},
+             {"1", "0", "0", "0", "0", "5"}, {"-221,\"Settings conflict;local control\""}, "B5"},
+            // *OPC sets operation complete when the move ends; *WAI holds the next line till then.
+            {{"SYST:REM", "POCK 5", "*OPC", "*ESR?", "*WAI", "*ESR?", "MOV?", "*OPC", "*ESR?", "*WAI", "*OPC?"}, {"0", "1", "0", "1", "1"}, {}, "B5"},
             {{"SYST:REM", "POCK 9", "POCK 2.5", "SPE 0", "POCK abc", "POCK", "POCK? 5", "INH MAYBE", "INH OFF,1"}, {},
              {"-222,\"Data out of range\"", "-222,\"Data out of range\"", "-222,\"Data out of range\"",
               "-104,\"Data type error\"", "-109,\"Missing parameter\"", "-108,\"Parameter not allowed\"",
@@ -129,7 +146,7 @@ private Q_SLOTS:
              {"1,\"HV \"\"on\"\"\"", "INHIBITED", "0"},
              QStringList(2, "-221,\"Settings conflict;moves inhibited: HV \"\"on\"\"\""), ""},
             // The queue keeps its oldest errors, its last place says some were lost, *CLS empties it.
-            {QStringList(20, "X?"), {}, QStringList(15, many) << "-350,\"Queue overflow\"", ""},
+            {QStringList(20, "X?") << "*ESR?", {"40"}, QStringList(15, many) << "-350,\"Queue overflow\"", ""},
             {{"X?", "*CLS", "X"}, {}, {many}, ""},
         };
         // clang-format on
@@ -231,6 +248,44 @@ private Q_SLOTS:
                 }
             }
             QCOMPARE(rig.changes(), QString::fromLatin1(row.changes));
+        }
+    }
+
+    // A silent indexer, before any answer and after answers: the status queries answer from the
+    // supervisor's view at once, a query that asks the line queues its error within a second,
+    // and a move that was never sent is over for MOV? and tells why.
+    void silentLine()
+    {
+        const QStringList queries = {"POCK?", "POCK:NAME?", "MOV?", "STAT?", "INH?", "*OPC?"};
+        for (const bool answered : {false, true}) {
+            Rig rig(answered);
+            Peer client(rig.port->port(), QStringLiteral("127.0.0.1"));
+            rig.line.responder = {};
+            if (answered)
+                rig.refresh(); // unanswered now
+            QStringList replies;
+            for (const QString &query : queries) {
+                client.send(query.toLatin1());
+                QVERIFY2(QTest::qWaitFor([&] { return client.socket.canReadLine(); }, 100),
+                         qPrintable(query));
+                replies << client.next();
+            }
+            QCOMPARE(replies.join(u' '), QStringLiteral("0 \"\" 0 UNKNOWN 0 1"));
+            for (const char *query : {"SPE?", "CONT?", "SW? FRONT"}) {
+                client.send(query + QByteArray("\n*TST?"));
+                QVERIFY2(QTest::qWaitFor([&] { return client.socket.canReadLine(); },
+                                         InstrumentPort::kAnswerMs + 100),
+                         query);
+                QCOMPARE(client.next(), QStringLiteral("0"));
+                QVERIFY(client.errors().value(0).startsWith(QLatin1String("-240,")));
+            }
+            rig.motion->setRemoteAllowed(true);
+            client.send("SYST:REM\nPOCK 5\nMOV?");
+            QCOMPARE(client.next(), QStringLiteral("0"));
+            const QStringList errors = client.errors();
+            QVERIFY2(errors.value(0).startsWith(
+                         "-240,\"Hardware error;\"\"B5\"\" not sent: the line has not answered"),
+                     qPrintable(errors.join(u' ')));
         }
     }
 

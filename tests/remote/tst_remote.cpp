@@ -108,6 +108,7 @@ private Q_SLOTS:
         motion->setNames({QString(), {}, {}, {}, QStringLiteral("Au"), {}, {}, {}});
         // clang-format off
         const struct { const char *request, *sent, *result; } rows[] = {
+            {R"({"cmd":"status"})", "", R"("answering":false,)"},
             {R"({"cmd":"speed","speed":1})", "C1", R"({"ok":true,"reply":"ok\r"})"},
             {R"({"cmd":"control","source":"comm"})", "A1", R"({"ok":true,"reply":"ok\r"})"},
             {R"({"cmd":"control","source":"up"})", "", "control takes"}, {R"({"cmd":"move","pocket":9})", "", "move takes"},
@@ -132,17 +133,20 @@ private Q_SLOTS:
         }
         port->responder = [](const QByteArray &) { return "OKZ\r"; }; // another device
         QVERIFY(run(R"({"cmd":"control"})").contains("\"code\":\"bad_reply\""));
-        // A status query unanswered (part of its reply came) leaves its value unknown, not made
-        // up from what came; both unanswered, a timeout.
+        // A status query unanswered (part of its reply came) leaves its value unknown in the
+        // view, not made up from what came; both unanswered, the line does not answer.
         // clang-format off
-        const std::pair<QByteArray, QString> silences[] = {{"$B?\r\n", R"("ok":true,"pocket":null,"state":"ready"})"},
-            {"$D?\r\n", R"("ok":true,"pocket":5,"state":null})"}, {"", "{\"code\":\"timeout\",\"error\":\"the indexer did not answer"}};
+        const std::pair<QByteArray, QString> silences[] = {{"$B?\r\n", R"("ok":true,"pocket":null,"remote":null,"state":"ready"})"},
+            {"$D?\r\n", R"("ok":true,"pocket":5,"remote":null,"state":null})"}, {"", R"("answering":false,)"}};
         // clang-format on
         for (const auto &[silent, result] : silences) {
             port->responder = [silent](const QByteArray &frame) {
                 const QByteArray reply = frame == "$B?\r\n" ? "B:5\r" : "D:R\r";
                 return silent.isEmpty() ? QByteArray() : frame == silent ? reply.chopped(1) : reply;
             };
+            bool told = false;
+            motion->refresh(this, [&told] { told = true; });
+            QVERIFY(QTest::qWaitFor([&told] { return told; }));
             QVERIFY(run(R"({"cmd":"status"})").contains(result));
         }
         port->responder = [](const QByteArray &frame) { return frame[1] == 'G' ? "" : "ok\r"; };
@@ -174,6 +178,10 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(socketPath).permissions() & 0x0FFF, QFile::ReadUser | QFile::WriteUser);
         QVERIFY(!ControlServer(*motion).listen(socketPath, &why) && why.startsWith("another"));
 
+        // The view the status tells: the window's poll.
+        transact(*link, QStringLiteral("B?"));
+        transact(*link, QStringLiteral("D?"));
+        port->written.clear();
         port->replyDelayMs = 20;
         Script a(socketPath), b(socketPath);
         // A blank line is skipped.
@@ -182,12 +190,13 @@ private Q_SLOTS:
         link->SendCommand(QStringLiteral("F?"));
         QCOMPARE(
             a.next(),
-            R"({"id":1,"inhibit":null,"move":null,"name":null,"ok":true,"pocket":3,"state":"moving"})");
+            R"({"alarm":null,"answering":true,"id":1,"inhibit":null,"last":null,"move":null,"name":null,)"
+            R"("ok":true,"pocket":3,"remote":null,"state":"moving"})");
         QCOMPARE(a.next(), R"({"id":2,"ok":true,"source":"comm"})");
         QCOMPARE(b.next(), R"({"byte":"C8","id":"x","ok":true})");
-        // One at a time on the line, the window's first (it asked first), a status whole.
+        // One at a time on the line, the window's first (it asked first); the status asks none.
         QVERIFY(port->commands().join(u',').contains(
-            QRegularExpression(QStringLiteral("^(?=([^,]+,){4}[^,]+$)F\\?,.*B\\?,D\\?"))));
+            QRegularExpression(QStringLiteral("^F\\?,(A\\?,I|I,A\\?)$"))));
 
         motion->setRefusal([] { return QStringLiteral("setup dialog open"); });
         a.send("{\"cmd\":\"control\",\"source\":\"io\"}\n{\"cmd\":\"move\",\"pocket\":2}\n{"
@@ -214,7 +223,36 @@ private Q_SLOTS:
         QCOMPARE(events.join(u','),
                  R"({"event":"pocket","pocket":5},{"event":"pocket","pocket":4},)"
                  R"({"event":"state","state":"ready"},{"event":"state","state":"moving"})");
-        QVERIFY(!links.isEmpty() && links.first() != links.value(1));
+        QVERIFY(links.isEmpty()); // it did not ask for the link
+        // An idle link polled for 3 s: no link event without "link"; with it, only a change of
+        // meaning (the last one known first, then a timeout and the answers again).
+        Script l(socketPath);
+        l.send(R"({"cmd":"watch","link":true})");
+        const auto indexer = [](const QByteArray &frame) -> QByteArray {
+            return frame == "$B?\r\n" ? "B:4\r" : "D:M\r";
+        };
+        port->responder = indexer;
+        QTimer poller;
+        connect(&poller, &QTimer::timeout, link.get(), [this] {
+            for (const char *query : {"B?", "D?"})
+                link->SendCommand(QString::fromLatin1(query), nullptr, {}, IndexerLink::Lane::Poll);
+        });
+        poller.start(100);
+        QTest::qWait(3000);
+        port->responder = {};
+        QTRY_COMPARE(link->statusWord(), QStringLiteral("Timeout"));
+        port->responder = indexer;
+        QTRY_COMPARE(link->statusWord(), QStringLiteral("Ready"));
+        QTest::qWait(300);
+        poller.stop();
+        QStringList told;
+        for (const QByteArray &line : l.socket.readAll().split('\n'))
+            if (line.contains("\"link\""))
+                told << QString::fromLatin1(line);
+        QCOMPARE(told.join(u','),
+                 R"({"event":"link","status":"Ready"},{"event":"link","status":"Timeout"},)"
+                 R"({"event":"link","status":"Ready"})");
+        QVERIFY(!a.socket.readAll().contains("\"link\""));
 
         // A watcher that never reads (its socket takes one byte) is dropped before its events
         // fill the memory; the fast watchers beside it each get each event once.
@@ -238,7 +276,7 @@ private Q_SLOTS:
         QCOMPARE(got1.count('\n'), got2.count('\n'));
         QVERIFY(!a.socket.readAll().contains("traffic")); // it did not ask for the traffic
         link->shutdown();                                 // the program is ending: answered at once
-        b.send(R"({"cmd":"status"})");
+        b.send(R"({"cmd":"control"})");
         QCOMPARE(b.next(), R"({"code":"refused","error":"program ending","ok":false})");
         server.stopListening(); // the window has closed: no new clients, the socket gone
         QVERIFY(!QFileInfo::exists(socketPath) && !Script(socketPath).socket.isOpen());
@@ -377,6 +415,7 @@ private Q_SLOTS:
         const QString viaDevice = QStringLiteral("--device ") + sim.linkPath();
         // clang-format off
         const struct { QString args; int status; QByteArray out, err; } rows[] = {
+            {viaSocket + " status", 1, "pocket=? state=?\n", "rv360ctl: no answer\n"},
             {viaSocket + " --json switches rear", 0, "{\"byte\":\"C8\",\"ok\":true}\n", ""},
             {viaSocket + " send X", 1, "Timeout \n", "rv360ctl: no answer\n"},
             {viaSocket + " move 9", 2, "", "move takes a whole number from 1 to 8, not \"9\""},
@@ -388,7 +427,7 @@ private Q_SLOTS:
             {"--device " + home.dir.filePath("no-device") + " status", 3, "", "no-device"},
             {viaDevice + " move au --wait --timeout 10", 0, "", ""},
             {viaDevice + " status", 0, "pocket=6 name=Au state=ready\n", ""}, {viaSocket + " move Ag", 2, "", "no pocket named Ag"}, {viaDevice + " control io", 0, "", ""},
-            {viaDevice + " control", 0, "io\n", ""}, {viaDevice + " switches front", 0, "A\n", ""},
+            {viaDevice + " control", 0, "io\n", ""}, {viaDevice + " switches front", 0, "0A\n", ""},
             {viaDevice + " layout send " + layout, 0, "", ""},
             {viaDevice + " layout read", 0, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n", ""},
             {viaSocket + " inhibit on HV on", 0, "", ""}, {viaSocket + " move 5", 1, "", "rv360ctl: moves inhibited: HV on\n"},
@@ -399,7 +438,7 @@ private Q_SLOTS:
             {viaDevice + " send A?$C3", 1, "", "could command motion"},
             {viaSocket + " --json inhibit off", 0, "{\"ok\":true}\n", ""}, {viaDevice + " inhibit on x", 2, "", "not with --device"},
             {viaSocket + " inhibit on", 2, "", "usage: rv360ctl"}, {viaSocket + " history 0", 2, "", "history takes"},
-            {"--wait status", 2, "", "usage: rv360ctl"}, {"--bogus status", 2, "", "usage: rv360ctl"}, {viaSocket + " layout", 2, "", "usage: rv360ctl"},
+            {"--wait status", 2, "", "usage: rv360ctl"}, {"--link status", 2, "", "usage: rv360ctl"}, {"--bogus status", 2, "", "usage: rv360ctl"}, {viaSocket + " layout", 2, "", "usage: rv360ctl"},
         };
         // clang-format on
         Script observer(socketPath);
