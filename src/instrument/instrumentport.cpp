@@ -549,10 +549,12 @@ void InstrumentPort::pushError(Instrument &client, int code, const QString &deta
     const int bit[] = {0, kCommandError, kExecutionError, kDeviceError, kQueryError};
     client.esr |= bit[qBound(0, -code / 100, 4)];
     // A full queue keeps its oldest errors; its last place says that some were lost.
-    if (client.errors.size() < kMaxErrors)
+    if (client.errors.size() < kMaxErrors) {
         client.errors.append(entry);
-    else
+    } else {
         client.errors.last() = QStringLiteral("-350,\"Queue overflow\"");
+        client.esr |= kDeviceError; // as the overflow's own -3xx
+    }
 }
 
 void InstrumentPort::fail(Instrument &client, int code, const QString &detail)

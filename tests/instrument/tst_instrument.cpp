@@ -272,6 +272,9 @@ private Q_SLOTS:
             }
             QCOMPARE(replies.join(u' '), QStringLiteral("0 \"\" 0 UNKNOWN 0 1"));
             for (const char *query : {"SPE?", "CONT?", "SW? FRONT"}) {
+                // The window's commands ahead of it take longer than its deadline.
+                for (int i = 0; i < 7; ++i)
+                    rig.link->SendCommand(QStringLiteral("B?"));
                 client.send(query + QByteArray("\n*TST?"));
                 QVERIFY2(QTest::qWaitFor([&] { return client.socket.canReadLine(); },
                                          InstrumentPort::kAnswerMs + 100),
@@ -279,6 +282,7 @@ private Q_SLOTS:
                 QCOMPARE(client.next(), QStringLiteral("0"));
                 QVERIFY(client.errors().value(0).startsWith(QLatin1String("-240,")));
             }
+            QTRY_VERIFY_WITH_TIMEOUT(!rig.link->isBusy(), 5000);
             rig.motion->setRemoteAllowed(true);
             client.send("SYST:REM\nPOCK 5\nMOV?");
             QCOMPARE(client.next(), QStringLiteral("0"));
