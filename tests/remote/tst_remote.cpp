@@ -122,6 +122,8 @@ private Q_SLOTS:
             {R"({"cmd":"layout_send","layout":"1,1,10\n2,0,20\n3,4,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 3:"},
             {R"({"cmd":"layout_send","layout":"1,3,1\n2,1,10\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1"})", "", "\"ok\":true"},
             {R"({"cmd":"layout_send","layout":"1,0,1\n2,0,1\n3,0,1\n4,0,1\n5,0,1\n6,0,1\n7,0,1\n8,2,360"})", "F8,G1 0 000,G2 0 000,G3 0 000,G4 0 000,G5 0 000,G6 0 000,G7 0 000,G8 2 359", "\"ok\":true"},
+            {R"({"cmd":"inhibit","on":true,"reason":"HV\u2028on"})", "", "inhibit takes"}, {R"({"cmd":"inhibit","on":true,"reason":"HV\u202Eno"})", "", "inhibit takes"},
+            {R"({"cmd":"inhibit","on":true,"reason":"HV\u2066on"})", "", "inhibit takes"}, {R"({"cmd":"inhibit","on":true,"reason":"\u061CHV"})", "", "inhibit takes"},
             // Last: the move's supervision asks the status on its own from 250 ms on.
             {R"({"cmd":"move","pocket":"aU"})", "B5", R"({"ok":true,"reply":"ok\r"})"}};
         // clang-format on
@@ -437,6 +439,31 @@ private Q_SLOTS:
         QVERIFY2(fromFile.contains(",rv360ctl --device,,6 Au,arrived,") &&
                      fromFile.count('\n') == 2,
                  fromFile);
+        // Never read through a symbolic link, as it is never written through one.
+        const QString moves = home.dir.filePath(QStringLiteral("moves.csv"));
+        QVERIFY(QFile::remove(moves) && QFile::link(SettingsFilePath(), moves));
+        QCOMPARE(ctl({"--socket", "none.sock", "history"}),
+                 Ctl(1, "", "rv360ctl: " + moves.toUtf8() + " is not a regular file: not read\n"));
+        // A read answered by another device fails naming the reply; the file is kept.
+        for (const QByteArray reply : {"?:ERR\r", "D:R\r", "F:X\r", "E\r"}) {
+            port->responder = [reply](const QByteArray &) { return reply; };
+            const auto [status, out, err] = ctl({"--socket", socketPath, "layout", "read", layout});
+            QVERIFY2(status == 1 && err.contains("\"" + reply.chopped(1) + "\\r\": the layout") &&
+                         contentsOf(layout).startsWith("1,1,10\n"),
+                     err);
+        }
+        // Names as a script's shell reads them: eval gives them back as they are, and runs none.
+        for (const QByteArray name : {"y pocket=3", "$(touch PWNED)", "it's \"x\""}) {
+            QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Pockets]\nName6=" + name));
+            QProcess sh;
+            sh.setWorkingDirectory(home.dir.path());
+            sh.start("sh",
+                     {"-c", R"sh(eval "$("$0" --device "$1" status)"; echo "$pocket|$name")sh",
+                      ctlProgram, sim.linkPath()});
+            QVERIFY(sh.waitForFinished(20000));
+            QCOMPARE(sh.readAllStandardOutput(), "6|" + name + '\n');
+        }
+        QVERIFY(!QFileInfo::exists(home.dir.filePath("PWNED")));
         // The running program gone during a request.
         QTimer::singleShot(300, &mute, &QLocalServer::close);
         QVERIFY(ctl(viaMute.split(u' ') << QStringLiteral("status")) ==
