@@ -231,10 +231,9 @@ private Q_SLOTS:
         row("read refused",
             "F?=F:3%0D G1?=G:0_10%0D G2?=G:1_20%0D G3?=G:2_30%0D click:cmdCustom_0 "
             "cboMode_2==End_Banana F?=?:ERR%0D click:cmdCustom_0 said==?:ERR\\r F?=D:R%0D "
-            "click:cmdCustom_0 said==D:R\\r F?=F:X%0D "
-            "click:cmdCustom_0 said==F:X\\r F?=E%0D click:cmdCustom_0 said==E\\r F?=F:9%0D "
-            "click:cmdCustom_0 said==F:9\\r F?=F:3%0D G1?=G:2_999%0D click:cmdCustom_0 "
-            "said==G:2_999\\r G1?=G:2_9%0D G3?=G:1%0D click:cmdCustom_0 said==G:1\\r "
+            "click:cmdCustom_0 said==D:R\\r F?=F:X%0D click:cmdCustom_0 said==F:X\\r F?=E%0D "
+            "click:cmdCustom_0 said==E\\r F?=F:3%0D G1?=G:2_999%0D click:cmdCustom_0 "
+            "said==G:2_999\\r "
             "cboMode_0==Discrete cboLocation_0==10 cboMode_2==End_Banana cboLocation_2==30");
         // Remote control: offered once the instrument port listens, shown while a client holds
         // it, taken back by Local, which forbids it until the operator allows it again.

@@ -439,31 +439,6 @@ private Q_SLOTS:
         QVERIFY2(fromFile.contains(",rv360ctl --device,,6 Au,arrived,") &&
                      fromFile.count('\n') == 2,
                  fromFile);
-        // Never read through a symbolic link, as it is never written through one.
-        const QString moves = home.dir.filePath(QStringLiteral("moves.csv"));
-        QVERIFY(QFile::remove(moves) && QFile::link(SettingsFilePath(), moves));
-        QCOMPARE(ctl({"--socket", "none.sock", "history"}),
-                 Ctl(1, "", "rv360ctl: " + moves.toUtf8() + " is not a regular file: not read\n"));
-        // A read answered by another device fails naming the reply; the file is kept.
-        for (const QByteArray reply : {"?:ERR\r", "D:R\r", "F:X\r", "E\r"}) {
-            port->responder = [reply](const QByteArray &) { return reply; };
-            const auto [status, out, err] = ctl({"--socket", socketPath, "layout", "read", layout});
-            QVERIFY2(status == 1 && err.contains("\"" + reply.chopped(1) + "\\r\": the layout") &&
-                         contentsOf(layout).startsWith("1,1,10\n"),
-                     err);
-        }
-        // Names as a script's shell reads them: eval gives them back as they are, and runs none.
-        for (const QByteArray name : {"y pocket=3", "$(touch PWNED)", "it's \"x\""}) {
-            QVERIFY(ReplaceFileAtomically(SettingsFilePath(), "[Pockets]\nName6=" + name));
-            QProcess sh;
-            sh.setWorkingDirectory(home.dir.path());
-            sh.start("sh",
-                     {"-c", R"sh(eval "$("$0" --device "$1" status)"; echo "$pocket|$name")sh",
-                      ctlProgram, sim.linkPath()});
-            QVERIFY(sh.waitForFinished(20000));
-            QCOMPARE(sh.readAllStandardOutput(), "6|" + name + '\n');
-        }
-        QVERIFY(!QFileInfo::exists(home.dir.filePath("PWNED")));
         // The running program gone during a request.
         QTimer::singleShot(300, &mute, &QLocalServer::close);
         QVERIFY(ctl(viaMute.split(u' ') << QStringLiteral("status")) ==
