@@ -202,6 +202,13 @@ QByteArray SimServer::control(const QByteArray &line)
         m_model.setPocket(*pocket);
         return "ok";
     }
+    if (name == "reply" && (words.size() == 2 || words.size() == 3)) {
+        if (words.size() == 2)
+            m_faults.replies.remove(words[1]);
+        else
+            m_faults.replies.insert(words[1], words[2]);
+        return "ok";
+    }
     if (name == "state" && words.size() == 1)
         return m_model.stateLine(now());
     if (name == "quit" && words.size() == 1) {
@@ -243,7 +250,9 @@ void SimServer::answer(const Framer::Frame &frame)
         return;
     }
     log("rx", frame.raw);
-    const QByteArray reply = m_model.handle(frame.command(), now());
+    // The model acts on every command, whatever answer stands in for its own.
+    const QByteArray reply =
+        m_faults.replies.value(frame.command(), m_model.handle(frame.command(), now()));
     if (m_faults.silent)
         return;
     const bool split = m_faults.crlfSplit && !m_faults.partial;

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 
@@ -55,7 +56,8 @@ private:
         bool crlfSplit = false; // the LF on its own, kLfGapMs after the CR
         bool noise = false;
         bool flood = false;
-        bool stalled = false; // the line is not read: what is written waits in it
+        bool stalled = false;                  // the line is not read: what is written waits in it
+        QHash<QByteArray, QByteArray> replies; // a command's answer in place of the model's
     };
     struct Delayed {
         qint64 dueMs;

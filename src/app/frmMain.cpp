@@ -4,6 +4,7 @@
 #include "configfiledialog.h"
 #include "configtransfer.h"
 #include "errorbox.h"
+#include "errormessage.h"
 #include "frmComm.h"
 #include "indexerlink.h"
 #include "lamp.h"
@@ -513,10 +514,13 @@ void frmMain::cmdCustom_Click(int Index)
     switch (Index) {
     case 0:
         ReadConfiguration(*m_link, this, pocketTable->layout(),
-                          [this](std::optional<PocketLayout> layout, const TransferOutcome &) {
+                          [this](std::optional<PocketLayout> layout, const TransferOutcome &o) {
                               if (layout)
                                   pocketTable->setLayout(*layout);
                               m_transferBusy = false;
+                              if (!o.badReply.isEmpty())
+                                  ShowErrorMessage(QStringLiteral("ReadConfiguration"),
+                                                   ErrorNumber::DeviceIo, ReadRefusal(o));
                           });
         return;
     case 1:

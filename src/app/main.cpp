@@ -111,7 +111,10 @@ void openControlSocket(ControlServer &control, const RemoteSettings &settings)
     if (!settings.enabled)
         return;
     QString why;
-    if (!control.listen(ControlServer::SocketPathFor(settings.socket), &why))
+    if (!settings.error.isEmpty())
+        std::fprintf(stderr, "rv360: scripts cannot reach this window: %s\n",
+                     qPrintable(settings.error));
+    else if (!control.listen(ControlServer::SocketPathFor(settings.socket), &why))
         std::fprintf(stderr,
                      "rv360: scripts cannot reach this window: %s (set [Remote] Socket= in "
                      "RV360.INI for a second program)\n",
@@ -125,15 +128,15 @@ void openInstrumentPort(InstrumentPort &instrument)
         std::fprintf(stderr, "rv360: instrument port: %s\n", qPrintable(line));
     });
     const InstrumentSettings settings = InstrumentSettings::Read();
-    if (settings.listen.isEmpty())
+    if (settings.listen.isEmpty() && settings.error.isEmpty())
         return;
     QHostAddress address;
     quint16 port = 0;
-    QString why;
-    if (!InstrumentPort::ParseListen(settings.listen, &address, &port, &why) ||
+    QString why = settings.error;
+    if (!why.isEmpty() || !InstrumentPort::ParseListen(settings.listen, &address, &port, &why) ||
         !instrument.setAllowed(settings.allow, &why) || !instrument.listen(address, port, &why))
-        std::fprintf(stderr, "rv360: instrument port off: %s ([Instrument] in RV360.INI)\n",
-                     qPrintable(why));
+        std::fprintf(stderr, "rv360: instrument port off: %s%s\n", qPrintable(why),
+                     settings.error.isEmpty() ? " ([Instrument] in RV360.INI)" : "");
 }
 
 } // namespace

@@ -8,22 +8,27 @@
 
 std::optional<int> LayoutCount(const IndexerLink::Reply &reply)
 {
-    // No answer is not an empty layout.
-    if (reply.timedOut)
+    // No answer is not an empty layout, and neither is an answer that holds no count.
+    const std::optional<QChar> c = Indexer::thirdChar(reply.text);
+    if (reply.timedOut || !c || *c < u'0' || *c > u'8')
         return std::nullopt;
-    return Indexer::digitValue(reply.text);
+    return c->unicode() - u'0';
 }
 
-void ApplyPocketReply(PocketLayout &layout, int row, const IndexerLink::Reply &reply)
+bool ApplyPocketReply(PocketLayout &layout, int row, const IndexerLink::Reply &reply)
 {
     if (reply.timedOut)
-        return;
+        return true;
     const QString data = Indexer::dataPart(reply.text);
     const QString space = QStringLiteral(" ");
-    if (const auto type = TextToInteger(GetDelimitedWord(data, 1, space)))
-        layout.setType(row, *type);
-    if (const auto position = TextToInteger(GetDelimitedWord(data, 2, space)))
-        layout.setPosition(row, *position);
+    const auto type = TextToInteger(GetDelimitedWord(data, 1, space));
+    const auto position = TextToInteger(GetDelimitedWord(data, 2, space));
+    // Applied to a copy: a reply that is half right changes nothing.
+    PocketLayout taken = layout;
+    if (!type || !position || !taken.setType(row, *type) || !taken.setPosition(row, *position))
+        return false;
+    layout = taken;
+    return true;
 }
 
 void ClearRowsFrom(PocketLayout &layout, int count)
@@ -75,7 +80,10 @@ void queryPockets(std::shared_ptr<Transfer> transfer, std::shared_ptr<PocketLayo
     transfer->step(
         Indexer::pocketQuery(row + 1),
         [transfer, layout, row, queries, done](const IndexerLink::Reply &reply) {
-            ApplyPocketReply(*layout, row, reply);
+            if (!ApplyPocketReply(*layout, row, reply)) {
+                transfer->outcome.badReply = reply.text;
+                return done(std::nullopt, transfer->outcome);
+            }
             if (row + 1 < queries)
                 queryPockets(transfer, layout, row + 1, queries, done);
             else
@@ -100,6 +108,12 @@ void sendPockets(std::shared_ptr<Transfer> transfer, const PocketLayout &layout,
 
 } // namespace
 
+QString ReadRefusal(const TransferOutcome &outcome)
+{
+    return QStringLiteral("unexpected reply \"%1\": the layout was not read")
+        .arg(VisibleControls(outcome.badReply));
+}
+
 void ReadConfiguration(IndexerLink &link, const QObject *context, const PocketLayout &start,
                        ReadDone done, IndexerLink::Lane lane)
 {
@@ -109,12 +123,14 @@ void ReadConfiguration(IndexerLink &link, const QObject *context, const PocketLa
         [transfer, start, done](const IndexerLink::Reply &countReply) {
             const std::optional<int> count = LayoutCount(countReply);
             if (!count) {
+                if (!countReply.timedOut)
+                    transfer->outcome.badReply = countReply.text;
                 done(std::nullopt, transfer->outcome);
                 return;
             }
             auto layout = std::make_shared<PocketLayout>(start);
             ClearRowsFrom(*layout, *count);
-            const int queries = qMin(*count, int(PocketLayout::kRows));
+            const int queries = *count;
             if (queries == 0) {
                 done(*layout, transfer->outcome);
                 return;

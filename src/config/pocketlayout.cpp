@@ -1,5 +1,7 @@
 #include "pocketlayout.h"
 
+#include "conversions.h"
+
 #include <algorithm>
 
 QString PocketWithName(int pocket, const QString &name)
@@ -31,11 +33,10 @@ std::optional<QString> PocketLayout::CleanName(const QString &name, QString *why
         problem = QStringLiteral("a name has at most 16 characters");
     else if (kept.contains(u','))
         problem = QStringLiteral("a name has no comma");
+    else if (std::any_of(kept.cbegin(), kept.cend(), IsHiddenControl))
+        problem = QStringLiteral("a name has no control character");
     else if (std::any_of(kept.cbegin(), kept.cend(), [](QChar c) { return c.unicode() > 0xFF; }))
         problem = QStringLiteral("a name is 8-bit text (Latin-1)");
-    else if (std::any_of(kept.cbegin(), kept.cend(),
-                         [](QChar c) { return c.category() == QChar::Other_Control; }))
-        problem = QStringLiteral("a name has no control character");
     if (problem.isEmpty())
         return kept;
     if (why)

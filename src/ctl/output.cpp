@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <QJsonDocument>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,10 +30,22 @@ void out(const QString &line)
     checkOutput();
 }
 
+QString shellQuoted(const QString &text)
+{
+    // Characters that mean nothing to a shell in the value of an assignment.
+    const auto plain = [](QChar c) {
+        return (c.unicode() < 0x80 && c.isLetterOrNumber()) ||
+               QStringView(u"_@%+=:,./?-").contains(c);
+    };
+    if (!text.isEmpty() && std::all_of(text.cbegin(), text.cend(), plain))
+        return text;
+    return u'\'' + QString(text).replace(u'\'', QStringLiteral("'\\''")) + u'\'';
+}
+
 QString shown(const QJsonValue &value)
 {
     return value.isNull() || value.isUndefined() ? QStringLiteral("?")
-                                                 : value.toVariant().toString();
+                                                 : shellQuoted(value.toVariant().toString());
 }
 
 void printEvent(const QJsonObject &event, bool json)
@@ -42,21 +55,21 @@ void printEvent(const QJsonObject &event, bool json)
     const QString kind = event.value(QStringLiteral("event")).toString();
     if (kind == QLatin1String("traffic"))
         return out(event.value(QStringLiteral("line")).toString());
-    const auto text = [&event](const char *field) {
-        return event.value(QLatin1String(field)).toVariant().toString();
-    };
-    if (kind == QLatin1String("move")) {
-        const QString message = text("message");
-        return out(QStringLiteral("move=%1 target=%2 (%3)%4")
-                       .arg(text("state"), text("target"), text("source"),
-                            message.isEmpty() ? QString() : QStringLiteral(": ") + message));
+    // The event's own field first, then the others that tell something, each key=value.
+    const QString field = kind == QLatin1String("link")   ? QStringLiteral("status")
+                          : kind == QLatin1String("move") ? QStringLiteral("state")
+                                                          : kind;
+    const QJsonValue value =
+        kind == QLatin1String("inhibit")
+            ? QJsonValue(event.value(QStringLiteral("on")).toBool() ? "on" : "off")
+            : event.value(field);
+    QString line = kind + u'=' + shown(value);
+    for (const char *other : {"target", "name", "reason", "source", "message"}) {
+        const QJsonValue value = event.value(QLatin1String(other));
+        if (!value.isUndefined() && !value.isNull() && !value.toVariant().toString().isEmpty())
+            line += u' ' + QLatin1String(other) + u'=' + shown(value);
     }
-    if (kind == QLatin1String("inhibit"))
-        return out(QStringLiteral("inhibit=%1 %2 (%3)")
-                       .arg(event.value(QStringLiteral("on")).toBool() ? "on" : "off",
-                            text("reason"), text("source")));
-    const QString field = kind == QLatin1String("link") ? QStringLiteral("status") : kind;
-    out(kind + u'=' + shown(event.value(field)));
+    out(line);
 }
 
 } // namespace Ctl

@@ -16,8 +16,12 @@ void err(const QString &line);
 void checkOutput();
 // A line on stdout.
 void out(const QString &line);
-// A value as a line shows it: "?" when there is none.
+// A value as a line shows it: "?" when there is none; quoted the way a POSIX shell reads it
+// ('y pocket=3', a single quote as '\'') unless it is plain, so that a key=value line is safe
+// to eval.
 QString shown(const QJsonValue &value);
+// The text so quoted.
+QString shellQuoted(const QString &text);
 // An event as a line: the JSON itself with json, else its words.
 void printEvent(const QJsonObject &event, bool json);
 

@@ -186,8 +186,12 @@ void Session::send()
 void Session::historyFromFile()
 {
     const int count = m_request.value(QStringLiteral("count")).toInt();
-    for (const QString &line :
-         MotionSupervisor::ReadHistory(ProgramDirectory() + QStringLiteral("moves.csv"), count))
+    QString refused;
+    const QStringList lines = MotionSupervisor::ReadHistory(
+        ProgramDirectory() + QStringLiteral("moves.csv"), count, &refused);
+    if (!refused.isEmpty())
+        return finish(kNoAnswer, refused);
+    for (const QString &line : lines)
         out(line);
     finish(kDone, {});
 }
@@ -214,7 +218,7 @@ void Session::handle(const QJsonObject &result)
         const QJsonValue name = result.value(QStringLiteral("name"));
         out(QStringLiteral("pocket=%1 %2state=%3")
                 .arg(shown(result.value(QStringLiteral("pocket"))),
-                     name.isString() ? QStringLiteral("name=%1 ").arg(name.toString()) : QString(),
+                     name.isString() ? QStringLiteral("name=%1 ").arg(shown(name)) : QString(),
                      shown(result.value(QStringLiteral("state")))));
     } else if (cmd == QLatin1String("names")) {
         const QJsonArray names = result.value(QStringLiteral("names")).toArray();

@@ -153,7 +153,10 @@ bool InstrumentPort::ParseListen(const QString &text, QHostAddress *address, qui
 
 bool InstrumentPort::listen(const QHostAddress &address, quint16 port, QString *why)
 {
-    if (!m_server.listen(address, port)) {
+    // "[::]" is every interface, IPv4 as well: Qt's AnyIPv6 alone would be IPv6 only.
+    const bool every =
+        address.isEqual(QHostAddress(QHostAddress::AnyIPv6), QHostAddress::StrictConversion);
+    if (!m_server.listen(every ? QHostAddress(QHostAddress::Any) : address, port)) {
         *why = m_server.errorString();
         return false;
     }

@@ -39,6 +39,7 @@ public:
     // only when written so ("0.0.0.0:5025", "[::]:5025"). False with the reason otherwise.
     static bool ParseListen(const QString &text, QHostAddress *address, quint16 *port,
                             QString *why);
+    // "::" listens on IPv4 and IPv6 both ("0.0.0.0" on IPv4 only).
     bool listen(const QHostAddress &address, quint16 port, QString *why);
     quint16 port() const { return m_server.serverPort(); }
     // No new clients from now on (the program is ending).

@@ -8,6 +8,12 @@ InstrumentSettings InstrumentSettings::Read()
     cIniFile ini;
     ini.setFileName(SettingsFilePath());
     const QString section = QStringLiteral("Instrument");
-    return {ini.ReadIniStr(section, QStringLiteral("Listen"), QString()).trimmed(),
-            ini.ReadIniStr(section, QStringLiteral("Allow"), QString()).trimmed()};
+    InstrumentSettings settings;
+    const auto listen = ini.ReadIniWhole(section, QStringLiteral("Listen"), {}, &settings.error);
+    const auto allow = ini.ReadIniWhole(section, QStringLiteral("Allow"), {}, &settings.error);
+    if (listen && allow) {
+        settings.listen = listen->trimmed();
+        settings.allow = allow->trimmed();
+    }
+    return settings;
 }

@@ -4,19 +4,39 @@
 #include <QLocalSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QtEndian>
 #include <algorithm>
+#include <iterator>
 #include <sys/socket.h>
 #include <utility>
 
 namespace
 {
 
-// An IPv4 peer reached through an IPv6 socket is an IPv4 peer.
+// An IPv4 peer reached through an IPv6 socket (::ffff:a.b.c.d) is an IPv4 peer; nothing else
+// changes family ("::" and "::1" are IPv6 addresses, not 0.0.0.0 and 0.0.0.1).
 QHostAddress plain(const QHostAddress &address)
 {
-    bool v4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&v4);
-    return v4 ? QHostAddress(ipv4) : address;
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address;
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    static constexpr quint8 kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (!std::equal(std::begin(kMapped), std::end(kMapped), bytes.c))
+        return address;
+    return QHostAddress(qFromBigEndian<quint32>(bytes.c + 12));
+}
+
+// A range as it is written: an IPv6 range inside ::ffff:0:0/96 is the IPv4 range it maps, any
+// other stays in its family (so "::/0" is every IPv6 peer and no IPv4 one).
+std::pair<QHostAddress, int> plainRange(std::pair<QHostAddress, int> range)
+{
+    const bool v6 = range.first.protocol() == QAbstractSocket::IPv6Protocol;
+    if (range.second < 0)
+        range.second = v6 ? 128 : 32;
+    const QHostAddress v4 = plain(range.first);
+    if (v6 && v4.protocol() == QAbstractSocket::IPv4Protocol && range.second >= 96)
+        return {v4, range.second - 96};
+    return range;
 }
 
 // Ends the connection: at once, or once what was written has gone.
@@ -54,10 +74,7 @@ bool LineServer::setAllowed(const QString &list, QString *why)
             *why = QStringLiteral("\"%1\" is neither an address nor a range").arg(entry);
             return false;
         }
-        range.first = plain(range.first);
-        if (range.second < 0)
-            range.second = range.first.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
-        allowed.append(range);
+        allowed.append(plainRange(range));
     }
     if (allowed.isEmpty())
         allowed = {{QHostAddress(QHostAddress::LocalHost), 8},

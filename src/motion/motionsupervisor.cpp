@@ -1,15 +1,19 @@
 #include "motionsupervisor.h"
 
 #include "commandset.h"
+#include "conversions.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonValue>
 #include <QPointer>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <tuple>
+#include <unistd.h>
 
 const char MotionSupervisor::kRecordHeader[] = "time,source,from,target,result,seconds,message";
 
@@ -121,8 +125,7 @@ QString MotionSupervisor::refusal(const QString &source) const
 std::optional<QString> MotionSupervisor::InhibitReason(const QString &text)
 {
     const QString reason = text.trimmed();
-    const bool plain = std::none_of(reason.cbegin(), reason.cend(),
-                                    [](QChar c) { return c.category() == QChar::Other_Control; });
+    const bool plain = std::none_of(reason.cbegin(), reason.cend(), IsHiddenControl);
     if (reason.isEmpty() || reason.size() > kMaxReason || !plain)
         return std::nullopt;
     return reason;
@@ -523,15 +526,29 @@ QStringList MotionSupervisor::history(int count) const
     return lines;
 }
 
-QStringList MotionSupervisor::ReadHistory(const QString &fileName, int count)
+QStringList MotionSupervisor::ReadHistory(const QString &fileName, int count, QString *refused)
 {
     // Newest file first, each read whole (they are rotated at 1 MiB).
     QStringList lines;
     for (int n = 0; n <= kRecordOldFiles && lines.size() < count; ++n) {
-        QFile file(n == 0 ? fileName : fileName + QStringLiteral(".%1").arg(n));
-        // A FIFO planted there would never give an end.
-        if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
+        const QString name = n == 0 ? fileName : fileName + QStringLiteral(".%1").arg(n);
+        // Opened as the writer opens it: never through a symbolic link, never a FIFO (which would
+        // never give an end).
+        const int fd = ::open(QFile::encodeName(name).constData(),
+                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat info {
+        };
+        if (fd < 0 && errno == ENOENT)
             continue;
+        QFile file;
+        if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+            !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+            if (fd >= 0 && !file.isOpen())
+                ::close(fd);
+            if (refused && refused->isEmpty())
+                *refused = QStringLiteral("%1 is not a regular file: not read").arg(name);
+            continue;
+        }
         QStringList older =
             QString::fromUtf8(file.read(2 * kRecordBytes)).split(u'\n', Qt::SkipEmptyParts);
         older.removeAll(QString::fromLatin1(kRecordHeader));

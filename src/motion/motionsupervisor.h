@@ -125,8 +125,9 @@ public:
 
     // The longest reason an inhibit takes.
     static constexpr int kMaxReason = 200;
-    // The reason an inhibit takes: trimmed, 1 to 200 characters, no control character; no value
-    // when the text is none of that.
+    // The reason an inhibit takes: trimmed, 1 to 200 characters, no control character (nor a
+    // line separator or a bidirectional format character, see IsHiddenControl); no value when
+    // the text is none of that.
     static std::optional<QString> InhibitReason(const QString &text);
     // Inhibits moves with a reason, or lifts the inhibit. Not kept across a restart.
     void setInhibit(bool on, const QString &reason, const QString &source);
@@ -140,8 +141,10 @@ public:
     QJsonValue moveInProgress() const;
     // The record's header and its last count lines, oldest first.
     QStringList history(int count) const;
-    // The same from the record's files, for when no program runs.
-    static QStringList ReadHistory(const QString &fileName, int count);
+    // The same from the record's files, for when no program runs. A file of the name that is
+    // not a regular file (a symbolic link, a FIFO), which the record never writes, is not read:
+    // the first such is named in *refused.
+    static QStringList ReadHistory(const QString &fileName, int count, QString *refused = nullptr);
 
     // The last failed move's message until the operator acknowledges it; empty when none.
     const QString &alarm() const { return m_alarm; }

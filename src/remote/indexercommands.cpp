@@ -218,6 +218,8 @@ void layoutRead(const Call &call)
         [done = call.done](std::optional<PocketLayout> layout, const TransferOutcome &outcome) {
             if (outcome.portChanged)
                 return done(portChanged());
+            if (!outcome.badReply.isEmpty())
+                return done(Error(QStringLiteral("bad_reply"), ReadRefusal(outcome)));
             if (!layout)
                 return done(timeout(Indexer::kQueryCount));
             if (outcome.unanswered > 0)

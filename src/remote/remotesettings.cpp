@@ -8,7 +8,11 @@ RemoteSettings RemoteSettings::Read()
     cIniFile ini;
     ini.setFileName(SettingsFilePath());
     const QString remote = QStringLiteral("Remote");
-    return {ini.ReadIniBool(remote, QStringLiteral("Enabled"), QStringLiteral("1")),
-            ini.ReadIniStr(remote, QStringLiteral("Socket"), QString()),
-            ini.ReadIniBool(QStringLiteral("Log"), QStringLiteral("Traffic"), QStringLiteral("0"))};
+    RemoteSettings settings{
+        ini.ReadIniBool(remote, QStringLiteral("Enabled"), QStringLiteral("1")), QString(),
+        ini.ReadIniBool(QStringLiteral("Log"), QStringLiteral("Traffic"), QStringLiteral("0")),
+        QString()};
+    settings.socket = ini.ReadIniWhole(remote, QStringLiteral("Socket"), QString(), &settings.error)
+                          .value_or(QString());
+    return settings;
 }

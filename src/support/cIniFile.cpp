@@ -16,7 +16,7 @@ namespace
 constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
 
 // The old platform buffer held 253 characters of a value.
-constexpr qsizetype ValueBufferLength = 253;
+constexpr qsizetype ValueBufferLength = cIniFile::kValueLength;
 
 bool isWhite(char c)
 {
@@ -297,6 +297,21 @@ QString cIniFile::ReadIniStr(const QString &Section, const QString &KeyName, con
 {
     const QString text = bufferText(lookUp(m_fileName, Section, KeyName).value_or(QString()));
     return text.isEmpty() ? Default : text;
+}
+
+std::optional<QString> cIniFile::ReadIniWhole(const QString &Section, const QString &KeyName,
+                                              const QString &Default, QString *why)
+{
+    const QString value = lookUp(m_fileName, Section, KeyName).value_or(QString());
+    if (bufferText(value) == value)
+        return value.isEmpty() ? Default : value;
+    const QString what = value.contains(QChar(0))
+                             ? QStringLiteral("holds a NUL")
+                             : QStringLiteral("is %1 characters long, more than the %2 read")
+                                   .arg(value.size())
+                                   .arg(kValueLength);
+    *why = QStringLiteral("[%1] %2= %3").arg(Section.trimmed(), KeyName.trimmed(), what);
+    return std::nullopt;
 }
 
 void cIniFile::setFileName(const QString &File)

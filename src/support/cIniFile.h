@@ -22,6 +22,13 @@ public:
     };
     qint16 WriteIniEntries(const QList<Entry> &Entries);
     QString ReadIniStr(const QString &Section, const QString &KeyName, const QString &Default);
+    // The whole value (Default when missing or empty), or no value, with the reason naming the
+    // key in *why, when ReadIniStr would not give it whole (longer than kValueLength characters,
+    // or holding a NUL): a list cut short could let in more than it says.
+    std::optional<QString> ReadIniWhole(const QString &Section, const QString &KeyName,
+                                        const QString &Default, QString *why);
+    // The characters of a value that ReadIniStr gives back.
+    static constexpr qsizetype kValueLength = 253;
 
     // Stores the name when such a file exists, else the empty name (which stands for no file).
     void setFileName(const QString &File);

@@ -210,3 +210,11 @@ QString VisibleControls(const QString &text)
     }
     return out;
 }
+
+bool IsHiddenControl(QChar c)
+{
+    const char16_t u = c.unicode();
+    return c.category() == QChar::Other_Control || u == 0x2028 || u == 0x2029 || u == 0x061C ||
+           u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E) ||
+           (u >= 0x2066 && u <= 0x2069);
+}

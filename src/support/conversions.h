@@ -18,6 +18,11 @@ std::optional<qint16> TextToInteger(const QString &text);
 // Rounds to the nearest integer, halves to the even neighbour (the rounding used for positions).
 double RoundHalfEven(double value);
 
+// A character that hides or reorders what a line of text says: a control character (C0, DEL,
+// C1), a line or paragraph separator (U+2028, U+2029) or a bidirectional format character
+// (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069). Names and reasons refuse them.
+bool IsHiddenControl(QChar c);
+
 // A reply or frame as text for people: control characters written out the way a C string writes
 // them (\r, \n, \0, \x1B), so that any font shows them; a backslash itself is doubled.
 QString VisibleControls(const QString &text);

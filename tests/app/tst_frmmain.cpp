@@ -9,7 +9,8 @@
 //   NAME==TEXT   what a control shows: a label's or frame's text, an option's, check box's or
 //                lamp's 1 or 0, whether a button is shown, the spin's value; CommPort==N the
 //                setting; sent==A,B the commands written so far ("_" a blank); NAME^=TEXT what
-//                it shows begins so; NAME.tip==TEXT its tool tip
+//                it shows begins so; NAME.tip==TEXT its tool tip; said==TEXT the reply the
+//                last message names
 //   limit:S      the moves' time limit          wait:MS   time passes
 //   inhibit:R    a script inhibits moves for reason R
 //   type:NAME:T  T typed into a text box, then the box left
@@ -30,6 +31,7 @@
 
 #include <QAbstractButton>
 #include <QAccessible>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -75,6 +77,8 @@ QString shownBy(MainFixture &f, const QString &name)
         return f.port.commands().join(u',');
     if (name == u"CommPort")
         return QString::number(CommPort);
+    if (name == u"said") // the reply the last message names
+        return f.home.messages.value(f.home.messages.size() - 1).section(u'"', 1, 1);
     if (name.endsWith(u".tip"))
         return control<QWidget>(w, name.chopped(4))->toolTip();
     QWidget *widget = control<QWidget>(w, name);
@@ -89,6 +93,8 @@ QString shownBy(MainFixture &f, const QString &name)
         return QString::number(button->isCheckable() ? button->isChecked() : button->isVisible());
     if (auto *edit = qobject_cast<QLineEdit *>(widget))
         return edit->text();
+    if (auto *combo = qobject_cast<QComboBox *>(widget))
+        return combo->currentText();
     if (auto *label = qobject_cast<QLabel *>(widget)) // without the line break chances
         return label->text().remove(QChar(0x200B));
     return qobject_cast<QGroupBox *>(widget)->title();
@@ -220,6 +226,15 @@ private Q_SLOTS:
                      "txtName_4==Ag B?=B:3%0D tick lblPocketName== type:txtName_3:Ti up up "
                      "lblMotion==Moving_to_5_Ag_(window) lblMove.tip==Ag down lblMove.tip==Ti "
                      "click:optMove_1 lblMove.tip==");
+        // A Read answered with anything but a count 0 to 8, or a pocket's type and position,
+        // fails naming the reply and leaves the table as it was.
+        row("read refused",
+            "F?=F:3%0D G1?=G:0_10%0D G2?=G:1_20%0D G3?=G:2_30%0D click:cmdCustom_0 "
+            "cboMode_2==End_Banana F?=?:ERR%0D click:cmdCustom_0 said==?:ERR\\r F?=D:R%0D "
+            "click:cmdCustom_0 said==D:R\\r F?=F:X%0D click:cmdCustom_0 said==F:X\\r F?=E%0D "
+            "click:cmdCustom_0 said==E\\r F?=F:3%0D G1?=G:2_999%0D click:cmdCustom_0 "
+            "said==G:2_999\\r "
+            "cboMode_0==Discrete cboLocation_0==10 cboMode_2==End_Banana cboLocation_2==30");
         // Remote control: offered once the instrument port listens, shown while a client holds
         // it, taken back by Local, which forbids it until the operator allows it again.
         row("remote",

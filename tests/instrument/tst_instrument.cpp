@@ -2,7 +2,10 @@
 // queued errors, and who may connect and who may change the indexer.
 #include "fakeserialport.h"
 #include "instrumentport.h"
+#include "instrumentsettings.h"
 #include "motionsupervisor.h"
+#include "settings.h"
+#include "testhome.h"
 
 #include <QCoreApplication>
 #include <QTcpSocket>
@@ -17,7 +20,9 @@ struct Peer {
     Peer(quint16 port, const QString &from)
     {
         socket.bind(QHostAddress(from));
-        socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+        socket.connectToHost(QHostAddress(from.contains(u':') ? QHostAddress::LocalHostIPv6
+                                                              : QHostAddress::LocalHost),
+                             port);
     }
     void send(const QByteArray &line) { socket.write(line + '\n'); }
     // The next line, waiting up to 4 s; empty when none comes.
@@ -165,10 +170,10 @@ private Q_SLOTS:
     }
 
     // Who may connect and who may change the indexer: clients A to F from 127.0.0.2, .3, .5, .6,
-    // .7 and 127.255.255.254. A step is a client's line and its reply (none: the next
+    // .7 and 127.255.255.254, G from ::1. A step is a client's line and its reply (none: the next
     // SYST:ERR?'s; "...": read by a later "X reads"), "X refused", "X quits", the operator's
-    // "allow" and "local", "dialog" (the setup dialog opens) or "slow" (the line is busy with a
-    // slow reply).
+    // "allow" and "local", "dialog" (the setup dialog opens), "slow" (the line is busy with a
+    // slow reply) or "[::]" (the port listens there instead).
     void access()
     {
         const QString none = QStringLiteral("0,\"No error\"");
@@ -176,6 +181,9 @@ private Q_SLOTS:
         const struct { const char *allowList; QStringList steps; const char *changes; } rows[] = {
             {"127.0.0.2", {"A POCK? = 3", "B refused"}, ""},
             {"127.0.0.0/30, ::1", {"A POCK? = 3", "B POCK? = 3", "C refused"}, ""},
+            {"::ffff:127.0.0.2, 127.0.0.3/32", {"A POCK? = 3", "B POCK? = 3", "C refused"}, ""},
+            {"::/0", {"[::]", "G POCK? = 3", "A refused"}, ""}, {"", {"[::]", "A POCK? = 3", "G POCK? = 3"}, ""},
+            {"::ffff:127.0.0.0/104", {"[::]", "A POCK? = 3", "F POCK? = 3", "G refused"}, ""},
             {"", {"C POCK? = 3", "A SYST:REM = -221,\"Settings conflict;remote control not allowed\""}, ""},
             {"", {"allow", "A SYST:REM = " + none, "B SYST:REM = -221,\"Settings conflict;remote control held by 127.0.0.2\"",
                   "B POCK 5 = -221,\"Settings conflict;local control\"", "A POCK 5 = " + none}, "B5"},
@@ -205,9 +213,8 @@ private Q_SLOTS:
                 if (!p)
                     p = std::make_unique<Peer>(
                         rig.port->port(),
-                        who == u'F'
-                            ? QStringLiteral("127.255.255.254")
-                            : QStringLiteral("127.0.0.%1").arg("23567"[who.unicode() - 'A']));
+                        QStringList{"127.0.0.2", "127.0.0.3", "127.0.0.5", "127.0.0.6", "127.0.0.7",
+                                    "127.255.255.254", "::1"}[who.unicode() - 'A']);
                 return *p;
             };
             for (const QString &step : row.steps) {
@@ -218,6 +225,8 @@ private Q_SLOTS:
                     rig.motion->setRefusal([] { return QStringLiteral("setup dialog open"); });
                 else if (step == QLatin1String("slow"))
                     rig.line.replyDelayMs = 150, rig.link->SendCommand(QStringLiteral("A?"));
+                else if (step == QLatin1String("[::]"))
+                    rig.port->stopListening(), rig.port->listen(QHostAddress("::"), 0, &why);
                 if (!step.contains(u' '))
                     continue;
                 Peer &client = peer(step[0]);
@@ -302,6 +311,13 @@ private Q_SLOTS:
             else
                 QVERIFY2(why.contains(QString::fromLatin1(row.listen).trimmed()), qPrintable(why));
         }
+        // A list the settings layer would cut to "... 127.0.0.1/3" is refused whole.
+        TestHome home;
+        QVERIFY(ReplaceFileAtomically(SettingsFilePath(),
+                                      "[Instrument]\nAllow=10.0.0.1," + QByteArray(233, ' ') +
+                                          "127.0.0.1/32," + QByteArray(37, ' ') + "10.0.0.2"));
+        const QString error = InstrumentSettings::Read().error;
+        QCOMPARE(error, "[Instrument] Allow= is 300 characters long, more than the 253 read");
         Rig rig;
         QCOMPARE(rig.motion->remotePort(), QStringLiteral("127.0.0.1:%1").arg(rig.port->port()));
         QString why;

@@ -286,7 +286,7 @@ private Q_SLOTS:
             port->responder = [this](const QByteArray &f) -> QByteArray {
                 if (f.startsWith("$G1")) // while the first row is on the wire
                     link->selectPort(PortChoice::serial(2));
-                return f.startsWith("$F") ? "F:8\r" : "ok\r";
+                return f.startsWith("$F") ? "F:8\r" : f.startsWith("$G") ? "G:0 1\r" : "ok\r";
             };
             PocketLayout layout;
             layout.setType(0, 0), layout.setType(1, 0); // two rows used

@@ -205,6 +205,9 @@ private Q_SLOTS:
         QVERIFY(QFile::link(elsewhere, record));
         motion.move(4, QStringLiteral("window"), nullptr, {});
         QCOMPARE(contentsOf(elsewhere), QByteArray("mine\n"));
+        QString refused; // nor read through it
+        QVERIFY(!MotionSupervisor::ReadHistory(record, 5, &refused).join(u' ').contains("mine"));
+        QVERIFY(refused.endsWith(QLatin1String("moves.csv is not a regular file: not read")));
         QVERIFY(QFile::remove(record) && ::mkfifo(QFile::encodeName(record), 0600) == 0);
         motion.move(4, QStringLiteral("window"), nullptr, {});
         QCOMPARE(failures.size(), 1);

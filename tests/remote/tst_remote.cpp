@@ -123,6 +123,8 @@ private Q_SLOTS:
             {R"({"cmd":"layout_send","layout":"1,1,10\n2,0,20\n3,4,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1\n"})", "", "layout_send: line 3:"},
             {R"({"cmd":"layout_send","layout":"1,3,1\n2,1,10\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1"})", "", "\"ok\":true"},
             {R"({"cmd":"layout_send","layout":"1,0,1\n2,0,1\n3,0,1\n4,0,1\n5,0,1\n6,0,1\n7,0,1\n8,2,360"})", "F8,G1 0 000,G2 0 000,G3 0 000,G4 0 000,G5 0 000,G6 0 000,G7 0 000,G8 2 359", "\"ok\":true"},
+            {R"({"cmd":"inhibit","on":true,"reason":"HV\u2028on"})", "", "inhibit takes"}, {R"({"cmd":"inhibit","on":true,"reason":"HV\u202Eno"})", "", "inhibit takes"},
+            {R"({"cmd":"inhibit","on":true,"reason":"HV\u2066on"})", "", "inhibit takes"}, {R"({"cmd":"inhibit","on":true,"reason":"\u061CHV"})", "", "inhibit takes"},
             // Last: the move's supervision asks the status on its own from 250 ms on.
             {R"({"cmd":"move","pocket":"aU"})", "B5", R"({"ok":true,"reply":"ok\r"})"}};
         // clang-format on

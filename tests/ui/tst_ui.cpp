@@ -62,6 +62,11 @@ private Q_SLOTS:
         QCOMPARE(type(1, "tI"), QStringLiteral("|Pocket 2: pocket 1 is named Ti already."));
         QVERIFY(type(0, "Au,Ag").startsWith(QLatin1String("Ti|Pocket 1: ")));
         QCOMPARE(type(2, "Caf\xe9"), QString::fromLatin1("Caf\xe9|"));
+        // Nor separators and direction marks, which hide or turn what a line says.
+        QString why;
+        for (const QChar c : QStringView(u"\u2028\u2029\u200E\u202E\u2066\u061C"))
+            QVERIFY(!PocketLayout::CleanName(QStringLiteral("A") + c + u'u', &why) &&
+                    why.endsWith("no control character"));
     }
 
     // The names in a configuration file's fourth field, read over pockets 1 and 2 named Ti and
