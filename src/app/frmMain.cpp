@@ -269,6 +269,7 @@ void frmMain::Form_Load()
     PocketLayout named = pocketTable->layout();
     named.setNames(PocketNames);
     pocketTable->setLayout(named);
+    m_namesLoaded = true;
 
     // The Ethernet choice as a serial port: an endpoint it cannot use fails to open, with the
     // reason, and nothing is sent.
@@ -416,6 +417,11 @@ void frmMain::setSpinFromIndexer(int value)
 void frmMain::namesChanged()
 {
     m_motion->setNames(pocketTable->layout().names());
+    // Kept at once: Exit saves no setting, and a crash none either.
+    if (m_namesLoaded) {
+        PocketNames = pocketTable->layout().names();
+        SavePocketNames();
+    }
     lblPocketName->setText(m_motion->nameOf(m_shownPocket));
     showMoveName();
 }

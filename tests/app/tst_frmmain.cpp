@@ -11,7 +11,8 @@
 //                setting; sent==A,B the commands written so far ("_" a blank); NAME^=TEXT what
 //                it shows begins so; NAME.tip==TEXT its tool tip
 //   limit:S      the moves' time limit          wait:MS   time passes
-//   inhibit:R    a script inhibits moves for reason R
+//   inhibit:R    a script inhibits moves for reason R     port:P, off:WHY  the instrument port at
+//                P, or off for a setting's reason WHY
 //   type:NAME:T  T typed into a text box, then the box left
 // Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
@@ -20,8 +21,11 @@
 #include "frmComm.h"
 #include "frmMain.h"
 #include "indexerlink.h"
+#include "instrumentport.h"
+#include "instrumentsettings.h"
 #include "lamp.h"
 #include "modFormUtil.h"
+#include "motionsettings.h"
 #include "motionsupervisor.h"
 #include "pockettable.h"
 #include "settings.h"
@@ -30,12 +34,16 @@
 
 #include <QAbstractButton>
 #include <QAccessible>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QStyleOptionSlider>
 #include <QTest>
+#include <csignal>
+#include <sys/wait.h>
 
 namespace
 {
@@ -124,6 +132,8 @@ void play(MainFixture &f, const QString &transcript)
             w->motion().setInhibit(true, unescape(arg), QStringLiteral("script uid=1000 pid=4242"));
         } else if (step.startsWith(QLatin1String("port:"))) {
             w->motion().setRemotePort(arg);
+        } else if (step.startsWith(QLatin1String("off:"))) {
+            w->motion().setRemotePort({}, unescape(arg));
         } else if (step.startsWith(QLatin1String("holder:"))) {
             w->motion().takeRemote(&f, arg);
         } else if (step.startsWith(QLatin1String("limit:"))) {
@@ -159,6 +169,35 @@ void play(MainFixture &f, const QString &transcript)
         } else {
             QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
         }
+    }
+}
+// One INI example: each value taken whole by its section's reader and used by the surface.
+void checkIniExample(const QStringList &block, const QString &file, MotionSupervisor &motion)
+{
+    QVERIFY(ReplaceFileAtomically(SettingsFilePath(), block.join("\r\n").toUtf8()));
+    const QString where = file + ": " + block.join(u' ');
+    QString why, section;
+    for (const QString &line : block) {
+        if (line.startsWith(u'[')) {
+            section = line.mid(1).chopped(1);
+            continue;
+        }
+        const QString key = line.section(u'=', 0, 0), value = line.section(u'=', 1);
+        QHostAddress address;
+        quint16 port = 0;
+        bool taken = false;
+        if (section == u"Instrument" && key == u"Listen")
+            taken = InstrumentSettings::Read().listen == value &&
+                    InstrumentPort::ParseListen(value, &address, &port, &why);
+        else if (section == u"Instrument" && key == u"Allow")
+            taken = InstrumentSettings::Read().allow == value &&
+                    InstrumentPort(motion).setAllowed(value, &why);
+        else if (section == u"Ports")
+            taken = PortDeviceName(key.mid(3).toInt()) == value && value.startsWith("/dev/") &&
+                    !value.contains(u' ');
+        else if (section == u"Motion")
+            taken = MotionSettings::Read().moveTimeoutS == value.toInt();
+        QVERIFY2(taken, qPrintable(where + " " + why));
     }
 }
 } // namespace
@@ -223,7 +262,10 @@ private Q_SLOTS:
         // Remote control: offered once the instrument port listens, shown while a client holds
         // it, taken back by Local, which forbids it until the operator allows it again.
         row("remote",
-            "click:chkRemote chkRemote==0 lblRemote==Instrument_port_off port:127.0.0.1:5025 "
+            "click:chkRemote chkRemote==0 lblRemote==Instrument_port_off lblRemote.tip== "
+            "off:bad_address lblRemote^=Instrument_port_off: "
+            "lblRemote.tip^=Instrument_port_off:_bad_address "
+            "port:127.0.0.1:5025 lblRemote.tip== "
             "lblRemote==Instrument_port_127.0.0.1:5025 click:chkRemote chkRemote==1 "
             "holder:127.0.0.2 cmdLocal==1 lblRemote==Remote:_127.0.0.2_has_control click:cmdLocal "
             "chkRemote==0 lblRemote==Instrument_port_127.0.0.1:5025 holder:127.0.0.2 cmdLocal==0");
@@ -290,12 +332,14 @@ private Q_SLOTS:
             QVERIFY(dialog && !control<QTimer>(w, "tmrUpdate")->isActive());
             QCOMPARE(w->findChildren<frmComm *>().size(), 1);
             CommPort = 3;
+            play(*f, "type:txtName_0:Ti");
             if (exit)
                 play(*f, "click:cmdExit");
             else
                 QVERIFY(w->close());
             QCOMPARE(f->exits, exit ? 1 : 0);
             QCOMPARE(contentsOf(SettingsFilePath()).contains("CommPort=3\r\n"), !exit);
+            QVERIFY(contentsOf(SettingsFilePath()).contains("Name1=Ti\r\n"));
             QCOMPARE(!dialog.isNull() && dialog->isVisible(), exit);
             QVERIFY(f->home.messages.isEmpty());
             QVERIFY(!control<QTimer>(w, "tmrUpdate")->isActive());
@@ -362,16 +406,27 @@ private Q_SLOTS:
         play(*f, "sent==B6,B4 lblMove==4");
     }
 
-    // The names are kept in the settings file: written as the window closes (one still being
-    // typed too), shown after a restart; a second of the same name (letter case ignored) is
-    // not taken.
+    // The names are kept in the settings file: written as each is taken (a kill right after
+    // loses none) and as the window closes (one still being typed too), shown after a restart;
+    // a second of the same name (letter case ignored) is not taken.
     void namesKept()
     {
         play(*f, "type:txtName_0:Ti type:txtName_4:Au");
+        if (const pid_t child = ::fork(); child == 0) {
+            play(*f, "type:txtName_2:Ni");
+            ::kill(::getpid(), SIGKILL);
+        } else {
+            int status = 0;
+            QVERIFY(::waitpid(child, &status, 0) == child && WIFSIGNALED(status));
+            const QByteArray kept = contentsOf(SettingsFilePath());
+            QVERIFY2(kept.endsWith("Name1=Ti\r\nName5=Au\r\nName3=Ni\r\n"), kept);
+        }
+        play(*f, "type:txtName_2:Ni");
         control<QLineEdit>(w, "txtName_7")->setText(QStringLiteral("Cu")); // still in its box
         w->close();
         const QByteArray saved = contentsOf(SettingsFilePath());
-        QVERIFY2(saved.endsWith("[Pockets]\r\nName1=Ti\r\nName5=Au\r\nName8=Cu\r\n"), saved);
+        QVERIFY2(saved.endsWith("[Pockets]\r\nName1=Ti\r\nName5=Au\r\nName3=Ni\r\nName8=Cu\r\n"),
+                 saved);
         QVERIFY(ReplaceFileAtomically(SettingsFilePath(), saved + "Name2=tI\r\n"));
         f->window = std::make_unique<frmMain>(&f->port);
         w = f->window.get();
@@ -379,11 +434,41 @@ private Q_SLOTS:
         play(*f, "txtName_0==Ti txtName_1== txtName_4==Au at:5 lblPocketName==Au");
     }
 
+    // Every INI example of the documents, pasted as written, is taken whole by the reader of its
+    // section and used by the surface: no comment or blank ends up inside a value.
+    void iniExamples()
+    {
+        int examples = 0;
+        QDir docs(RV360_SOURCE_DIR "/docs");
+        const QStringList files = docs.entryList({"*.md"}) << "../README.md";
+        for (const QString &file : files) {
+            QStringList block; // the example's lines, indentation and fence dropped
+            bool fenced = false;
+            for (const QString &line :
+                 QString::fromUtf8(contentsOf(docs.filePath(file))).split(u'\n')) {
+                const QString text = line.trimmed();
+                if (text.startsWith("```"))
+                    fenced = !fenced;
+                if ((fenced || line.startsWith("    ")) &&
+                    (!block.isEmpty() || text.startsWith(u'[')) &&
+                    text.contains(QRegularExpression(R"(^\[\w+\]$|^\w+=)"))) {
+                    block << text;
+                } else if (!block.isEmpty()) {
+                    ++examples;
+                    checkIniExample(block, file, w->motion());
+                    block.clear();
+                }
+            }
+        }
+        QVERIFY(examples > 0);
+    }
     // Read fills the table from the indexer and Send sends it; presses while a transfer waits
     // are ignored (no file dialog either). Save writes the table to the file chosen, which Open
     // then reads.
     void transfers()
     {
+        // The start-up table (eight Not Used pockets) sends nothing: the indexer's layout stays.
+        play(*f, "click:cmdCustom_1 sent==");
         QString dialogs; // o: open, s: save
         cFileDialog::SetShowHandler([&dialogs](cFileDialog &dialog, bool fOpen) {
             dialogs += fOpen ? u'o' : u's';
