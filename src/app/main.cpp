@@ -174,6 +174,9 @@ int main(int argc, char *argv[])
     for (const QString &message : std::as_const(heldMessages()))
         std::fprintf(stderr, "%s\n", qPrintable(message));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
+    // The launcher's entry, for docks that match windows by it (Wayland's app id; X11 takes the
+    // class "rv360", the desktop entry's StartupWMClass).
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.rv360.rv360"));
     QApplication::setWindowIcon(programIcon());
     frmMain window;
     // Ended from outside, the program ends as Close ends it: settings saved, port released. No
