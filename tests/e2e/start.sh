@@ -31,7 +31,7 @@ while read -r options; do
     # shellcheck disable=SC2086
     up $options || fail "$options: the window did not come up: $(head -c 300 "$work/out" "$work/err")"
     [ -s "$work/out" ] && fail "$options printed: $(head -c 100 "$work/out")"
-    kill $pid; wait $pid 2>/dev/null
+    kill $pid 2>/dev/null; wait $pid 2>/dev/null
 done <<'OPTIONS'
 -style fusion
 -stylesheet none.qss
@@ -48,7 +48,7 @@ up || fail "the window did not come up"
 # Connected: the window answers (here that its port is not open), not "no running rv360".
 env -u XDG_RUNTIME_DIR "$ctl" --timeout 2 status >/dev/null 2>"$work/ctl"
 [ $? -eq 3 ] && fail "rv360ctl without XDG_RUNTIME_DIR: $(cat "$work/ctl")"
-kill $pid; wait $pid 2>/dev/null
+kill $pid 2>/dev/null; wait $pid 2>/dev/null
 env -u XDG_RUNTIME_DIR "$ctl" status 2>"$work/ctl"
 grep -qF "at $work/user/rv360.sock or $work/rv360-$(id -u)/rv360.sock," "$work/ctl" ||
     fail "rv360ctl named: $(cat "$work/ctl")"
