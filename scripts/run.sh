@@ -18,7 +18,8 @@ ini=$app_dir/RV360.INI
 coproc SIM { exec "$root/build/sim/rv360-sim" --link "$link"; }
 sim_pid=$SIM_PID
 cleanup() {
-    [ -n "${app_pid:-}" ] && kill "$app_pid" 2>/dev/null || true
+    # The window first, so that it closes (and saves) before its display goes.
+    [ -n "${app_pid:-}" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null || true
     kill "$sim_pid" 2>/dev/null || true
     [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null || true
 }

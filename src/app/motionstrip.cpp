@@ -128,7 +128,7 @@ void MotionStrip::refreshRemote()
     // reads when the program starts from the desktop.
     const QString whyOff = m_motion.remoteOffReason();
     lblRemote->setText(port.isEmpty() && !whyOff.isEmpty()
-                           ? QStringLiteral("Instrument port off: setting unusable")
+                           ? QStringLiteral("Instrument port off: check [Instrument]")
                        : port.isEmpty()   ? QStringLiteral("Instrument port off")
                        : holder.isEmpty() ? QStringLiteral("Instrument port %1").arg(port)
                                           : QStringLiteral("Remote: %1 has control").arg(holder));
