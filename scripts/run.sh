@@ -18,7 +18,8 @@ ini=$app_dir/RV360.INI
 coproc SIM { exec "$root/build/sim/rv360-sim" --link "$link"; }
 sim_pid=$SIM_PID
 cleanup() {
-    [ -n "${app_pid:-}" ] && kill "$app_pid" 2>/dev/null || true
+    # The window first, so that it closes (and saves) before its display goes.
+    [ -n "${app_pid:-}" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null || true
     kill "$sim_pid" 2>/dev/null || true
     [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
@@ -26,23 +27,32 @@ trap cleanup EXIT
 read -r -t 10 ready <&"${SIM[0]}" || { echo "rv360-sim did not start" >&2; exit 1; }
 echo "Simulator: $ready"
 
-# Map COM1 to the simulator in the settings beside the program, keeping everything else.
+# Port 1 and COM1 on the simulator in the settings beside the program, whatever they said (an
+# Ethernet choice tried before included), keeping everything else.
 touch "$ini"
-awk -v dev="$link" '
-    BEGIN { done = 0 }
-    { sub(/\r$/, "") }
-    /^[ \t]*\[/ {
-        if (inports && !done) { print "COM1=" dev; done = 1 }
-        inports = (tolower($0) ~ /^[ \t]*\[ports\]/)
-    }
-    inports && tolower($0) ~ /^[ \t]*com1[ \t]*=/ { if (!done) { print "COM1=" dev; done = 1 }; next }
-    { print }
-    END {
-        if (inports && !done) { print "COM1=" dev; done = 1 }
-        if (!done) { print "[Ports]"; print "COM1=" dev }
-    }' "$ini" | sed 's/$/\r/' > "$ini.new"
-mv "$ini.new" "$ini"
-echo "Settings: $ini (COM1 -> $link)"
+set_key() { # section key value: replaces the key, or adds it (and the section) when missing
+    awk -v sec="$1" -v key="$2" -v val="$3" '
+        BEGIN { line = key "=" val; sec = tolower(sec); lkey = tolower(key) }
+        { sub(/\r$/, "") }
+        /^[ \t]*\[/ {
+            if (inside && !done) { print line; done = 1 }
+            s = tolower($0); sub(/^[ \t]*\[/, "", s); sub(/\].*$/, "", s)
+            inside = (s == sec)
+        }
+        inside && !/^[ \t]*[;\[]/ {
+            k = tolower($0); sub(/=.*$/, "", k); gsub(/^[ \t]+|[ \t]+$/, "", k)
+            if (k == lkey) { if (!done) print line; done = 1; next }
+        }
+        { print }
+        END {
+            if (inside && !done) { print line; done = 1 }
+            if (!done) { print "[" ARGV_sec "]"; print line }
+        }' ARGV_sec="$1" "$ini" | sed 's/$/\r/' >"$ini.new"
+    mv "$ini.new" "$ini"
+}
+set_key Application CommPort 1
+set_key Ports COM1 "$link"
+echo "Settings: $ini (port 1, COM1 -> $link)"
 
 if [ -n "${DISPLAY:-}" ]; then
     "$app_dir/rv360"

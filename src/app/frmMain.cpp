@@ -113,12 +113,13 @@ void frmMain::buildControls()
     // The names' column widens the window (the buttons on the right move with it), the pocket's
     // name under its number and the note under the table make it taller (the frames below the
     // pocket's move down), and the status strip goes below everything.
-    constexpr int wider = PocketTable::kNameWidth, taller = PocketTable::kNoteHeight - 4;
+    const int wider = PocketTable::nameWidth();
+    constexpr int taller = PocketTable::kNoteHeight - 4;
     const QSize client = twips(0, 0, 6144, 4860).size() + QSize(wider, taller);
     setFixedSize(client + QSize(0, MotionStrip::kHeight));
     motionStrip = new MotionStrip(*m_motion, this);
     motionStrip->setGeometry(0, client.height(), client.width(), MotionStrip::kHeight);
-    const auto right = [](const QRect &r) { return r.translated(wider, 0); };
+    const auto right = [wider](const QRect &r) { return r.translated(wider, 0); };
     const auto below = [](const QRect &r) { return r.translated(0, taller); };
 
     cmdExit = named(new QPushButton(QStringLiteral("E&xit"), this), QStringLiteral("cmdExit"),
@@ -270,6 +271,7 @@ void frmMain::Form_Load()
     PocketLayout named = pocketTable->layout();
     named.setNames(PocketNames);
     pocketTable->setLayout(named);
+    m_namesLoaded = true;
 
     // The Ethernet choice as a serial port: an endpoint it cannot use fails to open, with the
     // reason, and nothing is sent.
@@ -417,6 +419,11 @@ void frmMain::setSpinFromIndexer(int value)
 void frmMain::namesChanged()
 {
     m_motion->setNames(pocketTable->layout().names());
+    // Kept at once: Exit saves no setting, and a crash none either.
+    if (m_namesLoaded) {
+        PocketNames = pocketTable->layout().names();
+        SavePocketNames();
+    }
     lblPocketName->setText(m_motion->nameOf(m_shownPocket));
     showMoveName();
 }

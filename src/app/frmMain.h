@@ -122,6 +122,8 @@ private:
     // Set while the poll puts the indexer's value into spnMove: that change sends nothing.
     bool m_spinFromPoll = false;
     bool m_transferBusy = false;
+    // The names kept from the last run are in the table: a change from now on is saved.
+    bool m_namesLoaded = false;
     // The poll's requests that have not had their result yet.
     int m_pollWaiting = 0;
     // What the poll last read from the indexer: whether a speed (else a pocket), and the value.

@@ -64,12 +64,36 @@ QIcon programIcon()
     return icon;
 }
 
+// The arguments without Qt's own options and their values, which QApplication takes: read as
+// the program's, "-stylesheet" would be the compacted "-s -t ... -h" and ask for the help.
+QStringList programArguments(int argc, char *argv[])
+{
+    static const QStringList withValue = {"style",         "stylesheet",         "platform",
+                                          "platformtheme", "platformpluginpath", "plugin",
+                                          "geometry",      "qwindowgeometry",    "display",
+                                          "session",       "qwindowicon",        "qwindowtitle",
+                                          "title"};
+    static const QStringList alone = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        // Qt takes "-name", "--name" and "-name=value" alike.
+        const QString name =
+            argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1).section(u'=', 0, 0);
+        if (i == 0 || !argument.startsWith(u'-'))
+            arguments << argument;
+        else if (withValue.contains(name) && !argument.contains(u'='))
+            ++i; // its value too
+        else if (!withValue.contains(name) && !alone.contains(name))
+            arguments << argument;
+    }
+    return arguments;
+}
+
 // --help and --version, which work without a display: the exit status when one was asked.
 std::optional<int> answeredWithoutDisplay(int argc, char *argv[])
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+    const QStringList arguments = programArguments(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Operator program of the RV-360 crucible indexer: shows the pocket at the "
@@ -81,7 +105,6 @@ std::optional<int> answeredWithoutDisplay(int argc, char *argv[])
                                      QStringLiteral("Displays version information."));
     parser.addOption(help);
     parser.addOption(version);
-    // Qt's own options (-platform, -style, ...) are the application's business.
     parser.parse(arguments);
     if (parser.isSet(help)) {
         std::printf("%s", qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"),
@@ -122,7 +145,7 @@ void openControlSocket(ControlServer &control, const RemoteSettings &settings)
 }
 
 // The instrument port, off unless the settings name where it listens.
-void openInstrumentPort(InstrumentPort &instrument)
+void openInstrumentPort(InstrumentPort &instrument, MotionSupervisor &motion)
 {
     QObject::connect(&instrument, &InstrumentPort::notice, [](const QString &line) {
         std::fprintf(stderr, "rv360: instrument port: %s\n", qPrintable(line));
@@ -134,9 +157,11 @@ void openInstrumentPort(InstrumentPort &instrument)
     quint16 port = 0;
     QString why = settings.error;
     if (!why.isEmpty() || !InstrumentPort::ParseListen(settings.listen, &address, &port, &why) ||
-        !instrument.setAllowed(settings.allow, &why) || !instrument.listen(address, port, &why))
+        !instrument.setAllowed(settings.allow, &why) || !instrument.listen(address, port, &why)) {
         std::fprintf(stderr, "rv360: instrument port off: %s%s\n", qPrintable(why),
                      settings.error.isEmpty() ? " ([Instrument] in RV360.INI)" : "");
+        motion.setRemotePort({}, why);
+    }
 }
 
 } // namespace
@@ -152,6 +177,9 @@ int main(int argc, char *argv[])
     for (const QString &message : std::as_const(heldMessages()))
         std::fprintf(stderr, "%s\n", qPrintable(message));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
+    // The launcher's entry, for docks that match windows by it (Wayland's app id; X11 takes the
+    // class "rv360", the desktop entry's StartupWMClass).
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.rv360.rv360"));
     QApplication::setWindowIcon(programIcon());
     frmMain window;
     // Ended from outside, the program ends as Close ends it: settings saved, port released. No
@@ -183,6 +211,6 @@ int main(int argc, char *argv[])
     openControlSocket(control, remote);
     InstrumentPort instrument(window.motion());
     QObject::connect(&window, &frmMain::closing, &instrument, &InstrumentPort::stopListening);
-    openInstrumentPort(instrument);
+    openInstrumentPort(instrument, window.motion());
     return app.exec();
 }

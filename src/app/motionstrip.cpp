@@ -124,8 +124,17 @@ void MotionStrip::refreshRemote()
         chkRemote->setChecked(m_motion.remoteAllowed());
     }
     chkRemote->setEnabled(!port.isEmpty());
-    lblRemote->setText(port.isEmpty()     ? QStringLiteral("Instrument port off")
+    // A setting that keeps the port off says so here, not only on standard error, which nobody
+    // reads when the program starts from the desktop.
+    const QString whyOff = m_motion.remoteOffReason();
+    lblRemote->setText(port.isEmpty() && !whyOff.isEmpty()
+                           ? QStringLiteral("Instrument port off: check [Instrument]")
+                       : port.isEmpty()   ? QStringLiteral("Instrument port off")
                        : holder.isEmpty() ? QStringLiteral("Instrument port %1").arg(port)
                                           : QStringLiteral("Remote: %1 has control").arg(holder));
+    lblRemote->setToolTip(
+        port.isEmpty() && !whyOff.isEmpty()
+            ? QStringLiteral("Instrument port off: %1 ([Instrument] in RV360.INI)").arg(whyOff)
+            : QString());
     cmdLocal->setVisible(!holder.isEmpty());
 }

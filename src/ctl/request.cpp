@@ -62,6 +62,12 @@ QString Transport::source() const
 
 void Transport::openSocket(const QString &path, std::function<void(bool)> connected)
 {
+    // A place tried before: its socket may be the sender of the signal that brought us here.
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket.release()->deleteLater();
+    }
+    m_connected = m_ended = false;
     m_socket = std::make_unique<QLocalSocket>();
     connect(m_socket.get(), &QLocalSocket::connected, this, [this, connected] {
         m_connected = true;
@@ -148,18 +154,28 @@ void Session::start(const QJsonObject &request)
             return finish(status, why);
         return send();
     }
-    const QString path =
-        m_o.socket.isEmpty() ? DefaultSocketPath() : QFileInfo(m_o.socket).absoluteFilePath();
-    if (path.isEmpty())
+    // Without --socket, the places the program may have chosen, in its order.
+    const QStringList paths = m_o.socket.isEmpty()
+                                  ? SocketPathCandidates()
+                                  : QStringList{QFileInfo(m_o.socket).absoluteFilePath()};
+    if (paths.isEmpty())
         return finish(kUnreachable, QStringLiteral("no running rv360: no private folder for "
                                                    "its socket, and no --device given"));
-    m_transport.openSocket(path, [this, path](bool connected) {
+    connectTo(paths, 0);
+}
+
+void Session::connectTo(const QStringList &paths, int index)
+{
+    const QString path = paths.at(index);
+    m_transport.openSocket(path, [this, paths, index, path](bool connected) {
+        if (!connected && index + 1 < paths.size())
+            return connectTo(paths, index + 1);
         if (!connected && m_request.value(QStringLiteral("cmd")) == QLatin1String("history"))
             return historyFromFile();
         if (!connected)
-            return finish(
-                kUnreachable,
-                QStringLiteral("no running rv360 at %1, and no --device given").arg(path));
+            return finish(kUnreachable,
+                          QStringLiteral("no running rv360 at %1, and no --device given")
+                              .arg(paths.join(QStringLiteral(" or "))));
         // Only the user's own program may take the user's moves.
         if (const long uid = m_transport.serverUid(); uid != long(::getuid()))
             return finish(kUnreachable,

@@ -5,6 +5,7 @@
 
 #include <QJsonObject>
 #include <QObject>
+#include <QStringList>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -62,6 +63,8 @@ public:
     void start(const QJsonObject &request);
 
 private:
+    // Connects to the first of the paths that answers, from index on.
+    void connectTo(const QStringList &paths, int index);
     void send();
     void historyFromFile();
     void handle(const QJsonObject &result);

@@ -354,9 +354,10 @@ void MotionSupervisor::setRemoteAllowed(bool allowed)
     Q_EMIT remoteChanged();
 }
 
-void MotionSupervisor::setRemotePort(const QString &where)
+void MotionSupervisor::setRemotePort(const QString &where, const QString &whyOff)
 {
     m_remotePort = where;
+    m_remoteOff = whyOff;
     Q_EMIT remoteChanged();
 }
 

@@ -155,9 +155,11 @@ public:
     // (two clients may share an address); who is shown to the operator.
     void setRemoteAllowed(bool allowed);
     bool remoteAllowed() const { return m_remoteAllowed; }
-    // Where the instrument port listens ("127.0.0.1:5025"), empty when it is off.
-    void setRemotePort(const QString &where);
+    // Where the instrument port listens ("127.0.0.1:5025"), empty when it is off; and why a
+    // setting keeps it off, for the operator to see.
+    void setRemotePort(const QString &where, const QString &whyOff = {});
     const QString &remotePort() const { return m_remotePort; }
+    const QString &remoteOffReason() const { return m_remoteOff; }
     const QString &remoteHolder() const { return m_holderName; }
     bool holdsRemote(const void *owner) const { return owner && m_holder == owner; }
     // Empty when owner holds control now, else why not.
@@ -237,7 +239,7 @@ private:
     std::deque<QString> m_history;
     QString m_alarm;
     bool m_remoteAllowed = false;
-    QString m_remotePort;
+    QString m_remotePort, m_remoteOff;
     const void *m_holder = nullptr;
     // How often the operator has taken remote control back.
     quint64 m_withdrawals = 0;

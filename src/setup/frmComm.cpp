@@ -203,6 +203,8 @@ void frmComm::buildHostBoxes()
     txtHostPort = named(
         new QLineEdit(QStringLiteral("1001"), Frame1), QStringLiteral("txtHostPort"),
         QStringLiteral("Computer ethernet port (usually 1001)."), twips(1260, 1320, 612, 312));
+    // Any TCP port whole: five digits.
+    FitFontToText(txtHostPort, QStringLiteral("65535"));
 }
 
 // The command typed by hand and the indexer's response.
@@ -219,6 +221,8 @@ void frmComm::buildCommandLines()
     txtRcv = named(new QLineEdit(this), QStringLiteral("txtRcv"),
                    QStringLiteral("Response from indexer."), twips(120, 2820, 3012, 288));
     txtRcv->setReadOnly(true);
+    connect(txtRcv, &QLineEdit::textChanged, this,
+            [this] { TipWhenCut(txtRcv, QStringLiteral("Response from indexer.")); });
     QPalette face = txtRcv->palette();
     face.setColor(QPalette::Base, face.color(QPalette::Button));
     txtRcv->setPalette(face);
@@ -236,6 +240,11 @@ void frmComm::buildDeviceLines()
                       QStringLiteral("Device that the chosen port opens; a path may be typed."),
                       twips(840, 3135, 2292, 312));
     devices->refresh();
+    // A long path (a by-id name) shows its start, and whole as the tool tip.
+    connect(devices, &QComboBox::editTextChanged, this, [devices] {
+        TipWhenCut(devices->lineEdit(),
+                   QStringLiteral("Device that the chosen port opens; a path may be typed."));
+    });
     lblDevice->setBuddy(cboDevice);
     // After the port options, before the Ethernet boxes.
     setTabOrder(optCommPort_5, cboDevice);

@@ -53,6 +53,18 @@ QString fileDeviceName(int portNumber)
 #endif
 }
 
+// The names that differ from the file's.
+QList<cIniFile::Entry> changedNames()
+{
+    QList<cIniFile::Entry> entries;
+    const std::array<QString, 8> stored = ReadPocketNames();
+    for (int k = 1; k <= 8; ++k) {
+        if (PocketNames[k - 1] != stored[k - 1])
+            entries.append({QStringLiteral("Pockets"), nameKey(k), PocketNames[k - 1]});
+    }
+    return entries;
+}
+
 } // namespace
 
 QString SettingsFilePath()
@@ -117,12 +129,18 @@ void SaveSettings()
             entries.append(
                 {QStringLiteral("Ports"), QStringLiteral("COM%1").arg(it.key()), it.value()});
     }
-    const std::array<QString, 8> stored = ReadPocketNames();
-    for (int k = 1; k <= 8; ++k) {
-        if (PocketNames[k - 1] != stored[k - 1])
-            entries.append({QStringLiteral("Pockets"), nameKey(k), PocketNames[k - 1]});
-    }
+    entries += changedNames();
     // One replacement for all, so that an interrupted save leaves the old file whole.
+    ini.WriteIniEntries(entries);
+}
+
+void SavePocketNames()
+{
+    const QList<cIniFile::Entry> entries = changedNames();
+    if (entries.isEmpty())
+        return;
+    cIniFile ini;
+    ini.setFileName(SettingsFilePath());
     ini.WriteIniEntries(entries);
 }
 

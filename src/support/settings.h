@@ -12,9 +12,10 @@ extern int EPort;          // Ethernet choice: TCP port of the serial device ser
 extern QString EAddr;      // Ethernet choice: its address or host name ("0.0.0.0": none)
 extern QString ConfigFile; // last configuration file: bare name (program's directory) or path
 
-// The pockets' names, section "Pockets", keys "Name1" to "Name8": loaded at start-up and saved
-// with the four settings (a key is written when its name differs from the file's). Taken
-// as they are written; the window keeps the good ones (PocketLayout::setName).
+// The pockets' names, section "Pockets", keys "Name1" to "Name8": loaded at start-up, saved by
+// SavePocketNames as the window takes them and with the four settings (a key is written when
+// its name differs from the file's). Taken as they are written; the window keeps the good ones
+// (PocketLayout::setName).
 extern std::array<QString, 8> PocketNames;
 // The same read directly from the file, for rv360ctl --device.
 std::array<QString, 8> ReadPocketNames();
@@ -25,6 +26,9 @@ std::array<QString, 8> ReadPocketNames();
 void LoadSettings();
 // Writes the four settings back.
 void SaveSettings();
+// Writes the names alone, in one atomic replacement: they are the operator's data, kept the
+// moment they are taken, whether the program then ends by Close, Exit or a crash.
+void SavePocketNames();
 
 // Full path of the settings file "RV360.INI" in the program's own directory.
 QString SettingsFilePath();

@@ -43,12 +43,28 @@ void FitFontToItems(QComboBox *box)
         room));
 }
 
-void FitFontToText(QLineEdit *box, const QString &text)
+namespace
+{
+int textRoom(const QLineEdit *box)
 {
     const int frame = box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, box);
     const QMargins margins = box->textMargins();
     // A line edit keeps two pixels of its own on each side of the text.
-    const int room = box->width() - 2 * frame - 4 - margins.left() - margins.right();
+    return box->width() - 2 * frame - 4 - margins.left() - margins.right();
+}
+} // namespace
+
+void TipWhenCut(QLineEdit *box, const QString &tip)
+{
+    const bool cut = box->fontMetrics().horizontalAdvance(box->text()) > textRoom(box);
+    if (cut && !box->hasFocus())
+        box->setCursorPosition(0);
+    box->setToolTip(cut ? box->text() : tip);
+}
+
+void FitFontToText(QLineEdit *box, const QString &text)
+{
+    const int room = textRoom(box);
     box->setFont(QFont()); // from the inherited font, so that a shorter text gets it back
     box->setFont(fitted(
         box->font(),

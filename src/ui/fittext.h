@@ -11,3 +11,6 @@ class QLineEdit;
 void FitFontToItems(QComboBox *box);
 // The text fits the box.
 void FitFontToText(QLineEdit *box, const QString &text);
+// A text the box cannot show whole: its start shows (unless it is being typed), and the whole
+// text is the tool tip; a text that fits has tip as its tool tip.
+void TipWhenCut(QLineEdit *box, const QString &tip);

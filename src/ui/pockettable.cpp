@@ -3,6 +3,7 @@
 #include "conversions.h"
 #include "fittext.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QFocusEvent>
 #include <QLabel>
@@ -23,12 +24,20 @@ constexpr int kRowPitch = 28; // 420 twips
 constexpr int kNumberX = 4, kNumberW = 16;
 constexpr int kModeX = 24, kModeW = 94;
 constexpr int kLocationX = 122, kLocationW = 56;
-constexpr int kNameX = 182, kNameW = PocketTable::kNameWidth - 6;
+constexpr int kNameX = 182;
 constexpr int kFieldH = 22;
 } // namespace
 
+int PocketTable::nameWidth()
+{
+    // The box's frame and margins, and the gap before the frame's edge.
+    constexpr int around = 2 * 2 + 4 + 6;
+    return QFontMetrics(QApplication::font()).horizontalAdvance(QString(16, u'W')) + around;
+}
+
 PocketTable::PocketTable(QWidget *frame, int firstRowY) : QObject(frame)
 {
+    const int nameW = nameWidth() - 6;
     auto heading = [frame](int index, const QString &text, int x, int w, int y) {
         auto *label = new QLabel(text, frame);
         label->setObjectName(QStringLiteral("lblColumn_%1").arg(index));
@@ -38,7 +47,7 @@ PocketTable::PocketTable(QWidget *frame, int firstRowY) : QObject(frame)
     };
     lblColumn[2] = heading(2, QStringLiteral("Pocket Type"), kModeX, kModeW, firstRowY - 17);
     lblColumn[1] = heading(1, QStringLiteral("Degrees"), kLocationX, kLocationW, firstRowY - 17);
-    lblColumn[3] = heading(3, QStringLiteral("Name"), kNameX, kNameW, firstRowY - 17);
+    lblColumn[3] = heading(3, QStringLiteral("Name"), kNameX, nameW, firstRowY - 17);
 
     for (int i = 0; i < kRows; ++i) {
         const int y = firstRowY + i * kRowPitch;
@@ -71,15 +80,15 @@ PocketTable::PocketTable(QWidget *frame, int firstRowY) : QObject(frame)
 
         auto *name = new QLineEdit(frame);
         name->setObjectName(QStringLiteral("txtName_%1").arg(i));
-        name->setGeometry(kNameX, y, kNameW, kFieldH);
+        name->setGeometry(kNameX, y, nameW, kFieldH);
         name->setAccessibleName(QStringLiteral("Pocket %1 name").arg(i + 1));
         name->installEventFilter(this);
         txtName[i] = name;
     }
     lblNameNote = new QLabel(frame);
     lblNameNote->setObjectName(QStringLiteral("lblNameNote"));
-    lblNameNote->setGeometry(kNumberX, firstRowY + kRows * kRowPitch - 2,
-                             kNameX + kNameW - kNumberX, kNoteHeight - 4);
+    lblNameNote->setGeometry(kNumberX, firstRowY + kRows * kRowPitch - 2, kNameX + nameW - kNumberX,
+                             kNoteHeight - 4);
     txtName[0]->setToolTip(QStringLiteral("Name of the material in the pocket."));
     cboMode[0]->setToolTip(QStringLiteral("Select pocket type."));
     cboLocation[0]->setToolTip(QStringLiteral("Select pocket position."));

@@ -42,8 +42,9 @@ public:
     bool setType(int row, int type);
     bool setPosition(int row, int position);
 
-    // The names' column and the line under the rows: the width and height the table adds.
-    static constexpr int kNameWidth = 96;
+    // The names' column and the line under the rows: the width and height the table adds. The
+    // column takes a name of 16 of the widest letters whole, in the application's font.
+    static int nameWidth();
     static constexpr int kNoteHeight = 20;
 
     // Names typed and not yet taken (their box was not left: the window is closing) are taken

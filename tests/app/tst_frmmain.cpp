@@ -12,7 +12,8 @@
 //                it shows begins so; NAME.tip==TEXT its tool tip; said==TEXT the reply the
 //                last message names
 //   limit:S      the moves' time limit          wait:MS   time passes
-//   inhibit:R    a script inhibits moves for reason R
+//   inhibit:R    a script inhibits moves for reason R     port:P, off:WHY  the instrument port at
+//                P, or off for a setting's reason WHY
 //   type:NAME:T  T typed into a text box, then the box left
 // Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
@@ -21,6 +22,8 @@
 #include "frmComm.h"
 #include "frmMain.h"
 #include "indexerlink.h"
+#include "instrumentport.h"
+#include "instrumentsettings.h"
 #include "lamp.h"
 #include "modFormUtil.h"
 #include "motionsupervisor.h"
@@ -32,12 +35,16 @@
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QStyleOptionSlider>
 #include <QTest>
+#include <csignal>
+#include <sys/wait.h>
 
 namespace
 {
@@ -130,6 +137,8 @@ void play(MainFixture &f, const QString &transcript)
             w->motion().setInhibit(true, unescape(arg), QStringLiteral("script uid=1000 pid=4242"));
         } else if (step.startsWith(QLatin1String("port:"))) {
             w->motion().setRemotePort(arg);
+        } else if (step.startsWith(QLatin1String("off:"))) {
+            w->motion().setRemotePort({}, unescape(arg));
         } else if (step.startsWith(QLatin1String("holder:"))) {
             w->motion().takeRemote(&f, arg);
         } else if (step.startsWith(QLatin1String("limit:"))) {
@@ -238,7 +247,8 @@ private Q_SLOTS:
         // Remote control: offered once the instrument port listens, shown while a client holds
         // it, taken back by Local, which forbids it until the operator allows it again.
         row("remote",
-            "click:chkRemote chkRemote==0 lblRemote==Instrument_port_off port:127.0.0.1:5025 "
+            "click:chkRemote chkRemote==0 lblRemote==Instrument_port_off off:bad_address "
+            "lblRemote.tip^=Instrument_port_off:_bad_address port:127.0.0.1:5025 lblRemote.tip== "
             "lblRemote==Instrument_port_127.0.0.1:5025 click:chkRemote chkRemote==1 "
             "holder:127.0.0.2 cmdLocal==1 lblRemote==Remote:_127.0.0.2_has_control click:cmdLocal "
             "chkRemote==0 lblRemote==Instrument_port_127.0.0.1:5025 holder:127.0.0.2 cmdLocal==0");
@@ -305,12 +315,14 @@ private Q_SLOTS:
             QVERIFY(dialog && !control<QTimer>(w, "tmrUpdate")->isActive());
             QCOMPARE(w->findChildren<frmComm *>().size(), 1);
             CommPort = 3;
+            play(*f, "type:txtName_0:Ti");
             if (exit)
                 play(*f, "click:cmdExit");
             else
                 QVERIFY(w->close());
             QCOMPARE(f->exits, exit ? 1 : 0);
             QCOMPARE(contentsOf(SettingsFilePath()).contains("CommPort=3\r\n"), !exit);
+            QVERIFY(contentsOf(SettingsFilePath()).contains("Name1=Ti\r\n"));
             QCOMPARE(!dialog.isNull() && dialog->isVisible(), exit);
             QVERIFY(f->home.messages.isEmpty());
             QVERIFY(!control<QTimer>(w, "tmrUpdate")->isActive());
@@ -377,16 +389,23 @@ private Q_SLOTS:
         play(*f, "sent==B6,B4 lblMove==4");
     }
 
-    // The names are kept in the settings file: written as the window closes (one still being
-    // typed too), shown after a restart; a second of the same name (letter case ignored) is
-    // not taken.
+    // The names are kept in the settings file: written as each is taken (a kill right after
+    // loses none) and as the window closes (one still being typed too), shown after a restart;
+    // a second of the same name (letter case ignored) is not taken.
     void namesKept()
     {
         play(*f, "type:txtName_0:Ti type:txtName_4:Au");
+        if (::fork() == 0) // killed the moment after its name is taken
+            play(*f, "type:txtName_2:Ni"), ::kill(::getpid(), SIGKILL);
+        int status = 0;
+        QVERIFY(::wait(&status) > 0 && WIFSIGNALED(status));
+        QVERIFY(contentsOf(SettingsFilePath()).endsWith("Name1=Ti\r\nName5=Au\r\nName3=Ni\r\n"));
+        play(*f, "type:txtName_2:Ni");
         control<QLineEdit>(w, "txtName_7")->setText(QStringLiteral("Cu")); // still in its box
         w->close();
         const QByteArray saved = contentsOf(SettingsFilePath());
-        QVERIFY2(saved.endsWith("[Pockets]\r\nName1=Ti\r\nName5=Au\r\nName8=Cu\r\n"), saved);
+        QVERIFY2(saved.endsWith("[Pockets]\r\nName1=Ti\r\nName5=Au\r\nName3=Ni\r\nName8=Cu\r\n"),
+                 saved);
         QVERIFY(ReplaceFileAtomically(SettingsFilePath(), saved + "Name2=tI\r\n"));
         f->window = std::make_unique<frmMain>(&f->port);
         w = f->window.get();
@@ -394,11 +413,39 @@ private Q_SLOTS:
         play(*f, "txtName_0==Ti txtName_1== txtName_4==Au at:5 lblPocketName==Au");
     }
 
+    // Every INI example of the documents, pasted as written, is taken by the surfaces' readers:
+    // no comment ends up inside a value.
+    void iniExamples()
+    {
+        QStringList files = QDir(RV360_SOURCE_DIR "/docs").entryList({"*.md"}), examples;
+        for (QString &file : files << "../README.md")
+            for (const QString &block :
+                 QString::fromUtf8(contentsOf(RV360_SOURCE_DIR "/docs/" + file))
+                     .split(QRegularExpression("\n\\s*\n|```\\w*")))
+                if (block.trimmed().startsWith(u'[') && !block.contains(u'('))
+                    examples << block;
+        QVERIFY(!examples.isEmpty());
+        for (const QString &example : examples) {
+            QVERIFY(ReplaceFileAtomically(SettingsFilePath(), example.toUtf8()));
+            const InstrumentSettings instrument = InstrumentSettings::Read();
+            QHostAddress address;
+            quint16 port = 0;
+            QString why;
+            QVERIFY2((instrument.listen.isEmpty() ||
+                      InstrumentPort::ParseListen(instrument.listen, &address, &port, &why)) &&
+                         InstrumentPort(w->motion()).setAllowed(instrument.allow, &why) &&
+                         !PortDeviceName(1).contains(u' ') && !PortDeviceName(2).contains(u' '),
+                     qPrintable(example + why));
+        }
+    }
+
     // Read fills the table from the indexer and Send sends it; presses while a transfer waits
     // are ignored (no file dialog either). Save writes the table to the file chosen, which Open
     // then reads.
     void transfers()
     {
+        // The start-up table (eight Not Used pockets) sends nothing: the indexer's layout stays.
+        play(*f, "click:cmdCustom_1 sent==");
         QString dialogs; // o: open, s: save
         cFileDialog::SetShowHandler([&dialogs](cFileDialog &dialog, bool fOpen) {
             dialogs += fOpen ? u'o' : u's';
