@@ -151,6 +151,7 @@ void MotionSupervisor::move(int target, const QString &source, const QObject *co
     }
     if (m_move)
         finish(QStringLiteral("replaced"), QStringLiteral("replaced by a move to %1").arg(target));
+    m_overdue.reset(); // whatever it does now is this move's
     Move &move = m_move.emplace();
     move.serial = ++m_serial;
     move.target = target;
@@ -267,6 +268,8 @@ void MotionSupervisor::finish(const QString &state, const QString &message)
     const bool failed = state == QLatin1String("failed");
     if (failed)
         m_alarm = message;
+    if (failed && move.written)
+        m_overdue = move;
     Q_EMIT moveEvent(event);
     if (failed)
         Q_EMIT alarmChanged(m_alarm);
@@ -364,6 +367,26 @@ void MotionSupervisor::onTransaction(const QString &command, const IndexerLink::
     }
 }
 
+void MotionSupervisor::arriveLate(const Move &move)
+{
+    const double seconds = move.clock.elapsed() / 1000.0;
+    const Event event{QStringLiteral("late"),
+                      move.target,
+                      move.source,
+                      seconds,
+                      QStringLiteral("pocket %1 reached after %2 s, past the %3 s limit")
+                          .arg(move.target)
+                          .arg(secondsText(seconds))
+                          .arg(m_timeLimitS),
+                      move.name,
+                      move.owner};
+    record(event, move.requested, move.from);
+    m_standstill = move.target; // where it was sent: no move made at the indexer
+    m_alarm = event.message;
+    Q_EMIT moveEvent(event);
+    Q_EMIT alarmChanged(m_alarm);
+}
+
 void MotionSupervisor::watchIndexer(bool ready)
 {
     // A pocket read between two ready reports is where the turntable stands: read while it
@@ -373,6 +396,10 @@ void MotionSupervisor::watchIndexer(bool ready)
     m_pocketRead = false;
     if (!still)
         return;
+    // A failed move ends at the first standstill: late at its target, else it stopped short.
+    if (const std::optional<Move> overdue = std::exchange(m_overdue, std::nullopt);
+        overdue && overdue->target == *m_lastPocket)
+        return arriveLate(*overdue);
     const int from = m_standstill.value_or(*m_lastPocket);
     m_standstill = m_lastPocket;
     if (from == *m_lastPocket)

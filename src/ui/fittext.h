@@ -3,6 +3,7 @@
 #include <QString>
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 
 // Controls keep their designed size; where a wider font than the design's would cut their text
@@ -11,3 +12,8 @@ class QLineEdit;
 void FitFontToItems(QComboBox *box);
 // The text fits the box.
 void FitFontToText(QLineEdit *box, const QString &text);
+
+// A label whose text changes, told whole: cut with "..." where it is wider than the label, with
+// the whole text then in its tool tip; its accessible name is what it tells and the whole text
+// ("Move status: Moving to 3 (window)"), so that a screen reader hears each change.
+void ShowWhole(QLabel *label, const QString &what, const QString &text);

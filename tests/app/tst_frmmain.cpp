@@ -9,7 +9,9 @@
 //   NAME==TEXT   what a control shows: a label's or frame's text, an option's, check box's or
 //                lamp's 1 or 0, whether a button is shown, the spin's value; CommPort==N the
 //                setting; sent==A,B the commands written so far ("_" a blank); NAME^=TEXT what
-//                it shows begins so; NAME.tip==TEXT its tool tip
+//                it shows begins so; NAME.tip==TEXT its tool tip; NAME.heard==TEXT its
+//                accessible name, what a screen reader says of it. A label's or button's text
+//                that its accessible name leaves out shows as "?TEXT".
 //   limit:S      the moves' time limit          wait:MS   time passes
 //   inhibit:R    a script inhibits moves for reason R
 //   type:NAME:T  T typed into a text box, then the box left
@@ -77,7 +79,17 @@ QString shownBy(MainFixture &f, const QString &name)
         return QString::number(CommPort);
     if (name.endsWith(u".tip"))
         return control<QWidget>(w, name.chopped(4))->toolTip();
+    const auto heard = [](QWidget *widget) {
+        return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+    };
+    if (name.endsWith(u".heard"))
+        return heard(control<QWidget>(w, name.chopped(6)));
     QWidget *widget = control<QWidget>(w, name);
+    // Cut where it is too wide ("..."), the rest is heard.
+    const auto told = [&heard, widget](QString text) {
+        const QString said = heard(widget).remove(QChar(0x200B));
+        return said.contains(QString(text).remove(QChar(0x2026))) ? text : u'?' + text;
+    };
     if (auto *spin = qobject_cast<VerticalSpin *>(widget))
         return QString::number(spin->spinValue());
     if (auto *lamp = qobject_cast<Lamp *>(widget)) { // as painted; screen readers are told so
@@ -85,12 +97,16 @@ QString shownBy(MainFixture &f, const QString &name)
         const bool on = shown.pixelColor(lamp->mapTo(w, lamp->rect().center())) == Lamp::onColor();
         return lamp->accessibleDescription() == (on ? u"on" : u"off") ? QString::number(on) : "?";
     }
-    if (auto *button = qobject_cast<QAbstractButton *>(widget)) // a push button: whether shown
-        return QString::number(button->isCheckable() ? button->isChecked() : button->isVisible());
+    if (auto *button = qobject_cast<QAbstractButton *>(widget)) { // a push button: whether shown
+        const QString text = button->text().remove(u'&');
+        const QString state =
+            QString::number(button->isCheckable() ? button->isChecked() : button->isVisible());
+        return told(text) == text ? state : u'?' + state;
+    }
     if (auto *edit = qobject_cast<QLineEdit *>(widget))
         return edit->text();
     if (auto *label = qobject_cast<QLabel *>(widget)) // without the line break chances
-        return label->text().remove(QChar(0x200B));
+        return told(label->text().remove(QChar(0x200B)));
     return qobject_cast<QGroupBox *>(widget)->title();
 }
 
@@ -227,6 +243,23 @@ private Q_SLOTS:
             "lblRemote==Instrument_port_127.0.0.1:5025 click:chkRemote chkRemote==1 "
             "holder:127.0.0.2 cmdLocal==1 lblRemote==Remote:_127.0.0.2_has_control click:cmdLocal "
             "chkRemote==0 lblRemote==Instrument_port_127.0.0.1:5025 holder:127.0.0.2 cmdLocal==0");
+        // The strip as a screen reader hears it: a move that gets there after its time limit
+        // (said until acknowledged, then the last result); a move refused unsent, cut on screen
+        // and whole in its tool tip; an inhibit; a remote holder.
+        row("heard",
+            "at:5 limit:1 D?=D:M%0D up tick wait:1200 "
+            "lblMotion.heard==Move_status:_Pocket_6_not_reached_in_1_s:_at_5,_moving B?=B:6%0D "
+            "D?=D:R%0D tick clear tick lblMotion.heard^=Move_status:_Pocket_6_reached_after_1. "
+            "cmdAcknowledge.heard==Acknowledge click:cmdAcknowledge cmdAcknowledge==0 "
+            "lblMotion.heard^=Move_status:_Pocket_6_reached_after limit:30 A?= D?= "
+            "click:cmdControl_0 up "
+            "lblMotion.heard==Move_status:_Move_to_7:_\"B7\"_not_sent:_the_line_has_not_"
+            "answered_since_a_timeout_(window) lblMotion.tip==Move_to_7:_\"B7\"_not_sent:_the_"
+            "line_has_not_answered_since_a_timeout_(window) inhibit:HV_on "
+            "lblInhibit.heard==Inhibit_status:_Moves_inhibited:_HV_on_(script) port:127.0.0.1:5025 "
+            "click:chkRemote holder:127.0.0.2 "
+            "lblRemote.heard==Remote_control_status:_Remote:_127.0.0.2_has_control "
+            "cmdLocal.heard==Local");
         // Control and switches: the source read and set, a switch byte read from either panel; no
         // reply or no byte leaves what is shown.
         row("control and switches",
