@@ -3,9 +3,11 @@
 // the loopback interface is used.
 #include "commandset.h"
 #include "controls.h"
+#include "controlserver.h"
 #include "freeport.h"
 #include "frmComm.h"
 #include "frmMain.h"
+#include "motionsupervisor.h"
 #include "settings.h"
 #include "simprocess.h"
 #include "tcpport.h"
@@ -14,12 +16,41 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+
+// A network of 60 ms each way in front of a server, connected to it 90 ms after its client: the
+// server's greeting arrives about 150 ms after the connection.
+struct SlowLink : QObject {
+    QTcpServer near;
+    explicit SlowLink(quint16 to)
+    {
+        near.listen(QHostAddress::LocalHost);
+        connect(&near, &QTcpServer::newConnection, this, [this, to] {
+            QTcpSocket *client = near.nextPendingConnection();
+            auto *server = new QTcpSocket(client);
+            for (auto [from, into] : {std::pair{client, server}, {server, client}})
+                connect(from, &QTcpSocket::readyRead, into, [from, into] {
+                    QTimer::singleShot(60, into,
+                                       [into, data = from->readAll()] { into->write(data); });
+                });
+            connect(server, &QTcpSocket::disconnected, client, &QTcpSocket::abort);
+            QTimer::singleShot(
+                90, server, [server, to] { server->connectToHost(QHostAddress::LocalHost, to); });
+        });
+    }
+    // Ends every connection.
+    void cut()
+    {
+        for (QTcpSocket *client : near.findChildren<QTcpSocket *>(Qt::FindDirectChildrenOnly))
+            client->abort();
+    }
+};
 
 class TestNetwork : public QObject
 {
@@ -41,26 +72,35 @@ class TestNetwork : public QObject
 private Q_SLOTS:
     void init() { link = std::make_unique<IndexerLink>(); }
 
-    // A bare listener. The port alone: a frame given while it connects and then dropped never
-    // goes out, nor does a dropped byte come in; a read of nothing is not the end of the
-    // connection, the far end's close is. The link on it (named by its endpoint), never answered:
-    // timeouts, the connection kept; but a timed-out frame that the connection still holds (the
-    // far end takes nothing) goes with the connection, reset: it never reaches the device server
-    // late.
+    // A bare listener that answers the probe only. The port alone: a frame given while it
+    // connects and then dropped never goes out, nor does a dropped byte come in; a read of
+    // nothing is not the end of the connection, the far end's close is. The link on it (named by
+    // its endpoint), never answered: timeouts, the connection kept; but a timed-out frame that
+    // the connection still holds (the far end takes nothing) goes with the connection, reset: it
+    // never reaches the device server late.
     void bareListener()
     {
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
+        QPointer<QTcpSocket> far;
+        connect(&server, &QTcpServer::newConnection, this, [&server, &far] {
+            far = server.nextPendingConnection();
+            auto *once = new QObject(far);
+            connect(far, &QTcpSocket::readyRead, once, [socket = far.data(), once] {
+                if (socket->read(5) == "$D?\r\n")
+                    socket->write("D:R\r");
+                delete once;
+            });
+        });
         TcpPort tcp;
         const auto choice = PortChoice::network(QStringLiteral("127.0.0.1"), server.serverPort());
         tcp.open(choice); // closed again on the same turn: no connection is made
         tcp.close();
         QTest::qWait(50);
-        QVERIFY(!server.hasPendingConnections() && tcp.open(choice) && tcp.isConnecting());
+        QVERIFY(!far && tcp.open(choice) && tcp.isConnecting());
         tcp.write("$B6\r\n");
         tcp.discardOutput();
-        QTRY_VERIFY(server.hasPendingConnections() && !tcp.isConnecting());
-        QTcpSocket *far = server.nextPendingConnection();
+        QTRY_VERIFY(far && !tcp.isConnecting());
         far->write("x"); // one stale byte, dropped
         QVERIFY(QSignalSpy(&tcp, &LinePort::dataReceived).wait());
         tcp.discardInput();
@@ -73,8 +113,6 @@ private Q_SLOTS:
         QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()), 1);
         QCOMPARE(link->port().choice().name(),
                  QStringLiteral("127.0.0.1:%1").arg(server.serverPort()));
-        QTRY_VERIFY(server.hasPendingConnections());
-        far = server.nextPendingConnection();
         QVERIFY(transact(*link, QStringLiteral("D?")).timedOut);
         QVERIFY(far->state() == QAbstractSocket::ConnectedState && link->port().isOpen());
         far->setReadBufferSize(1); // takes nothing more: more than a window stays with the sender
@@ -88,30 +126,42 @@ private Q_SLOTS:
         QVERIFY(size < command.size());
     }
 
-    // A device server's greeting, however late and however spread, is never a reply; one that
-    // never ends is cut off after kGreetingMaxMs.
+    // A device server's greeting, however late and however spread, is never a reply: spread
+    // over 220 ms, one that never ends (cut off after kGreetingMaxMs), one that comes after the
+    // quiet time while the probe waits. A server that never answers the probe is a failed open.
     void greetings()
     {
-        for (const bool endless : {false, true}) {
+        enum { Spread, Endless, Late, NoProbeAnswer };
+        for (const int kind : {Spread, Endless, Late, NoProbeAnswer}) {
             init();
             QTcpServer server;
             QVERIFY(server.listen(QHostAddress::LocalHost));
-            connect(&server, &QTcpServer::newConnection, this, [&server, endless] {
+            connect(&server, &QTcpServer::newConnection, this, [&server, kind] {
                 QTcpSocket *far = server.nextPendingConnection();
                 auto *chatter = new QTimer(far);
                 connect(chatter, &QTimer::timeout, far,
-                        [far, endless] { far->write(endless ? "~" : "ser2net port\r\n"); });
-                chatter->start(50);
-                if (!endless)
+                        [far, kind] { far->write(kind == Endless ? "~\r" : "ser2net port\r\n"); });
+                chatter->setSingleShot(kind == Late);
+                chatter->start(kind == Late ? 150 : 50);
+                if (kind == Spread)
                     QTimer::singleShot(220, chatter, &QTimer::stop);
-                connect(far, &QTcpSocket::readyRead, far, [far, chatter] {
-                    chatter->stop();
-                    if (far->readAll().contains("$B?"))
+                connect(far, &QTcpSocket::readyRead, far, [far, chatter, kind] {
+                    if (kind != Late)
+                        chatter->stop();
+                    const QByteArray got = far->readAll();
+                    if (got.contains("$D?") && kind != NoProbeAnswer) // after a late greeting
+                        QTimer::singleShot(100, far, [far] { far->write("D:R\r"); });
+                    if (got.contains("$B?"))
                         far->write("B:4\r");
                 });
             });
-            QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()), 1);
-            QVERIFY(transact(*link, QStringLiteral("B?")).text.endsWith(QLatin1String("B:4\r")));
+            QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()),
+                     int(kind != NoProbeAnswer));
+            if (kind == NoProbeAnswer)
+                QCOMPARE(link->port().errorText(),
+                         QStringLiteral("no answer to D? within 1 s (not an RV-360 indexer?)"));
+            else
+                QVERIFY(transact(*link, QStringLiteral("B?")).text.endsWith(u"B:4\r"));
         }
     }
 
@@ -164,7 +214,8 @@ private Q_SLOTS:
         }
     }
 
-    // Debian's ser2net in front of the simulator's pty: the poll goes through.
+    // Debian's ser2net, with a banner, in front of the simulator's pty: the poll goes through;
+    // then behind a slow network, a script's layout read right after each reconnection.
     void throughSer2net()
     {
         SimProcess sim;
@@ -173,7 +224,7 @@ private Q_SLOTS:
         const QString config = home.dir.filePath(QStringLiteral("ser2net.yaml"));
         const char *yaml = "connection: &rv360\n  accepter: tcp,127.0.0.1,%1\n  connector: "
                            "serialdev,%2,19200n81,local\n  options:\n    kickolduser: true\n"
-                           "    net-to-dev-bufsize: 16\n";
+                           "    net-to-dev-bufsize: 16\n    banner: \"ser2net rv360\\r\\n\"\n";
         QVERIFY(ReplaceFileAtomically(
             config, QString(yaml).arg(QString::number(tcpPort), sim.linkPath()).toUtf8()));
         QProcess server;
@@ -192,6 +243,24 @@ private Q_SLOTS:
             QTRY_COMPARE(got.size(), 2);
             QVERIFY2(Indexer::pocketOrSpeed(got[0]) == 1 && Indexer::motionState(got[1]),
                      qPrintable(VisibleControls(got.join(u'|'))));
+        }
+        SlowLink slow(tcpPort);
+        QCOMPARE(choose(QStringLiteral("127.0.0.1"), slow.near.serverPort()), 1);
+        MotionSupervisor motion(*link);
+        ControlServer scripts(motion);
+        const QString socket = home.dir.filePath(QStringLiteral("rv360.sock"));
+        QString why;
+        QVERIFY2(scripts.listen(socket, &why), qPrintable(why));
+        for (int run = 0; run < 5; ++run) {
+            slow.cut();
+            QTRY_VERIFY(!link->port().isOpen());
+            QTest::qWait(IndexerLink::kReopenIntervalMs);
+            QProcess ctl;
+            ctl.start(qEnvironmentVariable("RV360CTL"), {"--socket", socket, "layout", "read"});
+            QTRY_VERIFY_WITH_TIMEOUT(ctl.state() == QProcess::NotRunning, 20000);
+            const QByteArray out = ctl.readAllStandardOutput();
+            QVERIFY2(ctl.exitCode() == 0 && out.contains("2, 1, 121"),
+                     out + ctl.readAllStandardError());
         }
         server.terminate();
         QVERIFY(server.waitForFinished(5000));
