@@ -10,8 +10,8 @@
 //                lamp's 1 or 0, whether a button is shown, the spin's value; CommPort==N the
 //                setting; sent==A,B the commands written so far ("_" a blank); NAME^=TEXT what
 //                it shows begins so; NAME.tip==TEXT its tool tip; NAME.heard==TEXT its
-//                accessible name, what a screen reader says of it. A label's or button's text
-//                that its accessible name leaves out shows as "?TEXT".
+//                accessible name, what a screen reader says of it. A label's text that its
+//                accessible name leaves out shows as "?TEXT".
 //   limit:S      the moves' time limit          wait:MS   time passes
 //   inhibit:R    a script inhibits moves for reason R
 //   type:NAME:T  T typed into a text box, then the box left
@@ -85,11 +85,6 @@ QString shownBy(MainFixture &f, const QString &name)
     if (name.endsWith(u".heard"))
         return heard(control<QWidget>(w, name.chopped(6)));
     QWidget *widget = control<QWidget>(w, name);
-    // Cut where it is too wide ("..."), the rest is heard.
-    const auto told = [&heard, widget](QString text) {
-        const QString said = heard(widget).remove(QChar(0x200B));
-        return said.contains(QString(text).remove(QChar(0x2026))) ? text : u'?' + text;
-    };
     if (auto *spin = qobject_cast<VerticalSpin *>(widget))
         return QString::number(spin->spinValue());
     if (auto *lamp = qobject_cast<Lamp *>(widget)) { // as painted; screen readers are told so
@@ -97,16 +92,15 @@ QString shownBy(MainFixture &f, const QString &name)
         const bool on = shown.pixelColor(lamp->mapTo(w, lamp->rect().center())) == Lamp::onColor();
         return lamp->accessibleDescription() == (on ? u"on" : u"off") ? QString::number(on) : "?";
     }
-    if (auto *button = qobject_cast<QAbstractButton *>(widget)) { // a push button: whether shown
-        const QString text = button->text().remove(u'&');
-        const QString state =
-            QString::number(button->isCheckable() ? button->isChecked() : button->isVisible());
-        return told(text) == text ? state : u'?' + state;
-    }
+    if (auto *button = qobject_cast<QAbstractButton *>(widget)) // a push button: whether shown
+        return QString::number(button->isCheckable() ? button->isChecked() : button->isVisible());
     if (auto *edit = qobject_cast<QLineEdit *>(widget))
         return edit->text();
-    if (auto *label = qobject_cast<QLabel *>(widget)) // without the line break chances
-        return told(label->text().remove(QChar(0x200B)));
+    if (auto *label = qobject_cast<QLabel *>(widget)) {           // without the line break chances
+        const QString text = label->text().remove(QChar(0x200B)); // cut ("..."), the rest heard
+        const QString said = heard(label).remove(QChar(0x200B));
+        return said.contains(QString(text).remove(QChar(0x2026))) ? text : u'?' + text;
+    }
     return qobject_cast<QGroupBox *>(widget)->title();
 }
 
@@ -214,22 +208,27 @@ private Q_SLOTS:
         // Manual move: the arrows step by one; the command goes out and the display
         // follows; a mode change sends nothing; quick changes while the line is slow send the
         // latest. A move into a line that timed out and does not drain is never sent: the display
-        // goes back to the indexer's value.
-        row("move", "at:5 up sent==B6 lblMove==6 down down sent==B6,B5,B4 pageup sent==B6,B5,B4,B5 "
-                    "click:optMove_1 fraMove==Speed clear up sent==C6 click:optMove_0 sent==C6 "
-                    "fraMove==Move at:5 delay=60 spin=6 spin=8 spin=7 sent==B6,B7 lblMove==7 at:5 "
-                    "A?= D?= click:cmdControl_0 up spnMove==5 lblMove==5");
+        // goes back to the indexer's value, the strip says why (cut, whole in its tool tip).
+        row("move",
+            "at:5 up sent==B6 lblMove==6 down down sent==B6,B5,B4 pageup sent==B6,B5,B4,B5 "
+            "click:optMove_1 fraMove==Speed clear up sent==C6 click:optMove_0 sent==C6 "
+            "fraMove==Move at:5 delay=60 spin=6 spin=8 spin=7 sent==B6,B7 lblMove==7 at:5 "
+            "A?= D?= click:cmdControl_0 up spnMove==5 lblMove==5 lblMotion.heard==Move_"
+            "status:_Move_to_6:_\"B6\"_not_sent:_the_line_has_not_answered_since_a_timeout_"
+            "(window) lblMotion.tip^=Move_to_6:_\"B6\"_not_sent:_the_line_has_not_answered");
         // Supervised moves in the strip: the move in progress, its arrival; one that does not
-        // arrive in time is an alert until acknowledged, then the last result; while moves
-        // are inhibited the spin control goes back to the indexer's pocket and nothing is sent.
+        // arrive in time is an alert, and so is its late arrival, until acknowledged, then the
+        // last result; while moves are inhibited the spin control goes back to the indexer's
+        // pocket and nothing is sent. What a screen reader hears ("heard").
         row("supervised",
             "at:5 up lblMotion==Moving_to_6_(window) B?=B:6%0D tick lblMotion^=At_6_in_0. limit:1 "
-            "up wait:1200 cmdAcknowledge==1 lblMotion==Pocket_7_not_reached_in_1_s:_at_6,_ready "
-            "click:cmdAcknowledge cmdAcknowledge==0 lblMotion^=Pocket_7_not click:chkInhibit "
-            "lblInhibit==Moves_inhibited:_operator_(window) clear up sent== spnMove==6 "
-            "lblMotion==Move_to_8:_moves_inhibited:_operator_(window) click:chkInhibit "
-            "lblInhibit== chkInhibit==0 up sent==B7 inhibit:HV_on chkInhibit==1 "
-            "lblInhibit==Moves_inhibited:_HV_on_(script)");
+            "up wait:1200 cmdAcknowledge.heard==Acknowledge lblMotion.heard==Move_status:_Pocket_"
+            "7_not_reached_in_1_s:_at_6,_ready B?=B:7%0D tick clear tick lblMotion.heard^=Move_"
+            "status:_Pocket_7_reached_after_1. click:cmdAcknowledge cmdAcknowledge==0 "
+            "lblMotion^=Pocket_7_reached click:chkInhibit lblInhibit==Moves_inhibited:_operator_"
+            "(window) clear up sent== spnMove==7 lblMotion==Move_to_8:_moves_inhibited:_operator_"
+            "(window) click:chkInhibit lblInhibit== chkInhibit==0 up sent==B8 inhibit:HV_on "
+            "chkInhibit==1 lblInhibit.heard==Inhibit_status:_Moves_inhibited:_HV_on_(script)");
         // The names: the pocket's under its number, kept over a Read from the indexer (which
         // gives no names), in the strip.
         row("names", "at:5 type:txtName_4:Ag lblPocketName==Ag F?=F:0%0D click:cmdCustom_0 "
@@ -241,25 +240,9 @@ private Q_SLOTS:
         row("remote",
             "click:chkRemote chkRemote==0 lblRemote==Instrument_port_off port:127.0.0.1:5025 "
             "lblRemote==Instrument_port_127.0.0.1:5025 click:chkRemote chkRemote==1 "
-            "holder:127.0.0.2 cmdLocal==1 lblRemote==Remote:_127.0.0.2_has_control click:cmdLocal "
+            "holder:127.0.0.2 cmdLocal.heard==Local lblRemote.heard==Remote_control_status:_"
+            "Remote:_127.0.0.2_has_control click:cmdLocal "
             "chkRemote==0 lblRemote==Instrument_port_127.0.0.1:5025 holder:127.0.0.2 cmdLocal==0");
-        // The strip as a screen reader hears it: a move that gets there after its time limit
-        // (said until acknowledged, then the last result); a move refused unsent, cut on screen
-        // and whole in its tool tip; an inhibit; a remote holder.
-        row("heard",
-            "at:5 limit:1 D?=D:M%0D up tick wait:1200 "
-            "lblMotion.heard==Move_status:_Pocket_6_not_reached_in_1_s:_at_5,_moving B?=B:6%0D "
-            "D?=D:R%0D tick clear tick lblMotion.heard^=Move_status:_Pocket_6_reached_after_1. "
-            "cmdAcknowledge.heard==Acknowledge click:cmdAcknowledge cmdAcknowledge==0 "
-            "lblMotion.heard^=Move_status:_Pocket_6_reached_after limit:30 A?= D?= "
-            "click:cmdControl_0 up "
-            "lblMotion.heard==Move_status:_Move_to_7:_\"B7\"_not_sent:_the_line_has_not_"
-            "answered_since_a_timeout_(window) lblMotion.tip==Move_to_7:_\"B7\"_not_sent:_the_"
-            "line_has_not_answered_since_a_timeout_(window) inhibit:HV_on "
-            "lblInhibit.heard==Inhibit_status:_Moves_inhibited:_HV_on_(script) port:127.0.0.1:5025 "
-            "click:chkRemote holder:127.0.0.2 "
-            "lblRemote.heard==Remote_control_status:_Remote:_127.0.0.2_has_control "
-            "cmdLocal.heard==Local");
         // Control and switches: the source read and set, a switch byte read from either panel; no
         // reply or no byte leaves what is shown.
         row("control and switches",
