@@ -1,8 +1,9 @@
 """docs/epics checked as far as can be without an IOC (none is packaged in Debian 12), run by
-tst_end_to_end against rv360's real instrument port: the records use protocols that exist, clamp
-nothing, keep errors whole and give a sequence Moving and Done; the protocol file needs no regular
-expressions (PCRE), and every one of its commands, sent as StreamDevice would send it, is taken by
-the port and answered in the shape its "in" format reads, a refused write included.
+instrument_clients.py in tst_end_to_end against rv360's real instrument port: the records use
+protocols that exist, clamp nothing, keep errors whole and give a sequence Moving and Done; the
+protocol file needs no regular expressions (PCRE), and every one of its commands, sent as
+StreamDevice would send it, is taken by the port and answered in the shape its "in" format
+reads, a refused write included.
 
 usage: epics_files.py PORT EPICS_DIR; prints one line per step, exits 1 on the first wrong one.
 """

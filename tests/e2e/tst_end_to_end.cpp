@@ -125,13 +125,6 @@ private Q_SLOTS:
         QVERIFY(motion.remoteHolder().isEmpty());
         QVERIFY(
             motion.history(1).last().contains(QStringLiteral(",remote 127.0.0.1,1,8,arrived,")));
-        // docs/epics, as StreamDevice would run it on this port.
-        clients.start(qEnvironmentVariable("RV360_PYTHON"),
-                      {qEnvironmentVariable("RV360_EPICS_FILES"), QString::number(port.port()),
-                       qEnvironmentVariable("RV360_EPICS")});
-        QTRY_VERIFY_WITH_TIMEOUT(clients.state() == QProcess::NotRunning, 60000);
-        QVERIFY2(clients.exitStatus() == QProcess::NormalExit && clients.exitCode() == 0,
-                 clients.readAll());
     }
 
     // A reply left unread on the line by an earlier program: the first request, made as the
