@@ -352,8 +352,13 @@ void MotionSupervisor::onTransaction(const QString &command, const IndexerLink::
         m_lastState = reply.timedOut
                           ? QStringLiteral("no answer")
                           : Indexer::motionState(reply.text).value_or(QStringLiteral("?"));
+        const bool ready = m_lastState == QLatin1String("ready");
+        if (!m_move && m_overdue)
+            m_overdue->readyMs = ready && m_lastPocket == m_overdue->target
+                                     ? m_overdue->readyMs.value_or(m_overdue->clock.elapsed())
+                                     : std::optional<qint64>();
         if (!m_move)
-            return watchIndexer(m_lastState == QLatin1String("ready"));
+            return watchIndexer(ready);
         if (!m_move->written)
             return;
         // Arrived: ready at the target, the pocket read after the last "moving".
@@ -369,7 +374,8 @@ void MotionSupervisor::onTransaction(const QString &command, const IndexerLink::
 
 void MotionSupervisor::arriveLate(const Move &move)
 {
-    const double seconds = move.clock.elapsed() / 1000.0;
+    // Told from when it got there, not from the standstill seen a poll later.
+    const double seconds = move.readyMs.value_or(move.clock.elapsed()) / 1000.0;
     const Event event{QStringLiteral("late"),
                       move.target,
                       move.source,

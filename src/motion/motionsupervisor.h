@@ -160,6 +160,8 @@ private:
         bool written = false;
         // The pocket reported since the indexer last said it was moving.
         std::optional<int> seenPocket;
+        // Failed: when the indexer first said ready at the target since (ms from the request).
+        std::optional<qint64> readyMs;
     };
 
     // Empty when a request stands, else why not with its code. serial: the move's (0 for a

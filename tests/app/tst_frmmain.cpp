@@ -223,7 +223,7 @@ private Q_SLOTS:
         row("supervised",
             "at:5 up lblMotion==Moving_to_6_(window) B?=B:6%0D tick lblMotion^=At_6_in_0. limit:1 "
             "up wait:1200 cmdAcknowledge.heard==Acknowledge lblMotion.heard==Move_status:_Pocket_"
-            "7_not_reached_in_1_s:_at_6,_ready B?=B:7%0D tick clear tick lblMotion.heard^=Move_"
+            "7_not_reached_in_1_s:_at_6,_ready B?=B:7%0D tick wait:1000 tick lblMotion.heard^=Move_"
             "status:_Pocket_7_reached_after_1. click:cmdAcknowledge cmdAcknowledge==0 "
             "lblMotion^=Pocket_7_reached click:chkInhibit lblInhibit==Moves_inhibited:_operator_"
             "(window) clear up sent== spnMove==7 lblMotion==Move_to_8:_moves_inhibited:_operator_"
