@@ -5,6 +5,7 @@
 #include "configtransfer.h"
 #include "errorbox.h"
 #include "errormessage.h"
+#include "fittext.h"
 #include "frmComm.h"
 #include "indexerlink.h"
 #include "lamp.h"
@@ -148,8 +149,8 @@ void frmMain::buildPocket(const QRect &frame)
     lblPocket->setFont(bigBold(font()));
     lblPocket->setGeometry(6, 22, 42, 46);
     lblPocketName = named(new QLabel(fraPocket), QStringLiteral("lblPocketName"));
-    lblPocketName->setAccessibleName(QStringLiteral("Pocket name"));
     lblPocketName->setGeometry(6, 69, 128, 16);
+    ShowWhole(lblPocketName, QStringLiteral("Pocket name"), QString());
     ledReady = named(new Lamp(fraPocket), QStringLiteral("ledReady"));
     ledReady->setAccessibleName(QStringLiteral("Ready"));
     ledReady->setGeometry(56, 27, 13, 13);
@@ -380,7 +381,7 @@ void frmMain::showPocket(const QString &reply)
     // A timeout's text has no pocket in it ("Timeout ": the letter m).
     const auto n = Indexer::pocketOrSpeed(reply);
     m_shownPocket = n.value_or(0);
-    lblPocketName->setText(m_motion->nameOf(m_shownPocket));
+    ShowWhole(lblPocketName, QStringLiteral("Pocket name"), m_motion->nameOf(m_shownPocket));
     if (n) {
         lblPocket->setText(QString::number(*n));
         setSpinFromIndexer(*n);
@@ -424,7 +425,7 @@ void frmMain::namesChanged()
         PocketNames = pocketTable->layout().names();
         SavePocketNames();
     }
-    lblPocketName->setText(m_motion->nameOf(m_shownPocket));
+    ShowWhole(lblPocketName, QStringLiteral("Pocket name"), m_motion->nameOf(m_shownPocket));
     showMoveName();
 }
 

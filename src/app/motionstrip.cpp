@@ -1,5 +1,6 @@
 #include "motionstrip.h"
 
+#include "fittext.h"
 #include "named.h"
 
 #include <QApplication>
@@ -17,6 +18,8 @@ QString kind(const QString &source)
     return source.section(u' ', 0, 0);
 }
 
+const QString kInhibitStatus = QStringLiteral("Inhibit status");
+
 QString capitalised(QString text)
 {
     if (!text.isEmpty())
@@ -31,11 +34,9 @@ MotionStrip::MotionStrip(MotionSupervisor &motion, QWidget *parent)
 {
     setObjectName(QStringLiteral("motionStrip"));
     lblMotion = named(new QLabel(this), QStringLiteral("lblMotion"));
-    lblMotion->setAccessibleName(QStringLiteral("Move status"));
     lblMotion->setGeometry(8, 2, 304, 22);
     cmdAcknowledge = named(new QPushButton(QStringLiteral("Acknowledge"), this),
                            QStringLiteral("cmdAcknowledge"), QStringLiteral("Clear the alert."));
-    cmdAcknowledge->setAccessibleName(QStringLiteral("Acknowledge move alert"));
     cmdAcknowledge->setGeometry(316, 2, 86, 22);
     cmdAcknowledge->hide();
     chkInhibit =
@@ -43,18 +44,16 @@ MotionStrip::MotionStrip(MotionSupervisor &motion, QWidget *parent)
               QStringLiteral("Refuse every move and speed change, from any source."));
     chkInhibit->setGeometry(8, 28, 110, 20);
     lblInhibit = named(new QLabel(this), QStringLiteral("lblInhibit"));
-    lblInhibit->setAccessibleName(QStringLiteral("Inhibit status"));
     lblInhibit->setGeometry(120, 28, 282, 20);
+    ShowWhole(lblInhibit, kInhibitStatus, QString());
     chkRemote = named(new QCheckBox(QStringLiteral("Allow remote control"), this),
                       QStringLiteral("chkRemote"),
                       QStringLiteral("Let one client of the instrument port move the turntable."));
     chkRemote->setGeometry(8, 52, 150, 20);
     lblRemote = named(new QLabel(this), QStringLiteral("lblRemote"));
-    lblRemote->setAccessibleName(QStringLiteral("Remote control status"));
     lblRemote->setGeometry(160, 52, 240, 20);
     cmdLocal = named(new QPushButton(QStringLiteral("Local"), this), QStringLiteral("cmdLocal"),
                      QStringLiteral("Take control back from the remote client."));
-    cmdLocal->setAccessibleName(QStringLiteral("Take local control"));
     cmdLocal->setGeometry(404, 51, 60, 22);
 
     connect(cmdAcknowledge, &QPushButton::clicked, &m_motion, &MotionSupervisor::acknowledge);
@@ -71,9 +70,9 @@ MotionStrip::MotionStrip(MotionSupervisor &motion, QWidget *parent)
             [this](bool on, const QString &reason, const QString &source) {
                 const QSignalBlocker quiet(chkInhibit);
                 chkInhibit->setChecked(on);
-                lblInhibit->setText(
-                    on ? QStringLiteral("Moves inhibited: %1 (%2)").arg(reason, kind(source))
-                       : QString());
+                ShowWhole(lblInhibit, kInhibitStatus,
+                          on ? QStringLiteral("Moves inhibited: %1 (%2)").arg(reason, kind(source))
+                             : QString());
             });
     connect(&m_motion, &MotionSupervisor::recordFailed, this,
             [this](const QString &why) { setLast(QStringLiteral("Move record: ") + why); });
@@ -92,7 +91,8 @@ void MotionStrip::onMove(const MotionSupervisor::Event &event)
         // The supervisor keeps it as the alarm until acknowledged; it rings once.
         QApplication::beep();
         setLast(capitalised(event.message));
-    } else if (state == QLatin1String("arrived") || state == QLatin1String("external")) {
+    } else if (state == QLatin1String("arrived") || state == QLatin1String("late") ||
+               state == QLatin1String("external")) {
         setLast(capitalised(event.message));
     } else {
         setLast(
@@ -109,9 +109,15 @@ void MotionStrip::setLast(const QString &last)
 void MotionStrip::refresh()
 {
     const QString alert = capitalised(m_motion.alarm());
-    lblMotion->setText(!alert.isEmpty() ? alert : !m_moving.isEmpty() ? m_moving : m_last);
-    lblMotion->setStyleSheet(!alert.isEmpty() ? QStringLiteral("color: red; font-weight: bold;")
-                                              : QString());
+    // Bold before the text is fitted: it takes more room.
+    QFont font = lblMotion->font();
+    font.setBold(!alert.isEmpty());
+    lblMotion->setFont(font);
+    lblMotion->setStyleSheet(!alert.isEmpty() ? QStringLiteral("color: red;") : QString());
+    ShowWhole(lblMotion, QStringLiteral("Move status"),
+              !alert.isEmpty()      ? alert
+              : !m_moving.isEmpty() ? m_moving
+                                    : m_last);
     cmdAcknowledge->setVisible(!alert.isEmpty());
 }
 
@@ -127,14 +133,15 @@ void MotionStrip::refreshRemote()
     // A setting that keeps the port off says so here, not only on standard error, which nobody
     // reads when the program starts from the desktop.
     const QString whyOff = m_motion.remoteOffReason();
-    lblRemote->setText(port.isEmpty() && !whyOff.isEmpty()
-                           ? QStringLiteral("Instrument port off: check [Instrument]")
-                       : port.isEmpty()   ? QStringLiteral("Instrument port off")
-                       : holder.isEmpty() ? QStringLiteral("Instrument port %1").arg(port)
-                                          : QStringLiteral("Remote: %1 has control").arg(holder));
-    lblRemote->setToolTip(
-        port.isEmpty() && !whyOff.isEmpty()
-            ? QStringLiteral("Instrument port off: %1 ([Instrument] in RV360.INI)").arg(whyOff)
-            : QString());
+    const bool off = port.isEmpty() && !whyOff.isEmpty();
+    lblRemote->setToolTip(QString());
+    ShowWhole(lblRemote, QStringLiteral("Remote control status"),
+              off                ? QStringLiteral("Instrument port off: check [Instrument]")
+              : port.isEmpty()   ? QStringLiteral("Instrument port off")
+              : holder.isEmpty() ? QStringLiteral("Instrument port %1").arg(port)
+                                 : QStringLiteral("Remote: %1 has control").arg(holder));
+    if (off)
+        lblRemote->setToolTip(
+            QStringLiteral("Instrument port off: %1 ([Instrument] in RV360.INI)").arg(whyOff));
     cmdLocal->setVisible(!holder.isEmpty());
 }

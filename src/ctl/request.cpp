@@ -140,7 +140,9 @@ void Session::start(const QJsonObject &request)
     // until it is interrupted.
     if (request.value(QStringLiteral("cmd")) != QLatin1String("watch")) {
         const int seconds = m_o.timeoutS > 0 ? m_o.timeoutS : m_o.wait ? 60 : 10;
-        QTimer::singleShot(seconds * 1000, this, [this, seconds] { deadline(seconds); });
+        // Precise: a coarse timer of seconds may fire 5 % early.
+        QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, this,
+                           [this, seconds] { deadline(seconds); });
     }
     const QString cmd = request.value(QStringLiteral("cmd")).toString();
     if (!m_o.device.isEmpty() && cmd == QLatin1String("inhibit"))

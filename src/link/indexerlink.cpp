@@ -70,6 +70,8 @@ void IndexerLink::usePort(LinePort *port)
         if (!m_connecting)
             return;
         m_connecting = false;
+        if (!connected)
+            m_lastReopen.start(); // the next try a second from now, not at once
         const Request request = std::exchange(m_portChange, Request());
         const QPointer<IndexerLink> self(this);
         if (request.onOpened && request.requesterAlive())
@@ -286,11 +288,16 @@ void IndexerLink::startNext()
                 request.command = Indexer::kQueryMotion;
             }
         }
+        if (reopenLostDevice() && m_port->isConnecting()) {
+            // A connection made again holds the queue, this request first, as a new one does.
+            m_queue.insert(m_queue.begin(), std::move(request));
+            m_connecting = true;
+            return;
+        }
         m_current = std::move(request);
         m_onWire = true;
         setFrame(m_frame, m_current.command);
         m_reply.resize(0);
-        reopenLostDevice();
         m_wordBefore = m_statusWord;
         setStatus(QStringLiteral("Busy"));
         if (!self || !m_onWire)
@@ -454,16 +461,18 @@ bool IndexerLink::changePort(const PortChoice &choice)
     return openPort(choice);
 }
 
-void IndexerLink::reopenLostDevice()
+bool IndexerLink::reopenLostDevice()
 {
     if (!m_deviceLost || m_port->isOpen())
-        return;
+        return false;
     if (m_lastReopen.isValid() && m_lastReopen.elapsed() < kReopenIntervalMs)
-        return;
+        return false;
     m_lastReopen.start();
     qCDebug(lcLink).noquote() << "reopening" << m_port->choice().name();
-    if (openPort(m_port->choice()))
-        m_deviceLost = false;
+    if (!openPort(m_port->choice()))
+        return false;
+    m_deviceLost = false;
+    return true;
 }
 
 void IndexerLink::setStatus(const QString &word)

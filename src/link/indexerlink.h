@@ -192,7 +192,8 @@ private:
     void usePort(LinePort *port);
     bool openPort(const PortChoice &choice);
     bool changePort(const PortChoice &choice);
-    void reopenLostDevice();
+    // True when the lost device was opened again.
+    bool reopenLostDevice();
     void setStatus(const QString &word);
 
     // The program's own ports, when no port was given.

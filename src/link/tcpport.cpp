@@ -1,5 +1,7 @@
 #include "tcpport.h"
 
+#include "commandset.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -15,6 +17,8 @@ TcpPort::TcpPort(QObject *parent) : LinePort(parent), m_socket(this)
     connect(&m_socket, &QTcpSocket::connected, this, &TcpPort::onConnected);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &TcpPort::onError);
     connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
+        if (m_probe.isActive())
+            return onProbeInput();
         if (!m_greeting.isActive()) {
             Q_EMIT dataReceived();
             return;
@@ -29,6 +33,13 @@ TcpPort::TcpPort(QObject *parent) : LinePort(parent), m_socket(this)
     m_greeting.setSingleShot(true);
     m_greeting.setTimerType(Qt::PreciseTimer);
     connect(&m_greeting, &QTimer::timeout, this, &TcpPort::onGreetingOver);
+    m_probe.setSingleShot(true);
+    m_probe.setTimerType(Qt::PreciseTimer);
+    connect(&m_probe, &QTimer::timeout, this, [this] {
+        fail(QStringLiteral("no answer to %1 within %2 s (not an RV-360 indexer?)")
+                 .arg(Indexer::kQueryMotion)
+                 .arg(kProbeMs / 1000));
+    });
 }
 
 bool TcpPort::open(const PortChoice &choice)
@@ -72,6 +83,33 @@ void TcpPort::onConnected()
 
 void TcpPort::onGreetingOver()
 {
+    // A greeting later than the quiet time, or a reply still on its way from an earlier
+    // connection, would be taken as the first command's reply: the stream is proven first.
+    m_probeInput.clear();
+    m_socket.write('$' + Indexer::kQueryMotion.toLatin1() + "\r\n");
+    m_socket.flush();
+    m_probe.start(kProbeMs);
+}
+
+void TcpPort::onProbeInput()
+{
+    if (readInto(m_probeInput) <= 0 || !m_open)
+        return;
+    for (qsizetype end; (end = m_probeInput.indexOf('\r')) >= 0;) {
+        // The first two characters are the device's own; a line end's LF may lead.
+        const QString line = QString::fromLatin1(m_probeInput.left(end)).remove(u'\n');
+        m_probeInput.remove(0, end + 1);
+        if (Indexer::motionState(line))
+            return onProven();
+    }
+    if (m_probeInput.size() > kReadChunk)
+        m_probeInput.clear(); // a line with no end is no answer: memory stays bounded
+}
+
+void TcpPort::onProven()
+{
+    m_probe.stop();
+    m_probeInput.clear();
     m_connected = true;
     if (!m_pending.isEmpty()) {
         m_socket.write(std::exchange(m_pending, {}));
@@ -120,6 +158,8 @@ void TcpPort::reset()
 {
     m_connectTimer.stop();
     m_greeting.stop();
+    m_probe.stop();
+    m_probeInput.clear();
     m_open = false;
     m_connected = false;
     m_pending.clear();

@@ -9,7 +9,7 @@
 // The indexer's line through a serial device server (or ser2net) over TCP, byte for byte: the
 // Ethernet choice. Opening never blocks: open() starts the host lookup and the connection on the
 // next turn of the event loop and returns true (isConnecting() until connectFinished()); frames
-// written meanwhile go out once connected.
+// written meanwhile go out once connected and the stream is proven in step.
 class TcpPort : public LinePort
 {
     Q_OBJECT
@@ -22,6 +22,10 @@ public:
     // until the server has been quiet for kGreetingQuietMs, kGreetingMaxMs at most.
     static constexpr int kGreetingQuietMs = 100;
     static constexpr int kGreetingMaxMs = 1000;
+    // Then the stream is proven in step before anything else goes: the motion query's answer (R
+    // or M in the third character) within kProbeMs, any other line before it dropped. Without
+    // it the open fails.
+    static constexpr int kProbeMs = 1000;
     // The most one read takes: a flood is read a chunk per notification.
     static constexpr int kReadChunk = 4096;
 
@@ -43,6 +47,8 @@ private:
     void startConnecting();
     void onConnected();
     void onGreetingOver();
+    void onProbeInput();
+    void onProven();
     void onError(QAbstractSocket::SocketError error);
     void fail(const QString &why);
     void reset();
@@ -51,6 +57,8 @@ private:
     QTimer m_connectTimer;
     QTimer m_greeting;
     QElapsedTimer m_greetingSince;
+    QTimer m_probe;
+    QByteArray m_probeInput;
     bool m_open = false;
     bool m_connected = false;
     QByteArray m_pending;

@@ -164,6 +164,7 @@ void MotionSupervisor::move(int target, const QString &source, const QObject *co
     }
     if (m_move)
         finish(QStringLiteral("replaced"), QStringLiteral("replaced by a move to %1").arg(target));
+    m_overdue.reset(); // whatever it does now is this move's
     Move &move = m_move.emplace();
     move.serial = ++m_serial;
     move.target = target;
@@ -328,6 +329,8 @@ void MotionSupervisor::finish(const QString &state, const QString &message)
     const bool failed = state == QLatin1String("failed");
     if (failed)
         m_alarm = message;
+    if (failed && move.written)
+        m_overdue = move;
     Q_EMIT moveEvent(event);
     if (failed)
         Q_EMIT alarmChanged(m_alarm);
@@ -429,8 +432,13 @@ void MotionSupervisor::watchReply(bool pocket, const IndexerLink::Reply &reply)
         m_lastState = reply.timedOut
                           ? QStringLiteral("no answer")
                           : Indexer::motionState(reply.text).value_or(QStringLiteral("?"));
+        const bool ready = m_lastState == QLatin1String("ready");
+        if (!m_move && m_overdue)
+            m_overdue->readyMs = ready && m_lastPocket == m_overdue->target
+                                     ? m_overdue->readyMs.value_or(m_overdue->clock.elapsed())
+                                     : std::optional<qint64>();
         if (!m_move)
-            return watchIndexer(m_lastState == QLatin1String("ready"));
+            return watchIndexer(ready);
         if (!m_move->written)
             return;
         // Arrived: ready at the target, the pocket read after the last "moving".
@@ -444,6 +452,27 @@ void MotionSupervisor::watchReply(bool pocket, const IndexerLink::Reply &reply)
     }
 }
 
+void MotionSupervisor::arriveLate(const Move &move)
+{
+    // Told from when it got there, not from the standstill seen a poll later.
+    const double seconds = move.readyMs.value_or(move.clock.elapsed()) / 1000.0;
+    const Event event{QStringLiteral("late"),
+                      move.target,
+                      move.source,
+                      seconds,
+                      QStringLiteral("pocket %1 reached after %2 s, past the %3 s limit")
+                          .arg(move.target)
+                          .arg(secondsText(seconds))
+                          .arg(m_timeLimitS),
+                      move.name,
+                      move.owner};
+    record(event, move.requested, move.from);
+    m_standstill = move.target; // where it was sent: no move made at the indexer
+    m_alarm = event.message;
+    Q_EMIT moveEvent(event);
+    Q_EMIT alarmChanged(m_alarm);
+}
+
 void MotionSupervisor::watchIndexer(bool ready)
 {
     // A pocket read between two ready reports is where the turntable stands: read while it
@@ -453,6 +482,10 @@ void MotionSupervisor::watchIndexer(bool ready)
     m_pocketRead = false;
     if (!still)
         return;
+    // A failed move ends at the first standstill: late at its target, else it stopped short.
+    if (const std::optional<Move> overdue = std::exchange(m_overdue, std::nullopt);
+        overdue && overdue->target == *m_lastPocket)
+        return arriveLate(*overdue);
     const int from = m_standstill.value_or(*m_lastPocket);
     m_standstill = m_lastPocket;
     if (from == *m_lastPocket)

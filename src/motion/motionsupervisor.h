@@ -21,9 +21,10 @@
 // newer move or the operator taking remote control back is never written. The move in progress
 // is watched until the indexer reports its pocket and ready, from the status queries that run
 // anyway (the window's poll) or, when nobody asks, from its own; it fails when its time limit
-// passes first, and a newer move replaces it. A move is never sent again. A pocket change that
-// no move of ours explains is a move made at the indexer ("external"). Every move's result is
-// one line of the move record.
+// passes first, and a newer move replaces it. A failed move is still watched (from the queries
+// that run anyway) until the turntable stands still: one that stands at its target is "late". A
+// move is never sent again. A pocket change that no move of ours explains is a move made at the
+// indexer ("external"). Every move's result is one line of the move record.
 class MotionSupervisor : public QObject, private MotionAuthority
 {
     Q_OBJECT
@@ -40,8 +41,9 @@ public:
     static QString windowSource() { return QStringLiteral("window"); }
 
     // A move's start or end: state "started", "arrived", "failed" (written and not arrived in
-    // time: the alarm), "replaced", "inhibited", "refused" (never written), "unknown" (still in
-    // progress when the program ended), or "external" (made at the indexer, source "indexer").
+    // time: the alarm), "late" (a failed move that arrived after all: the alarm too), "replaced",
+    // "inhibited", "refused" (never written), "unknown" (still in progress when the program
+    // ended), or "external" (made at the indexer, source "indexer").
     struct Event {
         QString state;
         int target = 0;
@@ -146,7 +148,7 @@ public:
     // the first such is named in *refused.
     static QStringList ReadHistory(const QString &fileName, int count, QString *refused = nullptr);
 
-    // The last failed move's message until the operator acknowledges it; empty when none.
+    // The last failed or late move's message until the operator acknowledges it; empty when none.
     const QString &alarm() const { return m_alarm; }
     void acknowledge();
 
@@ -191,6 +193,8 @@ private:
         bool written = false;
         // The pocket reported since the indexer last said it was moving.
         std::optional<int> seenPocket;
+        // Failed: when the indexer first said ready at the target since (ms from the request).
+        std::optional<qint64> readyMs;
     };
 
     // Empty when a request stands, else why not with its code. serial: the move's (0 for a
@@ -209,6 +213,8 @@ private:
     void watchIndexer(bool ready);
     void askIfNobodyAsks();
     void fail();
+    // A failed move seen standing at its target after all.
+    void arriveLate(const Move &move);
 
     IndexerLink &m_link;
     QPointer<IndexerLink> m_linkAlive;
@@ -218,6 +224,8 @@ private:
     PocketLayout m_named;
     std::optional<Inhibit> m_inhibit;
     std::optional<Move> m_move;
+    // The last move that failed, written, while the turntable has not stood still since.
+    std::optional<Move> m_overdue;
     quint64 m_serial = 0;
     QTimer m_limit;
     QTimer m_watch;

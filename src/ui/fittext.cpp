@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QLineEdit>
 #include <QStyle>
 #include <QStyleOptionComboBox>
@@ -11,6 +12,8 @@ namespace
 {
 
 constexpr qreal kSmallestPoints = 6;
+// The tool tip that ShowWhole gave, so that a tool tip of the label's own is left alone.
+constexpr char kWholeTip[] = "rv360WholeTextTip";
 
 // The font, made smaller in half points while the text is wider than the room.
 QFont fitted(QFont font, const std::function<int(const QFontMetrics &)> &widest, int room)
@@ -69,4 +72,22 @@ void FitFontToText(QLineEdit *box, const QString &text)
     box->setFont(fitted(
         box->font(),
         [&text](const QFontMetrics &metrics) { return metrics.horizontalAdvance(text); }, room));
+}
+
+void ShowWhole(QLabel *label, const QString &what, const QString &text)
+{
+    // A label's own indent, as QLabel takes it when none is set.
+    const int indent = label->indent() >= 0      ? label->indent()
+                       : label->frameWidth() > 0 ? label->fontMetrics().horizontalAdvance(u'x') / 2
+                                                 : 0;
+    const int room = label->contentsRect().width() - 2 * (label->margin() + indent);
+    label->setTextFormat(Qt::PlainText); // a script's reason is never markup
+    const QString shown = label->fontMetrics().elidedText(text, Qt::ElideRight, qMax(room, 0));
+    label->setText(shown);
+    const QString ownTip = label->property(kWholeTip).toString();
+    const QString tip = shown == text ? QString() : text;
+    if (label->toolTip() == ownTip || !tip.isEmpty())
+        label->setToolTip(tip);
+    label->setProperty(kWholeTip, tip);
+    label->setAccessibleName(text.isEmpty() ? what : what + QStringLiteral(": ") + text);
 }

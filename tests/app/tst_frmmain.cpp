@@ -10,7 +10,9 @@
 //                lamp's 1 or 0, whether a button is shown, the spin's value; CommPort==N the
 //                setting; sent==A,B the commands written so far ("_" a blank); NAME^=TEXT what
 //                it shows begins so; NAME.tip==TEXT its tool tip; said==TEXT the reply the
-//                last message names
+//                last message names; NAME.heard==TEXT its accessible name, what a screen
+//                reader says of it. A label's text that its accessible name leaves out shows
+//                as "?TEXT".
 //   limit:S      the moves' time limit          wait:MS   time passes
 //   inhibit:R    a script inhibits moves for reason R     port:P, off:WHY  the instrument port at
 //                P, or off for a setting's reason WHY
@@ -88,6 +90,11 @@ QString shownBy(MainFixture &f, const QString &name)
         return f.home.messages.value(f.home.messages.size() - 1).section(u'"', 1, 1);
     if (name.endsWith(u".tip"))
         return control<QWidget>(w, name.chopped(4))->toolTip();
+    const auto heard = [](QWidget *widget) {
+        return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+    };
+    if (name.endsWith(u".heard"))
+        return heard(control<QWidget>(w, name.chopped(6)));
     QWidget *widget = control<QWidget>(w, name);
     if (auto *spin = qobject_cast<VerticalSpin *>(widget))
         return QString::number(spin->spinValue());
@@ -102,8 +109,11 @@ QString shownBy(MainFixture &f, const QString &name)
         return edit->text();
     if (auto *combo = qobject_cast<QComboBox *>(widget))
         return combo->currentText();
-    if (auto *label = qobject_cast<QLabel *>(widget)) // without the line break chances
-        return label->text().remove(QChar(0x200B));
+    if (auto *label = qobject_cast<QLabel *>(widget)) {           // without the line break chances
+        const QString text = label->text().remove(QChar(0x200B)); // cut ("..."), the rest heard
+        const QString said = heard(label).remove(QChar(0x200B));
+        return said.contains(QString(text).remove(QChar(0x2026))) ? text : u'?' + text;
+    }
     return qobject_cast<QGroupBox *>(widget)->title();
 }
 
@@ -213,22 +223,27 @@ private Q_SLOTS:
         // Manual move: the arrows step by one; the command goes out and the display
         // follows; a mode change sends nothing; quick changes while the line is slow send the
         // latest. A move into a line that timed out and does not drain is never sent: the display
-        // goes back to the indexer's value.
-        row("move", "at:5 up sent==B6 lblMove==6 down down sent==B6,B5,B4 pageup sent==B6,B5,B4,B5 "
-                    "click:optMove_1 fraMove==Speed clear up sent==C6 click:optMove_0 sent==C6 "
-                    "fraMove==Move at:5 delay=60 spin=6 spin=8 spin=7 sent==B6,B7 lblMove==7 at:5 "
-                    "A?= D?= click:cmdControl_0 up spnMove==5 lblMove==5");
+        // goes back to the indexer's value, the strip says why (cut, whole in its tool tip).
+        row("move",
+            "at:5 up sent==B6 lblMove==6 down down sent==B6,B5,B4 pageup sent==B6,B5,B4,B5 "
+            "click:optMove_1 fraMove==Speed clear up sent==C6 click:optMove_0 sent==C6 "
+            "fraMove==Move at:5 delay=60 spin=6 spin=8 spin=7 sent==B6,B7 lblMove==7 at:5 "
+            "A?= D?= click:cmdControl_0 up spnMove==5 lblMove==5 lblMotion.heard==Move_"
+            "status:_Move_to_6:_\"B6\"_not_sent:_the_line_has_not_answered_since_a_timeout_"
+            "(window) lblMotion.tip^=Move_to_6:_\"B6\"_not_sent:_the_line_has_not_answered");
         // Supervised moves in the strip: the move in progress, its arrival; one that does not
-        // arrive in time is an alert until acknowledged, then the last result; while moves
-        // are inhibited the spin control goes back to the indexer's pocket and nothing is sent.
+        // arrive in time is an alert, and so is its late arrival, until acknowledged, then the
+        // last result; while moves are inhibited the spin control goes back to the indexer's
+        // pocket and nothing is sent. What a screen reader hears ("heard").
         row("supervised",
             "at:5 up lblMotion==Moving_to_6_(window) B?=B:6%0D tick lblMotion^=At_6_in_0. limit:1 "
-            "up wait:1200 cmdAcknowledge==1 lblMotion==Pocket_7_not_reached_in_1_s:_at_6,_ready "
-            "click:cmdAcknowledge cmdAcknowledge==0 lblMotion^=Pocket_7_not click:chkInhibit "
-            "lblInhibit==Moves_inhibited:_operator_(window) clear up sent== spnMove==6 "
-            "lblMotion==Move_to_8:_moves_inhibited:_operator_(window) click:chkInhibit "
-            "lblInhibit== chkInhibit==0 up sent==B7 inhibit:HV_on chkInhibit==1 "
-            "lblInhibit==Moves_inhibited:_HV_on_(script)");
+            "up wait:1200 cmdAcknowledge.heard==Acknowledge lblMotion.heard==Move_status:_Pocket_"
+            "7_not_reached_in_1_s:_at_6,_ready B?=B:7%0D tick wait:1000 tick lblMotion.heard^=Move_"
+            "status:_Pocket_7_reached_after_1. click:cmdAcknowledge cmdAcknowledge==0 "
+            "lblMotion^=Pocket_7_reached click:chkInhibit lblInhibit==Moves_inhibited:_operator_"
+            "(window) clear up sent== spnMove==7 lblMotion==Move_to_8:_moves_inhibited:_operator_"
+            "(window) click:chkInhibit lblInhibit== chkInhibit==0 up sent==B8 inhibit:HV_on "
+            "chkInhibit==1 lblInhibit.heard==Inhibit_status:_Moves_inhibited:_HV_on_(script)");
         // The names: the pocket's under its number, kept over a Read from the indexer (which
         // gives no names), in the strip.
         row("names", "at:5 type:txtName_4:Ag lblPocketName==Ag F?=F:0%0D click:cmdCustom_0 "
@@ -250,7 +265,8 @@ private Q_SLOTS:
             "click:chkRemote chkRemote==0 lblRemote==Instrument_port_off off:bad_address "
             "lblRemote.tip^=Instrument_port_off:_bad_address port:127.0.0.1:5025 lblRemote.tip== "
             "lblRemote==Instrument_port_127.0.0.1:5025 click:chkRemote chkRemote==1 "
-            "holder:127.0.0.2 cmdLocal==1 lblRemote==Remote:_127.0.0.2_has_control click:cmdLocal "
+            "holder:127.0.0.2 cmdLocal.heard==Local lblRemote.heard==Remote_control_status:_"
+            "Remote:_127.0.0.2_has_control click:cmdLocal "
             "chkRemote==0 lblRemote==Instrument_port_127.0.0.1:5025 holder:127.0.0.2 cmdLocal==0");
         // Control and switches: the source read and set, a switch byte read from either panel; no
         // reply or no byte leaves what is shown.

@@ -1,19 +1,25 @@
 """Lab clients against rv360's instrument port, run by tst_end_to_end with Debian's pyvisa-py and
 PyMeasure: the PyMeasure class of docs/instrument-port.md itself, a raw pyvisa client that times
-out and drains the late answer, and a client that asks for a move and leaves at once. With
-"silent", against an indexer that answers nothing: the status answered at once, the move's error
-raised by wait_for_arrival(), and the IEEE 488.2 status registers.
+out and drains the late answer, and a client that asks for a move and leaves at once; first
+docs/epics, run by epics_files.py as StreamDevice would run it. With "silent", against an indexer
+that answers nothing: the status answered at once, the move's error raised by wait_for_arrival(),
+and the IEEE 488.2 status registers.
 
 usage: instrument_clients.py PORT DOCS_MD [silent]; prints one line per step, exits 1 on the first
 wrong one.
 """
+import os
 import re
+import subprocess
 import sys
 
 import pyvisa
 
 port, docs = int(sys.argv[1]), sys.argv[2]
 resource = "TCPIP0::127.0.0.1::%d::SOCKET" % port
+here = os.path.dirname(os.path.abspath(__file__))
+subprocess.run([sys.executable, os.path.join(here, "epics_files.py"), str(port),
+                os.path.join(os.path.dirname(docs), "epics")], check=True)
 
 
 def check(step, got, wanted):

@@ -73,10 +73,10 @@ private Q_SLOTS:
     // Each case: the indexer, the requests ("!" inhibits, "?" opens the setup dialog, "s" puts
     // a slow reply on the line and "f" fills the scripts' lane behind it, "L" the operator takes
     // remote control back, "+" waits 1.2 s, "k" the indexer keeps moving, "y" it stops at 6 as 5
-    // is read, "x6" it is moved to 6 at its panel while someone polls; "w5" a move from the
-    // window, "r5" from the remote holder, else a script's), the events and the moves written. A
-    // move is never sent again; nobody else polls, so the supervisor asks the status itself. Only
-    // a move written and not arrived is the alarm.
+    // is read, "x6" it is moved to 6 at its panel while someone polls, "a" it arrives; "w5" a move
+    // from the window, "r5" from the remote holder, else a script's), the events and the moves
+    // written. A move is never sent again; nobody else polls, so the supervisor asks the status
+    // itself. Only a move written and not arrived is the alarm, and then its late arrival.
     void moves()
     {
         // clang-format off
@@ -93,6 +93,7 @@ private Q_SLOTS:
             {"a full lane", Mode::Arrives, 3, "s f 5 + w6", {"started 5 ", "refused 5 \"B5\" not sent: too many commands wait", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
             {"moved at the indexer", Mode::Arrives, 3, "x6", {"external 6 moved at the indexer: 3 -> 6"}, ""},
             {"a failed move's end is not the indexer's", Mode::Arrives, 1, "x3 k 5 + y x6", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at 3, moving"}, "B5"},
+            {"arrives late", Mode::Arrives, 1, "k 5 + a x5", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at 3, moving", "late 5 pocket 5 reached after #.# s, past the 1 s limit"}, "B5"},
         };
         // clang-format on
         int results = 0;
@@ -135,8 +136,8 @@ private Q_SLOTS:
                     indexer.script = {"B:5\r", "D:R\r"};
                     indexer.mode = Mode::Arrives;
                     indexer.pocket = indexer.target = 6;
-                } else if (kind == u'k') {
-                    indexer.mode = Mode::KeepsMoving;
+                } else if (kind == u'k' || kind == u'a') {
+                    indexer.mode = kind == u'k' ? Mode::KeepsMoving : Mode::Arrives;
                 } else if (kind == u'x') {
                     for (int n = 0; n < 4; ++n) {
                         if (n == 2)

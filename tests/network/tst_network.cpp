@@ -3,9 +3,11 @@
 // the loopback interface is used.
 #include "commandset.h"
 #include "controls.h"
+#include "controlserver.h"
 #include "freeport.h"
 #include "frmComm.h"
 #include "frmMain.h"
+#include "motionsupervisor.h"
 #include "settings.h"
 #include "simprocess.h"
 #include "tcpport.h"
@@ -14,6 +16,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -41,26 +44,32 @@ class TestNetwork : public QObject
 private Q_SLOTS:
     void init() { link = std::make_unique<IndexerLink>(); }
 
-    // A bare listener. The port alone: a frame given while it connects and then dropped never
-    // goes out, nor does a dropped byte come in; a read of nothing is not the end of the
-    // connection, the far end's close is. The link on it (named by its endpoint), never answered:
-    // timeouts, the connection kept; but a timed-out frame that the connection still holds (the
-    // far end takes nothing) goes with the connection, reset: it never reaches the device server
-    // late.
+    // A bare listener that answers the probe only. The port alone: a frame given while it
+    // connects and then dropped never goes out, nor does a dropped byte come in; a read of
+    // nothing is not the end of the connection, the far end's close is. The link on it (named by
+    // its endpoint), never answered: timeouts, the connection kept; but a timed-out frame that
+    // the connection still holds (the far end takes nothing) goes with the connection, reset: it
+    // never reaches the device server late.
     void bareListener()
     {
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
+        QPointer<QTcpSocket> far; // each connection's, its first frame (the probe) answered
+        connect(&server, &QTcpServer::newConnection, this, [&server, &far] {
+            far = server.nextPendingConnection();
+            connect(
+                far, &QTcpSocket::readyRead, far,
+                [f = far.data()] { f->read(5), f->write("D:R\r"); }, Qt::SingleShotConnection);
+        });
         TcpPort tcp;
         const auto choice = PortChoice::network(QStringLiteral("127.0.0.1"), server.serverPort());
         tcp.open(choice); // closed again on the same turn: no connection is made
         tcp.close();
         QTest::qWait(50);
-        QVERIFY(!server.hasPendingConnections() && tcp.open(choice) && tcp.isConnecting());
+        QVERIFY(!far && tcp.open(choice) && tcp.isConnecting());
         tcp.write("$B6\r\n");
         tcp.discardOutput();
-        QTRY_VERIFY(server.hasPendingConnections() && !tcp.isConnecting());
-        QTcpSocket *far = server.nextPendingConnection();
+        QTRY_VERIFY(far && !tcp.isConnecting());
         far->write("x"); // one stale byte, dropped
         QVERIFY(QSignalSpy(&tcp, &LinePort::dataReceived).wait());
         tcp.discardInput();
@@ -73,8 +82,6 @@ private Q_SLOTS:
         QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()), 1);
         QCOMPARE(link->port().choice().name(),
                  QStringLiteral("127.0.0.1:%1").arg(server.serverPort()));
-        QTRY_VERIFY(server.hasPendingConnections());
-        far = server.nextPendingConnection();
         QVERIFY(transact(*link, QStringLiteral("D?")).timedOut);
         QVERIFY(far->state() == QAbstractSocket::ConnectedState && link->port().isOpen());
         far->setReadBufferSize(1); // takes nothing more: more than a window stays with the sender
@@ -88,30 +95,38 @@ private Q_SLOTS:
         QVERIFY(size < command.size());
     }
 
-    // A device server's greeting, however late and however spread, is never a reply; one that
-    // never ends is cut off after kGreetingMaxMs.
+    // A device server's greeting, however late and however spread, is never a reply: spread
+    // over 220 ms, one that never ends (cut off after kGreetingMaxMs), one that comes after the
+    // quiet time while the probe waits.
     void greetings()
     {
-        for (const bool endless : {false, true}) {
+        enum { Spread, Endless, Late };
+        for (const int kind : {Spread, Endless, Late}) {
             init();
             QTcpServer server;
             QVERIFY(server.listen(QHostAddress::LocalHost));
-            connect(&server, &QTcpServer::newConnection, this, [&server, endless] {
+            connect(&server, &QTcpServer::newConnection, this, [&server, kind] {
                 QTcpSocket *far = server.nextPendingConnection();
                 auto *chatter = new QTimer(far);
                 connect(chatter, &QTimer::timeout, far,
-                        [far, endless] { far->write(endless ? "~" : "ser2net port\r\n"); });
-                chatter->start(50);
-                if (!endless)
+                        [far, kind] { far->write(kind == Endless ? "~\r" : "ser2net port\r\n"); });
+                chatter->setSingleShot(kind == Late);
+                chatter->start(kind == Late ? 150 : 50);
+                if (kind == Spread)
                     QTimer::singleShot(220, chatter, &QTimer::stop);
-                connect(far, &QTcpSocket::readyRead, far, [far, chatter] {
-                    chatter->stop();
-                    if (far->readAll().contains("$B?"))
-                        far->write("B:4\r");
+                connect(far, &QTcpSocket::readyRead, far, [far, chatter, kind] {
+                    if (kind != Late)
+                        chatter->stop();
+                    // Answered 100 ms later, as through a slow network: after a late greeting.
+                    const QByteArray got = far->readAll();
+                    const char *answer = got.contains("$B?")   ? "B:4\r"
+                                         : got.contains("$D?") ? "D:R\r"
+                                                               : "";
+                    QTimer::singleShot(100, far, [far, answer] { far->write(answer); });
                 });
             });
             QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()), 1);
-            QVERIFY(transact(*link, QStringLiteral("B?")).text.endsWith(QLatin1String("B:4\r")));
+            QVERIFY(transact(*link, QStringLiteral("B?")).text.endsWith(u"B:4\r"));
         }
     }
 
@@ -164,7 +179,8 @@ private Q_SLOTS:
         }
     }
 
-    // Debian's ser2net in front of the simulator's pty: the poll goes through.
+    // Debian's ser2net, with a banner, in front of the simulator's pty: the poll goes through;
+    // then behind a slow network, a script's layout read right after each reconnection.
     void throughSer2net()
     {
         SimProcess sim;
@@ -173,7 +189,7 @@ private Q_SLOTS:
         const QString config = home.dir.filePath(QStringLiteral("ser2net.yaml"));
         const char *yaml = "connection: &rv360\n  accepter: tcp,127.0.0.1,%1\n  connector: "
                            "serialdev,%2,19200n81,local\n  options:\n    kickolduser: true\n"
-                           "    net-to-dev-bufsize: 16\n";
+                           "    net-to-dev-bufsize: 16\n    banner: \"ser2net rv360\\r\\n\"\n";
         QVERIFY(ReplaceFileAtomically(
             config, QString(yaml).arg(QString::number(tcpPort), sim.linkPath()).toUtf8()));
         QProcess server;
@@ -193,12 +209,45 @@ private Q_SLOTS:
             QVERIFY2(Indexer::pocketOrSpeed(got[0]) == 1 && Indexer::motionState(got[1]),
                      qPrintable(VisibleControls(got.join(u'|'))));
         }
+        // A network of 60 ms each way in front of ser2net, connected to it 90 ms after its
+        // client: the banner comes about 150 ms after the connection.
+        QTcpServer slow;
+        QVERIFY(slow.listen(QHostAddress::LocalHost));
+        connect(&slow, &QTcpServer::newConnection, this, [&slow, tcpPort] {
+            QTcpSocket *client = slow.nextPendingConnection();
+            auto *server = new QTcpSocket(client);
+            for (auto [from, into] : {std::pair{client, server}, {server, client}})
+                connect(from, &QTcpSocket::readyRead, into, [from, into] {
+                    QTimer::singleShot(60, into,
+                                       [into, bytes = from->readAll()] { into->write(bytes); });
+                });
+            QTimer::singleShot(90, server,
+                               [server, tcpPort] { server->connectToHost("127.0.0.1", tcpPort); });
+        });
+        QCOMPARE(choose(QStringLiteral("127.0.0.1"), slow.serverPort()), 1);
+        MotionSupervisor motion(*link);
+        ControlServer scripts(motion);
+        const QString socket = home.dir.filePath(QStringLiteral("rv360.sock"));
+        QString why;
+        QVERIFY2(scripts.listen(socket, &why), qPrintable(why));
+        for (int run = 0; run < 5; ++run) { // a script's layout read right after a reconnection
+            qDeleteAll(slow.findChildren<QTcpSocket *>(Qt::FindDirectChildrenOnly));
+            QTRY_VERIFY(!link->port().isOpen());
+            QTest::qWait(IndexerLink::kReopenIntervalMs);
+            QProcess ctl;
+            ctl.start(qEnvironmentVariable("RV360CTL"), {"--socket", socket, "layout", "read"});
+            QTRY_VERIFY_WITH_TIMEOUT(ctl.state() == QProcess::NotRunning, 20000);
+            const QByteArray out = ctl.readAllStandardOutput();
+            QVERIFY2(ctl.exitCode() == 0 && out.contains("2, 1, 121"),
+                     out + ctl.readAllStandardError());
+        }
         server.terminate();
         QVERIFY(server.waitForFinished(5000));
     }
 
     // The setup dialog: Ethernet with an address and port typed, Find over TCP; malformed
-    // entries send nothing. The settings keep the endpoint, and the next start polls through it.
+    // entries send nothing; a server that never answers the probe fails to open, saying so. The
+    // settings keep the endpoint, and the next start polls through it.
     void dialogAndStartUp()
     {
         LoadSettings();
@@ -226,7 +275,10 @@ private Q_SLOTS:
         QTcpServer silent; // takes the connection, never answers
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         find(QStringLiteral("127.0.0.1"), QString::number(silent.serverPort()));
-        QTRY_COMPARE(control<QLineEdit>(dialog, "txtRcv")->text(), QStringLiteral("Timeout "));
+        QTRY_COMPARE(control<QLabel>(dialog, "lblPortError")->text(), // the probe unanswered
+                     QStringLiteral("Ethernet (127.0.0.1:%1): no answer to D? within 1 s (not an "
+                                    "RV-360 indexer?)")
+                         .arg(silent.serverPort()));
         // Only the port changes: connected again, to the simulator.
         find(QStringLiteral("127.0.0.1"), QString::number(sim.tcpPort()));
         QTRY_COMPARE(control<QLineEdit>(dialog, "txtRcv")->text(),
