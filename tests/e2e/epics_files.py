@@ -69,6 +69,13 @@ def reading(fmt):
 
 conn = socket.create_connection(("127.0.0.1", port), timeout=5)
 lines = conn.makefile("r", newline="\n")
+# The port tells the indexer's state once the window's poll has had an answer.
+end = time.monotonic() + 10
+while time.monotonic() < end:
+    conn.sendall(b"STAT?\n")
+    if lines.readline().strip() != "UNKNOWN":
+        break
+    time.sleep(0.1)
 
 
 def run(name, value):
@@ -106,4 +113,6 @@ while time.monotonic() < end:
         break
     time.sleep(0.2)
 check("moved", run("getPocket", 0) is None)
-conn.sendall(b"SYST:LOC\n")
+# Control given back before the next client asks for it.
+conn.sendall(b"SYST:LOC\nSYST:ERR?\n")
+check("control given back", lines.readline().startswith("0,"))

@@ -1,7 +1,7 @@
 """Lab clients against rv360's instrument port, run by tst_end_to_end with Debian's pyvisa-py and
 PyMeasure: the PyMeasure class of docs/instrument-port.md itself, a raw pyvisa client that times
-out and drains the late answer, and a client that asks for a move and leaves at once; first
-docs/epics, run by epics_files.py as StreamDevice would run it. With "silent", against an indexer
+out and drains the late answer, and a client that asks for a move and leaves at once, after
+docs/epics run by epics_files.py as StreamDevice would run it. With "silent", against an indexer
 that answers nothing: the status answered at once, the move's error raised by wait_for_arrival(),
 and the IEEE 488.2 status registers.
 
@@ -17,9 +17,6 @@ import pyvisa
 
 port, docs = int(sys.argv[1]), sys.argv[2]
 resource = "TCPIP0::127.0.0.1::%d::SOCKET" % port
-here = os.path.dirname(os.path.abspath(__file__))
-subprocess.run([sys.executable, os.path.join(here, "epics_files.py"), str(port),
-                os.path.join(os.path.dirname(docs), "epics")], check=True)
 
 
 def check(step, got, wanted):
@@ -55,6 +52,9 @@ if sys.argv[3:] == ["silent"]:
     rv.pocket = 6  # control given back by *RST: refused, nothing sent
     check("no control", rv.ask("SYST:ERR?").strip(), '-221,"Settings conflict;local control"')
     sys.exit(0)
+here = os.path.dirname(os.path.abspath(__file__))
+subprocess.run([sys.executable, os.path.join(here, "epics_files.py"), str(port),
+                os.path.join(os.path.dirname(docs), "epics")], check=True)
 rv.remote()
 rv.pocket = 4
 rv.adapter.connection.timeout = 20000
