@@ -4,8 +4,10 @@
 #include "frmMain.h"
 #include "instrumentport.h"
 #include "instrumentsettings.h"
+#include "limitedlog.h"
 #include "modFileUtil.h"
 #include "motionsettings.h"
+#include "motionstrip.h"
 #include "motionsupervisor.h"
 #include "quitsignals.h"
 #include "remotesettings.h"
@@ -106,6 +108,21 @@ void superviseMoves(MotionSupervisor &motion)
         [] { return frmComm::instance() ? QStringLiteral("setup dialog open") : QString(); });
 }
 
+// A record that cannot be written says so once, in the strip and on standard error; the program
+// goes on without it.
+void reportRecordFailures(frmMain &window, TrafficLog &traffic)
+{
+    QObject::connect(&window.motion(), &MotionSupervisor::recordFailed, [](const QString &why) {
+        LogLimited(QStringLiteral("move record"), QStringLiteral("rv360: move record: "),
+                   QStringLiteral("rv360: move record: ") + why);
+    });
+    QObject::connect(&traffic, &TrafficLog::recordFailed, &window, [&window](const QString &why) {
+        window.strip().showNotice(QStringLiteral("Traffic record: ") + why);
+        LogLimited(QStringLiteral("traffic record"), QStringLiteral("rv360: traffic record: "),
+                   QStringLiteral("rv360: traffic record: ") + why);
+    });
+}
+
 void openControlSocket(ControlServer &control, const RemoteSettings &settings)
 {
     if (!settings.enabled)
@@ -121,9 +138,11 @@ void openControlSocket(ControlServer &control, const RemoteSettings &settings)
 // The instrument port, off unless the settings name where it listens.
 void openInstrumentPort(InstrumentPort &instrument)
 {
-    QObject::connect(&instrument, &InstrumentPort::notice, [](const QString &line) {
-        std::fprintf(stderr, "rv360: instrument port: %s\n", qPrintable(line));
-    });
+    QObject::connect(&instrument, &InstrumentPort::notice,
+                     [](const QString &line, const QString &kind) {
+                         const QString prefix = QStringLiteral("rv360: instrument port: ");
+                         LogLimited(kind, prefix, prefix + line);
+                     });
     const InstrumentSettings settings = InstrumentSettings::Read();
     if (settings.listen.isEmpty())
         return;
@@ -140,6 +159,7 @@ void openInstrumentPort(InstrumentPort &instrument)
 
 int main(int argc, char *argv[])
 {
+    IgnoreFileSizeSignal();
     if (const std::optional<int> status = answeredWithoutDisplay(argc, argv))
         return *status;
 
@@ -174,6 +194,7 @@ int main(int argc, char *argv[])
     TrafficLog traffic(window.link(), remote.logTraffic
                                           ? ProgramDirectory() + QStringLiteral("traffic.log")
                                           : QString());
+    reportRecordFailures(window, traffic);
     ControlServer control(window.motion());
     control.setTrafficLog(&traffic);
     QObject::connect(&window, &frmMain::closing, &control, &ControlServer::stopListening);

@@ -128,4 +128,9 @@ void MotionStrip::refreshRemote()
                        : holder.isEmpty() ? QStringLiteral("Instrument port %1").arg(port)
                                           : QStringLiteral("Remote: %1 has control").arg(holder));
     cmdLocal->setVisible(!holder.isEmpty());
+    const QStringList clients = m_motion.remoteClients();
+    lblRemote->setToolTip(port.isEmpty() ? QString()
+                          : clients.isEmpty()
+                              ? QStringLiteral("No clients connected")
+                              : QStringLiteral("Connected: ") + clients.join(QStringLiteral(", ")));
 }

@@ -299,6 +299,14 @@ void MotionSupervisor::setRemotePort(const QString &where)
     Q_EMIT remoteChanged();
 }
 
+void MotionSupervisor::setRemoteClients(const QStringList &clients)
+{
+    if (clients == m_remoteClients)
+        return;
+    m_remoteClients = clients;
+    Q_EMIT remoteChanged();
+}
+
 QString MotionSupervisor::takeRemote(const void *owner, const QString &who)
 {
     if (!m_remoteAllowed)
