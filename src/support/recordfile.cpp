@@ -28,8 +28,11 @@ RecordFile::Result RecordFile::append(const QByteArray &line, QString *why)
         ::close(fd);
     if (error == 0)
         return Result::Written;
+    // The file-size limit stays what it is while the program runs: no later line would fit.
+    m_stopped = error == EFBIG;
     if (why)
-        *why = QString::fromLocal8Bit(std::strerror(error));
+        *why = QString::fromLocal8Bit(std::strerror(error)) +
+               (m_stopped ? QStringLiteral("; the record stops here") : QString());
     return Result::Failed;
 }
 

@@ -22,8 +22,9 @@ public:
 
     // Appends one line (with its LF), after the header when the file is new or empty; whole or
     // not at all: a write cut short (a full disk, the file-size limit) is taken back, so that the
-    // file always ends with a whole line. Failed (a full disk, the file-size limit, no
-    // permission) gives the reason in *why; the next line is tried again.
+    // file always ends with a whole line. Failed (a full disk, no permission) gives the reason
+    // in *why, and the next line is tried again; at the file-size limit (ulimit -f, with
+    // SIGXFSZ ignored) the record stops there, as no later line would fit.
     Result append(const QByteArray &line, QString *why = nullptr);
     const QString &fileName() const { return m_fileName; }
 

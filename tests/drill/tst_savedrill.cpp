@@ -1,9 +1,11 @@
 // The real program: ended by the signals of a logoff or a closed terminal, it saves as Close
 // does; its instrument port comes from the settings.
 #include "freeport.h"
+#include "simprocess.h"
 #include "testhome.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -67,6 +69,54 @@ private Q_SLOTS:
         }
     }
 
+    // The records at the file-size limit (ulimit -f): the program lives, each record says once
+    // that it stops, and what they hold is whole lines.
+    void recordsAtFileSizeLimit()
+    {
+        SimProcess sim;
+        QVERIFY(sim.start());
+        QTemporaryDir dir;
+        const QString copy = dir.filePath(QStringLiteral("rv360"));
+        QVERIFY(QFile::copy(qEnvironmentVariable("RV360_PROGRAM"), copy));
+        QVERIFY(ReplaceFileAtomically(
+            dir.filePath(QStringLiteral("RV360.INI")),
+            "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" + QFile::encodeName(sim.linkPath()) +
+                "\r\n[Log]\r\nTraffic=1\r\nMoves=1\r\n"));
+        QProcess rv360;
+        rv360.setChildProcessModifier([] {
+            const rlimit bytes{600, 600};
+            std::signal(SIGXFSZ, SIG_DFL);
+            ::setrlimit(RLIMIT_FSIZE, &bytes);
+        });
+        rv360.start(copy, {});
+        QByteArray said;
+        const QString moves = dir.filePath(QStringLiteral("moves.csv"));
+        // Moves at the indexer's panel, each a line of the record, until it is full.
+        for (int n = 0; n < 20 && !said.contains("move record:"); ++n) {
+            const qint64 size = QFileInfo(moves).size();
+            QVERIFY(sim.control(QStringLiteral("pocket %1").arg(n % 2 ? 2 : 7)).startsWith("ok"));
+            (void)QTest::qWaitFor([&] { return QFileInfo(moves).size() > size; }, 2000);
+            said += rv360.readAllStandardError();
+        }
+        QTest::qWait(500);
+        said += rv360.readAllStandardError();
+        QVERIFY2(rv360.state() == QProcess::Running, said);
+        QVERIFY2(
+            said.count("rv360: move record: " + QFile::encodeName(moves) +
+                       " not written: File too large; the record stops here\n") == 1 &&
+                said.count("rv360: traffic record: ") == 1 &&
+                said.contains("traffic.log not written: File too large; the record stops here\n"),
+            said);
+        for (const char *name : {"moves.csv", "traffic.log"}) {
+            const QByteArray record = contentsOf(dir.filePath(QString::fromLatin1(name)));
+            QVERIFY2(record.size() > 300 && record.endsWith('\n'), name);
+            for (const QByteArray &line : record.split('\n'))
+                QVERIFY2(line.isEmpty() || line.count(',') == 6 || name[0] == 't', line);
+        }
+        rv360.terminate();
+        QVERIFY(rv360.waitForFinished(5000) && rv360.exitStatus() == QProcess::NormalExit);
+    }
+
     // The instrument port as the settings give it: it answers a peer on the allow-list, and
     // closes another with a line on standard error; a wildcard address keeps it off, saying why.
     void instrumentPortFromSettings()
@@ -101,6 +151,25 @@ private Q_SLOTS:
                 QVERIFY(lab.readLine().startsWith("RV360,crucible indexer,0,"));
                 stranger.connectToHost(QHostAddress(QHostAddress::LocalHost), port.toUShort());
                 QVERIFY2(saying("127.0.0.2 refused: not in [Instrument] Allow"), said);
+                // A stranger in a loop: a line a second at most, the others counted; every one
+                // named.
+                for (int n = 0; n < 100; ++n) {
+                    QTcpSocket again;
+                    again.bind(QHostAddress(QStringLiteral("127.0.0.2")));
+                    again.connectToHost(QHostAddress(QHostAddress::LocalHost), port.toUShort());
+                    again.waitForConnected(1000);
+                    again.write("*IDN?\n");
+                    again.waitForBytesWritten(1000);
+                }
+                QTest::qWait(2500);
+                said += rv360.readAllStandardError();
+                int lines = 0, told = 0;
+                for (const QByteArray &line : said.split('\n')) {
+                    lines += line.contains("refused") || line.contains("left out");
+                    told += line.contains(" refused") ? 1 : line.split(' ').value(3).toInt();
+                    QVERIFY2(!line.contains("port:  "), said);
+                }
+                QVERIFY2(told == 101 && lines <= 6, said);
             }
             rv360.terminate();
             QVERIFY(rv360.waitForFinished(5000));
