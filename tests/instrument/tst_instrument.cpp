@@ -176,7 +176,7 @@ private Q_SLOTS:
             // its place to a newcomer, unless it holds control; a line ended restarts the clock.
             {"", {"limits 300 0", "A holds *ID", "B holds *ID", "C holds *ID", "D holds *ID", "E refused", "wait 400",
                   "A closed", "said 127.0.0.2 closed: a line left unfinished for 300 ms", "F POCK? = 3"}, ""},
-            {"", {"limits 0 300", "A connects", "B connects", "C connects", "D holds \n \n", "E refused", "wait 400",
+            {"", {"limits 0 300", "A connects", "B connects", "C connects", "D connects", "A holds \n \n", "E refused", "wait 400",
                   "F POCK? = 3", "A closed", "said 127.0.0.2 closed: silent for 300 ms while another client waited", "B POCK? = 3"}, ""},
             {"", {"limits 0 300", "allow", "A SYST:REM = " + none, "B connects", "C connects", "D connects", "wait 400",
                   "E POCK? = 3", "B closed", "A POCK 5 = " + none}, "B5"},
