@@ -3,8 +3,6 @@
 #include "cIniFile.h"
 #include "conversions.h"
 #include "modUtil.h"
-#include "quitsignals.h"
-#include "recordfile.h"
 #include "settings.h"
 #include "testhome.h"
 
@@ -243,42 +241,6 @@ private Q_SLOTS:
         QVERIFY(ReplaceFileAtomically(KeptCopyPath(inHome("test.ini")), "[A]\r\nk=old\r\n"));
         QCOMPARE(cut.ReadIniStr("A", "k", ""), QStringLiteral("old"));
         QVERIFY(!QFileInfo::exists(KeptCopyPath(inHome("test.ini"))));
-    }
-
-    // A record at the file-size limit, as on a full disk, in a child process: the program goes
-    // on (SIGXFSZ ignored), a line cut short is taken back and the record stops; once there is
-    // room again the next run's line starts a line of its own. Limits in the header, at a
-    // line's end, in a line.
-    void recordUnderLimit()
-    {
-        // clang-format off
-        const struct { int limit; QByteArray kept; } rows[] = {
-            {1, "h\n4\n"}, {5, "h\n1\n4\n"}, {6, "h\n1\n2\n4\n"}, {7, "h\n1\n2\n4\n"}};
-        // clang-format on
-        const QString file = inHome("moves.csv");
-        for (const auto &row : rows) {
-            QFile::remove(file);
-            const pid_t child = ::fork();
-            if (child == 0) {
-                IgnoreFileSizeSignal();
-                const rlimit limit{rlim_t(row.limit), RLIM_INFINITY},
-                    room{RLIM_INFINITY, RLIM_INFINITY};
-                ::setrlimit(RLIMIT_FSIZE, &limit);
-                RecordFile record(file, 1 << 20, 1, "h\n");
-                QString why;
-                for (const char *line : {"1\n", "2\n", "3\n"})
-                    record.append(line, &why);
-                ::setrlimit(RLIMIT_FSIZE, &room);
-                exitChild(record.append("x\n") == RecordFile::Result::Stopped &&
-                          RecordFile(file, 1 << 20, 1, "h\n").append("4\n") ==
-                              RecordFile::Result::Written &&
-                          why == QLatin1String("File too large; the record stops here"));
-            }
-            int status = -1;
-            ::waitpid(child, &status, 0);
-            QCOMPARE(status, 0);
-            QCOMPARE(contentsOf(file), row.kept);
-        }
     }
 };
 
