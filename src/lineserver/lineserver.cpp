@@ -203,6 +203,7 @@ void LineServer::done(Client &client, const QByteArray &reply)
     if (client.m_closing)
         return;
     client.m_busy = false;
+    client.m_heard.start(); // a client waiting for its answer was not silent
     if (!reply.isNull())
         send(client, reply);
     serveNext(client); // does nothing when called from its own loop

@@ -47,7 +47,7 @@ public:
         QByteArray m_buffer;
         QQueue<QByteArray> m_lines;
         QTimer m_partial;
-        QElapsedTimer m_heard; // since its last line, blank lines aside (or its connection)
+        QElapsedTimer m_heard; // since its last line (blank lines aside) or answer
         bool m_busy = false;
         bool m_serving = false;
         bool m_closing = false;
