@@ -112,15 +112,19 @@ void superviseMoves(MotionSupervisor &motion)
 // goes on without it.
 void reportRecordFailures(frmMain &window, TrafficLog &traffic)
 {
-    QObject::connect(&window.motion(), &MotionSupervisor::recordFailed, [](const QString &why) {
-        LogLimited(QStringLiteral("move record"), QStringLiteral("rv360: move record: "),
-                   QStringLiteral("rv360: move record: ") + why);
+    const auto say = [](const QString &record, const QString &file, const QString &why) {
+        const QString prefix = QStringLiteral("rv360: %1 ").arg(record);
+        LogLimited(record, prefix, prefix + file + QStringLiteral(" not written: ") + why);
+    };
+    QObject::connect(&window.motion(), &MotionSupervisor::recordFailed, [say](const QString &why) {
+        say(QStringLiteral("move record"), ProgramDirectory() + QStringLiteral("moves.csv"), why);
     });
-    QObject::connect(&traffic, &TrafficLog::recordFailed, &window, [&window](const QString &why) {
-        window.strip().showNotice(QStringLiteral("Traffic record: ") + why);
-        LogLimited(QStringLiteral("traffic record"), QStringLiteral("rv360: traffic record: "),
-                   QStringLiteral("rv360: traffic record: ") + why);
-    });
+    QObject::connect(&traffic, &TrafficLog::recordFailed, &window,
+                     [&window, say](const QString &why) {
+                         window.strip().showNotice(QStringLiteral("Traffic record: ") + why);
+                         say(QStringLiteral("traffic record"),
+                             ProgramDirectory() + QStringLiteral("traffic.log"), why);
+                     });
 }
 
 void openControlSocket(ControlServer &control, const RemoteSettings &settings)

@@ -443,7 +443,7 @@ void MotionSupervisor::record(const Event &event, const QDateTime &requested, co
         break;
     }
     if (!std::exchange(m_recordFailed, true))
-        Q_EMIT recordFailed(QStringLiteral("%1 not written: %2").arg(m_file->fileName(), why));
+        Q_EMIT recordFailed(why);
 }
 
 QStringList MotionSupervisor::history(int count) const

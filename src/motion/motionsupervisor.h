@@ -141,7 +141,7 @@ public:
 Q_SIGNALS:
     void moveEvent(const MotionSupervisor::Event &event);
     void inhibitChanged(bool on, const QString &reason, const QString &source);
-    // The record could not be written; said once until a line is written again.
+    // The record's file could not be written, and why; said once until a line is written again.
     void recordFailed(const QString &why);
     void alarmChanged(const QString &alarm);
     // Allowed, holder, port or clients changed.

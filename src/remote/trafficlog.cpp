@@ -48,11 +48,11 @@ void TrafficLog::append(const QByteArray &line)
         why = QStringLiteral("not a regular file");
         break;
     case RecordFile::Result::Stopped:
-        why = QStringLiteral("it could not be rotated; the record stops here");
+        why = QStringLiteral("could not be rotated; stopped");
         break;
     case RecordFile::Result::Failed:
         break;
     }
     if (!std::exchange(m_failed, true))
-        Q_EMIT recordFailed(QStringLiteral("%1 not written: %2").arg(m_file.fileName(), why));
+        Q_EMIT recordFailed(why);
 }

@@ -33,7 +33,8 @@ public:
 
 Q_SIGNALS:
     void lineLogged(const QString &line);
-    // The file could not be written: "traffic.log not written: File too large".
+    // The file could not be written, and why ("No space left on device"; "File too large;
+    // stopped" at the file-size limit).
     void recordFailed(const QString &why);
 
 private:

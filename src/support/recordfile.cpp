@@ -32,7 +32,7 @@ RecordFile::Result RecordFile::append(const QByteArray &line, QString *why)
     m_stopped = error == EFBIG;
     if (why)
         *why = QString::fromLocal8Bit(std::strerror(error)) +
-               (m_stopped ? QStringLiteral("; the record stops here") : QString());
+               (m_stopped ? QStringLiteral("; stopped") : QString());
     return Result::Failed;
 }
 

@@ -98,8 +98,8 @@ private Q_SLOTS:
             QTest::qWait(1000);
             said += rv360.readAllStandardError();
         }
-        QVERIFY2(rv360.state() == QProcess::Running && said.count("record: ") == 2 &&
-                     said.count(" not written: File too large; the record stops here\n") == 2,
+        QVERIFY2(rv360.state() == QProcess::Running && said.count(" record ") == 2 &&
+                     said.count(" not written: File too large; stopped\n") == 2,
                  said);
         for (const char *name : {"moves.csv", "traffic.log"}) {
             const QByteArray record = contentsOf(dir.filePath(QString::fromLatin1(name)));
