@@ -147,6 +147,7 @@ private:
 
 int main(int argc, char *argv[])
 {
+    IgnoreFileSizeSignal(); // its log on a file at the size limit
     ensureStandardFds();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("rv360-sim");

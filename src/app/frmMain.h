@@ -38,6 +38,8 @@ public:
     IndexerLink &link() { return *m_link; }
     // Every move passes it: the spin control's, and scripts'.
     MotionSupervisor &motion() { return *m_motion; }
+    // The status strip under the controls.
+    MotionStrip &strip() { return *motionStrip; }
 
     // What Exit does to end the program; tests replace it.
     void setExitHandler(std::function<void()> handler) { m_exitHandler = std::move(handler); }

@@ -4,8 +4,10 @@
 #include "frmMain.h"
 #include "instrumentport.h"
 #include "instrumentsettings.h"
+#include "limitedlog.h"
 #include "modFileUtil.h"
 #include "motionsettings.h"
+#include "motionstrip.h"
 #include "motionsupervisor.h"
 #include "quitsignals.h"
 #include "remotesettings.h"
@@ -129,6 +131,25 @@ void superviseMoves(MotionSupervisor &motion)
         [] { return frmComm::instance() ? QStringLiteral("setup dialog open") : QString(); });
 }
 
+// A record that cannot be written says so once, in the strip and on standard error; the program
+// goes on without it.
+void reportRecordFailures(frmMain &window, TrafficLog &traffic)
+{
+    const auto say = [](const QString &record, const QString &file, const QString &why) {
+        const QString prefix = QStringLiteral("rv360: %1 ").arg(record);
+        LogLimited(record, prefix, prefix + file + QStringLiteral(" not written: ") + why);
+    };
+    QObject::connect(&window.motion(), &MotionSupervisor::recordFailed, [say](const QString &why) {
+        say(QStringLiteral("move record"), ProgramDirectory() + QStringLiteral("moves.csv"), why);
+    });
+    QObject::connect(&traffic, &TrafficLog::recordFailed, &window,
+                     [&window, say](const QString &why) {
+                         window.strip().showNotice(QStringLiteral("Traffic record: ") + why);
+                         say(QStringLiteral("traffic record"),
+                             ProgramDirectory() + QStringLiteral("traffic.log"), why);
+                     });
+}
+
 void openControlSocket(ControlServer &control, const RemoteSettings &settings)
 {
     if (!settings.enabled)
@@ -147,9 +168,11 @@ void openControlSocket(ControlServer &control, const RemoteSettings &settings)
 // The instrument port, off unless the settings name where it listens.
 void openInstrumentPort(InstrumentPort &instrument, MotionSupervisor &motion)
 {
-    QObject::connect(&instrument, &InstrumentPort::notice, [](const QString &line) {
-        std::fprintf(stderr, "rv360: instrument port: %s\n", qPrintable(line));
-    });
+    QObject::connect(&instrument, &InstrumentPort::notice,
+                     [](const QString &line, const QString &kind) {
+                         const QString prefix = QStringLiteral("rv360: instrument port: ");
+                         LogLimited(kind, prefix, prefix + line);
+                     });
     const InstrumentSettings settings = InstrumentSettings::Read();
     if (settings.listen.isEmpty() && settings.error.isEmpty())
         return;
@@ -168,6 +191,7 @@ void openInstrumentPort(InstrumentPort &instrument, MotionSupervisor &motion)
 
 int main(int argc, char *argv[])
 {
+    IgnoreFileSizeSignal();
     if (const std::optional<int> status = answeredWithoutDisplay(argc, argv))
         return *status;
 
@@ -205,6 +229,7 @@ int main(int argc, char *argv[])
     TrafficLog traffic(window.link(), remote.logTraffic
                                           ? ProgramDirectory() + QStringLiteral("traffic.log")
                                           : QString());
+    reportRecordFailures(window, traffic);
     ControlServer control(window.motion());
     control.setTrafficLog(&traffic);
     QObject::connect(&window, &frmMain::closing, &control, &ControlServer::stopListening);

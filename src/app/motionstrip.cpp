@@ -134,14 +134,20 @@ void MotionStrip::refreshRemote()
     // reads when the program starts from the desktop.
     const QString whyOff = m_motion.remoteOffReason();
     const bool off = port.isEmpty() && !whyOff.isEmpty();
+    const QStringList clients = m_motion.remoteClients();
     lblRemote->setToolTip(QString());
     ShowWhole(lblRemote, QStringLiteral("Remote control status"),
               off                ? QStringLiteral("Instrument port off: check [Instrument]")
               : port.isEmpty()   ? QStringLiteral("Instrument port off")
               : holder.isEmpty() ? QStringLiteral("Instrument port %1").arg(port)
                                  : QStringLiteral("Remote: %1 has control").arg(holder));
+    // The whole reason, or who is connected; a label cut short keeps its whole text instead.
     if (off)
         lblRemote->setToolTip(
             QStringLiteral("Instrument port off: %1 ([Instrument] in RV360.INI)").arg(whyOff));
+    else if (!port.isEmpty() && lblRemote->toolTip().isEmpty())
+        lblRemote->setToolTip(clients.isEmpty() ? QStringLiteral("No clients connected")
+                                                : QStringLiteral("Connected: ") +
+                                                      clients.join(QStringLiteral(", ")));
     cmdLocal->setVisible(!holder.isEmpty());
 }

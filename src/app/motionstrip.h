@@ -20,6 +20,9 @@ public:
 
     MotionStrip(MotionSupervisor &motion, QWidget *parent);
 
+    // A line for the operator where the last result shows (a record that cannot be written).
+    void showNotice(const QString &line) { setLast(line); }
+
 private:
     void onMove(const MotionSupervisor::Event &event);
     void setLast(const QString &last);

@@ -36,6 +36,34 @@ const char *const kUsageText =
     "Exit status: 0 done, 1 no answer, not arrived or output closed, 2 bad usage, 3 nothing\n"
     "to talk to (or lost it, or it is another user's).\n";
 
+// A bad command line: one line that says what is wrong, and where the usage is.
+int usage(const QString &why)
+{
+    err(why + QStringLiteral("; see rv360ctl --help"));
+    return kUsage;
+}
+
+// What is wrong with a command line that makes no request.
+QString wrongLine(const Options &o)
+{
+    static const QStringList commands = {
+        QStringLiteral("status"),  QStringLiteral("move"),     QStringLiteral("names"),
+        QStringLiteral("inhibit"), QStringLiteral("history"),  QStringLiteral("speed"),
+        QStringLiteral("control"), QStringLiteral("switches"), QStringLiteral("layout"),
+        QStringLiteral("send"),    QStringLiteral("watch")};
+    if (o.command.isEmpty())
+        return QStringLiteral("no command");
+    if (!commands.contains(o.command))
+        return QStringLiteral("\"%1\" is not a command").arg(o.command);
+    if (o.wait && o.command != QLatin1String("move"))
+        return QStringLiteral("--wait goes with move only");
+    if (o.traffic && o.command != QLatin1String("watch"))
+        return QStringLiteral("--traffic goes with watch only");
+    if (o.link && o.command != QLatin1String("watch"))
+        return QStringLiteral("--link goes with watch only");
+    return QStringLiteral("%1: wrong arguments").arg(o.command);
+}
+
 } // namespace
 
 std::optional<QJsonObject> requestFor(const Options &o, QString *why)
@@ -128,11 +156,8 @@ std::optional<int> readCommandLine(const QStringList &arguments, Options &o, QJs
     const QCommandLineOption link(QStringLiteral("link"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), {}, QStringLiteral("s"));
     parser.addOptions({help, socket, device, json, wait, traffic, link, timeout});
-    if (!parser.parse(arguments)) {
-        err(parser.errorText());
-        std::fprintf(stderr, "%s", kUsageText);
-        return kUsage;
-    }
+    if (!parser.parse(arguments)) // Qt's text ends with a full stop
+        return usage(parser.errorText().chopped(parser.errorText().endsWith(u'.') ? 1 : 0));
     if (parser.isSet(help)) {
         std::printf("%s", kUsageText);
         return kDone;
@@ -146,26 +171,20 @@ std::optional<int> readCommandLine(const QStringList &arguments, Options &o, QJs
     if (parser.isSet(timeout)) {
         bool ok = false;
         o.timeoutS = parser.value(timeout).toInt(&ok);
-        if (!ok || o.timeoutS < 1) {
-            err(QStringLiteral("--timeout takes a whole number of seconds"));
-            return kUsage;
-        }
+        if (!ok || o.timeoutS < 1)
+            return usage(QStringLiteral("--timeout takes a whole number of seconds"));
     }
     o.args = parser.positionalArguments();
     if (!o.args.isEmpty())
         o.command = o.args.takeFirst();
-    if (!o.socket.isEmpty() && !o.device.isEmpty()) {
-        err(QStringLiteral("give --socket or --device, not both"));
-        return kUsage;
-    }
+    if (!o.socket.isEmpty() && !o.device.isEmpty())
+        return usage(QStringLiteral("give --socket or --device, not both"));
     QString why;
     const std::optional<QJsonObject> made = requestFor(o, &why);
     if (!made || (o.wait && o.command != QLatin1String("move")) ||
         ((o.traffic || o.link) && o.command != QLatin1String("watch"))) {
-        if (!why.isEmpty() && why != QLatin1String("bad command line"))
-            err(why);
-        std::fprintf(stderr, "%s", kUsageText);
-        return kUsage;
+        const bool told = !why.isEmpty() && why != QLatin1String("bad command line");
+        return usage(told ? why : wrongLine(o));
     }
     request = *made;
     return std::nullopt;

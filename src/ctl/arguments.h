@@ -21,7 +21,7 @@ struct Options {
 std::optional<QJsonObject> requestFor(const Options &o, QString *why);
 
 // Reads the command line into o and its request. Returns the exit status when the program ends
-// here: help asked for, or a bad command line (told, with the usage).
+// here: help asked for, or a bad command line (told in one line, with where the usage is).
 std::optional<int> readCommandLine(const QStringList &arguments, Options &o, QJsonObject &request);
 
 } // namespace Ctl

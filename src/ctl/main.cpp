@@ -5,6 +5,7 @@
 #include "arguments.h"
 #include "errormessage.h"
 #include "output.h"
+#include "quitsignals.h"
 #include "request.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 
 int main(int argc, char *argv[])
 {
+    IgnoreFileSizeSignal();
     QCoreApplication app(argc, argv);
     Ctl::Options o;
     QJsonObject request;

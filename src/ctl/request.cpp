@@ -46,6 +46,9 @@ int Transport::openDevice(const QString &device, QString *why)
     m_motion->setNames(named.names());
     if (settings.recordMoves)
         m_motion->setRecordFile(ProgramDirectory() + QStringLiteral("moves.csv"));
+    connect(m_motion.get(), &MotionSupervisor::recordFailed, this, [](const QString &why) {
+        err(QStringLiteral("move record %1moves.csv not written: %2").arg(ProgramDirectory(), why));
+    });
     connect(m_motion.get(), &MotionSupervisor::moveEvent, this,
             [this](const MotionSupervisor::Event &event) {
                 if (onEvent)

@@ -24,6 +24,8 @@ struct InstrumentPort::Instrument : LineServer::Client {
         const int stb = (errors.isEmpty() ? 0 : 4) | ((esr & ese) != 0 ? 32 : 0);
         return stb | ((stb & sre) != 0 ? 64 : 0);
     }
+    // It holds remote control; the operator took it back before it gave it back.
+    bool held = false, takenBack = false;
     QString source() const { return QStringLiteral("remote ") + who(); }
 };
 
@@ -58,6 +60,14 @@ const char *errorText(int code)
     default:
         return "Queue overflow";
     }
+}
+
+// "10 s", "10 min": a limit as the operator reads it.
+QString lasting(int ms)
+{
+    return ms % 60000 == 0  ? QStringLiteral("%1 min").arg(ms / 60000)
+           : ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000)
+                            : QStringLiteral("%1 ms").arg(ms);
 }
 
 QString quoted(QString text)
@@ -110,11 +120,12 @@ const InstrumentPort::Command InstrumentPort::kCommands[] = {
 };
 
 InstrumentPort::InstrumentPort(MotionSupervisor &motion, QObject *parent)
-    : LineServer({kMaxClients, kMaxLine, kMaxWaiting, kMaxUnread}, parent), m_motion(motion),
-      m_link(motion.link())
+    : LineServer({kMaxClients, kMaxLine, kMaxWaiting, kMaxUnread, kPartialMs, kIdleMs}, parent),
+      m_motion(motion), m_link(motion.link())
 {
     serve(m_server);
     connect(&m_motion, &MotionSupervisor::moveEvent, this, &InstrumentPort::onMoveEvent);
+    connect(&m_motion, &MotionSupervisor::remoteChanged, this, &InstrumentPort::onRemoteChanged);
 }
 
 InstrumentPort::~InstrumentPort()
@@ -122,6 +133,7 @@ InstrumentPort::~InstrumentPort()
     stopListening();
     for (Client *client : clients())
         m_motion.releaseRemote(client);
+    m_motion.setRemoteClients({});
 }
 
 bool InstrumentPort::ParseListen(const QString &text, QHostAddress *address, quint16 *port,
@@ -187,8 +199,14 @@ QByteArray InstrumentPort::closing(const Client &client, Cap cap)
         : cap == Cap::Clients ? QStringLiteral("refused: %1 clients already").arg(kMaxClients)
         : cap == Cap::Line    ? QStringLiteral("closed: a line over 4 KiB")
         : cap == Cap::Waiting ? QStringLiteral("closed: over %1 lines ahead").arg(kMaxWaiting)
-                              : QStringLiteral("closed: over 1 MiB of replies unread");
-    Q_EMIT notice(client.who() + u' ' + why);
+        : cap == Cap::Unread  ? QStringLiteral("closed: over 1 MiB of replies unread")
+        : cap == Cap::Partial ? QStringLiteral("closed: a line left unfinished for %1")
+                                    .arg(lasting(limits().partialMs))
+        : cap == Cap::Idle
+            ? QStringLiteral("closed: silent for %1 while another client waited")
+                  .arg(lasting(limits().idleMs))
+            : QStringLiteral("closed: a change sent after the operator took control back");
+    Q_EMIT notice(client.who() + u' ' + why, why);
     return QByteArray(); // cut at once
 }
 
@@ -196,6 +214,33 @@ void InstrumentPort::dropped(Client &client)
 {
     // Control goes back with the client; a move it asked for goes on, and nothing is sent again.
     m_motion.releaseRemote(&client);
+}
+
+void InstrumentPort::clientsChanged()
+{
+    QStringList connected;
+    for (const Client *client : clients())
+        connected << client->who();
+    m_motion.setRemoteClients(connected);
+}
+
+bool InstrumentPort::keptIdle(const Client &client) const
+{
+    return m_motion.holdsRemote(&client);
+}
+
+void InstrumentPort::onRemoteChanged()
+{
+    // Control gone from a client that did not give it back: the operator took it (Local, or
+    // Allow remote control unticked). Its queries go on; a change it still sends closes it, as
+    // it has not noticed.
+    for (Client *each : clients()) {
+        auto &client = static_cast<Instrument &>(*each);
+        if (client.held && !m_motion.holdsRemote(&client)) {
+            client.held = false;
+            client.takenBack = !m_motion.remoteAllowed();
+        }
+    }
 }
 
 void InstrumentPort::serveLine(Client &client, const QByteArray &bytes)
@@ -214,6 +259,8 @@ void InstrumentPort::execute(Instrument &client, const QString &header, const Pa
                      [&header](const Command &c) { return Scpi::Matches(header, c.header); });
     if (command == std::end(kCommands))
         return fail(client, -113);
+    if (command->remote && client.takenBack)
+        return cut(client);
     if (params.size() < command->least)
         return fail(client, -109);
     if (params.size() > command->most)
@@ -322,11 +369,16 @@ void InstrumentPort::inhibitQuery(Instrument &client, const Params &)
 void InstrumentPort::takeRemote(Instrument &client, const Params &)
 {
     const QString why = m_motion.takeRemote(&client, client.who());
-    why.isEmpty() ? answer(client) : fail(client, -221, why);
+    if (!why.isEmpty())
+        return fail(client, -221, why);
+    client.held = true;
+    client.takenBack = false;
+    answer(client);
 }
 
 void InstrumentPort::giveBack(Instrument &client, const Params &)
 {
+    client.held = client.takenBack = false;
     m_motion.releaseRemote(&client);
     answer(client);
 }

@@ -16,7 +16,10 @@ class IndexerLink;
 // operator allows it, and every move and speed change passes the supervisor like any other.
 // Errors go to each client's own queue, read with SYST:ERR?. A peer outside the allow-list and a
 // client over the limit are closed at once, as is a client that sends a line over 4 KiB or more
-// than 64 lines ahead, or leaves 1 MiB of replies unread; each is said by notice().
+// than 64 lines ahead, or leaves 1 MiB of replies unread, holds a line unfinished for 10 s, or
+// sends a change after the operator took control back from it (it did not give it back); one
+// silent for 10 minutes gives its place to a client that comes when all are taken, unless it
+// holds remote control. Each is said by notice().
 class InstrumentPort : public LineServer
 {
     Q_OBJECT
@@ -31,6 +34,8 @@ public:
     // The standard event status register's bits.
     static constexpr int kOperationComplete = 1, kQueryError = 4, kDeviceError = 8,
                          kExecutionError = 16, kCommandError = 32;
+    static constexpr int kPartialMs = 10 * 1000;
+    static constexpr int kIdleMs = 10 * 60 * 1000;
 
     explicit InstrumentPort(MotionSupervisor &motion, QObject *parent = nullptr);
     ~InstrumentPort() override;
@@ -46,8 +51,8 @@ public:
     void stopListening();
 
 Q_SIGNALS:
-    // A peer refused or a client closed, in one line.
-    void notice(const QString &line);
+    // A peer refused or a client closed, in one line; kind is the reason without the peer.
+    void notice(const QString &line, const QString &kind);
 
 private:
     struct Instrument;
@@ -59,6 +64,9 @@ private:
     void serveLine(Client &client, const QByteArray &line) override;
     QByteArray closing(const Client &client, Cap cap) override;
     void dropped(Client &client) override;
+    void clientsChanged() override;
+    bool keptIdle(const Client &client) const override;
+    void onRemoteChanged();
     void execute(Instrument &client, const QString &header, const Params &params);
 
     // The commands, a function each (kCommands says which header runs which).

@@ -108,6 +108,13 @@ void LineServer::serve(QTcpServer &server)
             client->m_socket = socket;
             client->m_peer = plain(socket->peerAddress());
             client->m_who = client->m_peer.toString();
+            if (client->m_peer.isNull()) { // gone before its address could be read
+                client->m_who = QStringLiteral("unknown peer");
+                socket->setParent(client);
+                client->m_busy = true;
+                close(*client, Cap::Allow);
+                continue;
+            }
             connect(socket, &QTcpSocket::disconnected, client, [this, client] { drop(*client); });
             adopt(client);
         }
@@ -117,33 +124,69 @@ void LineServer::serve(QTcpServer &server)
 void LineServer::adopt(Client *client)
 {
     client->m_socket->setParent(client);
+    if (client->m_who.isEmpty())
+        client->m_who = QStringLiteral("unknown peer");
     const QHostAddress &peer = client->m_peer;
     const bool allowed =
         peer.isNull() || std::any_of(m_allowed.cbegin(), m_allowed.cend(),
                                      [&peer](const auto &range) { return peer.isInSubnet(range); });
+    // A client that waits for a place gets the one of a client silent too long.
+    if (allowed && m_clients.size() >= m_limits.clients) {
+        if (Client *idle = idlest())
+            close(*idle, Cap::Idle);
+    }
     if (!allowed || m_clients.size() >= m_limits.clients) {
         client->m_busy = true;
         return close(*client, allowed ? Cap::Clients : Cap::Allow);
     }
     m_clients.append(client);
+    client->m_heard.start();
+    client->m_partial.setSingleShot(true);
+    connect(&client->m_partial, &QTimer::timeout, client, [this, client] {
+        if (!client->m_closing)
+            close(*client, Cap::Partial);
+    });
     connect(client->m_socket, &QIODevice::readyRead, client, [this, client] { readFrom(*client); });
+    clientsChanged();
     readFrom(*client);
+}
+
+LineServer::Client *LineServer::idlest() const
+{
+    Client *found = nullptr;
+    for (Client *each : m_clients) {
+        const bool waits = each->m_busy || !each->m_lines.isEmpty() || !each->m_buffer.isEmpty();
+        const qint64 silent = each->m_heard.elapsed();
+        if (m_limits.idleMs > 0 && !waits && !each->m_closing && silent >= m_limits.idleMs &&
+            !keptIdle(*each) && (!found || silent > found->m_heard.elapsed()))
+            found = each;
+    }
+    return found;
 }
 
 void LineServer::readFrom(Client &client)
 {
     client.m_buffer += client.m_socket->readAll();
     qsizetype end;
+    bool ended = false;
     while ((end = client.m_buffer.indexOf('\n')) >= 0 && end <= m_limits.line) {
         const QByteArray line = client.m_buffer.left(end);
         client.m_buffer.remove(0, end + 1);
-        if (!line.trimmed().isEmpty())
+        ended = true;
+        if (!line.trimmed().isEmpty()) {
             client.m_lines.enqueue(line);
+            client.m_heard.start(); // blank lines keep no place
+        }
     }
     if (client.m_buffer.size() > m_limits.line)
         return close(client, Cap::Line);
     if (client.m_lines.size() > m_limits.waiting)
         return close(client, Cap::Waiting);
+    // A line left unfinished has partialMs from its first byte, or from the last line ended.
+    if (client.m_buffer.isEmpty())
+        client.m_partial.stop();
+    else if (m_limits.partialMs > 0 && (ended || !client.m_partial.isActive()))
+        client.m_partial.start(m_limits.partialMs);
     serveNext(client);
 }
 
@@ -177,6 +220,7 @@ void LineServer::done(Client &client, const QByteArray &reply)
     if (client.m_closing)
         return;
     client.m_busy = false;
+    client.m_heard.start(); // a client waiting for its answer was not silent
     if (!reply.isNull())
         send(client, reply);
     serveNext(client); // does nothing when called from its own loop
@@ -187,6 +231,7 @@ void LineServer::close(Client &client, Cap cap)
     client.m_closing = true;
     client.m_lines.clear();
     client.m_buffer.clear();
+    client.m_partial.stop();
     const QByteArray last = closing(client, cap);
     if (!last.isEmpty())
         client.m_socket->write(last + '\n');
@@ -201,7 +246,9 @@ void LineServer::drop(Client &client)
     if (std::exchange(client.m_dropped, true))
         return;
     client.m_closing = true;
-    if (m_clients.removeOne(&client))
+    if (m_clients.removeOne(&client)) {
         dropped(client);
+        clientsChanged();
+    }
     client.deleteLater();
 }

@@ -364,6 +364,14 @@ void MotionSupervisor::setRemotePort(const QString &where, const QString &whyOff
     Q_EMIT remoteChanged();
 }
 
+void MotionSupervisor::setRemoteClients(const QStringList &clients)
+{
+    if (clients == m_remoteClients)
+        return;
+    m_remoteClients = clients;
+    Q_EMIT remoteChanged();
+}
+
 QString MotionSupervisor::takeRemote(const void *owner, const QString &who)
 {
     if (!m_remoteAllowed)
@@ -548,7 +556,7 @@ void MotionSupervisor::record(const Event &event, const QDateTime &requested, co
         break;
     }
     if (!std::exchange(m_recordFailed, true))
-        Q_EMIT recordFailed(QStringLiteral("%1 not written: %2").arg(m_file->fileName(), why));
+        Q_EMIT recordFailed(why);
 }
 
 QStringList MotionSupervisor::history(int count) const

@@ -167,14 +167,17 @@ public:
     // Empty when owner holds control now, else why not.
     QString takeRemote(const void *owner, const QString &who);
     void releaseRemote(const void *owner);
+    // The instrument port's clients as the operator reads them ("192.168.10.7"), for the strip.
+    void setRemoteClients(const QStringList &clients);
+    const QStringList &remoteClients() const { return m_remoteClients; }
 
 Q_SIGNALS:
     void moveEvent(const MotionSupervisor::Event &event);
     void inhibitChanged(bool on, const QString &reason, const QString &source);
-    // The record could not be written; said once until a line is written again.
+    // The record's file could not be written, and why; said once until a line is written again.
     void recordFailed(const QString &why);
     void alarmChanged(const QString &alarm);
-    // Allowed, holder or port changed.
+    // Allowed, holder, port or clients changed.
     void remoteChanged();
     // Anything in view() changed but the move's seconds.
     void viewChanged();
@@ -248,6 +251,7 @@ private:
     QString m_alarm;
     bool m_remoteAllowed = false;
     QString m_remotePort, m_remoteOff;
+    QStringList m_remoteClients;
     const void *m_holder = nullptr;
     // How often the operator has taken remote control back.
     quint64 m_withdrawals = 0;

@@ -29,7 +29,7 @@ struct ControlServer::Script : LineServer::Client {
 };
 
 ControlServer::ControlServer(MotionSupervisor &motion, QObject *parent)
-    : LineServer({kMaxClients, kMaxLine, kMaxWaiting, kMaxUnread}, parent), m_motion(motion),
+    : LineServer({kMaxClients, kMaxLine, kMaxWaiting, kMaxUnread, 0, 0}, parent), m_motion(motion),
       m_link(motion.link())
 {
     serve(m_server);

@@ -4,6 +4,7 @@
 #include "indexerlink.h"
 
 #include <QDateTime>
+#include <utility>
 
 TrafficLog::TrafficLog(IndexerLink &link, const QString &fileName, QObject *parent)
     : QObject(parent), m_file(fileName, kMaxBytes, kOldFiles)
@@ -37,10 +38,21 @@ void TrafficLog::log(QChar direction, const QString &bytes, const QString &tail)
 
 void TrafficLog::append(const QByteArray &line)
 {
-    // A failed write is ignored: the record never disturbs the link.
-    if (m_file.append(line) == RecordFile::Result::Stopped && !m_stopped) {
-        m_stopped = true;
-        qWarning("rv360: %s could not be rotated: the traffic record stops here",
-                 qPrintable(m_file.fileName()));
+    // A failure never disturbs the link; said once until a line is written again.
+    QString why;
+    switch (m_file.append(line, &why)) {
+    case RecordFile::Result::Written:
+        m_failed = false;
+        return;
+    case RecordFile::Result::NotAFile:
+        why = QStringLiteral("not a regular file");
+        break;
+    case RecordFile::Result::Stopped:
+        why = QStringLiteral("could not be rotated; stopped");
+        break;
+    case RecordFile::Result::Failed:
+        break;
     }
+    if (!std::exchange(m_failed, true))
+        Q_EMIT recordFailed(why);
 }

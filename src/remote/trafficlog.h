@@ -12,8 +12,10 @@ class IndexerLink;
 // each, appended to a file: an ISO 8601 local time with milliseconds, then ">" (sent), "<"
 // (received) or "!" (timeout), the bytes with control characters written out, and for replies
 // and timeouts the time taken. The file is rotated at 1 MiB, three old files kept (name.1 ..
-// name.3); a rotation that fails ends the record (one line on standard error). The files are
-// never opened through a symbolic link. A failure to write it never disturbs the link.
+// name.3); a rotation that fails ends the record. A line is written whole or not at all (a full
+// disk, the file-size limit), and a failure is said once (recordFailed) until a line is written
+// again. The files are never opened through a symbolic link. A failure to write it never
+// disturbs the link.
 class TrafficLog : public QObject
 {
     Q_OBJECT
@@ -31,6 +33,9 @@ public:
 
 Q_SIGNALS:
     void lineLogged(const QString &line);
+    // The file could not be written, and why ("No space left on device"; "File too large;
+    // stopped" at the file-size limit).
+    void recordFailed(const QString &why);
 
 private:
     bool recording() const
@@ -41,6 +46,6 @@ private:
     void append(const QByteArray &line);
 
     RecordFile m_file;
-    bool m_stopped = false;
+    bool m_failed = false;
     std::function<bool()> m_streaming;
 };

@@ -55,3 +55,8 @@ QuitSignals::~QuitSignals()
         end = -1;
     }
 }
+
+void IgnoreFileSizeSignal()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+}

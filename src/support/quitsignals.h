@@ -19,3 +19,8 @@ private:
     std::function<void(int)> m_handler;
     QSocketNotifier *m_notifier = nullptr;
 };
+
+// SIGXFSZ ignored: a write past the file-size limit (ulimit -f, systemd's LimitFSIZE=) then fails
+// with EFBIG, and is handled as a full disk is, instead of ending the process. For every program
+// of the project, first thing in main().
+void IgnoreFileSizeSignal();

@@ -16,28 +16,46 @@ RecordFile::Result RecordFile::append(const QByteArray &line, QString *why)
         return Result::Stopped;
     if (exists && !S_ISREG(info.st_mode))
         return Result::NotAFile;
-    bool fresh = !exists || info.st_size == 0;
-    if (exists && info.st_size + line.size() > m_maxBytes) {
-        if (!rotate()) {
-            m_stopped = true;
-            return Result::Stopped;
-        }
-        fresh = true;
+    if (exists && info.st_size + line.size() > m_maxBytes && !rotate()) {
+        m_stopped = true;
+        return Result::Stopped;
     }
     const int fd =
         ::open(path.constData(),
                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    // One write for the header and the line: a reader never sees a header without its line.
-    const QByteArray bytes = (fresh ? m_header : QByteArray()) + line;
-    const ssize_t written = fd < 0 ? -1 : ::write(fd, bytes.constData(), size_t(bytes.size()));
-    const int error = written < 0 ? errno : ENOSPC; // a short write: the disk is full
+    const int error = fd < 0 ? errno : appendWhole(fd, line);
     if (fd >= 0)
         ::close(fd);
-    if (written == bytes.size())
+    if (error == 0)
         return Result::Written;
+    // The file-size limit stays what it is while the program runs: no later line would fit.
+    m_stopped = error == EFBIG;
     if (why)
-        *why = QString::fromLocal8Bit(std::strerror(error));
+        *why = QString::fromLocal8Bit(std::strerror(error)) +
+               (m_stopped ? QStringLiteral("; stopped") : QString());
     return Result::Failed;
+}
+
+int RecordFile::appendWhole(int fd, const QByteArray &line) const
+{
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0)
+        return errno;
+    // The header and the line in one write: a reader never sees a header without its line.
+    const QByteArray bytes = info.st_size == 0 ? m_header + line : line;
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t written = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (written <= 0) {
+            // A full disk or the file-size limit (EFBIG, SIGXFSZ ignored): the part written is
+            // taken back, so that the file ends with a whole line.
+            const int error = written < 0 ? errno : ENOSPC;
+            if (done > 0 && ::ftruncate(fd, info.st_size) != 0)
+                return errno;
+            return error;
+        }
+        done += written;
+    }
+    return 0;
 }
 
 bool RecordFile::rotate() const

@@ -20,13 +20,18 @@ public:
     {
     }
 
-    // Appends one line (with its LF), after the header when the file is new or empty. Failed
-    // (a full disk, no permission) gives the reason in *why; the next line is tried again.
+    // Appends one line (with its LF), after the header when the file is new or empty; whole or
+    // not at all: a write cut short (a full disk, the file-size limit) is taken back, so that the
+    // file always ends with a whole line. Failed (a full disk, no permission) gives the reason
+    // in *why, and the next line is tried again; at the file-size limit (ulimit -f, with
+    // SIGXFSZ ignored) the record stops there, as no later line would fit.
     Result append(const QByteArray &line, QString *why = nullptr);
     const QString &fileName() const { return m_fileName; }
 
 private:
     bool rotate() const;
+    // 0 when the line is written whole, else the error, with the file as it was.
+    int appendWhole(int fd, const QByteArray &line) const;
 
     QString m_fileName;
     qint64 m_maxBytes;

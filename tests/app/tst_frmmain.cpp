@@ -16,6 +16,8 @@
 //   limit:S      the moves' time limit          wait:MS   time passes
 //   inhibit:R    a script inhibits moves for reason R     port:P, off:WHY  the instrument port at
 //                P, or off for a setting's reason WHY
+//   port:P, holder:W, clients:A,B   the instrument port listens at P, W holds control, A and B
+//                are connected
 //   type:NAME:T  T typed into a text box, then the box left
 // Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
@@ -151,6 +153,8 @@ void play(MainFixture &f, const QString &transcript)
             w->motion().setRemotePort({}, unescape(arg));
         } else if (step.startsWith(QLatin1String("holder:"))) {
             w->motion().takeRemote(&f, arg);
+        } else if (step.startsWith(QLatin1String("clients:"))) {
+            w->motion().setRemoteClients(arg.split(u','));
         } else if (step.startsWith(QLatin1String("limit:"))) {
             w->motion().setTimeLimit(arg.toInt());
         } else if (step.startsWith(QLatin1String("type:"))) {
@@ -263,10 +267,11 @@ private Q_SLOTS:
         // it, taken back by Local, which forbids it until the operator allows it again.
         row("remote",
             "click:chkRemote chkRemote==0 lblRemote==Instrument_port_off off:bad_address "
-            "lblRemote.tip^=Instrument_port_off:_bad_address port:127.0.0.1:5025 lblRemote.tip== "
-            "lblRemote==Instrument_port_127.0.0.1:5025 click:chkRemote chkRemote==1 "
-            "holder:127.0.0.2 cmdLocal.heard==Local lblRemote.heard==Remote_control_status:_"
-            "Remote:_127.0.0.2_has_control click:cmdLocal "
+            "lblRemote.tip^=Instrument_port_off:_bad_address port:127.0.0.1:5025 "
+            "lblRemote==Instrument_port_127.0.0.1:5025 lblRemote.tip==No_clients_connected "
+            "clients:127.0.0.2,127.0.0.3 lblRemote.tip==Connected:_127.0.0.2,_127.0.0.3 "
+            "click:chkRemote chkRemote==1 holder:127.0.0.2 cmdLocal.heard==Local "
+            "lblRemote.heard==Remote_control_status:_Remote:_127.0.0.2_has_control click:cmdLocal "
             "chkRemote==0 lblRemote==Instrument_port_127.0.0.1:5025 holder:127.0.0.2 cmdLocal==0");
         // Control and switches: the source read and set, a switch byte read from either panel; no
         // reply or no byte leaves what is shown.

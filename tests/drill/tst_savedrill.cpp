@@ -1,15 +1,28 @@
 // The real program: ended by the signals of a logoff or a closed terminal, it saves as Close
 // does; its instrument port comes from the settings.
 #include "freeport.h"
+#include "simprocess.h"
 #include "testhome.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 #include <sys/resource.h>
+
+// A copy of the program in a folder of its own, which keeps its settings there; empty when it
+// cannot be made.
+QString programIn(const QTemporaryDir &dir, const QByteArray &settings)
+{
+    const QString copy = dir.filePath(QStringLiteral("rv360"));
+    return QFile::copy(qEnvironmentVariable("RV360_PROGRAM"), copy) &&
+                   ReplaceFileAtomically(dir.filePath(QStringLiteral("RV360.INI")), settings)
+               ? copy
+               : QString();
+}
 
 class TestSaveDrill : public QObject
 {
@@ -20,7 +33,6 @@ private Q_SLOTS:
     // nobody is there to click a message away.
     void endedBySignal()
     {
-        const QString program = qEnvironmentVariable("RV360_PROGRAM");
         qputenv("QT_LOGGING_RULES", "rv360.link=true");
         // clang-format off
         const struct { int signal; QByteArray utf16; int fileLimit; } rows[] = {
@@ -29,21 +41,17 @@ private Q_SLOTS:
             {SIGTERM, {}, 8}};                                 // a full disk
         // clang-format on
         for (const auto &[signal, utf16, fileLimit] : rows) {
-            // A copy of the program in a folder of its own keeps its settings there.
             QTemporaryDir dir;
-            const QString copy = dir.filePath(QStringLiteral("rv360"));
-            QVERIFY(QFile::copy(program, copy));
             const QString settings = dir.filePath(QStringLiteral("RV360.INI"));
             const QByteArray ini = "[Application]\r\nCommPort=3\r\n[Ports]\r\nCOM3=" +
                                    QFile::encodeName(dir.filePath("missing"));
-            QVERIFY(ReplaceFileAtomically(settings, utf16.isEmpty() ? ini : utf16));
             QProcess rv360;
             rv360.setChildProcessModifier([limit = fileLimit] {
                 const rlimit bytes{rlim_t(limit), rlim_t(limit)};
-                if (limit > 0 && std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR)
+                if (limit > 0)
                     ::setrlimit(RLIMIT_FSIZE, &bytes);
             });
-            rv360.start(copy, {});
+            rv360.start(programIn(dir, utf16.isEmpty() ? ini : utf16));
             // The start-up's failed open is logged after the handlers are in place; its message
             // comes before the port is opened.
             QByteArray log;
@@ -67,6 +75,40 @@ private Q_SLOTS:
         }
     }
 
+    // The records at the file-size limit (ulimit -f): the program lives, each record says once
+    // that it stops, and holds whole lines (the one cut short taken back).
+    void recordsAtFileSizeLimit()
+    {
+        SimProcess sim;
+        QTemporaryDir dir;
+        QProcess rv360;
+        QVERIFY(sim.start());
+        rv360.setChildProcessModifier([] {
+            const rlimit bytes{300, 300};
+            std::signal(SIGXFSZ, SIG_DFL);
+            ::setrlimit(RLIMIT_FSIZE, &bytes);
+        });
+        rv360.start(programIn(dir, "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=" +
+                                       QFile::encodeName(sim.linkPath()) +
+                                       "\r\n[Log]\r\nTraffic=1\r\n"));
+        QByteArray said;
+        // Moves at the indexer's panel, a line of the record each, until it is full.
+        for (int n = 0; n < 10 && !said.contains("move record:"); ++n) {
+            QVERIFY(sim.control(QStringLiteral("pocket %1").arg(n % 2 ? 2 : 7)).startsWith("ok"));
+            QTest::qWait(1000);
+            said += rv360.readAllStandardError();
+        }
+        QVERIFY2(rv360.state() == QProcess::Running && said.count(" record ") == 2 &&
+                     said.count(" not written: File too large; stopped\n") == 2,
+                 said);
+        for (const char *name : {"moves.csv", "traffic.log"}) {
+            const QByteArray record = contentsOf(dir.filePath(QString::fromLatin1(name)));
+            QVERIFY2(record.size() > 150 && record.endsWith('\n'), record);
+        }
+        rv360.terminate();
+        QVERIFY(rv360.waitForFinished(5000));
+    }
+
     // The instrument port as the settings give it: it answers a peer on the allow-list, and
     // closes another with a line on standard error; a wildcard address keeps it off, saying why.
     void instrumentPortFromSettings()
@@ -74,13 +116,9 @@ private Q_SLOTS:
         const QByteArray port = QByteArray::number(freePort());
         for (const QByteArray &listen : {"127.0.0.1:" + port, "*:" + port}) {
             QTemporaryDir dir;
-            const QString copy = dir.filePath(QStringLiteral("rv360"));
-            QVERIFY(QFile::copy(qEnvironmentVariable("RV360_PROGRAM"), copy));
-            QVERIFY(ReplaceFileAtomically(dir.filePath(QStringLiteral("RV360.INI")),
-                                          "[Instrument]\r\nListen=" + listen +
-                                              "\r\nAllow=127.0.0.1\r\n"));
             QProcess rv360;
-            rv360.start(copy, {});
+            rv360.start(
+                programIn(dir, "[Instrument]\r\nListen=" + listen + "\r\nAllow=127.0.0.1\r\n"));
             QByteArray said;
             const auto saying = [&](const char *text) {
                 return QTest::qWaitFor(
@@ -101,6 +139,21 @@ private Q_SLOTS:
                 QVERIFY(lab.readLine().startsWith("RV360,crucible indexer,0,"));
                 stranger.connectToHost(QHostAddress(QHostAddress::LocalHost), port.toUShort());
                 QVERIFY2(saying("127.0.0.2 refused: not in [Instrument] Allow"), said);
+                // A stranger in a loop: a line a second at most, the others counted; each named.
+                for (int n = 0; n < 100; ++n) {
+                    QTcpSocket again;
+                    again.bind(QHostAddress(QStringLiteral("127.0.0.2")));
+                    again.connectToHost(QHostAddress(QHostAddress::LocalHost), port.toUShort());
+                    (void)(again.waitForConnected(1000) && again.write("*IDN?\n") &&
+                           again.waitForBytesWritten(1000));
+                }
+                QTest::qWait(2500);
+                int lines = 0, told = 0;
+                for (const QByteArray &line : (said += rv360.readAllStandardError()).split('\n')) {
+                    lines += line.contains("refused") || line.contains("left out");
+                    told += line.contains(" refused") ? 1 : line.split(' ').value(3).toInt();
+                }
+                QVERIFY2(told == 101 && lines <= 6 && !said.contains("port:  "), said);
             }
             rv360.terminate();
             QVERIFY(rv360.waitForFinished(5000));

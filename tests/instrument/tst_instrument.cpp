@@ -8,6 +8,7 @@
 #include "testhome.h"
 
 #include <QCoreApplication>
+#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -171,9 +172,11 @@ private Q_SLOTS:
 
     // Who may connect and who may change the indexer: clients A to F from 127.0.0.2, .3, .5, .6,
     // .7 and 127.255.255.254, G from ::1. A step is a client's line and its reply (none: the next
-    // SYST:ERR?'s; "...": read by a later "X reads"), "X refused", "X quits", the operator's
-    // "allow" and "local", "dialog" (the setup dialog opens), "slow" (the line is busy with a
-    // slow reply) or "[::]" (the port listens there instead).
+    // SYST:ERR?'s; "...": read by a later "X reads"), "X refused" or "X closed", "X quits",
+    // "X connects", "X holds" bytes that end no line, the operator's "allow" and "local",
+    // "dialog" (the setup dialog opens), "slow" (the line is busy with a slow reply), "[::]" (the
+    // port listens there instead), "limits P I" (the unfinished line's and the silent client's,
+    // in ms), "wait" ms, or what the port "said".
     void access()
     {
         const QString none = QStringLiteral("0,\"No error\"");
@@ -187,8 +190,21 @@ private Q_SLOTS:
             {"", {"C POCK? = 3", "A SYST:REM = -221,\"Settings conflict;remote control not allowed\""}, ""},
             {"", {"allow", "A SYST:REM = " + none, "B SYST:REM = -221,\"Settings conflict;remote control held by 127.0.0.2\"",
                   "B POCK 5 = -221,\"Settings conflict;local control\"", "A POCK 5 = " + none}, "B5"},
-            {"", {"allow", "A SYST:REM = " + none, "local", "A POCK 5 = -221,\"Settings conflict;local control\"",
+            // Local: a holder that goes on commanding has not noticed, and is closed; one that
+            // gives control back is kept.
+            {"", {"allow", "A SYST:REM = " + none, "local", "A POCK? = 3", "A POCK 5 = ...", "A closed",
+                  "said 127.0.0.2 closed: a change sent after the operator took control back",
                   "B SYST:REM = -221,\"Settings conflict;remote control not allowed\"", "allow", "B SYST:REM = " + none}, ""},
+            {"", {"allow", "A SYST:REM = " + none, "local", "A SYST:LOC = " + none, "A POCK 5 = -221,\"Settings conflict;local control\""}, ""},
+            // Four clients that hold a place: lines left unfinished are closed; a silent one gives
+            // its place to a newcomer, unless it holds control; a line ended restarts the clock.
+            {"", {"limits 300 0", "A holds *ID", "B holds *ID", "C holds *ID", "D holds *ID", "E refused", "wait 800",
+                  "A closed", "said 127.0.0.6 closed: a line left unfinished for 300 ms", "F POCK? = 3"}, ""},
+            {"", {"limits 0 300", "A connects", "B connects", "C connects", "D connects", "A holds \n \n", "E refused", "wait 400",
+                  "F POCK? = 3", "A closed", "said 127.0.0.2 closed: silent for 300 ms while another client waited", "B POCK? = 3"}, ""},
+            {"", {"limits 0 300", "allow", "A SYST:REM = " + none, "B connects", "C connects", "D connects", "wait 400",
+                  "E POCK? = 3", "B closed", "A POCK 5 = " + none}, "B5"},
+            {"", {"limits 300 0", "A holds  ", "wait 200", "A holds \n ", "wait 200", "A holds \n", "A POCK? = 3"}, ""},
             {"", {"allow", "A SYST:REM = " + none, "A SYST:LOC = " + none, "B SYST:REM = " + none}, ""},
             // A move replaced while another client waits: *OPC? answers once the newer one ends.
             {"", {"allow", "A SYST:REM = " + none, "A POCK 2 = -240,\"Hardware error;indexer did not answer\"",
@@ -207,6 +223,7 @@ private Q_SLOTS:
             Rig rig;
             QString why;
             QVERIFY(rig.port->setAllowed(QString::fromLatin1(row.allowList), &why));
+            QSignalSpy said(rig.port.get(), &InstrumentPort::notice);
             std::map<QChar, std::unique_ptr<Peer>> peers;
             const auto peer = [&](QChar who) -> Peer & {
                 auto &p = peers[who];
@@ -227,12 +244,26 @@ private Q_SLOTS:
                     rig.line.replyDelayMs = 150, rig.link->SendCommand(QStringLiteral("A?"));
                 else if (step == QLatin1String("[::]"))
                     rig.port->stopListening(), rig.port->listen(QHostAddress("::"), 0, &why);
-                if (!step.contains(u' '))
+                else if (step.startsWith(QLatin1String("limits ")))
+                    rig.port->setLimits({InstrumentPort::kMaxClients, InstrumentPort::kMaxLine,
+                                         InstrumentPort::kMaxWaiting, InstrumentPort::kMaxUnread,
+                                         step.section(u' ', 1, 1).toInt(),
+                                         step.section(u' ', 2, 2).toInt()});
+                else if (step.startsWith(QLatin1String("wait ")))
+                    QTest::qWait(step.mid(5).toInt());
+                else if (step.startsWith(QLatin1String("said ")))
+                    QCOMPARE(said.last().value(0).toString(), step.mid(5));
+                if (step[0].isLower() || !step.contains(u' '))
                     continue;
                 Peer &client = peer(step[0]);
                 const QString action = step.mid(2).section(QStringLiteral(" = "), 0, 0);
-                if (action == QLatin1String("refused")) {
+                if (action == QLatin1String("refused") || action == QLatin1String("closed")) {
                     QVERIFY2(client.closed(), qPrintable(step));
+                } else if (action == QLatin1String("connects") || action.startsWith("holds ")) {
+                    client.socket.write(action.section(u' ', 1).toLatin1());
+                    QVERIFY(client.socket.waitForConnected(3000));
+                    client.socket.flush();
+                    QTest::qWait(50); // taken in by the port before the next client comes
                 } else if (action == QLatin1String("quits")) {
                     client.socket.disconnectFromHost();
                     QVERIFY(client.closed());
