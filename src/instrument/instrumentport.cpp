@@ -92,10 +92,10 @@ const InstrumentPort::Command InstrumentPort::kCommands[] = {
     {"*IDN?", 0, 0, nullptr, false, &InstrumentPort::identify},
     {"*RST", 0, 0, nullptr, false, &InstrumentPort::reset},
     {"*CLS", 0, 0, nullptr, false, &InstrumentPort::clearErrors},
-    {"*ESE", 1, 1, &InstrumentPort::aByte, false, &InstrumentPort::setEventEnable},
+    {"*ESE", 1, 1, &InstrumentPort::wholeNumber<0, 255>, false, &InstrumentPort::setEventEnable},
     {"*ESE?", 0, 0, nullptr, false, &InstrumentPort::eventEnableQuery},
     {"*ESR?", 0, 0, nullptr, false, &InstrumentPort::eventStatusQuery},
-    {"*SRE", 1, 1, &InstrumentPort::aByte, false, &InstrumentPort::setRequestEnable},
+    {"*SRE", 1, 1, &InstrumentPort::wholeNumber<0, 255>, false, &InstrumentPort::setRequestEnable},
     {"*SRE?", 0, 0, nullptr, false, &InstrumentPort::requestEnableQuery},
     {"*STB?", 0, 0, nullptr, false, &InstrumentPort::statusByteQuery},
     {"*OPC", 0, 0, nullptr, false, &InstrumentPort::completeWhenDone},
@@ -114,7 +114,7 @@ const InstrumentPort::Command InstrumentPort::kCommands[] = {
     {"SWitch?", 1, 1, &InstrumentPort::panel, false, &InstrumentPort::switchQuery},
     {"INHibit?", 0, 0, nullptr, false, &InstrumentPort::inhibitQuery},
     {"POCKet", 1, 1, &InstrumentPort::onePocket, true, &InstrumentPort::move},
-    {"SPEed", 1, 1, &InstrumentPort::oneToEight, true, &InstrumentPort::speed},
+    {"SPEed", 1, 1, &InstrumentPort::wholeNumber<1, 8>, true, &InstrumentPort::speed},
     {"CONTrol", 1, 1, &InstrumentPort::source, true, &InstrumentPort::control},
     {"INHibit", 1, 2, &InstrumentPort::inhibitParams, true, &InstrumentPort::inhibit},
 };
@@ -439,33 +439,21 @@ void InstrumentPort::switchQuery(Instrument &client, const Params &params)
 bool InstrumentPort::onePocket(Instrument &client, const Params &params)
 {
     if (!params[0].quoted)
-        return oneToEight(client, params);
+        return wholeNumber<1, 8>(client, params);
     if (m_motion.pocketNamed(params[0].text))
         return true;
     fail(client, -224, QStringLiteral("no pocket named %1").arg(params[0].text));
     return false;
 }
 
-bool InstrumentPort::oneToEight(Instrument &client, const Params &params)
+template <int Least, int Most>
+bool InstrumentPort::wholeNumber(Instrument &client, const Params &params)
 {
     bool numeric = false;
     const double value = params[0].text.toDouble(&numeric);
     if (!numeric || params[0].quoted)
         fail(client, -104);
-    else if (value < 1 || value > 8 || value != int(value))
-        fail(client, -222);
-    else
-        return true;
-    return false;
-}
-
-bool InstrumentPort::aByte(Instrument &client, const Params &params)
-{
-    bool numeric = false;
-    const double value = params[0].text.toDouble(&numeric);
-    if (!numeric || params[0].quoted)
-        fail(client, -104);
-    else if (value < 0 || value > 255 || value != int(value))
+    else if (value < Least || value > Most || value != int(value))
         fail(client, -222);
     else
         return true;

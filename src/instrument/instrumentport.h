@@ -102,8 +102,8 @@ private:
 
     // A parameter's check before the remote check: true when it is good; else the error queued.
     bool onePocket(Instrument &client, const Params &params);
-    bool oneToEight(Instrument &client, const Params &params);
-    bool aByte(Instrument &client, const Params &params);
+    // A whole number Least to Most.
+    template <int Least, int Most> bool wholeNumber(Instrument &client, const Params &params);
     bool panel(Instrument &client, const Params &params);
     bool source(Instrument &client, const Params &params);
     bool inhibitParams(Instrument &client, const Params &params);

@@ -542,20 +542,9 @@ void MotionSupervisor::record(const Event &event, const QDateTime &requested, co
     if (!m_file)
         return;
     QString why;
-    switch (m_file->append(line.toUtf8() + '\n', &why)) {
-    case RecordFile::Result::Written:
+    if (m_file->append(line.toUtf8() + '\n', &why))
         m_recordFailed = false;
-        return;
-    case RecordFile::Result::NotAFile:
-        why = QStringLiteral("not a regular file");
-        break;
-    case RecordFile::Result::Stopped:
-        why = QStringLiteral("it could not be rotated");
-        break;
-    case RecordFile::Result::Failed:
-        break;
-    }
-    if (!std::exchange(m_recordFailed, true))
+    else if (!std::exchange(m_recordFailed, true))
         Q_EMIT recordFailed(why);
 }
 

@@ -40,19 +40,8 @@ void TrafficLog::append(const QByteArray &line)
 {
     // A failure never disturbs the link; said once until a line is written again.
     QString why;
-    switch (m_file.append(line, &why)) {
-    case RecordFile::Result::Written:
+    if (m_file.append(line, &why))
         m_failed = false;
-        return;
-    case RecordFile::Result::NotAFile:
-        why = QStringLiteral("not a regular file");
-        break;
-    case RecordFile::Result::Stopped:
-        why = QStringLiteral("could not be rotated; stopped");
-        break;
-    case RecordFile::Result::Failed:
-        break;
-    }
-    if (!std::exchange(m_failed, true))
+    else if (!std::exchange(m_failed, true))
         Q_EMIT recordFailed(why);
 }

@@ -7,18 +7,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-RecordFile::Result RecordFile::append(const QByteArray &line, QString *why)
+bool RecordFile::append(const QByteArray &line, QString *why)
 {
     const QByteArray path = QFile::encodeName(m_fileName);
     struct stat info = {};
     const bool exists = ::lstat(path.constData(), &info) == 0;
-    if (m_stopped)
-        return Result::Stopped;
-    if (exists && !S_ISREG(info.st_mode))
-        return Result::NotAFile;
+    *why = exists && !S_ISREG(info.st_mode) ? QStringLiteral("not a regular file") : m_stopped;
+    if (!why->isEmpty())
+        return false;
     if (exists && info.st_size + line.size() > m_maxBytes && !rotate()) {
-        m_stopped = true;
-        return Result::Stopped;
+        *why = m_stopped = QStringLiteral("could not be rotated; stopped");
+        return false;
     }
     const int fd =
         ::open(path.constData(),
@@ -27,13 +26,12 @@ RecordFile::Result RecordFile::append(const QByteArray &line, QString *why)
     if (fd >= 0)
         ::close(fd);
     if (error == 0)
-        return Result::Written;
+        return true;
+    *why = QString::fromLocal8Bit(std::strerror(error));
     // The file-size limit stays what it is while the program runs: no later line would fit.
-    m_stopped = error == EFBIG;
-    if (why)
-        *why = QString::fromLocal8Bit(std::strerror(error)) +
-               (m_stopped ? QStringLiteral("; stopped") : QString());
-    return Result::Failed;
+    if (error == EFBIG)
+        m_stopped = *why += QStringLiteral("; stopped");
+    return false;
 }
 
 int RecordFile::appendWhole(int fd, const QByteArray &line) const

@@ -12,8 +12,6 @@
 class RecordFile
 {
 public:
-    enum class Result { Written, NotAFile, Failed, Stopped };
-
     RecordFile(const QString &fileName, qint64 maxBytes, int oldFiles, QByteArray header = {})
         : m_fileName(fileName), m_maxBytes(maxBytes), m_oldFiles(oldFiles),
           m_header(std::move(header))
@@ -22,10 +20,11 @@ public:
 
     // Appends one line (with its LF), after the header when the file is new or empty; whole or
     // not at all: a write cut short (a full disk, the file-size limit) is taken back, so that the
-    // file always ends with a whole line. Failed (a full disk, no permission) gives the reason
-    // in *why, and the next line is tried again; at the file-size limit (ulimit -f, with
-    // SIGXFSZ ignored) the record stops there, as no later line would fit.
-    Result append(const QByteArray &line, QString *why = nullptr);
+    // file always ends with a whole line. False with the reason in *why when it was not written:
+    // after a failure (a full disk, no permission) the next line is tried again; at the
+    // file-size limit (ulimit -f, with SIGXFSZ ignored) or when a rotation fails the record
+    // stops there (the reason ends "; stopped").
+    bool append(const QByteArray &line, QString *why);
     const QString &fileName() const { return m_fileName; }
 
 private:
@@ -37,5 +36,6 @@ private:
     qint64 m_maxBytes;
     int m_oldFiles;
     QByteArray m_header;
-    bool m_stopped = false;
+    // Why the record stopped; empty while it goes on.
+    QString m_stopped;
 };
