@@ -66,16 +66,35 @@ MotionStrip::MotionStrip(MotionSupervisor &motion, QWidget *parent)
         m_motion.setInhibit(on, QStringLiteral("operator"), MotionSupervisor::windowSource());
     });
     connect(&m_motion, &MotionSupervisor::moveEvent, this, &MotionStrip::onMove);
-    connect(&m_motion, &MotionSupervisor::inhibitChanged, this,
-            [this](bool on, const QString &reason, const QString &source) {
-                const QSignalBlocker quiet(chkInhibit);
-                chkInhibit->setChecked(on);
-                ShowWhole(lblInhibit, kInhibitStatus,
-                          on ? QStringLiteral("Moves inhibited: %1 (%2)").arg(reason, kind(source))
-                             : QString());
-            });
+    connect(&m_motion, &MotionSupervisor::inhibitChanged, this, &MotionStrip::refreshInhibit);
     connect(&m_motion, &MotionSupervisor::recordFailed, this,
             [this](const QString &why) { setLast(QStringLiteral("Move record: ") + why); });
+}
+
+void MotionStrip::resizeEvent(QResizeEvent *)
+{
+    // The texts take the strip's whole width, the buttons at its right end.
+    const int right = width() - 8;
+    cmdAcknowledge->move(right - cmdAcknowledge->width(), 2);
+    lblMotion->resize(cmdAcknowledge->x() - 4 - lblMotion->x(), lblMotion->height());
+    lblInhibit->resize(right - lblInhibit->x(), lblInhibit->height());
+    cmdLocal->move(right - cmdLocal->width(), 51);
+    lblRemote->resize(cmdLocal->x() - 4 - lblRemote->x(), lblRemote->height());
+    refresh();
+    refreshInhibit();
+    refreshRemote();
+}
+
+void MotionStrip::refreshInhibit()
+{
+    const auto &inhibit = m_motion.inhibit();
+    const QSignalBlocker quiet(chkInhibit);
+    chkInhibit->setChecked(inhibit.has_value());
+    ShowWhole(
+        lblInhibit, kInhibitStatus,
+        inhibit
+            ? QStringLiteral("Moves inhibited: %1 (%2)").arg(inhibit->reason, kind(inhibit->source))
+            : QString());
 }
 
 void MotionStrip::onMove(const MotionSupervisor::Event &event)

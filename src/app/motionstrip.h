@@ -23,11 +23,15 @@ public:
     // A line for the operator where the last result shows (a record that cannot be written).
     void showNotice(const QString &line) { setLast(line); }
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void onMove(const MotionSupervisor::Event &event);
     void setLast(const QString &last);
     void refresh();
     void refreshRemote();
+    void refreshInhibit();
 
     MotionSupervisor &m_motion;
     QLabel *lblMotion = nullptr;

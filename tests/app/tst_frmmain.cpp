@@ -211,7 +211,7 @@ private Q_SLOTS:
     void transcript_data()
     {
         QTest::addColumn<QString>("steps");
-        const auto row = [](const char *name, const char *steps) {
+        const auto row = [](const char *name, const QByteArray &steps) {
             QTest::newRow(name) << QString::fromLatin1(steps);
         };
         // The poll: the value query of the mode, then "D?"; the display follows the indexer but
@@ -228,17 +228,18 @@ private Q_SLOTS:
         // follows; a mode change sends nothing; quick changes while the line is slow send the
         // latest. A move into a line that timed out and does not drain is never sent: the display
         // goes back to the indexer's value, the strip says why (cut, whole in its tool tip).
-        row("move",
-            "at:5 up sent==B6 lblMove==6 down down sent==B6,B5,B4 pageup sent==B6,B5,B4,B5 "
-            "click:optMove_1 fraMove==Speed clear up sent==C6 click:optMove_0 sent==C6 "
-            "fraMove==Move at:5 delay=60 spin=6 spin=8 spin=7 sent==B6,B7 lblMove==7 at:5 "
-            "A?= D?= click:cmdControl_0 up spnMove==5 lblMove==5 lblMotion.heard==Move_"
-            "status:_Move_to_6:_\"B6\"_not_sent:_the_line_has_not_answered_since_a_timeout_"
-            "(window) lblMotion.tip^=Move_to_6:_\"B6\"_not_sent:_the_line_has_not_answered");
+        row("move", "at:5 up sent==B6 lblMove==6 down down sent==B6,B5,B4 pageup sent==B6,B5,B4,B5 "
+                    "click:optMove_1 fraMove==Speed clear up sent==C6 click:optMove_0 sent==C6 "
+                    "fraMove==Move at:5 delay=60 spin=6 spin=8 spin=7 sent==B6,B7 lblMove==7 at:5 "
+                    "A?= D?= click:cmdControl_0 up spnMove==5 lblMove==5 lblMotion.heard==Move_"
+                    "status:_Move_to_6:_\"B6\"_not_sent:_the_line_has_not_answered_since_a_timeout_"
+                    "(window)");
         // Supervised moves in the strip: the move in progress, its arrival; one that does not
         // arrive in time is an alert, and so is its late arrival, until acknowledged, then the
         // last result; while moves are inhibited the spin control goes back to the indexer's
         // pocket and nothing is sent. What a screen reader hears ("heard").
+        const QByteArray hv = "HV_on_while_the_chamber_is_vented_for_the_crucible_change_and_the_"
+                              "cooling_water_is_off";
         row("supervised",
             "at:5 up lblMotion==Moving_to_6_(window) B?=B:6%0D tick lblMotion^=At_6_in_0. limit:1 "
             "up wait:1200 cmdAcknowledge.heard==Acknowledge lblMotion.heard==Move_status:_Pocket_"
@@ -246,8 +247,9 @@ private Q_SLOTS:
             "status:_Pocket_7_reached_after_1. click:cmdAcknowledge cmdAcknowledge==0 "
             "lblMotion^=Pocket_7_reached click:chkInhibit lblInhibit==Moves_inhibited:_operator_"
             "(window) clear up sent== spnMove==7 lblMotion==Move_to_8:_moves_inhibited:_operator_"
-            "(window) click:chkInhibit lblInhibit== chkInhibit==0 up sent==B8 inhibit:HV_on "
-            "chkInhibit==1 lblInhibit.heard==Inhibit_status:_Moves_inhibited:_HV_on_(script)");
+            "(window) click:chkInhibit lblInhibit== chkInhibit==0 up sent==B8 inhibit:" +
+                hv + " chkInhibit==1 lblInhibit.heard==Inhibit_status:_Moves_inhibited:_" + hv +
+                "_(script) lblInhibit.tip==Moves_inhibited:_" + hv + "_(script)");
         // The names: the pocket's under its number, kept over a Read from the indexer (which
         // gives no names), in the strip.
         row("names", "at:5 type:txtName_4:Ag lblPocketName==Ag F?=F:0%0D click:cmdCustom_0 "
