@@ -12,6 +12,7 @@
 #include "trafficlog.h"
 #include "transact.h"
 
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
@@ -106,6 +107,23 @@ private Q_SLOTS:
     // the error that tells which).
     void operations()
     {
+        // Meanwhile, beside them, an idle link polled for 3 s: no link event without "link";
+        // with it, only a change of meaning (the last one known first, then a timeout).
+        FakeSerialPort idlePort;
+        idlePort.open(PortChoice::serial(1));
+        idlePort.responder = [](const QByteArray &) -> QByteArray { return "D:M\r"; };
+        IndexerLink idleLink(idlePort);
+        MotionSupervisor idleMotion(idleLink);
+        ControlServer server(idleMotion);
+        QString why;
+        QVERIFY(server.listen(socketPath, &why));
+        Script a(socketPath), l(socketPath);
+        a.send(R"({"cmd":"watch"})");
+        l.send(R"({"cmd":"watch","link":true})");
+        QTimer poller;
+        connect(&poller, &QTimer::timeout, &idleLink, [&] { idleLink.SendCommand("D?"); });
+        poller.start(100);
+        QDeadlineTimer idle(3000);
         motion->setNames({QString(), {}, {}, {}, QStringLiteral("Au"), {}, {}, {}});
         // clang-format off
         const struct { const char *request, *sent, *result; } rows[] = {
@@ -167,6 +185,14 @@ private Q_SLOTS:
         const QJsonObject history =
             QJsonDocument::fromJson(run(R"({"cmd":"history"})").toUtf8()).object();
         QCOMPARE(history["lines"].toArray().size(), 21);
+        QTest::qWait(int(idle.remainingTime()));
+        poller.stop();
+        idlePort.responder = {};
+        idleLink.SendCommand(QStringLiteral("D?"));
+        QTRY_COMPARE(idleLink.statusWord(), QStringLiteral("Timeout"));
+        QCOMPARE(QString(l.socket.readAll()).split(u'\n').filter("\"link\"").join(u','),
+                 R"({"event":"link","status":"Ready"},{"event":"link","status":"Timeout"})");
+        QVERIFY(!a.socket.readAll().contains("\"link\""));
     }
 
     // Two scripts and the window's own commands at once, each served in turn with its own
@@ -226,23 +252,6 @@ private Q_SLOTS:
                  R"({"event":"pocket","pocket":5},{"event":"pocket","pocket":4},)"
                  R"({"event":"state","state":"ready"},{"event":"state","state":"moving"})");
         QVERIFY(links.isEmpty()); // it did not ask for the link
-        // An idle link polled for 3 s: no link event without "link"; with it, only a change of
-        // meaning (the last one known first, then a timeout).
-        Script l(socketPath);
-        l.send(R"({"cmd":"watch","link":true})");
-        port->responder = [](const QByteArray &) -> QByteArray { return "D:M\r"; };
-        QTimer poller;
-        connect(&poller, &QTimer::timeout, link.get(), [this] { link->SendCommand("D?"); });
-        poller.start(100);
-        QTest::qWait(3000);
-        poller.stop();
-        port->responder = {};
-        link->SendCommand(QStringLiteral("D?"));
-        QTRY_COMPARE(link->statusWord(), QStringLiteral("Timeout"));
-        QCOMPARE(QString(l.socket.readAll()).split(u'\n').filter("\"link\"").join(u','),
-                 R"({"event":"link","status":"Ready"},{"event":"link","status":"Timeout"})");
-        QVERIFY(!a.socket.readAll().contains("\"link\""));
-
         // A watcher that never reads (its socket takes one byte) is dropped before its events
         // fill the memory; the fast watchers beside it each get each event once.
         Script slow(socketPath), fast1(socketPath), fast2(socketPath);
