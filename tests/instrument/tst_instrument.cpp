@@ -205,11 +205,11 @@ private Q_SLOTS:
             {"", {"allow", "A SYST:REM = " + none, "local", "A SYST:LOC = " + none, "A POCK 5 = -221,\"Settings conflict;local control\""}, ""},
             // Four clients that hold a place: lines left unfinished are closed; a silent one gives
             // its place to a newcomer, unless it holds control; a line ended restarts the clock.
-            {"", {"limits 300 0", "A holds *ID", "B holds *ID", "C holds *ID", "D holds *ID", "E refused", "wait 400",
-                  "A closed", "said 127.0.0.6 closed: a line left unfinished for 300 ms", "F POCK? = 3"}, ""},
-            {"", {"limits 0 300", "A connects", "B connects", "C connects", "D connects", "A holds \n \n", "E refused", "wait 400",
-                  "F POCK? = 3", "A closed", "said 127.0.0.2 closed: silent for 300 ms while another client waited", "B POCK? = 3"}, ""},
-            {"", {"limits 0 300", "allow", "A SYST:REM = " + none, "B connects", "C connects", "D connects", "wait 400",
+            {"", {"limits 200 0", "A holds *ID", "B holds *ID", "C holds *ID", "D holds *ID", "E refused", "wait 300",
+                  "A closed", "said 127.0.0.6 closed: a line left unfinished for 200 ms", "F POCK? = 3"}, ""},
+            {"", {"limits 0 200", "A connects", "B connects", "C connects", "D connects", "A holds \n \n", "E refused", "wait 300",
+                  "F POCK? = 3", "A closed", "said 127.0.0.2 closed: silent for 200 ms while another client waited", "B POCK? = 3"}, ""},
+            {"", {"limits 0 200", "allow", "A SYST:REM = " + none, "B connects", "C connects", "D connects", "wait 300",
                   "E POCK? = 3", "B closed", "A POCK 5 = " + none}, "B5"},
             {"", {"limits 300 0", "A holds  ", "wait 200", "A holds \n ", "wait 200", "A holds \n", "A POCK? = 3"}, ""},
             {"", {"allow", "A SYST:REM = " + none, "A SYST:LOC = " + none, "B SYST:REM = " + none}, ""},
