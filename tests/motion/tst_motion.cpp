@@ -72,7 +72,7 @@ private Q_SLOTS:
 
     // Each case: the indexer, the requests ("!" inhibits, "?" opens the setup dialog, "s" puts
     // a slow reply on the line and "f" fills the scripts' lane behind it, "L" the operator takes
-    // remote control back, "+" waits 0.5 s, "k" the indexer keeps moving, "y" it stops at 6 as 5
+    // remote control back, "+" waits 0.4 s, "k" the indexer keeps moving, "y" it stops at 6 as 5
     // is read, "x6" it is moved to 6 at its panel while someone polls, "a" it arrives; "w5" a move
     // from the window, "r5" from the remote holder, else a script's), the events and the moves
     // written. A move is never sent again; nobody else polls, so the supervisor asks the status
@@ -131,7 +131,7 @@ private Q_SLOTS:
                 } else if (kind == u'L') {
                     motion.setRemoteAllowed(false);
                 } else if (kind == u'+') {
-                    QTest::qWait(500);
+                    QTest::qWait(400);
                 } else if (kind == u'y') {
                     // It stops at 6 just after a pocket it passed was read.
                     indexer.script = {"B:5\r", "D:R\r"};

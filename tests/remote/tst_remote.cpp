@@ -387,7 +387,8 @@ private Q_SLOTS:
     {
         ControlServer server(*motion);
         // The moves that do not arrive have ended before the watch below.
-        motion->setTimeLimitMs(800);
+        motion->setTimeLimitMs(500);
+        motion->setWatchMs(50, 150);
         QString why;
         QVERIFY(server.listen(socketPath, &why));
         QLocalServer mute; // takes clients, never answers
@@ -419,7 +420,7 @@ private Q_SLOTS:
             {viaSocket + " move 9", 2, "", "move takes a whole number from 1 to 8, not \"9\""},
             {viaSocket + " layout send " + home.dir.filePath("none.cfg"), 2, "", "none.cfg: cannot be read"},
             {viaSocket + " --json move 2", 1, "{\"code\":\"timeout\",\"error\":\"the indexer did not answer \\\"B2\\\"\",\"ok\":false}\n", "rv360ctl: the indexer did not answer \"B2\"\n"},
-            {viaSocket + " move 4 --wait --timeout 1", 1, "", "rv360ctl: pocket 4 not reached in 0.8 s: at 3, moving\n"},
+            {viaSocket + " move 4 --wait --timeout 1", 1, "", "rv360ctl: pocket 4 not reached in 0.5 s: at 3, moving\n"},
             {viaMute + " --timeout 1 switches front", 1, "", "rv360ctl: no answer within 1 s\n"},
             {"--socket " + home.dir.filePath("nobody.sock") + " status", 3, "", "no running rv360 at"},
             {"--device " + home.dir.filePath("no-device") + " status", 3, "", "no-device"},
@@ -469,7 +470,7 @@ private Q_SLOTS:
         // device) when none runs.
         const QRegularExpression record(QStringLiteral(
             "^time,source,from,target,result,seconds,message\n"
-            ".*,script uid=\\d+ pid=\\d+,3?,4,failed,0\\.\\d,\"pocket 4 not reached in 0.8 s: at "
+            ".*,script uid=\\d+ pid=\\d+,3?,4,failed,0\\.\\d,\"pocket 4 not reached in 0.5 s: at "
             "3, "
             "moving\"\n"
             ".*,script uid=\\d+ pid=\\d+,3,5,inhibited,0\\.0,moves inhibited: HV on\n$"));
