@@ -549,9 +549,10 @@ void InstrumentPort::ask(Instrument &client, const QString &query,
     // Answered within its deadline, however much waits on the line before it; a reply after it
     // is dropped.
     const auto open = std::make_shared<bool>(true);
-    QTimer::singleShot(kAnswerMs, &client, [this, &client, open] {
+    QTimer::singleShot(m_answerMs, &client, [this, &client, open] {
         if (std::exchange(*open, false))
-            fail(client, -240, QStringLiteral("indexer did not answer within 1 s"));
+            fail(client, -240,
+                 QStringLiteral("indexer did not answer within %1 s").arg(m_answerMs / 1000.0));
     });
     m_link.SendCommand(
         query, &client,

@@ -31,6 +31,8 @@ public:
     static constexpr qint64 kMaxUnread = 1024 * 1024;
     // A query that asks the indexer is answered, or its error queued, within this.
     static constexpr int kAnswerMs = 1000;
+    // A shorter deadline, for tests.
+    void setAnswerMs(int ms) { m_answerMs = ms; }
     // The standard event status register's bits.
     static constexpr int kOperationComplete = 1, kQueryError = 4, kDeviceError = 8,
                          kExecutionError = 16, kCommandError = 32;
@@ -123,4 +125,5 @@ private:
     MotionSupervisor &m_motion;
     IndexerLink &m_link;
     QTcpServer m_server;
+    int m_answerMs = kAnswerMs;
 };

@@ -175,7 +175,7 @@ void MotionSupervisor::move(int target, const QString &source, const QObject *co
     move.requested = QDateTime::currentDateTime();
     move.clock.start();
     m_wasReady = false; // a standstill is seen afresh after our own move
-    m_limit.start(m_timeLimitS * 1000);
+    m_limit.start(m_timeLimitMs);
     m_watch.start();
     Q_EMIT moveEvent({QStringLiteral("started"), target, source, 0, QString(), move.name, owner});
     send(MotionRequest::Kind::Move, target, source, m_serial, owner, context, std::move(done),
@@ -403,7 +403,7 @@ void MotionSupervisor::fail()
     const QString state = m_lastState.isEmpty() ? QStringLiteral("?") : m_lastState;
     finish(QStringLiteral("failed"), QStringLiteral("pocket %1 not reached in %2 s: at %3, %4")
                                          .arg(m_move->target)
-                                         .arg(m_timeLimitS)
+                                         .arg(m_timeLimitMs / 1000.0)
                                          .arg(pocket, state));
 }
 
@@ -471,7 +471,7 @@ void MotionSupervisor::arriveLate(const Move &move)
                       QStringLiteral("pocket %1 reached after %2 s, past the %3 s limit")
                           .arg(move.target)
                           .arg(secondsText(seconds))
-                          .arg(m_timeLimitS),
+                          .arg(m_timeLimitMs / 1000.0),
                       move.name,
                       move.owner};
     record(event, move.requested, move.from);
@@ -508,12 +508,18 @@ void MotionSupervisor::watchIndexer(bool ready)
     Q_EMIT moveEvent(event);
 }
 
+void MotionSupervisor::setWatchMs(int intervalMs, int freshMs)
+{
+    m_watch.setInterval(intervalMs);
+    m_freshMs = freshMs;
+}
+
 void MotionSupervisor::askIfNobodyAsks()
 {
     if (!m_move || !m_move->written)
         return;
     const auto ask = [this](const QString &query, const QElapsedTimer &asked, bool &pending) {
-        if (pending || (asked.isValid() && asked.elapsed() < kFreshMs))
+        if (pending || (asked.isValid() && asked.elapsed() < m_freshMs))
             return;
         pending = true;
         m_link.SendCommand(

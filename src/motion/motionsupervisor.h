@@ -105,7 +105,11 @@ public:
     QString nameOf(int pocket) const { return m_named.name(pocket - 1); }
     // The pocket of that name, letter case ignored.
     std::optional<int> pocketNamed(const QString &name) const;
-    void setTimeLimit(int seconds) { m_timeLimitS = seconds; }
+    void setTimeLimit(int seconds) { m_timeLimitMs = seconds * 1000; }
+    // Finer settings for tests, which cannot wait whole seconds: the limit, and how often the
+    // status is asked while a move is watched and how old an answer may be.
+    void setTimeLimitMs(int ms) { m_timeLimitMs = ms; }
+    void setWatchMs(int intervalMs, int freshMs);
     // The record's file; without one the record is kept in memory only.
     void setRecordFile(const QString &fileName);
     // While it gives a reason (the setup dialog is open), any source but the window is refused
@@ -221,7 +225,8 @@ private:
 
     IndexerLink &m_link;
     QPointer<IndexerLink> m_linkAlive;
-    int m_timeLimitS = kDefaultTimeLimitS;
+    int m_timeLimitMs = kDefaultTimeLimitS * 1000;
+    int m_freshMs = kFreshMs;
     std::function<QString()> m_refusal;
     // The names only.
     PocketLayout m_named;

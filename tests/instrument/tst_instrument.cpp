@@ -80,7 +80,8 @@ struct Rig {
         };
         link = std::make_unique<IndexerLink>(line);
         motion = std::make_unique<MotionSupervisor>(*link);
-        motion->setTimeLimit(2);
+        motion->setTimeLimitMs(500);
+        motion->setWatchMs(50, 150);
         motion->setNames(
             {QString(), {}, QStringLiteral("Au"), {}, QStringLiteral("Ti"), {}, {}, {}});
         port = std::make_unique<InstrumentPort>(*motion);
@@ -145,7 +146,7 @@ private Q_SLOTS:
             {{"SYST:REM", "pocket 5", "MOV?", "STAT?"}, {"1", "MOVING"}, {}, "B5"},
             // A move that does not arrive: *OPC? still answers, and says why in the queue.
             {{"SYST:REM", "POCK 2", "*OPC?", "STAT?"}, {"1", "ALARM"},
-             {"-240,\"Hardware error;indexer did not answer\"", "-200,\"Execution error;pocket 2 not reached in 2 s: at 3, ready\""}, "B2"},
+             {"-240,\"Hardware error;indexer did not answer\"", "-200,\"Execution error;pocket 2 not reached in 0.5 s: at 3, ready\""}, "B2"},
             {{"SYST:REM", "INH ON,\"HV \"\"on\"\"\"", "INH?", "STAT?", "POCK 5", "SPE 1", "INH OFF", "INH?"},
              {"1,\"HV \"\"on\"\"\"", "INHIBITED", "0"},
              QStringList(2, "-221,\"Settings conflict;moves inhibited: HV \"\"on\"\"\""), ""},
@@ -154,19 +155,25 @@ private Q_SLOTS:
             {{"X?", "*CLS", "X"}, {}, {many}, ""},
         };
         // clang-format on
+        // All rows at once, each on a rig of its own; then each row's answers read.
+        std::vector<std::pair<std::unique_ptr<Rig>, std::unique_ptr<Peer>>> rigs;
         for (const auto &row : rows) {
-            Rig rig;
-            Peer peer(rig.port->port(), QStringLiteral("127.0.0.1"));
-            rig.motion->setRemoteAllowed(true);
+            auto &[rig, peer] = rigs.emplace_back(std::make_unique<Rig>(), nullptr);
+            peer = std::make_unique<Peer>(rig->port->port(), QStringLiteral("127.0.0.1"));
+            rig->motion->setRemoteAllowed(true);
             for (const QString &line : row.lines)
-                peer.send(line.toLatin1() + "\r");
-            peer.send("*IDN?");
+                peer->send(line.toLatin1() + "\r");
+            peer->send("*IDN?");
+        }
+        for (const auto &row : rows) {
+            auto &[rig, peer] = rigs[&row - rows];
             QStringList replies;
-            for (QString reply = peer.next(); reply != idn && !reply.isEmpty(); reply = peer.next())
+            for (QString reply = peer->next(); reply != idn && !reply.isEmpty();
+                 reply = peer->next())
                 replies << reply;
             QCOMPARE(replies, row.replies);
-            QCOMPARE(peer.errors(), row.errors);
-            QCOMPARE(rig.changes(), QString::fromLatin1(row.changes));
+            QCOMPARE(peer->errors(), row.errors);
+            QCOMPARE(rig->changes(), QString::fromLatin1(row.changes));
         }
     }
 
@@ -198,11 +205,11 @@ private Q_SLOTS:
             {"", {"allow", "A SYST:REM = " + none, "local", "A SYST:LOC = " + none, "A POCK 5 = -221,\"Settings conflict;local control\""}, ""},
             // Four clients that hold a place: lines left unfinished are closed; a silent one gives
             // its place to a newcomer, unless it holds control; a line ended restarts the clock.
-            {"", {"limits 300 0", "A holds *ID", "B holds *ID", "C holds *ID", "D holds *ID", "E refused", "wait 800",
-                  "A closed", "said 127.0.0.6 closed: a line left unfinished for 300 ms", "F POCK? = 3"}, ""},
-            {"", {"limits 0 300", "A connects", "B connects", "C connects", "D connects", "A holds \n \n", "E refused", "wait 400",
-                  "F POCK? = 3", "A closed", "said 127.0.0.2 closed: silent for 300 ms while another client waited", "B POCK? = 3"}, ""},
-            {"", {"limits 0 300", "allow", "A SYST:REM = " + none, "B connects", "C connects", "D connects", "wait 400",
+            {"", {"limits 200 0", "A holds *ID", "B holds *ID", "C holds *ID", "D holds *ID", "E refused", "wait 300",
+                  "A closed", "said 127.0.0.6 closed: a line left unfinished for 200 ms", "F POCK? = 3"}, ""},
+            {"", {"limits 0 200", "A connects", "B connects", "C connects", "D connects", "A holds \n \n", "E refused", "wait 300",
+                  "F POCK? = 3", "A closed", "said 127.0.0.2 closed: silent for 200 ms while another client waited", "B POCK? = 3"}, ""},
+            {"", {"limits 0 200", "allow", "A SYST:REM = " + none, "B connects", "C connects", "D connects", "wait 300",
                   "E POCK? = 3", "B closed", "A POCK 5 = " + none}, "B5"},
             {"", {"limits 300 0", "A holds  ", "wait 200", "A holds \n ", "wait 200", "A holds \n", "A POCK? = 3"}, ""},
             {"", {"allow", "A SYST:REM = " + none, "A SYST:LOC = " + none, "B SYST:REM = " + none}, ""},
@@ -263,7 +270,7 @@ private Q_SLOTS:
                     client.socket.write(action.section(u' ', 1).toLatin1());
                     QVERIFY(client.socket.waitForConnected(3000));
                     client.socket.flush();
-                    QTest::qWait(50); // taken in by the port before the next client comes
+                    QTest::qWait(20); // taken in by the port before the next client comes
                 } else if (action == QLatin1String("quits")) {
                     client.socket.disconnectFromHost();
                     QVERIFY(client.closed());
@@ -289,9 +296,9 @@ private Q_SLOTS:
         }
     }
 
-    // A silent indexer: the status queries answer from the supervisor's view at once, a query
-    // that asks the line queues its error within a second, and a move that was never sent is
-    // over for MOV? and tells why.
+    // A silent indexer: the status queries answer from the supervisor's view at once, a move
+    // that was never sent is over for MOV? and tells why, and a query that asks the line queues
+    // its error by its deadline.
     void silentLine()
     {
         Rig rig;
@@ -303,20 +310,26 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor(
             [&] { return (replies += client.socket.readAll()).count('\n') == 6; }, 100));
         QCOMPARE(replies, "0\n\"\"\n0\nUNKNOWN\n0\n1\n");
-        for (const char *query : {"SPE?", "CONT?", "SW? FRONT"}) {
-            // The window's commands ahead of it take longer than its deadline.
-            for (int i = 0; i < 7; ++i)
-                rig.link->SendCommand(QStringLiteral("B?"));
-            client.send(query + QByteArray("\n*TST?"));
-            QVERIFY(QTest::qWaitFor([&] { return client.socket.canReadLine(); }, 1100));
-            QVERIFY(client.next() == "0" && client.errors().value(0).startsWith("-240,"));
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.link->isBusy(), 5000);
+        rig.motion->setTimeLimit(2); // longer than the line's proof
         rig.motion->setRemoteAllowed(true);
         client.send("SYST:REM\nPOCK 5\nMOV?");
         QCOMPARE(client.next(), QStringLiteral("0"));
         QVERIFY(client.errors().value(0).startsWith(
             "-240,\"Hardware error;\"\"B5\"\" not sent: the line has not"));
+        // Three clients at once, the window's commands ahead of them longer than the deadline.
+        rig.port->setAnswerMs(300);
+        for (int i = 0; i < 2; ++i)
+            rig.link->SendCommand(QStringLiteral("B?"));
+        Peer front(rig.port->port(), QStringLiteral("127.0.0.2"));
+        Peer rear(rig.port->port(), QStringLiteral("127.0.0.3"));
+        const std::pair<Peer *, QByteArray> asks[] = {
+            {&client, "SPE?"}, {&front, "CONT?"}, {&rear, "SW? FRONT"}};
+        for (const auto &[peer, query] : asks)
+            peer->send(query + "\n*TST?");
+        for (const auto &[peer, query] : asks) {
+            QVERIFY(QTest::qWaitFor([&] { return peer->socket.canReadLine(); }, 400));
+            QVERIFY(peer->next() == "0" && peer->errors().value(0).startsWith("-240,"));
+        }
     }
 
     // Where it listens: an explicit address and a port; the allow-list's entries.

@@ -14,7 +14,7 @@
 
 namespace
 {
-// An indexer that takes 600 ms to reach a pocket, or never does (it keeps moving, or stops
+// An indexer that takes 300 ms to reach a pocket, or never does (it keeps moving, or stops
 // short at pocket 3), or answers nothing.
 enum class Mode { Arrives, KeepsMoving, StopsShort, Silent };
 struct Indexer {
@@ -28,7 +28,7 @@ struct Indexer {
         if (!script.isEmpty() && frame.contains('?'))
             return script.takeFirst();
         const bool moving = mode == Mode::KeepsMoving ||
-                            (mode == Mode::Arrives && target != pocket && since.elapsed() < 600);
+                            (mode == Mode::Arrives && target != pocket && since.elapsed() < 300);
         if (mode == Mode::Arrives && !moving)
             pocket = target;
         if (mode == Mode::Silent)
@@ -72,7 +72,7 @@ private Q_SLOTS:
 
     // Each case: the indexer, the requests ("!" inhibits, "?" opens the setup dialog, "s" puts
     // a slow reply on the line and "f" fills the scripts' lane behind it, "L" the operator takes
-    // remote control back, "+" waits 1.2 s, "k" the indexer keeps moving, "y" it stops at 6 as 5
+    // remote control back, "+" waits 0.4 s, "k" the indexer keeps moving, "y" it stops at 6 as 5
     // is read, "x6" it is moved to 6 at its panel while someone polls, "a" it arrives; "w5" a move
     // from the window, "r5" from the remote holder, else a script's), the events and the moves
     // written. A move is never sent again; nobody else polls, so the supervisor asks the status
@@ -80,20 +80,20 @@ private Q_SLOTS:
     void moves()
     {
         // clang-format off
-        const struct { const char *name; Mode mode; int limitS; const char *requests; QStringList events; const char *sent; } rows[] = {
-            {"arrives", Mode::Arrives, 3, "5", {"started 5 ", "arrived 5 at 5 in #.# s"}, "B5"},
-            {"ready at another pocket", Mode::StopsShort, 1, "5", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at 3, ready"}, "B5"},
-            {"no answer throughout", Mode::Silent, 1, "5", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at ?, no answer"}, "B5"},
-            {"inhibited", Mode::Arrives, 3, "! 5 w6", {"inhibited 5 moves inhibited: HV on", "inhibited 6 moves inhibited: HV on"}, ""},
-            {"setup dialog open", Mode::Arrives, 3, "? 5 w6", {"refused 5 setup dialog open", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
-            {"inhibited while it waits", Mode::Arrives, 3, "s 5 !", {"started 5 ", "inhibited 5 moves inhibited: HV on"}, ""},
-            {"replaced while it waits", Mode::Arrives, 3, "s 5 6", {"started 5 ", "replaced 5 replaced by a move to 6", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
-            {"setup dialog opened while it waits", Mode::Arrives, 3, "s 5 ?", {"started 5 ", "refused 5 setup dialog open"}, ""},
-            {"taken back while it waits", Mode::Arrives, 3, "s r5 L", {"started 5 ", "refused 5 remote control taken back by the operator"}, ""},
-            {"a full lane", Mode::Arrives, 3, "s f 5 + w6", {"started 5 ", "refused 5 \"B5\" not sent: too many commands wait", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
-            {"moved at the indexer", Mode::Arrives, 3, "x6", {"external 6 moved at the indexer: 3 -> 6"}, ""},
-            {"a failed move's end is not the indexer's", Mode::Arrives, 1, "x3 k 5 + y x6", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at 3, moving"}, "B5"},
-            {"arrives late", Mode::Arrives, 1, "k 5 + a x5", {"started 5 ", "failed 5 pocket 5 not reached in 1 s: at 3, moving", "late 5 pocket 5 reached after #.# s, past the 1 s limit"}, "B5"},
+        const struct { const char *name; Mode mode; int limitMs; const char *requests; QStringList events; const char *sent; } rows[] = {
+            {"arrives", Mode::Arrives, 3000, "5", {"started 5 ", "arrived 5 at 5 in #.# s"}, "B5"},
+            {"ready at another pocket", Mode::StopsShort, 300, "5", {"started 5 ", "failed 5 pocket 5 not reached in 0.3 s: at 3, ready"}, "B5"},
+            {"no answer throughout", Mode::Silent, 700, "5", {"started 5 ", "failed 5 pocket 5 not reached in 0.7 s: at ?, no answer"}, "B5"},
+            {"inhibited", Mode::Arrives, 3000, "! 5 w6", {"inhibited 5 moves inhibited: HV on", "inhibited 6 moves inhibited: HV on"}, ""},
+            {"setup dialog open", Mode::Arrives, 3000, "? 5 w6", {"refused 5 setup dialog open", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
+            {"inhibited while it waits", Mode::Arrives, 3000, "s 5 !", {"started 5 ", "inhibited 5 moves inhibited: HV on"}, ""},
+            {"replaced while it waits", Mode::Arrives, 3000, "s 5 6", {"started 5 ", "replaced 5 replaced by a move to 6", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
+            {"setup dialog opened while it waits", Mode::Arrives, 3000, "s 5 ?", {"started 5 ", "refused 5 setup dialog open"}, ""},
+            {"taken back while it waits", Mode::Arrives, 3000, "s r5 L", {"started 5 ", "refused 5 remote control taken back by the operator"}, ""},
+            {"a full lane", Mode::Arrives, 3000, "s f 5 + w6", {"started 5 ", "refused 5 \"B5\" not sent: too many commands wait", "started 6 ", "arrived 6 at 6 in #.# s"}, "B6"},
+            {"moved at the indexer", Mode::Arrives, 3000, "x6", {"external 6 moved at the indexer: 3 -> 6"}, ""},
+            {"a failed move's end is not the indexer's", Mode::Arrives, 300, "x3 k 5 + y x6", {"started 5 ", "failed 5 pocket 5 not reached in 0.3 s: at 3, moving"}, "B5"},
+            {"arrives late", Mode::Arrives, 300, "k 5 + a x5", {"started 5 ", "failed 5 pocket 5 not reached in 0.3 s: at 3, moving", "late 5 pocket 5 reached after #.# s, past the 0.3 s limit"}, "B5"},
         };
         // clang-format on
         int results = 0;
@@ -105,7 +105,8 @@ private Q_SLOTS:
             port.responder = [&indexer](const QByteArray &frame) { return indexer.answer(frame); };
             IndexerLink link(port);
             MotionSupervisor motion(link);
-            motion.setTimeLimit(row.limitS);
+            motion.setTimeLimitMs(row.limitMs);
+            motion.setWatchMs(50, 150);
             motion.setRecordFile(record);
             QStringList events;
             connect(&motion, &MotionSupervisor::moveEvent, this,
@@ -123,14 +124,14 @@ private Q_SLOTS:
                 } else if (kind == u'?') {
                     motion.setRefusal([] { return QStringLiteral("setup dialog open"); });
                 } else if (kind == u's' || kind == u'f') {
-                    port.replyDelayMs = 100;
+                    port.replyDelayMs = 20;
                     for (int n = kind == u's' ? 1 : IndexerLink::kMaxScriptWaiting; n > 0; --n)
                         link.SendCommand(QStringLiteral("A?"), nullptr, {},
                                          IndexerLink::Lane::Script);
                 } else if (kind == u'L') {
                     motion.setRemoteAllowed(false);
                 } else if (kind == u'+') {
-                    QTest::qWait(1200);
+                    QTest::qWait(400);
                 } else if (kind == u'y') {
                     // It stops at 6 just after a pocket it passed was read.
                     indexer.script = {"B:5\r", "D:R\r"};
@@ -155,8 +156,8 @@ private Q_SLOTS:
                 }
             }
             QTRY_COMPARE_WITH_TIMEOUT(events.size(), row.events.size(), 5000);
-            QTest::qWait(300); // and nothing after
-            events.replaceInStrings(QRegularExpression("\\d\\.\\d s"), "#.# s");
+            QTest::qWait(150); // and nothing after
+            events.replaceInStrings(QRegularExpression("\\d\\.\\d s(?=$|,)"), "#.# s");
             QVERIFY2(events == row.events, qPrintable(row.name + (u'\n' + events.join(u'\n'))));
             QCOMPARE(motion.alarm().isEmpty(), events.filter(QStringLiteral("failed")).isEmpty());
             const QStringList moves = port.commands().filter(QRegularExpression("[^?]$"));
@@ -169,8 +170,8 @@ private Q_SLOTS:
         QCOMPARE(lines.size(), results + 2); // the header, and the last line's end
         QVERIFY2(QRegularExpression(
                      QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3},script "
-                                    "uid=1 pid=2,,\"5 Au \"\"B\"\"\",failed,1\\.\\d,\"pocket 5 not "
-                                    "reached in 1 s: at 3, ready\"$"))
+                                    "uid=1 pid=2,,\"5 Au \"\"B\"\"\",failed,0\\.\\d,\"pocket 5 not "
+                                    "reached in 0.3 s: at 3, ready\"$"))
                      .match(lines[2])
                      .hasMatch(),
                  qPrintable(lines[2]));

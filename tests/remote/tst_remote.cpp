@@ -12,6 +12,7 @@
 #include "trafficlog.h"
 #include "transact.h"
 
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
@@ -28,10 +29,10 @@ struct Script {
     QLocalSocket socket;
     explicit Script(const QString &path) { socket.connectToServer(path); }
     void send(const QByteArray &line) { socket.write(line + '\n'); }
-    // The next line, waiting up to 3 s.
-    QString next()
+    // The next line, waiting up to ms.
+    QString next(int ms = 3000)
     {
-        return QTest::qWaitFor([this] { return socket.canReadLine(); }, 3000)
+        return QTest::qWaitFor([this] { return socket.canReadLine(); }, ms)
                    ? QString::fromUtf8(socket.readLine()).trimmed()
                    : QString();
     }
@@ -106,6 +107,23 @@ private Q_SLOTS:
     // the error that tells which).
     void operations()
     {
+        // Meanwhile, beside them, an idle link polled for 3 s: no link event without "link";
+        // with it, only a change of meaning (the last one known first, then a timeout).
+        FakeSerialPort idlePort;
+        idlePort.open(PortChoice::serial(1));
+        idlePort.responder = [](const QByteArray &) -> QByteArray { return "D:M\r"; };
+        IndexerLink idleLink(idlePort);
+        MotionSupervisor idleMotion(idleLink);
+        ControlServer server(idleMotion);
+        QString why;
+        QVERIFY(server.listen(socketPath, &why));
+        Script a(socketPath), l(socketPath);
+        a.send(R"({"cmd":"watch"})");
+        l.send(R"({"cmd":"watch","link":true})");
+        QTimer poller;
+        connect(&poller, &QTimer::timeout, &idleLink, [&] { idleLink.SendCommand("D?"); });
+        poller.start(100);
+        QDeadlineTimer idle(3000);
         motion->setNames({QString(), {}, {}, {}, QStringLiteral("Au"), {}, {}, {}});
         // clang-format off
         const struct { const char *request, *sent, *result; } rows[] = {
@@ -167,6 +185,14 @@ private Q_SLOTS:
         const QJsonObject history =
             QJsonDocument::fromJson(run(R"({"cmd":"history"})").toUtf8()).object();
         QCOMPARE(history["lines"].toArray().size(), 21);
+        QTest::qWait(int(idle.remainingTime()));
+        poller.stop();
+        idlePort.responder = {};
+        idleLink.SendCommand(QStringLiteral("D?"));
+        QTRY_COMPARE(idleLink.statusWord(), QStringLiteral("Timeout"));
+        QCOMPARE(QString(l.socket.readAll()).split(u'\n').filter("\"link\"").join(u','),
+                 R"({"event":"link","status":"Ready"},{"event":"link","status":"Timeout"})");
+        QVERIFY(!a.socket.readAll().contains("\"link\""));
     }
 
     // Two scripts and the window's own commands at once, each served in turn with its own
@@ -226,22 +252,6 @@ private Q_SLOTS:
                  R"({"event":"pocket","pocket":5},{"event":"pocket","pocket":4},)"
                  R"({"event":"state","state":"ready"},{"event":"state","state":"moving"})");
         QVERIFY(links.isEmpty()); // it did not ask for the link
-        // An idle link polled for 3 s: no link event without "link"; with it, only a change of
-        // meaning (the last one known first, then a timeout).
-        Script l(socketPath);
-        l.send(R"({"cmd":"watch","link":true})");
-        port->responder = [](const QByteArray &) -> QByteArray { return "D:M\r"; };
-        QTimer poller;
-        connect(&poller, &QTimer::timeout, link.get(), [this] { link->SendCommand("D?"); });
-        poller.start(100);
-        QTest::qWait(3000);
-        port->responder = {};
-        QTRY_COMPARE(link->statusWord(), QStringLiteral("Timeout"));
-        poller.stop();
-        QCOMPARE(QString(l.socket.readAll()).split(u'\n').filter("\"link\"").join(u','),
-                 R"({"event":"link","status":"Ready"},{"event":"link","status":"Timeout"})");
-        QVERIFY(!a.socket.readAll().contains("\"link\""));
-
         // A watcher that never reads (its socket takes one byte) is dropped before its events
         // fill the memory; the fast watchers beside it each get each event once.
         Script slow(socketPath), fast1(socketPath), fast2(socketPath);
@@ -377,7 +387,8 @@ private Q_SLOTS:
     {
         ControlServer server(*motion);
         // The moves that do not arrive have ended before the watch below.
-        motion->setTimeLimit(1);
+        motion->setTimeLimitMs(500);
+        motion->setWatchMs(50, 150);
         QString why;
         QVERIFY(server.listen(socketPath, &why));
         QLocalServer mute; // takes clients, never answers
@@ -409,7 +420,7 @@ private Q_SLOTS:
             {viaSocket + " move 9", 2, "", "move takes a whole number from 1 to 8, not \"9\""},
             {viaSocket + " layout send " + home.dir.filePath("none.cfg"), 2, "", "none.cfg: cannot be read"},
             {viaSocket + " --json move 2", 1, "{\"code\":\"timeout\",\"error\":\"the indexer did not answer \\\"B2\\\"\",\"ok\":false}\n", "rv360ctl: the indexer did not answer \"B2\"\n"},
-            {viaSocket + " move 4 --wait --timeout 1", 1, "", "rv360ctl: pocket 4 not reached in 1 s: at 3, moving\n"},
+            {viaSocket + " move 4 --wait --timeout 1", 1, "", "rv360ctl: pocket 4 not reached in 0.5 s: at 3, moving\n"},
             {viaMute + " --timeout 1 switches front", 1, "", "rv360ctl: no answer within 1 s\n"},
             {"--socket " + home.dir.filePath("nobody.sock") + " status", 3, "", "no running rv360 at"},
             {"--device " + home.dir.filePath("no-device") + " status", 3, "", "no-device"},
@@ -442,7 +453,7 @@ private Q_SLOTS:
         }
         // The moves and the inhibit as a watcher saw them, in order.
         QStringList seen;
-        for (QString line; !(line = observer.next()).isEmpty();) {
+        for (QString line; !(line = observer.next(100)).isEmpty();) {
             const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
             if (event.contains("target") || event.contains("on"))
                 seen << (event["state"].toString() + event["reason"].toString() + ' ' +
@@ -459,7 +470,8 @@ private Q_SLOTS:
         // device) when none runs.
         const QRegularExpression record(QStringLiteral(
             "^time,source,from,target,result,seconds,message\n"
-            ".*,script uid=\\d+ pid=\\d+,3?,4,failed,1\\.\\d,\"pocket 4 not reached in 1 s: at 3, "
+            ".*,script uid=\\d+ pid=\\d+,3?,4,failed,0\\.\\d,\"pocket 4 not reached in 0.5 s: at "
+            "3, "
             "moving\"\n"
             ".*,script uid=\\d+ pid=\\d+,3,5,inhibited,0\\.0,moves inhibited: HV on\n$"));
         const QByteArray history = std::get<1>(ctl({"--socket", socketPath, "history", "2"}));
