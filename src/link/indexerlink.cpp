@@ -465,7 +465,7 @@ bool IndexerLink::reopenLostDevice()
 {
     if (!m_deviceLost || m_port->isOpen())
         return false;
-    if (m_lastReopen.isValid() && m_lastReopen.elapsed() < kReopenIntervalMs)
+    if (m_lastReopen.isValid() && m_lastReopen.elapsed() < m_reopenIntervalMs)
         return false;
     m_lastReopen.start();
     qCDebug(lcLink).noquote() << "reopening" << m_port->choice().name();

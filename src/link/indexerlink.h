@@ -42,6 +42,8 @@ public:
     static constexpr int kMaxReplyLength = 4096;
     // Least time between two attempts to reopen a lost device.
     static constexpr int kReopenIntervalMs = 1000;
+    // Tests shorten it, so as not to wait a second per reconnection.
+    void setReopenInterval(int ms) { m_reopenIntervalMs = ms; }
     static constexpr int kMaxWaiting = 16;
     static constexpr int kMaxScriptWaiting = 8;
     static constexpr int kSettleMs = 300;
@@ -234,6 +236,7 @@ private:
     bool m_needsProof = false;
     QElapsedTimer m_proofSince;
     QElapsedTimer m_lastReopen;
+    int m_reopenIntervalMs = kReopenIntervalMs;
     QElapsedTimer m_sentAt;
     QElapsedTimer m_lastTimeout;
     QElapsedTimer m_lastByte;

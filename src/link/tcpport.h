@@ -15,6 +15,7 @@ class TcpPort : public LinePort
     Q_OBJECT
 public:
     static constexpr int kConnectTimeoutMs = 3000;
+    void setConnectTimeout(int ms) { m_connectTimer.setInterval(ms); } // for tests
     // Keepalive probes, so that a dead peer is found in seconds, not in Linux's two hours.
     static constexpr int kKeepIdleS = 5, kKeepIntervalS = 2, kKeepCount = 3;
     // What a device server sends as it accepts (a banner, "Device open failure ..." before it

@@ -92,11 +92,12 @@ private Q_SLOTS:
                                        QFile::encodeName(sim.linkPath()) +
                                        "\r\n[Log]\r\nTraffic=1\r\n"));
         QByteArray said;
-        // Moves at the indexer's panel, a line of the record each, until it is full.
-        for (int n = 0; n < 10 && !said.contains("move record:"); ++n) {
+        // Moves at the indexer's panel, a line of the record each (the poll sees each in 500 ms),
+        // until both are full; then more lines, and time for a repeated message to show.
+        for (int n = 0, after = 0; n < 16 && after < 3; ++n) {
             QVERIFY(sim.control(QStringLiteral("pocket %1").arg(n % 2 ? 2 : 7)).startsWith("ok"));
-            QTest::qWait(1000);
-            said += rv360.readAllStandardError();
+            QTest::qWait(600);
+            after += (said += rv360.readAllStandardError()).count("; stopped\n") >= 2;
         }
         QVERIFY2(rv360.state() == QProcess::Running && said.count(" record ") == 2 &&
                      said.count(" not written: File too large; stopped\n") == 2,
@@ -147,12 +148,19 @@ private Q_SLOTS:
                     (void)(again.waitForConnected(1000) && again.write("*IDN?\n") &&
                            again.waitForBytesWritten(1000));
                 }
-                QTest::qWait(2500);
-                int lines = 0, told = 0;
-                for (const QByteArray &line : (said += rv360.readAllStandardError()).split('\n')) {
-                    lines += line.contains("refused") || line.contains("left out");
-                    told += line.contains(" refused") ? 1 : line.split(' ').value(3).toInt();
-                }
+                int lines = 0, told = 0; // until the count of those left out is said
+                (void)QTest::qWaitFor(
+                    [&] {
+                        lines = told = 0;
+                        for (const QByteArray &line :
+                             (said += rv360.readAllStandardError()).split('\n')) {
+                            lines += line.contains("refused") || line.contains("left out");
+                            told +=
+                                line.contains(" refused") ? 1 : line.split(' ').value(3).toInt();
+                        }
+                        return told >= 101;
+                    },
+                    5000);
                 QVERIFY2(told == 101 && lines <= 6 && !said.contains("port:  "), said);
             }
             rv360.terminate();

@@ -35,7 +35,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         sim.setLogFile(simLog);
-        QVERIFY(sim.start({"--move-ms", "500", "--log"}));
+        QVERIFY(sim.start({"--move-ms", "250", "--log"}));
         const QByteArray settings = "[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=";
         QVERIFY(ReplaceFileAtomically(SettingsFilePath(), settings + sim.linkPath().toUtf8()));
         window = std::make_unique<frmMain>(); // the program's own ports
@@ -180,8 +180,8 @@ private Q_SLOTS:
         // A killed simulator leaves its link behind, pointing at a pty another program may get.
         QFile::remove(link);
         const std::clock_t before = std::clock(); // this process's processor time
-        QTest::qWait(1000);
-        QVERIFY2(std::clock() - before < CLOCKS_PER_SEC / 5, "busy after the device was lost");
+        QTest::qWait(500);
+        QVERIFY2(std::clock() - before < CLOCKS_PER_SEC / 10, "busy after the device was lost");
 
         SimProcess again;
         again.setLinkPath(link);

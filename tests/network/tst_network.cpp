@@ -62,6 +62,7 @@ private Q_SLOTS:
                 [f = far.data()] { f->read(5), f->write("D:R\r"); }, Qt::SingleShotConnection);
         });
         TcpPort tcp;
+        tcp.setConnectTimeout(300);
         const auto choice = PortChoice::network(QStringLiteral("127.0.0.1"), server.serverPort());
         tcp.open(choice); // closed again on the same turn: no connection is made
         tcp.close();
@@ -70,7 +71,8 @@ private Q_SLOTS:
         tcp.write("$B6\r\n");
         tcp.discardOutput();
         QTRY_VERIFY(far && !tcp.isConnecting());
-        far->write("x"); // one stale byte, dropped
+        QTest::qWait(300); // kept past the connect time limit
+        far->write("x");   // one stale byte, dropped
         QVERIFY(QSignalSpy(&tcp, &LinePort::dataReceived).wait());
         tcp.discardInput();
         QByteArray in;
@@ -97,13 +99,15 @@ private Q_SLOTS:
 
     // A device server's greeting, however late and however spread, is never a reply: spread
     // over 220 ms, one that never ends (cut off after kGreetingMaxMs), one that comes after the
-    // quiet time while the probe waits.
+    // quiet time while the probe waits. All three at once.
     void greetings()
     {
         enum { Spread, Endless, Late };
+        QTcpServer servers[3];
+        std::unique_ptr<IndexerLink> links[3];
+        int opened[3] = {-1, -1, -1};
         for (const int kind : {Spread, Endless, Late}) {
-            init();
-            QTcpServer server;
+            QTcpServer &server = servers[kind];
             QVERIFY(server.listen(QHostAddress::LocalHost));
             connect(&server, &QTcpServer::newConnection, this, [&server, kind] {
                 QTcpSocket *far = server.nextPendingConnection();
@@ -125,12 +129,18 @@ private Q_SLOTS:
                     QTimer::singleShot(100, far, [far, answer] { far->write(answer); });
                 });
             });
-            QCOMPARE(choose(QStringLiteral("127.0.0.1"), server.serverPort()), 1);
-            QVERIFY(transact(*link, QStringLiteral("B?")).text.endsWith(u"B:4\r"));
+            links[kind] = std::make_unique<IndexerLink>();
+            links[kind]->selectPort(PortChoice::network("127.0.0.1", server.serverPort()), nullptr,
+                                    [&opened, kind](bool ok) { opened[kind] = ok; });
+        }
+        QTRY_VERIFY(opened[Spread] >= 0 && opened[Endless] >= 0 && opened[Late] >= 0);
+        for (const int kind : {Spread, Endless, Late}) {
+            QCOMPARE(opened[kind], 1);
+            QVERIFY(transact(*links[kind], QStringLiteral("B?")).text.endsWith(u"B:4\r"));
         }
     }
 
-    // The simulator by host name, the connection kept past the connect time limit; then a
+    // The simulator by host name; then a
     // server that takes nothing more (the kernel acknowledges, the device side is stalled): a move
     // times out, and the next is never written (no status query has been answered since), so once
     // the line drains the indexer's target is the first move's, or the one it had where the
@@ -140,7 +150,6 @@ private Q_SLOTS:
         SimProcess sim;
         QVERIFY(sim.startTcp());
         QCOMPARE(choose(QStringLiteral("localhost"), sim.tcpPort()), 1);
-        QTest::qWait(TcpPort::kConnectTimeoutMs);
         QCOMPARE(transact(*link, QStringLiteral("@")).text,
                  QStringLiteral("@:RV-360 indexer simulator 1.0\r"));
         TestAuthority authority;
@@ -225,6 +234,7 @@ private Q_SLOTS:
                                [server, tcpPort] { server->connectToHost("127.0.0.1", tcpPort); });
         });
         QCOMPARE(choose(QStringLiteral("127.0.0.1"), slow.serverPort()), 1);
+        link->setReopenInterval(0); // reopened at the script's first request
         MotionSupervisor motion(*link);
         ControlServer scripts(motion);
         const QString socket = home.dir.filePath(QStringLiteral("rv360.sock"));
@@ -233,7 +243,6 @@ private Q_SLOTS:
         for (int run = 0; run < 5; ++run) { // a script's layout read right after a reconnection
             qDeleteAll(slow.findChildren<QTcpSocket *>(Qt::FindDirectChildrenOnly));
             QTRY_VERIFY(!link->port().isOpen());
-            QTest::qWait(IndexerLink::kReopenIntervalMs);
             QProcess ctl;
             ctl.start(qEnvironmentVariable("RV360CTL"), {"--socket", socket, "layout", "read"});
             QTRY_VERIFY_WITH_TIMEOUT(ctl.state() == QProcess::NotRunning, 20000);
