@@ -59,6 +59,15 @@ def stop_all(*_):
     shutil.rmtree(work, ignore_errors=True)
 
 
+def browse(args):
+    """Chromium's standard output; its whole process group ended if it hangs."""
+    browser = start(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        return browser.communicate(timeout=15)[0]
+    except subprocess.TimeoutExpired:
+        fail("Chromium hung: " + " ".join(args[-2:]))
+
+
 def get(url, timeout=2):
     with urllib.request.urlopen(url, timeout=timeout) as reply:
         return reply.status, reply.read().decode()
@@ -145,15 +154,13 @@ def run_checks():
     browser = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                "--user-data-dir=" + profile, "--hide-scrollbars"]
     # Time for the page's first fetch of /status.json, whether it draws from it or not.
-    dom = subprocess.run(browser + ["--virtual-time-budget=1500", "--dump-dom", base + "/"], capture_output=True, text=True,
-                         timeout=20).stdout
+    dom = browse(browser + ["--virtual-time-budget=1500", "--dump-dom", base + "/"])
     # The pocket in its own element, the name escaped: a raw "<b>" would have become a tag.
     if ">%d<" % TARGET not in dom or NAME_IN_DOM not in dom:
         fail("Chromium's DOM lacks pocket %d or %r:\n%s" % (TARGET, NAME_IN_DOM, dom[:3000]))
     step("Chromium: the page's DOM holds pocket %d and its name, escaped" % TARGET)
     shot = work + "/web.png"
-    subprocess.run(browser + ["--screenshot=" + shot, "--window-size=480,900", base + "/"],
-                   capture_output=True, timeout=20)
+    browse(browser + ["--screenshot=" + shot, "--window-size=480,900", base + "/"])
     with open(shot, "rb") as picture:
         if picture.read(8) != b"\x89PNG\r\n\x1a\n":
             fail("Chromium's screenshot is no PNG")
