@@ -1,0 +1,151 @@
+// The web listener with a real HTTP client against a fake indexer: every route and method, the
+// page's escaping, and the metrics after a move.
+#include "fakeserialport.h"
+#include "freeport.h"
+#include "webserver.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace
+{
+
+// A fake indexer at pocket 3 whose moves arrive at once, its supervisor (pocket 3 named
+// <b>&") and the listener on a free loopback port.
+struct Rig {
+    FakeSerialPort line;
+    IndexerLink link{line};
+    MotionSupervisor motion{link};
+    WebServer web{motion, link};
+    QNetworkAccessManager client;
+    int at = 3;
+    Rig()
+    {
+        line.open(PortChoice::serial(1));
+        line.responder = [this](const QByteArray &frame) -> QByteArray {
+            const QByteArray command = frame.mid(1, frame.size() - 3);
+            if (command.startsWith('B') && command != "B?")
+                at = command.mid(1).toInt();
+            return command == "B?"   ? "B:" + QByteArray::number(at) + '\r'
+                   : command == "D?" ? QByteArray("D:R\r")
+                                     : QByteArray("ok\r");
+        };
+        motion.setWatchMs(50, 150);
+        motion.setNames(
+            {QString(), {}, QStringLiteral("<b>&\""), {}, QStringLiteral("Ti"), {}, {}, {}});
+        QString why;
+        QVERIFY2(web.listen(QHostAddress(QHostAddress::LocalHost), freePort(), &why),
+                 qPrintable(why));
+        motion.refresh(nullptr, [] {});
+        QVERIFY(QTest::qWaitFor([this] { return !link.isBusy(); }));
+    }
+    // The status code, the content type and the body.
+    std::tuple<int, QByteArray, QByteArray> fetch(const QByteArray &method, const QString &path)
+    {
+        const QNetworkRequest request(QUrl(web.url() + path.mid(1)));
+        std::unique_ptr<QNetworkReply> reply(
+            method == "HEAD"
+                ? client.head(request)
+                : client.sendCustomRequest(request, method, method == "GET" ? "" : "pocket=5"));
+        if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 5000))
+            return {};
+        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), reply->readAll()};
+    }
+};
+
+} // namespace
+
+class TestWeb : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // Each path's status and type for GET; HEAD is the same without a body, and the methods
+    // that would change something are refused on a known path.
+    void routes()
+    {
+        Rig rig;
+        const struct {
+            const char *path;
+            int get;
+            const char *type;
+        } rows[] = {
+            {"/", 200, "text/html; charset=utf-8"},
+            {"/status.json", 200, "application/json"},
+            {"/moves.csv?n=3", 200, "text/csv; charset=utf-8"},
+            {"/moves.csv", 200, "text/csv; charset=utf-8"},
+            {"/metrics", 200, "text/plain; version=0.0.4; charset=utf-8"},
+            {"/nope", 404, "text/plain; charset=utf-8"},
+            {"/moves.csv?n=0", 400, "text/plain; charset=utf-8"},
+            {"/moves.csv?n=1001", 400, "text/plain; charset=utf-8"},
+            {"/moves.csv?n=x", 400, "text/plain; charset=utf-8"},
+        };
+        for (const auto &row : rows) {
+            for (const QByteArray method : {"GET", "HEAD", "POST", "PUT", "DELETE"}) {
+                const auto [status, type, body] = rig.fetch(method, row.path);
+                const bool reads = method == "GET" || method == "HEAD";
+                const QByteArray what = method + ' ' + row.path;
+                QVERIFY2(status == (reads || row.get == 404 ? row.get : 405), what);
+                QVERIFY2(!reads || type == row.type, what + ": " + type);
+                QVERIFY2((method == "HEAD") == body.isEmpty(), what);
+            }
+        }
+        QCOMPARE(std::get<2>(rig.fetch("GET", "/moves.csv?n=3")),
+                 QByteArray(MotionSupervisor::kRecordHeader) + '\n');
+        // HEAD's answer ends with its headers: the next answer on the connection follows them.
+        QTcpSocket raw;
+        raw.connectToHost(QHostAddress::LocalHost, rig.web.port());
+        raw.write("HEAD / HTTP/1.1\r\nHost: a\r\n\r\nGET /nope HTTP/1.1\r\nHost: a\r\n\r\n");
+        QTRY_VERIFY(raw.peek(1 << 16).count("HTTP/1.1 ") == 2);
+        QVERIFY(raw.readAll().contains("\r\n\r\nHTTP/1.1 404 Not Found\r\n"));
+    }
+
+    // A name that is markup is shown as text on the page, and is the name in the JSON.
+    void escaping()
+    {
+        Rig rig;
+        const QByteArray page = std::get<2>(rig.fetch("GET", "/"));
+        QVERIFY(page.contains("<span id=\"pocket\">3</span> <span id=\"name\">&lt;b&gt;&amp;&quot;"
+                              "</span>"));
+        QVERIFY(page.contains("<td>3</td><td>&lt;b&gt;&amp;&quot;</td>"));
+        QVERIFY(!page.contains("<b>&\""));
+        const QJsonObject status =
+            QJsonDocument::fromJson(std::get<2>(rig.fetch("GET", "/status.json"))).object();
+        QCOMPARE(status.value("name").toString(), "<b>&\"");
+        QCOMPARE(status, rig.motion.view().toJson());
+    }
+
+    // A move shows in the pocket, the counters and the record, on the page too.
+    void afterMove()
+    {
+        Rig rig;
+        rig.motion.move(5, QStringLiteral("window"), nullptr, [](const auto &) {});
+        QVERIFY(
+            QTest::qWaitFor([&] { return rig.motion.view().pocket == 5 && !rig.motion.moving(); }));
+        const QByteArray metrics = std::get<2>(rig.fetch("GET", "/metrics"));
+        for (const char *line :
+             {"\nrv360_pocket 5\n", "\nrv360_moves_total{result=\"arrived\"} 1\n",
+              "\nrv360_moves_total{result=\"failed\"} 0\n", "\nrv360_link_up 1\n",
+              "\nrv360_moving 0\n", "\nrv360_transactions_total{result=\"timeout\"} 0\n"})
+            QVERIFY2(metrics.contains(line), line);
+        const QByteArray ok = QString::fromLatin1(metrics)
+                                  .section("rv360_transactions_total{result=\"ok\"} ", 1)
+                                  .section('\n', 0, 0)
+                                  .toLatin1();
+        QVERIFY(ok.toInt() >= 3);
+        QVERIFY(metrics.contains("\nrv360_transaction_duration_seconds_count " + ok + '\n'));
+        QVERIFY(metrics.contains("_bucket{le=\"+Inf\"} " + ok + '\n'));
+        const QList<QByteArray> csv = std::get<2>(rig.fetch("GET", "/moves.csv?n=3")).split('\n');
+        QCOMPARE(csv.size(), 3); // header, the move, the last newline
+        QVERIFY2(csv[1].contains(",window,3,5 Ti,arrived,"), csv[1]);
+        QVERIFY(std::get<2>(rig.fetch("GET", "/")).contains("<td>5 Ti</td><td>arrived</td>"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWeb)
+#include "tst_web.moc"
