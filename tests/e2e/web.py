@@ -8,6 +8,7 @@ usage: web.py RV360 RV360CTL RV360_SIM; prints one line per step, exits 1 on the
 """
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -146,18 +147,28 @@ def run_checks():
         fail("rv360ctl move %d --wait: %s%s" % (TARGET, moved.stdout, moved.stderr))
     step("rv360ctl moved to pocket %d" % TARGET)
     for expression in ("rv360_pocket == %d" % TARGET, "rv360_moving == 0",
-                       "sum(rv360_moves_total) >= 1", "rv360_link_up == 1"):
+                       'rv360_moves_total{result="arrived"} == 1', "rv360_link_up == 1"):
         wait_for("Prometheus: " + expression, lambda: query(expression), 10)
         step("Prometheus: " + expression)
 
     profile = work + "/chromium"
     browser = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                "--user-data-dir=" + profile, "--hide-scrollbars"]
-    # Time for the page's first fetch of /status.json, whether it draws from it or not.
+    # The page as the program writes it, for a browser without scripts: the pocket and its name
+    # escaped ("<b>" raw would become a tag, '"' is escaped too in the program's text).
+    code, page = get(base + "/")
+    written = 'id="name">%s<' % NAME_IN_DOM.replace('"', "&quot;")
+    if code != 200 or 'id="pocket">%d<' % TARGET not in page or written not in page:
+        fail("the page as served lacks pocket %d or %r:\n%s" % (TARGET, written, page[:3000]))
+    # As Chromium holds it once the script has fetched /status.json: the pocket and the name in
+    # their places, and the name in the pocket's row of the table, all as text.
     dom = browse(browser + ["--virtual-time-budget=1500", "--dump-dom", base + "/"])
-    # The pocket in its own element, the name escaped: a raw "<b>" would have become a tag.
-    if ">%d<" % TARGET not in dom or NAME_IN_DOM not in dom:
-        fail("Chromium's DOM lacks pocket %d or %r:\n%s" % (TARGET, NAME_IN_DOM, dom[:3000]))
+    row = re.compile(r"<tr><td>%d</td>(<td>[^<]*</td>)*<td>%s</td></tr>"
+                     % (TARGET, re.escape(NAME_IN_DOM)))
+    if ('id="pocket">%d<' % TARGET not in dom or 'id="name">%s<' % NAME_IN_DOM not in dom
+            or not row.search(dom)):
+        fail("Chromium's DOM lacks pocket %d or %r in its places:\n%s"
+             % (TARGET, NAME_IN_DOM, dom[:3000]))
     step("Chromium: the page's DOM holds pocket %d and its name, escaped" % TARGET)
     shot = work + "/web.png"
     browse(browser + ["--screenshot=" + shot, "--window-size=480,900", base + "/"])
