@@ -102,7 +102,8 @@ def run_checks():
     shutil.copy(program, work + "/rv360")
     with open(work + "/RV360.INI", "w", newline="") as ini:
         ini.write("[Application]\r\nCommPort=1\r\n[Ports]\r\nCOM1=%s/tty\r\n"
-                  "[Pockets]\r\nName%d=%s\r\n[Web]\r\nListen=127.0.0.1:%d\r\nAllow=127.0.0.1\r\n"
+                  "[Pockets]\r\nName1=Ti\r\nName2=Cr\r\nName3=Al\r\nName%d=%s\r\n"
+                  "[Web]\r\nListen=127.0.0.1:%d\r\nAllow=127.0.0.1\r\n"
                   % (work, TARGET, NAME, port))
     os.mkdir(work + "/user", 0o700)
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=work + "/user",
@@ -181,7 +182,8 @@ def run_checks():
 
     sim.stdin.write("silent on\n")
     sim.stdin.flush()
-    wait_for("Prometheus's rv360_link_up == 0 once silent", lambda: query("rv360_link_up == 0"), 10)
+    wait_for("Prometheus's rv360_link_up == 0 once silent",
+             lambda: query("rv360_link_up == 0"), 10)
     step("Prometheus: rv360_link_up 0 with the simulator silent")
 
 
