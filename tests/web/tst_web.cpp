@@ -97,6 +97,11 @@ private Q_SLOTS:
         raw.write("HEAD / HTTP/1.1\r\nHost: a\r\n\r\nGET /nope HTTP/1.1\r\nHost: a\r\n\r\n");
         QTRY_VERIFY(raw.peek(1 << 16).count("HTTP/1.1 ") == 2);
         QVERIFY(raw.readAll().contains("\r\n\r\nHTTP/1.1 404 Not Found\r\n"));
+        // A body far larger than any request is not taken in: the connection closes unanswered.
+        raw.write("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 9999999\r\n\r\n" +
+                  QByteArray(WebServer::kMaxUnanswered, 'x'));
+        QTRY_COMPARE(raw.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(raw.readAll().isEmpty());
     }
 
     // A name that is markup is text on the page and the name in the JSON; a move shows in the
