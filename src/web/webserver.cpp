@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrlQuery>
+#include <memory>
 
 // Lets in the peers of the allow-list; any other is closed before the HTTP server sees it.
 class WebServer::Listener : public QTcpServer
@@ -18,8 +19,17 @@ protected:
     void incomingConnection(qintptr descriptor) override
     {
         auto *socket = new QTcpSocket(this);
-        if (socket->setSocketDescriptor(descriptor) && m_allowed.allows(socket->peerAddress()))
+        if (socket->setSocketDescriptor(descriptor) && m_allowed.allows(socket->peerAddress())) {
+            // Requests here are small: bytes that go on coming with no answer (a body, headers
+            // that never end) close the connection, so that a peer cannot fill the memory.
+            auto unanswered = std::make_shared<qint64>(0);
+            connect(socket, &QIODevice::readyRead, socket, [socket, unanswered] {
+                if ((*unanswered += socket->bytesAvailable()) > kMaxUnanswered)
+                    socket->abort();
+            });
+            connect(socket, &QIODevice::bytesWritten, socket, [unanswered] { *unanswered = 0; });
             return addPendingConnection(socket);
+        }
         socket->abort();
         socket->deleteLater();
     }

@@ -20,6 +20,8 @@ public:
     // Lines of the record /moves.csv gives at most, and the page shows.
     static constexpr int kMaxMoves = MotionSupervisor::kHistoryLines;
     static constexpr int kPageMoves = 10;
+    // Bytes a connection may send with no answer between (a request is far smaller).
+    static constexpr qint64 kMaxUnanswered = 64 * 1024;
     // The transaction duration histogram's upper bounds, in seconds (the line times out at 0.2).
     static constexpr std::array<double, 9> kBuckets = {0.005, 0.01, 0.02, 0.05, 0.1,
                                                        0.15,  0.2,  0.25, 0.5};
