@@ -2,9 +2,11 @@
 the clients a lab points at them: promtool checks the /metrics text, a real Prometheus scrapes it
 (rv360_pocket after a move by rv360ctl, rv360_link_up 0 once the simulator is silent), and
 headless Chromium loads the page (its DOM holds the pocket and its name, escaped) and takes a
-picture of it. RV360_WEB_SHOT=FILE keeps the picture (scripts/screenshots.sh uses it).
+picture of it. The scrape job and the queries of docs/web.md, when given, are checked by
+promtool and that Prometheus. RV360_WEB_SHOT=FILE keeps the picture (scripts/screenshots.sh
+uses it).
 
-usage: web.py RV360 RV360CTL RV360_SIM; prints one line per step, exits 1 on the first wrong one.
+usage: web.py RV360 RV360CTL RV360_SIM [WEB_MD]; prints one line per step, exits 1 on the first wrong one.
 """
 import json
 import os
@@ -16,10 +18,12 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.error
 import urllib.parse
 import urllib.request
 
 program, ctl, sim_program = sys.argv[1:4]
+doc = sys.argv[4] if len(sys.argv) > 4 else None
 work = tempfile.mkdtemp(prefix="rv360-web-")
 started = []  # every process started here, stopped at the end whatever happens
 TARGET = 5
@@ -185,6 +189,32 @@ def run_checks():
     wait_for("Prometheus's rv360_link_up == 0 once silent",
              lambda: query("rv360_link_up == 0"), 10)
     step("Prometheus: rv360_link_up 0 with the simulator silent")
+    if doc:
+        check_doc(prometheus)
+
+
+def check_doc(prometheus):
+    """The documentation's scrape job is a valid configuration and its queries valid PromQL."""
+    text = open(doc).read()
+    config = re.findall(r"```yaml\n(.*?)```", text, re.S)
+    queries = [line for block in re.findall(r"```promql\n(.*?)```", text, re.S)
+               for line in block.splitlines() if line.strip()]
+    queries += re.findall(r"`(rv360_\w+ == \d)`", text)
+    if len(config) != 1 or len(queries) < 3:
+        fail("%s: %d yaml blocks, %d queries" % (doc, len(config), len(queries)))
+    with open(work + "/doc.yml", "w") as job:
+        job.write(config[0])
+    checked = subprocess.run(["promtool", "check", "config", work + "/doc.yml"],
+                             capture_output=True, text=True, timeout=10)
+    if checked.returncode != 0:
+        fail("promtool check config on the documentation's job: " + checked.stdout +
+             checked.stderr)
+    for expression in queries:
+        try:
+            get(prometheus + "/api/v1/query?query=" + urllib.parse.quote(expression))
+        except urllib.error.HTTPError as error:
+            fail("the documentation's query %r: %s" % (expression, error.read().decode()))
+    step("docs/web.md: the scrape job and %d queries valid" % len(queries))
 
 
 t0 = time.monotonic()
