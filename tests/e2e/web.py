@@ -94,6 +94,9 @@ def wait_for(what, check, seconds):
 
 
 def run_checks():
+    missing = [tool for tool in ("promtool", "prometheus", "chromium") if not shutil.which(tool)]
+    if missing:
+        fail("not installed: %s (scripts/test.sh installs them)" % ", ".join(missing))
     port, prometheus_port = free_port(), free_port()
     base = "http://127.0.0.1:%d" % port
 
