@@ -4,7 +4,7 @@
 #include <QStringList>
 #include <vector>
 
-// The eleven figures: each is measured beside its floor (what the same work costs without the
+// The twelve figures: each is measured beside its floor (what the same work costs without the
 // program's code) in the same run, and ends as table rows with a target and a result.
 struct BenchOptions {
     int transactions = 2000;
@@ -56,12 +56,14 @@ public:
     void socket();       // 9: a script's status request over the control socket
     void instructions(); // 10: callgrind's instructions per transaction
     void instrument();   // 11: POCK? over the instrument port
+    void web();          // 12: the status page and metrics of the real program
 
     // The rows in figure order.
     std::vector<BenchRow> rows() const;
 
 private:
     void add(BenchRow row);
+    void watchedCpu(qint64 pid, quint16 port, const QString &directory);
 
     BenchOptions m_options;
     std::vector<BenchRow> m_rows;

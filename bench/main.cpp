@@ -90,6 +90,8 @@ void runFigures(Figures &figures, const std::function<bool(int)> &wanted)
         figures.socket();
     if (wanted(11))
         figures.instrument();
+    if (wanted(12))
+        figures.web();
     if (wanted(2) || wanted(4))
         figures.timeoutCpu();
     if (wanted(3) || wanted(4))

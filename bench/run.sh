@@ -2,10 +2,11 @@
 # Builds rv360-bench with rv360, rv360-sim and the floors, then prints the performance figures.
 # Arguments go to rv360-bench (--quick, --flood-seconds N, --only 1,10, --display :71).
 # RV360_BENCH_BUILD=dir builds elsewhere. Installs what the figures need when missing: valgrind
-# (instruction counts), xvfb (the real window) and python3-serial (the pyserial floor).
+# (instruction counts), xvfb (the real window), python3-serial (the pyserial floor) and chromium
+# (a browser watching the status page).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh valgrind python3-serial
+scripts/deps.sh valgrind python3-serial chromium
 build=${RV360_BENCH_BUILD:-build}
 if [ ! -f "$build/CMakeCache.txt" ]; then
     if [ "$build" = build ]; then

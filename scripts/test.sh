@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 all=false
 [ "${1:-}" = "--all" ] && all=true
 
-# ser2net for the network tests; pyvisa-py and PyMeasure as the instrument port's lab clients.
-clients=(ser2net python3-pyvisa-py python3-pymeasure)
+# ser2net for the network tests; pyvisa-py and PyMeasure as the instrument port's lab clients;
+# Prometheus (with promtool) and Chromium (with a font for its pictures) as the status page's.
+clients=(ser2net python3-pyvisa-py python3-pymeasure prometheus chromium fonts-liberation)
 if $all; then
     scripts/deps.sh clang-14 libclang-rt-14-dev "${clients[@]}"
 else

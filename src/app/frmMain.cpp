@@ -550,3 +550,8 @@ void frmMain::cmdCustom_Click(int Index)
     if (self)
         m_transferBusy = false;
 }
+
+PocketLayout frmMain::layout() const
+{
+    return pocketTable->layout();
+}

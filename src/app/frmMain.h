@@ -12,6 +12,7 @@ class IndexerLink;
 class Lamp;
 class MotionStrip;
 class MotionSupervisor;
+class PocketLayout;
 class PocketTable;
 class QGroupBox;
 class QLabel;
@@ -40,6 +41,8 @@ public:
     MotionSupervisor &motion() { return *m_motion; }
     // The status strip under the controls.
     MotionStrip &strip() { return *motionStrip; }
+    // The pocket table's layout, names included.
+    PocketLayout layout() const;
 
     // What Exit does to end the program; tests replace it.
     void setExitHandler(std::function<void()> handler) { m_exitHandler = std::move(handler); }

@@ -9,9 +9,12 @@
 #include "motionsettings.h"
 #include "motionstrip.h"
 #include "motionsupervisor.h"
+#include "pockettable.h"
 #include "quitsignals.h"
 #include "remotesettings.h"
 #include "trafficlog.h"
+#include "webserver.h"
+#include "websettings.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -187,6 +190,33 @@ void openInstrumentPort(InstrumentPort &instrument, MotionSupervisor &motion)
     }
 }
 
+// The web page, off unless the settings name where it listens; the strip says where it is.
+void openWebPage(WebServer &web, frmMain &window)
+{
+    web.setLayout([&window] {
+        const PocketLayout layout = window.layout();
+        QList<WebServer::Pocket> pockets;
+        for (int row = 0; row < PocketLayout::kRows; ++row)
+            pockets.append({pocketTypeTexts().at(size_t(layout.type(row))), layout.position(row),
+                            layout.name(row)});
+        return pockets;
+    });
+    const WebSettings settings = WebSettings::Read();
+    if (settings.listen.isEmpty() && settings.error.isEmpty())
+        return;
+    QHostAddress address;
+    quint16 port = 0;
+    QString why = settings.error;
+    if (!why.isEmpty() || !ParseListen(settings.listen, &address, &port, &why) ||
+        !web.setAllowed(settings.allow, &why) || !web.listen(address, port, &why)) {
+        std::fprintf(stderr, "rv360: web page off: %s%s\n", qPrintable(why),
+                     settings.error.isEmpty() ? " ([Web] in RV360.INI)" : "");
+        window.strip().showWebPage({}, why);
+        return;
+    }
+    window.strip().showWebPage(web.url(), {});
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -237,5 +267,11 @@ int main(int argc, char *argv[])
     InstrumentPort instrument(window.motion());
     QObject::connect(&window, &frmMain::closing, &instrument, &InstrumentPort::stopListening);
     openInstrumentPort(instrument, window.motion());
+    WebServer web(window.motion(), window.link());
+    QObject::connect(&window, &frmMain::closing, &web, [&window, &web] {
+        web.stopListening();
+        window.strip().showWebPage({}, {});
+    });
+    openWebPage(web, window);
     return app.exec();
 }

@@ -55,6 +55,9 @@ MotionStrip::MotionStrip(MotionSupervisor &motion, QWidget *parent)
     cmdLocal = named(new QPushButton(QStringLiteral("Local"), this), QStringLiteral("cmdLocal"),
                      QStringLiteral("Take control back from the remote client."));
     cmdLocal->setGeometry(404, 51, 60, 22);
+    lblWeb = named(new QLabel(this), QStringLiteral("lblWeb"));
+    lblWeb->setGeometry(8, 76, 456, 20);
+    lblWeb->setOpenExternalLinks(true);
 
     connect(cmdAcknowledge, &QPushButton::clicked, &m_motion, &MotionSupervisor::acknowledge);
     connect(&m_motion, &MotionSupervisor::alarmChanged, this, &MotionStrip::refresh);
@@ -83,6 +86,8 @@ void MotionStrip::resizeEvent(QResizeEvent *)
     refresh();
     refreshInhibit();
     refreshRemote();
+    lblWeb->resize(right - lblWeb->x(), lblWeb->height());
+    refreshWeb();
 }
 
 void MotionStrip::refreshInhibit()
@@ -169,4 +174,29 @@ void MotionStrip::refreshRemote()
                                                 : QStringLiteral("Connected: ") +
                                                       clients.join(QStringLiteral(", ")));
     cmdLocal->setVisible(!holder.isEmpty());
+}
+
+void MotionStrip::showWebPage(const QString &url, const QString &whyOff)
+{
+    m_webUrl = url;
+    m_webOff = whyOff;
+    refreshWeb();
+}
+
+void MotionStrip::refreshWeb()
+{
+    const bool off = m_webUrl.isEmpty() && !m_webOff.isEmpty();
+    lblWeb->setToolTip(QString());
+    ShowWhole(lblWeb, QStringLiteral("Web page status"),
+              off                  ? QStringLiteral("Web page off: check [Web]")
+              : m_webUrl.isEmpty() ? QString()
+                                   : QStringLiteral("Web page %1").arg(m_webUrl));
+    if (off) {
+        lblWeb->setToolTip(QStringLiteral("Web page off: %1 ([Web] in RV360.INI)").arg(m_webOff));
+    } else if (!m_webUrl.isEmpty()) {
+        // The text as shown (cut short when it must be), as a link to the page.
+        lblWeb->setTextFormat(Qt::RichText);
+        lblWeb->setText(QStringLiteral("<a href=\"%1\">%2</a>")
+                            .arg(m_webUrl.toHtmlEscaped(), lblWeb->text().toHtmlEscaped()));
+    }
 }

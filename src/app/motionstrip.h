@@ -10,18 +10,21 @@ class QPushButton;
 
 // The strip under the main window's controls: the move in progress or the last result, a failed
 // move as a red alert that stays until acknowledged (not a modal box: the poll and scripts go
-// on), the motion inhibit, and remote control through the instrument port: the operator allows
-// it, sees who holds it, and takes it back.
+// on), the motion inhibit, remote control through the instrument port (the operator allows it,
+// sees who holds it, and takes it back), and where the web page is.
 class MotionStrip : public QWidget
 {
     Q_OBJECT
 public:
-    static constexpr int kHeight = 76;
+    static constexpr int kHeight = 100;
 
     MotionStrip(MotionSupervisor &motion, QWidget *parent);
 
     // A line for the operator where the last result shows (a record that cannot be written).
     void showNotice(const QString &line) { setLast(line); }
+    // The web page: its address as a link while it listens, or why a setting keeps it off;
+    // nothing when both are empty.
+    void showWebPage(const QString &url, const QString &whyOff);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -32,6 +35,7 @@ private:
     void refresh();
     void refreshRemote();
     void refreshInhibit();
+    void refreshWeb();
 
     MotionSupervisor &m_motion;
     QLabel *lblMotion = nullptr;
@@ -41,5 +45,7 @@ private:
     QCheckBox *chkRemote = nullptr;
     QLabel *lblRemote = nullptr;
     QPushButton *cmdLocal = nullptr;
+    QLabel *lblWeb = nullptr;
+    QString m_webUrl, m_webOff;
     QString m_moving, m_last;
 };

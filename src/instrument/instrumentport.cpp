@@ -136,33 +136,6 @@ InstrumentPort::~InstrumentPort()
     m_motion.setRemoteClients({});
 }
 
-bool InstrumentPort::ParseListen(const QString &text, QHostAddress *address, quint16 *port,
-                                 QString *why)
-{
-    const QString listen = text.trimmed();
-    const qsizetype colon = listen.lastIndexOf(u':');
-    QString host = listen.left(colon);
-    if (host.startsWith(u'[') && host.endsWith(u']'))
-        host = host.mid(1, host.size() - 2);
-    else if (host.contains(u':'))
-        host.clear(); // IPv6 without its brackets: where the port begins is a guess
-    bool whole = false;
-    const uint number = listen.mid(colon + 1).toUInt(&whole);
-    if (colon < 0 || !whole || number < 1 || number > 65535) {
-        *why = QStringLiteral("\"%1\" is not ADDRESS:PORT with a port from 1 to 65535").arg(text);
-        return false;
-    }
-    *address = QHostAddress(host);
-    if (address->isNull() || host.contains(u'%')) {
-        *why = QStringLiteral("\"%1\" does not begin with an address (127.0.0.1, [::1], or "
-                              "0.0.0.0 for every interface)")
-                   .arg(text);
-        return false;
-    }
-    *port = quint16(number);
-    return true;
-}
-
 bool InstrumentPort::listen(const QHostAddress &address, quint16 port, QString *why)
 {
     // "[::]" is every interface, IPv4 as well: Qt's AnyIPv6 alone would be IPv6 only.
@@ -172,10 +145,7 @@ bool InstrumentPort::listen(const QHostAddress &address, quint16 port, QString *
         *why = m_server.errorString();
         return false;
     }
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-                             ? u'[' + address.toString() + u']'
-                             : address.toString();
-    m_motion.setRemotePort(host + u':' + QString::number(m_server.serverPort()));
+    m_motion.setRemotePort(HostAndPort(address, m_server.serverPort()));
     return true;
 }
 

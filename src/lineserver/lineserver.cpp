@@ -4,40 +4,12 @@
 #include <QLocalSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QtEndian>
 #include <algorithm>
-#include <iterator>
 #include <sys/socket.h>
 #include <utility>
 
 namespace
 {
-
-// An IPv4 peer reached through an IPv6 socket (::ffff:a.b.c.d) is an IPv4 peer; nothing else
-// changes family ("::" and "::1" are IPv6 addresses, not 0.0.0.0 and 0.0.0.1).
-QHostAddress plain(const QHostAddress &address)
-{
-    if (address.protocol() != QAbstractSocket::IPv6Protocol)
-        return address;
-    const Q_IPV6ADDR bytes = address.toIPv6Address();
-    static constexpr quint8 kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    if (!std::equal(std::begin(kMapped), std::end(kMapped), bytes.c))
-        return address;
-    return QHostAddress(qFromBigEndian<quint32>(bytes.c + 12));
-}
-
-// A range as it is written: an IPv6 range inside ::ffff:0:0/96 is the IPv4 range it maps, any
-// other stays in its family (so "::/0" is every IPv6 peer and no IPv4 one).
-std::pair<QHostAddress, int> plainRange(std::pair<QHostAddress, int> range)
-{
-    const bool v6 = range.first.protocol() == QAbstractSocket::IPv6Protocol;
-    if (range.second < 0)
-        range.second = v6 ? 128 : 32;
-    const QHostAddress v4 = plain(range.first);
-    if (v6 && v4.protocol() == QAbstractSocket::IPv4Protocol && range.second >= 96)
-        return {v4, range.second - 96};
-    return range;
-}
 
 // Ends the connection: at once, or once what was written has gone.
 void end(QIODevice *socket, bool gently)
@@ -50,10 +22,7 @@ void end(QIODevice *socket, bool gently)
 
 } // namespace
 
-LineServer::LineServer(Limits limits, QObject *parent) : QObject(parent), m_limits(limits)
-{
-    setAllowed(QString(), nullptr);
-}
+LineServer::LineServer(Limits limits, QObject *parent) : QObject(parent), m_limits(limits) {}
 
 LineServer::~LineServer()
 {
@@ -65,22 +34,7 @@ LineServer::~LineServer()
 
 bool LineServer::setAllowed(const QString &list, QString *why)
 {
-    QList<std::pair<QHostAddress, int>> allowed;
-    for (const QString &item : list.split(u',', Qt::SkipEmptyParts)) {
-        const QString entry = item.trimmed();
-        auto range = entry.contains(u'/') ? QHostAddress::parseSubnet(entry)
-                                          : std::pair{QHostAddress(entry), -1};
-        if (range.first.isNull()) {
-            *why = QStringLiteral("\"%1\" is neither an address nor a range").arg(entry);
-            return false;
-        }
-        allowed.append(plainRange(range));
-    }
-    if (allowed.isEmpty())
-        allowed = {{QHostAddress(QHostAddress::LocalHost), 8},
-                   {QHostAddress(QHostAddress::LocalHostIPv6), 128}};
-    m_allowed = allowed;
-    return true;
+    return m_allowed.set(list, why);
 }
 
 void LineServer::serve(QLocalServer &server)
@@ -106,7 +60,7 @@ void LineServer::serve(QTcpServer &server)
         while (QTcpSocket *socket = server.nextPendingConnection()) {
             Client *client = newClient();
             client->m_socket = socket;
-            client->m_peer = plain(socket->peerAddress());
+            client->m_peer = AllowList::Plain(socket->peerAddress());
             client->m_who = client->m_peer.toString();
             if (client->m_peer.isNull()) { // gone before its address could be read
                 client->m_who = QStringLiteral("unknown peer");
@@ -127,9 +81,7 @@ void LineServer::adopt(Client *client)
     if (client->m_who.isEmpty())
         client->m_who = QStringLiteral("unknown peer");
     const QHostAddress &peer = client->m_peer;
-    const bool allowed =
-        peer.isNull() || std::any_of(m_allowed.cbegin(), m_allowed.cend(),
-                                     [&peer](const auto &range) { return peer.isInSubnet(range); });
+    const bool allowed = peer.isNull() || m_allowed.allows(peer);
     // A client that waits for a place gets the one of a client silent too long.
     if (allowed && m_clients.size() >= m_limits.clients) {
         if (Client *idle = idlest())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "allowlist.h"
+
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
@@ -106,6 +108,6 @@ private:
     void drop(Client &client);
 
     Limits m_limits;
-    QList<std::pair<QHostAddress, int>> m_allowed;
+    AllowList m_allowed;
     QList<Client *> m_clients;
 };

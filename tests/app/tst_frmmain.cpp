@@ -17,7 +17,7 @@
 //   inhibit:R    a script inhibits moves for reason R     port:P, off:WHY  the instrument port at
 //                P, or off for a setting's reason WHY
 //   port:P, holder:W, clients:A,B   the instrument port listens at P, W holds control, A and B
-//                are connected
+//                are connected          web:URL, weboff:WHY  the web page at URL, or off for WHY
 //   type:NAME:T  T typed into a text box, then the box left
 // Checks first wait until the link is idle (and a display frame for what it shows).
 #include "cFileDialog.h"
@@ -30,6 +30,7 @@
 #include "instrumentsettings.h"
 #include "lamp.h"
 #include "modFormUtil.h"
+#include "motionstrip.h"
 #include "motionsupervisor.h"
 #include "pockettable.h"
 #include "settings.h"
@@ -151,6 +152,10 @@ void play(MainFixture &f, const QString &transcript)
             w->motion().setRemotePort(arg);
         } else if (step.startsWith(QLatin1String("off:"))) {
             w->motion().setRemotePort({}, unescape(arg));
+        } else if (step.startsWith(QLatin1String("web:"))) {
+            w->strip().showWebPage(arg, {});
+        } else if (step.startsWith(QLatin1String("weboff:"))) {
+            w->strip().showWebPage({}, unescape(arg));
         } else if (step.startsWith(QLatin1String("holder:"))) {
             w->motion().takeRemote(&f, arg);
         } else if (step.startsWith(QLatin1String("clients:"))) {
@@ -275,6 +280,11 @@ private Q_SLOTS:
             "click:chkRemote chkRemote==1 holder:127.0.0.2 cmdLocal.heard==Local "
             "lblRemote.heard==Remote_control_status:_Remote:_127.0.0.2_has_control click:cmdLocal "
             "chkRemote==0 lblRemote==Instrument_port_127.0.0.1:5025 holder:127.0.0.2 cmdLocal==0");
+        // The web page: nothing without it, its address (a link), or why a setting keeps it off.
+        row("web", "lblWeb== weboff:bad_address lblWeb==Web_page_off:_check_[Web] "
+                   "lblWeb.tip==Web_page_off:_bad_address_([Web]_in_RV360.INI) "
+                   "web:http://127.0.0.1:8080/ lblWeb.tip== "
+                   "lblWeb.heard==Web_page_status:_Web_page_http://127.0.0.1:8080/");
         // Control and switches: the source read and set, a switch byte read from either panel; no
         // reply or no byte leaves what is shown.
         row("control and switches",

@@ -6,6 +6,7 @@
 #include "motionsupervisor.h"
 #include "settings.h"
 #include "testhome.h"
+#include "webserver.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
@@ -103,6 +104,28 @@ struct Rig {
     }
 };
 
+// The peers A, B, ... connect from these.
+const char *const kFrom[] = {"127.0.0.2", "127.0.0.3",       "127.0.0.5", "127.0.0.6",
+                             "127.0.0.7", "127.255.255.254", "::1"};
+
+void webToo(Rig &rig, const char *allowList, const QStringList &steps)
+{
+    WebServer web(*rig.motion, *rig.link);
+    QString why;
+    QVERIFY(web.setAllowed(QString::fromLatin1(allowList), &why));
+    QVERIFY(web.listen(QHostAddress(steps.contains("[::]") ? "::" : "127.0.0.1"), 0, &why));
+    for (const QString &step : steps) {
+        if (!step[0].isUpper())
+            continue;
+        Peer peer(web.port(), QString::fromLatin1(kFrom[step[0].unicode() - 'A']));
+        peer.socket.write("GET /status.json HTTP/1.1\r\nHost: rv360\r\n\r\n");
+        const bool refused = step.endsWith(QLatin1String("refused"));
+        QVERIFY2(refused ? peer.closed() && peer.socket.readAll().isEmpty()
+                         : peer.next() == QLatin1String("HTTP/1.1 200 OK"),
+                 qPrintable("web " + step));
+    }
+}
+
 } // namespace
 
 class TestInstrument : public QObject
@@ -181,19 +204,20 @@ private Q_SLOTS:
     // .7 and 127.255.255.254, G from ::1. A step is a client's line and its reply (none: the next
     // SYST:ERR?'s; "...": read by a later "X reads"), "X refused" or "X closed", "X quits",
     // "X connects", "X holds" bytes that end no line, the operator's "allow" and "local",
-    // "dialog" (the setup dialog opens), "slow" (the line is busy with a slow reply), "[::]" (the
-    // port listens there instead), "limits P I" (the unfinished line's and the silent client's,
-    // in ms), "wait" ms, or what the port "said".
+    // "dialog" (the setup dialog opens), "web" (the row's peers again against the web page's
+    // listener with the same allow-list: answered, or closed before any answer), "slow" (the line
+    // is busy with a slow reply), "[::]" (the port listens there instead), "limits P I" (the
+    // unfinished line's and the silent client's, in ms), "wait" ms, or what the port "said".
     void access()
     {
         const QString none = QStringLiteral("0,\"No error\"");
         // clang-format off
         const struct { const char *allowList; QStringList steps; const char *changes; } rows[] = {
-            {"127.0.0.2", {"A POCK? = 3", "B refused"}, ""},
-            {"127.0.0.0/30, ::1", {"A POCK? = 3", "B POCK? = 3", "C refused"}, ""},
-            {"::ffff:127.0.0.2, 127.0.0.3/32", {"A POCK? = 3", "B POCK? = 3", "C refused"}, ""},
-            {"::/0", {"[::]", "G POCK? = 3", "A refused"}, ""}, {"", {"[::]", "A POCK? = 3", "G POCK? = 3"}, ""},
-            {"::ffff:127.0.0.0/104", {"[::]", "A POCK? = 3", "F POCK? = 3", "G refused"}, ""},
+            {"127.0.0.2", {"A POCK? = 3", "B refused", "web"}, ""},
+            {"127.0.0.0/30, ::1", {"A POCK? = 3", "B POCK? = 3", "C refused", "web"}, ""},
+            {"::ffff:127.0.0.2, 127.0.0.3/32", {"A POCK? = 3", "B POCK? = 3", "C refused", "web"}, ""},
+            {"::/0", {"[::]", "G POCK? = 3", "A refused", "web"}, ""}, {"", {"[::]", "A POCK? = 3", "G POCK? = 3", "web"}, ""},
+            {"::ffff:127.0.0.0/104", {"[::]", "A POCK? = 3", "F POCK? = 3", "G refused", "web"}, ""},
             {"", {"C POCK? = 3", "A SYST:REM = -221,\"Settings conflict;remote control not allowed\""}, ""},
             {"", {"allow", "A SYST:REM = " + none, "B SYST:REM = -221,\"Settings conflict;remote control held by 127.0.0.2\"",
                   "B POCK 5 = -221,\"Settings conflict;local control\"", "A POCK 5 = " + none}, "B5"},
@@ -235,16 +259,15 @@ private Q_SLOTS:
             const auto peer = [&](QChar who) -> Peer & {
                 auto &p = peers[who];
                 if (!p)
-                    p = std::make_unique<Peer>(
-                        rig.port->port(),
-                        QStringList{"127.0.0.2", "127.0.0.3", "127.0.0.5", "127.0.0.6", "127.0.0.7",
-                                    "127.255.255.254", "::1"}[who.unicode() - 'A']);
+                    p = std::make_unique<Peer>(rig.port->port(), kFrom[who.unicode() - 'A']);
                 return *p;
             };
             for (const QString &step : row.steps) {
                 // The operator's and the line's steps are single words.
                 if (step == QLatin1String("allow") || step == QLatin1String("local"))
                     rig.motion->setRemoteAllowed(step == QLatin1String("allow"));
+                else if (step == QLatin1String("web"))
+                    webToo(rig, row.allowList, row.steps);
                 else if (step == QLatin1String("dialog"))
                     rig.motion->setRefusal([] { return QStringLiteral("setup dialog open"); });
                 else if (step == QLatin1String("slow"))
