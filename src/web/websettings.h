@@ -1,15 +1,8 @@
 #pragma once
 
-#include <QString>
+#include "listensettings.h"
 
-// [Web]: where the web page listens ("ADDRESS:PORT", empty: off) and the peers it lets in
-// (addresses and CIDR ranges, comma-separated; empty: loopback only), as written. Read at
-// start-up, never written. A value too long
-// to be read whole leaves the page off: error says which.
-struct WebSettings {
-    QString listen;
-    QString allow;
-    QString error;
-
-    static WebSettings Read();
+// [Web]: where the web page listens and who may connect.
+struct WebSettings : ListenSettings {
+    static WebSettings Read() { return {ListenSettings::Read(QStringLiteral("Web"))}; }
 };

@@ -1,14 +1,13 @@
-#include "instrumentsettings.h"
+#include "listensettings.h"
 
 #include "cIniFile.h"
 #include "settings.h"
 
-InstrumentSettings InstrumentSettings::Read()
+ListenSettings ListenSettings::Read(const QString &section)
 {
     cIniFile ini;
     ini.setFileName(SettingsFilePath());
-    const QString section = QStringLiteral("Instrument");
-    InstrumentSettings settings;
+    ListenSettings settings;
     const auto listen = ini.ReadIniWhole(section, QStringLiteral("Listen"), {}, &settings.error);
     const auto allow = ini.ReadIniWhole(section, QStringLiteral("Allow"), {}, &settings.error);
     if (listen && allow) {
