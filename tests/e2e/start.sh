@@ -45,6 +45,8 @@ done <<'OPTIONS'
 OPTIONS
 
 up || fail "the window did not come up"
+# The socket is served after the port's first open: waited for, so a slow start is no failure.
+for _ in $(seq 100); do [ -S "$work/user/rv360.sock" ] && break; sleep 0.1; done
 # Connected: the window answers (here that its port is not open), not "no running rv360".
 env -u XDG_RUNTIME_DIR "$ctl" --timeout 2 status >/dev/null 2>"$work/ctl"
 [ $? -eq 3 ] && fail "rv360ctl without XDG_RUNTIME_DIR: $(cat "$work/ctl")"
