@@ -27,6 +27,33 @@ public:
     }
 };
 
+class PocketNameAttr : public Tango::Attr
+{
+public:
+    PocketNameAttr() : Tango::Attr("PocketName", Tango::DEV_STRING, Tango::READ) {}
+    void read(Tango::DeviceImpl *device, Tango::Attribute &attribute) override
+    {
+        static_cast<RV360Indexer *>(device)->readPocketName(attribute);
+    }
+};
+
+class MoveToCmd : public Tango::Command
+{
+public:
+    MoveToCmd()
+        : Tango::Command("MoveTo", Tango::DEV_STRING, Tango::DEV_VOID, "A pocket number or name",
+                         "")
+    {
+    }
+    CORBA::Any *execute(Tango::DeviceImpl *device, const CORBA::Any &in) override
+    {
+        Tango::DevString pocket = nullptr;
+        extract(in, pocket);
+        static_cast<RV360Indexer *>(device)->moveTo(pocket);
+        return new CORBA::Any();
+    }
+};
+
 Tango::DevState stateFor(const std::string &answer)
 {
     if (answer == "READY")
@@ -132,6 +159,23 @@ void RV360Indexer::writePocket(Tango::WAttribute &attribute)
     change("POCK " + std::to_string(pocket));
 }
 
+void RV360Indexer::readPocketName(Tango::Attribute &attribute)
+{
+    const std::lock_guard lock(mutex_);
+    pocketNameText_ = ScpiClient::unquote(ask("POCK:NAME?"));
+    pocketName_ = pocketNameText_.data();
+    attribute.set_value(&pocketName_);
+}
+
+void RV360Indexer::moveTo(const std::string &pocket)
+{
+    const bool number =
+        !pocket.empty() && pocket.find_first_not_of("0123456789") == std::string::npos;
+    const std::lock_guard lock(mutex_);
+    change("SYST:REM");
+    change("POCK " + (number ? pocket : ScpiClient::quote(pocket)));
+}
+
 RV360IndexerClass::RV360IndexerClass(std::string &name) : Tango::DeviceClass(name) {}
 
 RV360IndexerClass *RV360IndexerClass::init(const char *name)
@@ -148,6 +192,12 @@ RV360IndexerClass *RV360IndexerClass::init(const char *name)
 void RV360IndexerClass::attribute_factory(std::vector<Tango::Attr *> &attributes)
 {
     attributes.push_back(new PocketAttr);
+    attributes.push_back(new PocketNameAttr);
+}
+
+void RV360IndexerClass::command_factory()
+{
+    command_list.push_back(new MoveToCmd);
 }
 
 void RV360IndexerClass::device_factory(const Tango::DevVarStringArray *names)

@@ -20,6 +20,9 @@ public:
 
     void readPocket(Tango::Attribute &attribute);
     void writePocket(Tango::WAttribute &attribute);
+    void readPocketName(Tango::Attribute &attribute);
+    // A pocket number or name.
+    void moveTo(const std::string &pocket);
 
     // Where the instrument port is when no device property says it (the command line's).
     static void setDefaultInstrument(const ScpiClient::Address &address);
@@ -33,6 +36,8 @@ private:
     std::mutex mutex_;
     std::unique_ptr<ScpiClient> client_;
     Tango::DevShort pocket_ = 0;
+    std::string pocketNameText_;
+    Tango::DevString pocketName_ = nullptr;
 };
 
 class RV360IndexerClass : public Tango::DeviceClass
@@ -43,6 +48,6 @@ public:
 protected:
     explicit RV360IndexerClass(std::string &name);
     void attribute_factory(std::vector<Tango::Attr *> &attributes) override;
-    void command_factory() override {}
+    void command_factory() override;
     void device_factory(const Tango::DevVarStringArray *names) override;
 };

@@ -47,17 +47,33 @@ std::optional<ScpiClient::Error> ScpiClient::parseError(const std::string &answe
     const std::string codeText = answer.substr(0, comma);
     if (codeText.find_first_not_of("-+0123456789") != std::string::npos)
         return std::nullopt;
-    std::string text = answer.substr(comma + 1);
-    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
-        text = text.substr(1, text.size() - 2);
-    // A quote inside is doubled on the wire.
-    for (auto at = text.find("\"\""); at != std::string::npos; at = text.find("\"\"", at + 1))
-        text.erase(at, 1);
     try {
-        return Error{std::stoi(codeText), text};
+        return Error{std::stoi(codeText), unquote(answer.substr(comma + 1))};
     } catch (const std::exception &) {
         return std::nullopt;
     }
+}
+
+std::string ScpiClient::unquote(std::string answer)
+{
+    if (answer.size() < 2 || answer.front() != '"' || answer.back() != '"')
+        return answer;
+    answer = answer.substr(1, answer.size() - 2);
+    // A quote inside is doubled on the wire.
+    for (auto at = answer.find("\"\""); at != std::string::npos; at = answer.find("\"\"", at + 1))
+        answer.erase(at, 1);
+    return answer;
+}
+
+std::string ScpiClient::quote(const std::string &text)
+{
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c;
+        if (c == '"')
+            quoted += c;
+    }
+    return quoted + "\"";
 }
 
 ScpiClient::ScpiClient(Address address, std::chrono::milliseconds timeout)

@@ -23,6 +23,10 @@ public:
     static std::optional<Address> parseAddress(const std::string &text);
     // A SYST:ERR? answer: `-221,"Settings conflict;local control"`; nothing when malformed.
     static std::optional<Error> parseError(const std::string &answer);
+    // A quoted string answer (`"Au"`) as its text; an unquoted answer as it is.
+    static std::string unquote(std::string answer);
+    // A string as a quoted parameter, its quotes doubled.
+    static std::string quote(const std::string &text);
 
     explicit ScpiClient(Address address,
                         std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
