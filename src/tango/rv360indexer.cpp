@@ -138,6 +138,12 @@ Tango::DevState RV360Indexer::dev_state()
     return get_state();
 }
 
+Tango::ConstDevString RV360Indexer::dev_status()
+{
+    dev_state();
+    return TANGO_BASE_CLASS::dev_status();
+}
+
 void RV360Indexer::readPocket(Tango::Attribute &attribute)
 {
     const std::lock_guard lock(mutex_);

@@ -17,6 +17,8 @@ public:
     void init_device() override;
     void delete_device() override;
     Tango::DevState dev_state() override;
+    // Status read alone asks the port too, so that it never tells an old state.
+    Tango::ConstDevString dev_status() override;
 
     void readPocket(Tango::Attribute &attribute);
     void writePocket(Tango::WAttribute &attribute);
