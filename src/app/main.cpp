@@ -168,6 +168,27 @@ void openControlSocket(ControlServer &control, const RemoteSettings &settings)
                      qPrintable(why));
 }
 
+// A listening surface as its section sets it: empty when it listens or the section names no
+// address, else why it stays off (said on standard error too).
+template <class Server>
+QString listenAsSet(Server &server, const ListenSettings &settings, const char *what,
+                    const char *section)
+{
+    if (settings.listen.isEmpty() && settings.error.isEmpty())
+        return {};
+    QHostAddress address;
+    quint16 port = 0;
+    QString why = settings.error;
+    if (why.isEmpty() && ParseListen(settings.listen, &address, &port, &why) &&
+        server.setAllowed(settings.allow, &why) && server.listen(address, port, &why))
+        return {};
+    const QString where = settings.error.isEmpty()
+                              ? QStringLiteral(" (%1 in RV360.INI)").arg(QLatin1String(section))
+                              : QString();
+    std::fprintf(stderr, "rv360: %s off: %s%s\n", what, qPrintable(why), qPrintable(where));
+    return why;
+}
+
 // The instrument port, off unless the settings name where it listens.
 void openInstrumentPort(InstrumentPort &instrument, MotionSupervisor &motion)
 {
@@ -176,18 +197,10 @@ void openInstrumentPort(InstrumentPort &instrument, MotionSupervisor &motion)
                          const QString prefix = QStringLiteral("rv360: instrument port: ");
                          LogLimited(kind, prefix, prefix + line);
                      });
-    const InstrumentSettings settings = InstrumentSettings::Read();
-    if (settings.listen.isEmpty() && settings.error.isEmpty())
-        return;
-    QHostAddress address;
-    quint16 port = 0;
-    QString why = settings.error;
-    if (!why.isEmpty() || !InstrumentPort::ParseListen(settings.listen, &address, &port, &why) ||
-        !instrument.setAllowed(settings.allow, &why) || !instrument.listen(address, port, &why)) {
-        std::fprintf(stderr, "rv360: instrument port off: %s%s\n", qPrintable(why),
-                     settings.error.isEmpty() ? " ([Instrument] in RV360.INI)" : "");
+    const QString why =
+        listenAsSet(instrument, InstrumentSettings::Read(), "instrument port", "[Instrument]");
+    if (!why.isEmpty())
         motion.setRemotePort({}, why);
-    }
 }
 
 // The web page, off unless the settings name where it listens; the strip says where it is.
@@ -201,20 +214,11 @@ void openWebPage(WebServer &web, frmMain &window)
                             layout.name(row)});
         return pockets;
     });
-    const WebSettings settings = WebSettings::Read();
-    if (settings.listen.isEmpty() && settings.error.isEmpty())
-        return;
-    QHostAddress address;
-    quint16 port = 0;
-    QString why = settings.error;
-    if (!why.isEmpty() || !ParseListen(settings.listen, &address, &port, &why) ||
-        !web.setAllowed(settings.allow, &why) || !web.listen(address, port, &why)) {
-        std::fprintf(stderr, "rv360: web page off: %s%s\n", qPrintable(why),
-                     settings.error.isEmpty() ? " ([Web] in RV360.INI)" : "");
-        window.strip().showWebPage({}, why);
-        return;
-    }
-    window.strip().showWebPage(web.url(), {});
+    const QString why = listenAsSet(web, WebSettings::Read(), "web page", "[Web]");
+    if (!why.isEmpty())
+        return window.strip().showWebPage({}, why);
+    if (!web.url().isEmpty())
+        window.strip().showWebPage(web.url(), {});
 }
 
 } // namespace

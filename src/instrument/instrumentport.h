@@ -42,12 +42,6 @@ public:
     explicit InstrumentPort(MotionSupervisor &motion, QObject *parent = nullptr);
     ~InstrumentPort() override;
 
-    // "ADDRESS:PORT" with an explicit address: "127.0.0.1:5025", "[::1]:5025"; every interface
-    // only when written so ("0.0.0.0:5025", "[::]:5025"). False with the reason otherwise.
-    static bool ParseListen(const QString &text, QHostAddress *address, quint16 *port, QString *why)
-    {
-        return ::ParseListen(text, address, port, why);
-    }
     // "::" listens on IPv4 and IPv6 both ("0.0.0.0" on IPv4 only).
     bool listen(const QHostAddress &address, quint16 port, QString *why);
     quint16 port() const { return m_server.serverPort(); }

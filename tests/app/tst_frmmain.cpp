@@ -465,7 +465,7 @@ private Q_SLOTS:
             quint16 port = 0;
             QString why;
             QVERIFY2((instrument.listen.isEmpty() ||
-                      InstrumentPort::ParseListen(instrument.listen, &address, &port, &why)) &&
+                      ParseListen(instrument.listen, &address, &port, &why)) &&
                          InstrumentPort(w->motion()).setAllowed(instrument.allow, &why) &&
                          !PortDeviceName(1).contains(u' ') && !PortDeviceName(2).contains(u' '),
                      qPrintable(example + why));

@@ -369,8 +369,7 @@ private Q_SLOTS:
             QHostAddress address;
             quint16 port = 0;
             QString why;
-            const bool ok =
-                InstrumentPort::ParseListen(QString::fromLatin1(row.listen), &address, &port, &why);
+            const bool ok = ParseListen(QString::fromLatin1(row.listen), &address, &port, &why);
             QVERIFY2(ok == (row.address != nullptr), row.listen);
             if (ok)
                 QVERIFY2(address == QHostAddress(QString::fromLatin1(row.address)) && port == 5025,
