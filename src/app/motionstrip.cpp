@@ -12,12 +12,6 @@
 namespace
 {
 
-// "script uid=1000 pid=4242" is a script to the operator.
-QString kind(const QString &source)
-{
-    return source.section(u' ', 0, 0);
-}
-
 const QString kInhibitStatus = QStringLiteral("Inhibit status");
 
 QString capitalised(QString text)
@@ -95,33 +89,21 @@ void MotionStrip::refreshInhibit()
     const auto &inhibit = m_motion.inhibit();
     const QSignalBlocker quiet(chkInhibit);
     chkInhibit->setChecked(inhibit.has_value());
-    ShowWhole(
-        lblInhibit, kInhibitStatus,
-        inhibit
-            ? QStringLiteral("Moves inhibited: %1 (%2)").arg(inhibit->reason, kind(inhibit->source))
-            : QString());
+    ShowWhole(lblInhibit, kInhibitStatus,
+              inhibit ? MotionSupervisor::InhibitWords(*inhibit) : QString());
 }
 
 void MotionStrip::onMove(const MotionSupervisor::Event &event)
 {
-    const QString target = PocketWithName(event.target, event.name);
-    const QString state = event.state;
-    if (state == QLatin1String("started")) {
-        m_moving = QStringLiteral("Moving to %1 (%2)").arg(target, kind(event.source));
+    if (event.state == QLatin1String("started")) {
+        m_moving = MotionSupervisor::EventWords(event);
         return refresh();
     }
     m_moving.clear();
-    if (state == QLatin1String("failed")) {
-        // The supervisor keeps it as the alarm until acknowledged; it rings once.
+    // The supervisor keeps a failure as the alarm until acknowledged; it rings once.
+    if (event.state == QLatin1String("failed"))
         QApplication::beep();
-        setLast(capitalised(event.message));
-    } else if (state == QLatin1String("arrived") || state == QLatin1String("late") ||
-               state == QLatin1String("external")) {
-        setLast(capitalised(event.message));
-    } else {
-        setLast(
-            QStringLiteral("Move to %1: %2 (%3)").arg(target, event.message, kind(event.source)));
-    }
+    setLast(MotionSupervisor::EventWords(event));
 }
 
 void MotionStrip::setLast(const QString &last)

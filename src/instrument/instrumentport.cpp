@@ -105,10 +105,13 @@ const InstrumentPort::Command InstrumentPort::kCommands[] = {
     {"SYSTem:ERRor?", 0, 0, nullptr, false, &InstrumentPort::nextError},
     {"SYSTem:REMote", 0, 0, nullptr, false, &InstrumentPort::takeRemote},
     {"SYSTem:LOCal", 0, 0, nullptr, false, &InstrumentPort::giveBack},
+    {"SYSTem:REMote?", 0, 0, nullptr, false, &InstrumentPort::remoteQuery},
     {"POCKet?", 0, 0, nullptr, false, &InstrumentPort::pocketQuery},
     {"POCKet:NAME?", 0, 0, nullptr, false, &InstrumentPort::nameQuery},
+    {"POCKet:NAME:ALL?", 0, 0, nullptr, false, &InstrumentPort::namesQuery},
     {"MOVing?", 0, 0, nullptr, false, &InstrumentPort::movingQuery},
     {"STATus?", 0, 0, nullptr, false, &InstrumentPort::stateQuery},
+    {"STATus:TEXT?", 0, 0, nullptr, false, &InstrumentPort::wordsQuery},
     {"SPEed?", 0, 0, nullptr, false, &InstrumentPort::speedQuery},
     {"CONTrol?", 0, 0, nullptr, false, &InstrumentPort::controlQuery},
     {"SWitch?", 1, 1, &InstrumentPort::panel, false, &InstrumentPort::switchQuery},
@@ -353,6 +356,13 @@ void InstrumentPort::giveBack(Instrument &client, const Params &)
     answer(client);
 }
 
+void InstrumentPort::remoteQuery(Instrument &client, const Params &)
+{
+    answer(client, QStringLiteral("%1,%2")
+                       .arg(m_motion.remoteAllowed() ? 1 : 0)
+                       .arg(quoted(m_motion.remoteHolder())));
+}
+
 // The status queries answer from the supervisor's view at once: never a line request.
 void InstrumentPort::pocketQuery(Instrument &client, const Params &)
 {
@@ -362,6 +372,14 @@ void InstrumentPort::pocketQuery(Instrument &client, const Params &)
 void InstrumentPort::nameQuery(Instrument &client, const Params &)
 {
     answer(client, quoted(m_motion.view().name));
+}
+
+void InstrumentPort::namesQuery(Instrument &client, const Params &)
+{
+    QStringList names;
+    for (int pocket = 1; pocket <= PocketLayout::kRows; ++pocket)
+        names << quoted(m_motion.nameOf(pocket));
+    answer(client, names.join(u','));
 }
 
 void InstrumentPort::movingQuery(Instrument &client, const Params &)
@@ -378,6 +396,17 @@ void InstrumentPort::stateQuery(Instrument &client, const Params &)
                    : m_motion.moving()                       ? QStringLiteral("MOVING")
                    : !view.answering || view.state.isEmpty() ? QStringLiteral("UNKNOWN")
                                                              : view.state.toUpper());
+}
+
+// The strip's words, most pressing first; one empty string when there are none.
+void InstrumentPort::wordsQuery(Instrument &client, const Params &)
+{
+    QStringList words = m_motion.words();
+    if (words.isEmpty())
+        words << QString();
+    for (QString &line : words)
+        line = quoted(line);
+    answer(client, words.join(u','));
 }
 
 void InstrumentPort::speedQuery(Instrument &client, const Params &)

@@ -85,10 +85,13 @@ private:
     void inhibitQuery(Instrument &client, const Params &params);
     void takeRemote(Instrument &client, const Params &params);
     void giveBack(Instrument &client, const Params &params);
+    void remoteQuery(Instrument &client, const Params &params);
     void pocketQuery(Instrument &client, const Params &params);
     void nameQuery(Instrument &client, const Params &params);
+    void namesQuery(Instrument &client, const Params &params);
     void movingQuery(Instrument &client, const Params &params);
     void stateQuery(Instrument &client, const Params &params);
+    void wordsQuery(Instrument &client, const Params &params);
     void speedQuery(Instrument &client, const Params &params);
     void controlQuery(Instrument &client, const Params &params);
     void switchQuery(Instrument &client, const Params &params);

@@ -152,6 +152,14 @@ public:
     // the first such is named in *refused.
     static QStringList ReadHistory(const QString &fileName, int count, QString *refused = nullptr);
 
+    // What the window's strip says, for every surface that tells it in words: the alarm, the
+    // inhibit, a silent indexer, then the move in progress or the last move's result.
+    QStringList words() const;
+    // "Moving to 5 (Au) (script)", "Arrived at 5 (Au) after 2.1 s", "Move to 5: ... (remote)".
+    static QString EventWords(const Event &event);
+    // "Moves inhibited: HV on (script)".
+    static QString InhibitWords(const Inhibit &inhibit);
+
     // The last failed or late move's message until the operator acknowledges it; empty when none.
     const QString &alarm() const { return m_alarm; }
     void acknowledge();

@@ -2,57 +2,8 @@
 
 namespace
 {
+
 ScpiClient::Address defaultInstrument{"127.0.0.1", 5025};
-
-class PocketAttr : public Tango::Attr
-{
-public:
-    PocketAttr() : Tango::Attr("Pocket", Tango::DEV_SHORT, Tango::READ_WRITE)
-    {
-        // Tango itself refuses 0 and 9: nothing reaches the port.
-        Tango::UserDefaultAttrProp properties;
-        properties.set_min_value("1");
-        properties.set_max_value("8");
-        properties.set_description("The pocket at the working position (0 unknown); "
-                                   "written: a move");
-        set_default_properties(properties);
-    }
-    void read(Tango::DeviceImpl *device, Tango::Attribute &attribute) override
-    {
-        static_cast<RV360Indexer *>(device)->readPocket(attribute);
-    }
-    void write(Tango::DeviceImpl *device, Tango::WAttribute &attribute) override
-    {
-        static_cast<RV360Indexer *>(device)->writePocket(attribute);
-    }
-};
-
-class PocketNameAttr : public Tango::Attr
-{
-public:
-    PocketNameAttr() : Tango::Attr("PocketName", Tango::DEV_STRING, Tango::READ) {}
-    void read(Tango::DeviceImpl *device, Tango::Attribute &attribute) override
-    {
-        static_cast<RV360Indexer *>(device)->readPocketName(attribute);
-    }
-};
-
-class MoveToCmd : public Tango::Command
-{
-public:
-    MoveToCmd()
-        : Tango::Command("MoveTo", Tango::DEV_STRING, Tango::DEV_VOID, "A pocket number or name",
-                         "")
-    {
-    }
-    CORBA::Any *execute(Tango::DeviceImpl *device, const CORBA::Any &in) override
-    {
-        Tango::DevString pocket = nullptr;
-        extract(in, pocket);
-        static_cast<RV360Indexer *>(device)->moveTo(pocket);
-        return new CORBA::Any();
-    }
-};
 
 Tango::DevState stateFor(const std::string &answer)
 {
@@ -71,6 +22,20 @@ Tango::DevState stateFor(const std::string &answer)
 {
     Tango::Except::throw_exception(reason, words, where);
 }
+
+[[noreturn]] void badAnswer(const std::string &query, const std::string &answer)
+{
+    raise("RV360_BadAnswer", "rv360 answered " + query + " with " + answer, "RV360Indexer");
+}
+
+Tango::DevShort number(const std::string &query, const std::string &answer)
+{
+    if (answer.empty() || answer.size() > 2 ||
+        answer.find_first_not_of("0123456789") != std::string::npos)
+        badAnswer(query, answer);
+    return static_cast<Tango::DevShort>(std::stoi(answer));
+}
+
 } // namespace
 
 void RV360Indexer::setDefaultInstrument(const ScpiClient::Address &address)
@@ -92,9 +57,24 @@ RV360Indexer::~RV360Indexer()
 void RV360Indexer::init_device()
 {
     const std::lock_guard lock(mutex_);
-    client_ = std::make_unique<ScpiClient>(defaultInstrument);
+    auto address = std::optional(defaultInstrument);
+    badProperty_.clear();
+    if (Tango::Util::_UseDb) {
+        Tango::DbData data{Tango::DbDatum("Instrument")};
+        get_db_device()->get_property(data);
+        std::string text;
+        if (!data[0].is_empty() && (data[0] >> text)) {
+            address = ScpiClient::parseAddress(text);
+            if (!address)
+                badProperty_ = "The device property Instrument is \"" + text +
+                               "\", not HOST:PORT (127.0.0.1:5025)";
+        }
+    }
+    client_ = address ? std::make_unique<ScpiClient>(*address) : nullptr;
+    leaseForMove_ = false;
     set_state(Tango::UNKNOWN);
-    set_status("Not connected to rv360 yet");
+    set_status(badProperty_.empty() ? "Not connected to rv360 yet" : badProperty_);
+    pollChanges();
 }
 
 void RV360Indexer::delete_device()
@@ -103,56 +83,102 @@ void RV360Indexer::delete_device()
     client_.reset();
 }
 
+ScpiClient &RV360Indexer::client()
+{
+    if (!client_)
+        raise("RV360_Property", badProperty_, "RV360Indexer");
+    return *client_;
+}
+
 std::string RV360Indexer::ask(const std::string &query)
 {
-    auto answer = client_->query(query);
+    auto answer = client().query(query);
     if (!answer)
         raise("RV360_NotReachable", client_->lastError(), "RV360Indexer::ask");
     return *answer;
 }
 
-// A change, then the port's verdict: anything but 0 comes back as the program's own words.
-void RV360Indexer::change(const std::string &line)
+// Everything in one go, each line served in turn: the error queue emptied of what earlier
+// moves left in it, control taken, the change, and the port's verdict on the first that failed.
+// A refused change is never written; the port's own words come back as the description.
+void RV360Indexer::change(const std::string &line, bool move)
 {
-    if (!client_->send(line))
-        raise("RV360_NotReachable", client_->lastError(), "RV360Indexer::change");
-    const std::string answer = ask("SYST:ERR?");
+    const std::string answer = ask("*CLS\nSYST:REM\n" + line + "\nSYST:ERR?");
     const auto error = ScpiClient::parseError(answer);
     if (!error)
-        raise("RV360_BadAnswer", "rv360 answered SYST:ERR? with " + answer, "RV360Indexer::change");
-    if (error->code != 0)
-        raise("RV360_Refused", error->text, "RV360Indexer::change");
+        badAnswer("SYST:ERR?", answer);
+    if (error->code != 0) {
+        giveBack();
+        raise("RV360_Refused", error->text, "RV360Indexer");
+    }
+    if (move) {
+        leaseForMove_ = true;
+        leaseConnection_ = client_->connections();
+    } else {
+        giveBack();
+    }
+}
+
+void RV360Indexer::giveBack()
+{
+    if (!leaseForMove_)
+        client_->send("SYST:LOC");
+}
+
+void RV360Indexer::look()
+{
+    if (!client_) {
+        set_state(Tango::UNKNOWN);
+        set_status(badProperty_);
+        return;
+    }
+    // A new connection no longer holds control: the port gave it back with the old one.
+    if (leaseForMove_ && leaseConnection_ != client_->connections())
+        leaseForMove_ = false;
+    const auto state = client_->query("STAT?");
+    const auto words = state ? client_->query("STAT:TEXT?") : std::nullopt;
+    const auto lines = words ? ScpiClient::unquoteList(*words) : std::nullopt;
+    if (!lines) {
+        set_state(Tango::UNKNOWN);
+        set_status(words ? "rv360 answered STAT:TEXT? with " + *words : client_->lastError());
+        return;
+    }
+    set_state(stateFor(*state));
+    std::string status;
+    for (const std::string &text : *lines)
+        status += (status.empty() ? "" : "\n") + text;
+    set_status(status.empty() ? "Ready" : status);
+    if (leaseForMove_ && client_->query("MOV?") == std::optional<std::string>("0")) {
+        leaseForMove_ = false;
+        giveBack();
+    }
 }
 
 Tango::DevState RV360Indexer::dev_state()
 {
     const std::lock_guard lock(mutex_);
-    const auto answer = client_->query("STAT?");
-    if (!answer) {
-        set_state(Tango::UNKNOWN);
-        set_status(client_->lastError());
-    } else {
-        set_state(stateFor(*answer));
-        set_status("rv360: " + *answer);
-    }
+    look();
     return get_state();
 }
 
 Tango::ConstDevString RV360Indexer::dev_status()
 {
     dev_state();
-    return TANGO_BASE_CLASS::dev_status();
+    // Not the base class's: it would add attribute alarms this device has none of.
+    return get_status().c_str();
+}
+
+void RV360Indexer::setText(Tango::Attribute &attribute, Text &kept, std::string text)
+{
+    kept.text = std::move(text);
+    kept.out = kept.text.data();
+    attribute.set_value(&kept.out);
 }
 
 void RV360Indexer::readPocket(Tango::Attribute &attribute)
 {
     const std::lock_guard lock(mutex_);
-    const std::string answer = ask("POCK?");
-    try {
-        pocket_ = static_cast<Tango::DevShort>(std::stoi(answer));
-    } catch (const std::exception &) {
-        raise("RV360_BadAnswer", "rv360 answered POCK? with " + answer, "RV360Indexer::readPocket");
-    }
+    pocket_ = number("POCK?", ask("POCK?"));
     attribute.set_value(&pocket_);
 }
 
@@ -161,16 +187,76 @@ void RV360Indexer::writePocket(Tango::WAttribute &attribute)
     Tango::DevShort pocket = 0;
     attribute.get_write_value(pocket);
     const std::lock_guard lock(mutex_);
-    change("SYST:REM");
-    change("POCK " + std::to_string(pocket));
+    change("POCK " + std::to_string(pocket), true);
 }
 
 void RV360Indexer::readPocketName(Tango::Attribute &attribute)
 {
     const std::lock_guard lock(mutex_);
-    pocketNameText_ = ScpiClient::unquote(ask("POCK:NAME?"));
-    pocketName_ = pocketNameText_.data();
-    attribute.set_value(&pocketName_);
+    setText(attribute, pocketName_, ScpiClient::unquote(ask("POCK:NAME?")));
+}
+
+void RV360Indexer::readPocketNames(Tango::Attribute &attribute)
+{
+    const std::lock_guard lock(mutex_);
+    const std::string answer = ask("POCK:NAME:ALL?");
+    const auto names = ScpiClient::unquoteList(answer);
+    if (!names || names->size() != names_.size())
+        badAnswer("POCK:NAME:ALL?", answer);
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+        names_[i] = (*names)[i];
+        namesOut_[i] = names_[i].data();
+    }
+    attribute.set_value(namesOut_.data(), static_cast<long>(namesOut_.size()));
+}
+
+// SPE? asks the indexer: when it does not answer, the port answers nothing and queues why, so
+// the error query sent with it answers in its place.
+void RV360Indexer::readSpeed(Tango::Attribute &attribute)
+{
+    const std::lock_guard lock(mutex_);
+    const std::string answer = ask("SPE?\nSYST:ERR?");
+    const auto error = ScpiClient::parseError(answer);
+    if (error)
+        raise("RV360_Refused", error->text, "RV360Indexer::readSpeed");
+    speed_ = number("SPE?", answer);
+    if (!client_->nextAnswer())
+        raise("RV360_NotReachable", client_->lastError(), "RV360Indexer::readSpeed");
+    attribute.set_value(&speed_);
+}
+
+void RV360Indexer::writeSpeed(Tango::WAttribute &attribute)
+{
+    Tango::DevShort speed = 0;
+    attribute.get_write_value(speed);
+    const std::lock_guard lock(mutex_);
+    change("SPE " + std::to_string(speed), false);
+}
+
+void RV360Indexer::readInhibitReason(Tango::Attribute &attribute)
+{
+    const std::lock_guard lock(mutex_);
+    const std::string answer = ask("INH?");
+    if (answer != "0" && answer.rfind("1,", 0) != 0)
+        badAnswer("INH?", answer);
+    setText(attribute, inhibitReason_, answer == "0" ? "" : ScpiClient::unquote(answer.substr(2)));
+}
+
+void RV360Indexer::readRemoteAllowed(Tango::Attribute &attribute)
+{
+    const std::lock_guard lock(mutex_);
+    const std::string answer = ask("SYST:REM?");
+    remoteAllowed_ = answer.rfind("1,", 0) == 0;
+    attribute.set_value(&remoteAllowed_);
+}
+
+void RV360Indexer::readRemoteHolder(Tango::Attribute &attribute)
+{
+    const std::lock_guard lock(mutex_);
+    const std::string answer = ask("SYST:REM?");
+    if (answer.size() < 2 || answer[1] != ',')
+        badAnswer("SYST:REM?", answer);
+    setText(attribute, remoteHolder_, ScpiClient::unquote(answer.substr(2)));
 }
 
 void RV360Indexer::moveTo(const std::string &pocket)
@@ -178,43 +264,17 @@ void RV360Indexer::moveTo(const std::string &pocket)
     const bool number =
         !pocket.empty() && pocket.find_first_not_of("0123456789") == std::string::npos;
     const std::lock_guard lock(mutex_);
-    change("SYST:REM");
-    change("POCK " + (number ? pocket : ScpiClient::quote(pocket)));
+    change("POCK " + (number ? pocket : ScpiClient::quote(pocket)), true);
 }
 
-RV360IndexerClass::RV360IndexerClass(std::string &name) : Tango::DeviceClass(name) {}
-
-RV360IndexerClass *RV360IndexerClass::init(const char *name)
+void RV360Indexer::inhibit(const std::string &reason)
 {
-    // Tango keeps the class for the process's life.
-    static RV360IndexerClass *instance = nullptr;
-    if (!instance) {
-        std::string className(name);
-        instance = new RV360IndexerClass(className);
-    }
-    return instance;
+    const std::lock_guard lock(mutex_);
+    change("INH ON," + ScpiClient::quote(reason), false);
 }
 
-void RV360IndexerClass::attribute_factory(std::vector<Tango::Attr *> &attributes)
+void RV360Indexer::release(const std::string &)
 {
-    attributes.push_back(new PocketAttr);
-    attributes.push_back(new PocketNameAttr);
-}
-
-void RV360IndexerClass::command_factory()
-{
-    command_list.push_back(new MoveToCmd);
-}
-
-void RV360IndexerClass::device_factory(const Tango::DevVarStringArray *names)
-{
-    for (CORBA::ULong i = 0; i < names->length(); ++i) {
-        std::string name((*names)[i].in());
-        auto *device = new RV360Indexer(this, name);
-        device_list.push_back(device);
-        if (Tango::Util::_UseDb && !Tango::Util::_FileDb)
-            export_device(device);
-        else
-            export_device(device, device->get_name().c_str());
-    }
+    const std::lock_guard lock(mutex_);
+    change("INH OFF", false);
 }

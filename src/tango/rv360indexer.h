@@ -2,6 +2,7 @@
 
 #include "scpiclient.h"
 
+#include <array>
 #include <mutex>
 #include <string>
 #include <tango.h>
@@ -23,23 +24,52 @@ public:
     void readPocket(Tango::Attribute &attribute);
     void writePocket(Tango::WAttribute &attribute);
     void readPocketName(Tango::Attribute &attribute);
+    void readPocketNames(Tango::Attribute &attribute);
+    void readSpeed(Tango::Attribute &attribute);
+    void writeSpeed(Tango::WAttribute &attribute);
+    void readInhibitReason(Tango::Attribute &attribute);
+    void readRemoteAllowed(Tango::Attribute &attribute);
+    void readRemoteHolder(Tango::Attribute &attribute);
     // A pocket number or name.
     void moveTo(const std::string &pocket);
+    void inhibit(const std::string &reason);
+    void release(const std::string &);
 
     // Where the instrument port is when no device property says it (the command line's).
     static void setDefaultInstrument(const ScpiClient::Address &address);
 
 private:
+    ScpiClient &client();
     std::string ask(const std::string &query);
-    void change(const std::string &line);
+    // A change under remote control, taken for it; a move keeps control until it has ended.
+    void change(const std::string &line, bool move);
+    // Gives remote control back, unless a move of ours still needs it.
+    void giveBack();
+    // Asks the port's state and words; gives back control once our move has ended.
+    void look();
+    // Polls State, Status, Pocket and PocketName, so that their change events run.
+    void pollChanges();
+    // A string attribute's value, kept (with the pointer Tango reads) until Tango has sent it.
+    struct Text {
+        std::string text;
+        Tango::DevString out = nullptr;
+    };
+    static void setText(Tango::Attribute &attribute, Text &kept, std::string text);
 
     // Tango serialises a device's calls by default; the mutex keeps the one connection's
     // question and answer together whatever the serialisation model.
     std::mutex mutex_;
     std::unique_ptr<ScpiClient> client_;
-    Tango::DevShort pocket_ = 0;
-    std::string pocketNameText_;
-    Tango::DevString pocketName_ = nullptr;
+    // Why there is no client: the Instrument property is not HOST:PORT.
+    std::string badProperty_;
+    // Remote control kept for our move, on that connection.
+    bool leaseForMove_ = false;
+    unsigned long leaseConnection_ = 0;
+    Tango::DevShort pocket_ = 0, speed_ = 0;
+    Tango::DevBoolean remoteAllowed_ = false;
+    Text pocketName_, inhibitReason_, remoteHolder_;
+    std::array<std::string, 8> names_;
+    std::array<Tango::DevString, 8> namesOut_{};
 };
 
 class RV360IndexerClass : public Tango::DeviceClass

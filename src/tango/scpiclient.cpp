@@ -76,6 +76,34 @@ std::string ScpiClient::quote(const std::string &text)
     return quoted + "\"";
 }
 
+std::optional<std::vector<std::string>> ScpiClient::unquoteList(const std::string &answer)
+{
+    std::vector<std::string> items;
+    std::size_t at = 0;
+    while (at < answer.size() && answer[at] == '"') {
+        std::string item;
+        for (++at; at < answer.size(); ++at) {
+            if (answer[at] != '"') {
+                item += answer[at];
+            } else if (at + 1 < answer.size() && answer[at + 1] == '"') {
+                item += '"';
+                ++at;
+            } else {
+                break;
+            }
+        }
+        if (at == answer.size())
+            return std::nullopt; // not closed
+        items.push_back(std::move(item));
+        if (++at == answer.size())
+            return items;
+        if (answer[at] != ',')
+            return std::nullopt;
+        ++at;
+    }
+    return std::nullopt;
+}
+
 ScpiClient::ScpiClient(Address address, std::chrono::milliseconds timeout)
     : address_(std::move(address)), timeout_(timeout)
 {
@@ -161,6 +189,7 @@ bool ScpiClient::connectNow()
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     fd_ = fd;
     buffer_.clear();
+    ++connections_;
     return true;
 }
 

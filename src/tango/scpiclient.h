@@ -3,8 +3,10 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
-// One connection to the window's instrument port, with blocking calls bounded by a timeout. It
+// One connection to the window's instrument port, with blocking calls bounded by a timeout (under
+// a Tango client's own 3 s, so that the client hears the reason, not a timeout of its own). It
 // knows nothing of Tango, so that it can be tried on its own; it is not thread-safe (its owner
 // serialises the calls).
 class ScpiClient
@@ -27,9 +29,11 @@ public:
     static std::string unquote(std::string answer);
     // A string as a quoted parameter, its quotes doubled.
     static std::string quote(const std::string &text);
+    // A list of quoted strings (`"Au","","5"" x"`); nothing when it is not one.
+    static std::optional<std::vector<std::string>> unquoteList(const std::string &answer);
 
     explicit ScpiClient(Address address,
-                        std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+                        std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
     ~ScpiClient();
     ScpiClient(const ScpiClient &) = delete;
     ScpiClient &operator=(const ScpiClient &) = delete;
@@ -39,6 +43,11 @@ public:
     // Sends a query and reads its one-line answer. On a timeout the connection is closed, so that
     // a late answer is never taken for the next query's.
     std::optional<std::string> query(const std::string &line);
+    // The next answer line, for lines sent together that each have one.
+    std::optional<std::string> nextAnswer() { return readLine(); }
+    // How many connections have been made: a new one has lost what the port gave the last one
+    // (remote control).
+    unsigned long connections() const { return connections_; }
 
     bool isConnected() const { return fd_ >= 0; }
     // Why the last call failed, in words for the device's Status.
@@ -59,4 +68,5 @@ private:
     std::string lastError_;
     std::chrono::steady_clock::time_point lastAttempt_{};
     bool attempted_ = false;
+    unsigned long connections_ = 0;
 };

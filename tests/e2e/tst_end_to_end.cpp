@@ -18,6 +18,8 @@
 #include <QTest>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
+#include <map>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -135,6 +137,59 @@ private Q_SLOTS:
         QVERIFY2(clients.exitCode() == 0, clients.readAll());
         QVERIFY(sim.control("silent off").startsWith("ok") &&
                 !contentsOf(simLog).mid(silent).contains("rx $B5"));
+    }
+
+    // rv360-tango with Debian's PyTango as its client (tests/e2e/tango_device.py); what only the
+    // window can do is asked of this test on the script's standard output.
+    void tangoDevice()
+    {
+        if (qEnvironmentVariableIsEmpty("RV360_TANGO"))
+            QSKIP("rv360-tango not built (no libtango-dev)");
+        MotionSupervisor &motion = window->motion();
+        auto port = std::make_unique<InstrumentPort>(motion);
+        QString why;
+        QVERIFY2(port->listen(QHostAddress(QHostAddress::LocalHost), 0, &why), qPrintable(why));
+        const quint16 number = port->port();
+        ControlServer server(motion);
+        const QString socket = home.dir.filePath(QStringLiteral("tango.sock"));
+        QVERIFY2(server.listen(socket, &why), qPrintable(why));
+        auto *remote = control<QCheckBox>(window.get(), "chkRemote");
+        remote->setChecked(true);
+        motion.setNames(
+            {QString(), {}, {}, QStringLiteral("Au"), {}, QStringLiteral("Ag \"5N\""), {}, {}});
+        const std::map<QByteArray, std::function<void()>> actions = {
+            {"remote off", [&] { remote->setChecked(false); }},
+            {"remote on", [&] { remote->setChecked(true); }},
+            {"short limit", [&] { motion.setTimeLimitMs(300); }},
+            {"long limit", [&] { motion.setTimeLimit(MotionSupervisor::kDefaultTimeLimitS); }},
+            {"acknowledge", [&] { motion.acknowledge(); }},
+            {"silent on", [&] { sim.control("silent on"); }},
+            {"silent off", [&] { sim.control("silent off"); }},
+            {"port stop", [&] { port.reset(); }},
+            {"port start", [&] {
+                 port = std::make_unique<InstrumentPort>(motion);
+                 port->listen(QHostAddress(QHostAddress::LocalHost), number, &why);
+             }}};
+        QProcess script;
+        QByteArray said;
+        connect(&script, &QProcess::readyReadStandardOutput, this, [&] {
+            while (script.canReadLine()) {
+                const QByteArray line = script.readLine();
+                const auto action = actions.find(line.mid(3).trimmed());
+                if (!line.startsWith("do ") || action == actions.end())
+                    said += line;
+                else
+                    action->second(), script.write("ok\n");
+            }
+        });
+        script.setProcessChannelMode(QProcess::MergedChannels);
+        script.start(qEnvironmentVariable("RV360_PYTHON"),
+                     {qEnvironmentVariable("RV360_TANGO_CLIENT"),
+                      qEnvironmentVariable("RV360_TANGO"), QString::number(number), simLog,
+                      qEnvironmentVariable("RV360CTL"), socket});
+        QTRY_VERIFY_WITH_TIMEOUT(script.state() == QProcess::NotRunning, 90000);
+        said += script.readAll();
+        QVERIFY2(script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0, said);
     }
 
     // A reply left unread on the line by an earlier program: the first request, made as the

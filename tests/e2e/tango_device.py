@@ -1,0 +1,199 @@
+"""rv360-tango as a Tango client sees it: Debian's PyTango against the device server started here
+with no database, a client of the window's instrument port (tst_end_to_end's window against
+rv360-sim). What only the window can do (the simulator's faults, the operator's Allow remote
+control, the port stopped and started as by a restart of rv360, an acknowledgement) is asked of
+the test that started this script: a line "do ACTION" on standard output, answered "ok" on
+standard input.
+
+usage: tango_device.py RV360_TANGO INSTRUMENT_PORT SIM_LOG RV360CTL SOCKET
+prints one line per row, exits 1 on the first wrong one.
+"""
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import tango
+
+server_program, instrument, sim_log, ctl, control_socket = sys.argv[1:6]
+NAMES = ["", "", "", "Au", "", "Ag \"5N\"", "", ""]
+t0 = time.monotonic()
+events = []  # (attribute's name in lower case, value) of every change event, in order
+
+
+def step(text):
+    print("%5.1f s  %s" % (time.monotonic() - t0, text), flush=True)
+
+
+def fail(text):
+    raise SystemExit("FAIL: " + text)
+
+
+def ask(action):
+    print("do " + action, flush=True)
+    if sys.stdin.readline().strip() != "ok":
+        fail("the test did not do " + action)
+
+
+def until(what, check, timeout=10):
+    end = time.monotonic() + timeout
+    while True:
+        try:
+            value = check()
+            if value:
+                return value
+        except tango.DevFailed:
+            pass
+        if time.monotonic() > end:
+            fail("not within %s s: %s (events %s)" % (timeout, what, events[-8:]))
+        time.sleep(0.05)
+
+
+def moves_sent(since):
+    with open(sim_log, "rb") as log:
+        lines = [line.split(b" ", 1)[-1] for line in log.read()[since:].split(b"\n")]
+    return [line[3:-2] for line in lines if line.startswith(b"rx $B") and line != b"rx $B?\\r"]
+
+
+def log_size():
+    return os.path.getsize(sim_log)
+
+
+def refused(call, words):
+    try:
+        call()
+    except tango.DevFailed as e:
+        if words not in e.args[0].desc:
+            fail("refused with %r, not %r" % (e.args[0].desc, words))
+        return
+    fail("not refused: expected %r" % words)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+port = free_port()
+server = subprocess.Popen(
+    [server_program, "--instrument", "127.0.0.1:" + instrument, "test", "-nodb", "-dlist",
+     "rv360/indexer/1", "-ORBendPoint", "giop:tcp:127.0.0.1:%d" % port],
+    stdout=subprocess.DEVNULL, start_new_session=True)
+try:
+    device = tango.DeviceProxy("tango://127.0.0.1:%d/rv360/indexer/1#dbase=no" % port)
+    until("the server answers", lambda: device.ping() >= 0)
+    for name in ("State", "Status", "Pocket", "PocketName"):
+        device.subscribe_event(name, tango.EventType.CHANGE_EVENT,
+                               lambda e: events.append((e.attr_value.name.lower(),
+                                                        e.attr_value.value))
+                               if not e.err else None)
+
+    def states_since(count):
+        return [v for n, v in events[count:] if n == "state"]
+
+    until("ON at start", lambda: device.state() == tango.DevState.ON)
+    if device.Pocket == 5:
+        device.Pocket = 1
+        until("at 1", lambda: device.Pocket == 1 and device.state() == tango.DevState.ON)
+
+    # Each row: what is done, then what must follow.
+    step("Pocket = 5: one B5 on the line, MOVING then ON as events, control given back")
+    before, seen = log_size(), len(events)
+    device.Pocket = 5
+    until("arrived at 5", lambda: device.Pocket == 5 and states_since(seen)[-1:] == [tango.DevState.ON])
+    states = states_since(seen)
+    if tango.DevState.MOVING not in states or states.index(tango.DevState.MOVING) > states.index(
+            tango.DevState.ON):
+        fail("state events %s" % states)
+    if moves_sent(before) != [b"$B5"]:
+        fail("sent %s" % moves_sent(before))
+    if ("pocket", 5) not in events[seen:]:
+        fail("no Pocket event of 5 in %s" % events[seen:])
+    until("control given back", lambda: device.RemoteHolder == "" and device.RemoteAllowed)
+
+    step("Pocket = 9: refused by Tango, nothing sent")
+    before = log_size()
+    refused(lambda: setattr(device, "Pocket", 9), "above")
+    if moves_sent(before):
+        fail("sent %s" % moves_sent(before))
+
+    step('MoveTo("au"): pocket 4, its name as an event; PocketNames the table\'s')
+    seen = len(events)
+    device.MoveTo("au")
+    until("at Au", lambda: device.PocketName == "Au" and device.state() == tango.DevState.ON)
+    until("PocketName event", lambda: ("pocketname", "Au") in events[seen:])
+    if list(device.PocketNames) != NAMES:
+        fail("PocketNames %s" % list(device.PocketNames))
+    refused(lambda: device.MoveTo("Pt"), "no pocket named Pt")
+
+    step("Speed = 3, read back")
+    device.Speed = 3
+    if device.Speed != 3:
+        fail("Speed %s" % device.Speed)
+
+    step("rv360ctl inhibits: DISABLE, the reason in Status, a write refused; Release() ends it")
+    subprocess.run([ctl, "--socket", control_socket, "inhibit", "on", "HV on"], check=True)
+    until("DISABLE", lambda: device.state() == tango.DevState.DISABLE)
+    if "Moves inhibited: HV on" not in device.status() or device.InhibitReason != "HV on":
+        fail("status %r, reason %r" % (device.status(), device.InhibitReason))
+    before = log_size()
+    refused(lambda: setattr(device, "Pocket", 2), "moves inhibited: HV on")
+    device.Release()
+    until("ON again", lambda: device.state() == tango.DevState.ON and device.InhibitReason == "")
+    device.Inhibit("door open")
+    until("DISABLE by Inhibit()", lambda: "door open" in device.status())
+    device.Release()
+    if moves_sent(before):
+        fail("sent %s" % moves_sent(before))
+
+    step("Allow remote control unticked: a write refused naming it")
+    ask("remote off")
+    until("RemoteAllowed false", lambda: not device.RemoteAllowed)
+    refused(lambda: setattr(device, "Pocket", 2), "remote control not allowed")
+    ask("remote on")
+
+    step("a move that fails: ALARM with the failure in Status, until acknowledged")
+    ask("short limit")
+    device.Pocket = 1
+    until("ALARM", lambda: device.state() == tango.DevState.ALARM)
+    if "Pocket 1 not reached in 0.3 s" not in device.status():
+        fail("status %r" % device.status())
+    ask("long limit")
+    until("late, still ALARM", lambda: "Pocket 1 reached after" in device.status()
+          and device.state() == tango.DevState.ALARM)
+    ask("acknowledge")
+    until("ON after the acknowledgement", lambda: device.state() == tango.DevState.ON)
+
+    step("the indexer silent: FAULT; answering again: ON, no move sent again")
+    before = log_size()
+    ask("silent on")
+    until("FAULT", lambda: device.state() == tango.DevState.FAULT)
+    if "Indexer not answering" not in device.status():
+        fail("status %r" % device.status())
+    ask("silent off")
+    until("ON", lambda: device.state() == tango.DevState.ON)
+    if moves_sent(before):
+        fail("sent %s" % moves_sent(before))
+
+    step("rv360 stopped: UNKNOWN; started again: ON, nothing sent again")
+    ask("port stop")
+    until("UNKNOWN", lambda: device.state() == tango.DevState.UNKNOWN)
+    if "not reachable" not in device.status():
+        fail("status %r" % device.status())
+    refused(lambda: setattr(device, "Pocket", 2), "not reachable")
+    ask("port start")
+    until("ON again", lambda: device.state() == tango.DevState.ON, timeout=5)
+    if moves_sent(before):
+        fail("sent %s" % moves_sent(before))
+    step("all rows passed")
+except tango.DevFailed as e:
+    fail("DevFailed: %s" % e.args[0].desc)
+finally:
+    os.killpg(server.pid, signal.SIGTERM)
+    try:
+        server.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        os.killpg(server.pid, signal.SIGKILL)
