@@ -36,7 +36,11 @@ std::optional<ScpiClient::Address> ScpiClient::parseAddress(const std::string &t
     const int port = std::stoi(portText);
     if (port < 1 || port > 65535)
         return std::nullopt;
-    return Address{text.substr(0, colon), static_cast<unsigned short>(port)};
+    std::string host = text.substr(0, colon);
+    // An IPv6 address in brackets, as in a URL: "[::1]:5025".
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return Address{host, static_cast<unsigned short>(port)};
 }
 
 std::optional<ScpiClient::Error> ScpiClient::parseError(const std::string &answer)

@@ -143,7 +143,8 @@ private Q_SLOTS:
         const QString many = QStringLiteral("-113,\"Undefined header\"");
         // clang-format off
         const struct { QStringList lines; QStringList replies; QStringList errors; const char *changes; } rows[] = {
-            {{"POCK?", "pocket?", ":POCK:NAME?", "MOV?", "STAT?", "INH?", "*OPC?"}, {"3", "3", "\"Au\"", "0", "READY", "0", "1"}, {}, ""},
+            {{"POCK?", "pocket?", ":POCK:NAME?", "MOV?", "STAT?", "INH?", "*OPC?", "POCK:NAME:ALL?", "SYST:REM?", "STAT:TEXT?"},
+             {"3", "3", "\"Au\"", "0", "READY", "0", "1", "\"\",\"\",\"Au\",\"\",\"Ti\",\"\",\"\",\"\"", "1,\"\"", "\"\""}, {}, ""},
             {{"SPE?", "CONT?", "sw? front", "SW? REAR"}, {"4", "COMM", "05", "C8"}, {}, ""},
             {{"DANCE", "POCK:FOO?", "*PSC 1", "POCK 1,"}, {}, {many, many, many, "-102,\"Syntax error;empty parameter\""}, ""},
             // The status registers: each error sets its class's bit, reading *ESR? clears it.
@@ -165,13 +166,13 @@ private Q_SLOTS:
             // Without remote control nothing changes; queries go on.
             {{"POCK 5", "SPE 2", "CONT IO", "INH OFF", "POCK?"}, {"3"}, QStringList(4, "-221,\"Settings conflict;local control\""), ""},
             // A move by name, and *OPC? answered once it has arrived.
-            {{"SYST:REM", "POCK 'ti'", "*OPC?", "POCK?", "POCK:NAME?", "MOV?", "SPE 2", "CONT IO"}, {"1", "5", "\"Ti\"", "0"}, {}, "B5 C2 A0"},
-            {{"SYST:REM", "pocket 5", "MOV?", "STAT?"}, {"1", "MOVING"}, {}, "B5"},
+            {{"SYST:REM", "syst:rem?", "POCK 'ti'", "*OPC?", "POCK?", "POCK:NAME?", "MOV?", "SPE 2", "CONT IO"}, {"1,\"127.0.0.1\"", "1", "5", "\"Ti\"", "0"}, {}, "B5 C2 A0"},
+            {{"SYST:REM", "pocket 5", "MOV?", "STAT?", "STAT:TEXT?"}, {"1", "MOVING", "\"Moving to 5 Ti (remote)\""}, {}, "B5"},
             // A move that does not arrive: *OPC? still answers, and says why in the queue.
-            {{"SYST:REM", "POCK 2", "*OPC?", "STAT?"}, {"1", "ALARM"},
+            {{"SYST:REM", "POCK 2", "*OPC?", "STAT?", "STAT:TEXT?"}, {"1", "ALARM", "\"Pocket 2 not reached in 0.5 s: at 3, ready\""},
              {"-240,\"Hardware error;indexer did not answer\"", "-200,\"Execution error;pocket 2 not reached in 0.5 s: at 3, ready\""}, "B2"},
-            {{"SYST:REM", "INH ON,\"HV \"\"on\"\"\"", "INH?", "STAT?", "POCK 5", "SPE 1", "INH OFF", "INH?"},
-             {"1,\"HV \"\"on\"\"\"", "INHIBITED", "0"},
+            {{"SYST:REM", "INH ON,\"HV \"\"on\"\"\"", "INH?", "STAT?", "STAT:TEXT?", "POCK 5", "SPE 1", "INH OFF", "INH?"},
+             {"1,\"HV \"\"on\"\"\"", "INHIBITED", "\"Moves inhibited: HV \"\"on\"\" (remote)\"", "0"},
              QStringList(2, "-221,\"Settings conflict;moves inhibited: HV \"\"on\"\"\""), ""},
             // The queue keeps its oldest errors, its last place says some were lost, *CLS empties it.
             {QStringList(20, "X?") << "*ESR?", {"40"}, QStringList(15, many) << "-350,\"Queue overflow\"", ""},
