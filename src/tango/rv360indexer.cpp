@@ -1,5 +1,7 @@
 #include "rv360indexer.h"
 
+#include <algorithm>
+
 namespace
 {
 
@@ -34,6 +36,27 @@ Tango::DevShort number(const std::string &query, const std::string &answer)
         answer.find_first_not_of("0123456789") != std::string::npos)
         badAnswer(query, answer);
     return static_cast<Tango::DevShort>(std::stoi(answer));
+}
+
+// A name or reason goes in one line of the port's: a line break in it would end that line and
+// make the rest a command of its own.
+void checkText(const std::string &text, const char *what)
+{
+    constexpr std::size_t kMost = 200;
+    const bool control = std::any_of(text.begin(), text.end(),
+                                     [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+    if (control || text.size() > kMost)
+        raise("RV360_BadValue",
+              std::string(what) + " of at most 200 characters, without control characters",
+              "RV360Indexer");
+}
+
+// SYST:REM? answers `1,"192.168.10.7"`: allowed, and who holds control.
+std::pair<bool, std::string> remote(const std::string &answer)
+{
+    if (answer.size() < 4 || (answer[0] != '0' && answer[0] != '1') || answer[1] != ',')
+        badAnswer("SYST:REM?", answer);
+    return {answer[0] == '1', ScpiClient::unquote(answer.substr(2))};
 }
 
 } // namespace
@@ -245,22 +268,19 @@ void RV360Indexer::readInhibitReason(Tango::Attribute &attribute)
 void RV360Indexer::readRemoteAllowed(Tango::Attribute &attribute)
 {
     const std::lock_guard lock(mutex_);
-    const std::string answer = ask("SYST:REM?");
-    remoteAllowed_ = answer.rfind("1,", 0) == 0;
+    remoteAllowed_ = remote(ask("SYST:REM?")).first;
     attribute.set_value(&remoteAllowed_);
 }
 
 void RV360Indexer::readRemoteHolder(Tango::Attribute &attribute)
 {
     const std::lock_guard lock(mutex_);
-    const std::string answer = ask("SYST:REM?");
-    if (answer.size() < 2 || answer[1] != ',')
-        badAnswer("SYST:REM?", answer);
-    setText(attribute, remoteHolder_, ScpiClient::unquote(answer.substr(2)));
+    setText(attribute, remoteHolder_, remote(ask("SYST:REM?")).second);
 }
 
 void RV360Indexer::moveTo(const std::string &pocket)
 {
+    checkText(pocket, "A pocket number or name");
     const bool number =
         !pocket.empty() && pocket.find_first_not_of("0123456789") == std::string::npos;
     const std::lock_guard lock(mutex_);
@@ -269,6 +289,7 @@ void RV360Indexer::moveTo(const std::string &pocket)
 
 void RV360Indexer::inhibit(const std::string &reason)
 {
+    checkText(reason, "A reason");
     const std::lock_guard lock(mutex_);
     change("INH ON," + ScpiClient::quote(reason), false);
 }

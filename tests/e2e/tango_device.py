@@ -127,7 +127,12 @@ try:
     until("PocketName event", lambda: ("pocketname", "Au") in events[seen:])
     if list(device.PocketNames) != NAMES:
         fail("PocketNames %s" % list(device.PocketNames))
+    before = log_size()
     refused(lambda: device.MoveTo("Pt"), "no pocket named Pt")
+    refused(lambda: device.MoveTo("1\nPOCK 8"), "without control characters")
+    refused(lambda: device.MoveTo("Au" * 101), "at most 200 characters")
+    if moves_sent(before):
+        fail("sent %s" % moves_sent(before))
 
     step("Speed = 3, read back")
     device.Speed = 3
