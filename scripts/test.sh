@@ -7,13 +7,16 @@ cd "$(dirname "$0")/.."
 all=false
 [ "${1:-}" = "--all" ] && all=true
 
-# ser2net for the network tests; pyvisa-py and PyMeasure as the instrument port's lab clients;
-# Prometheus (with promtool) and Chromium (with a font for its pictures) as the status page's.
-clients=(ser2net python3-pyvisa-py python3-pymeasure prometheus chromium fonts-liberation)
+# libtango-dev so that rv360-tango is built and tested with the rest.
+# ser2net for the network tests; pyvisa-py and PyMeasure as the instrument port's lab clients and
+# PyTango as rv360-tango's; Prometheus (with promtool) and Chromium (with a font for its pictures)
+# as the status page's.
+clients=(ser2net python3-pyvisa-py python3-pymeasure python3-tango prometheus chromium
+    fonts-liberation)
 if $all; then
-    scripts/deps.sh clang-14 libclang-rt-14-dev "${clients[@]}"
+    scripts/deps.sh clang-14 libclang-rt-14-dev libtango-dev "${clients[@]}"
 else
-    scripts/deps.sh "${clients[@]}"
+    scripts/deps.sh libtango-dev "${clients[@]}"
 fi
 export QT_QPA_PLATFORM=offscreen
 
