@@ -172,6 +172,12 @@ int main(int argc, char *argv[])
         QStringLiteral("X display for the Xvfb the benchmark starts (default :71)."),
         QStringLiteral("DISPLAY"), QStringLiteral(":71"));
     parser.addOptions({quickOption, floodOption, onlyOption, simOption, appOption, displayOption});
+#ifdef RV360_BENCH_TANGO
+    const QCommandLineOption tangoOption(QStringLiteral("tango"),
+                                         QStringLiteral("rv360-tango to use (figure 13)."),
+                                         QStringLiteral("PATH"), QStringLiteral(RV360_BENCH_TANGO));
+    parser.addOption(tangoOption);
+#endif
     parser.process(app);
 
     BenchOptions options;
@@ -201,7 +207,7 @@ int main(int argc, char *argv[])
     options.pyserialScript = QStringLiteral(RV360_BENCH_PYSERIAL);
     options.display = parser.value(displayOption);
 #ifdef RV360_BENCH_TANGO
-    options.tangoProgram = QStringLiteral(RV360_BENCH_TANGO);
+    options.tangoProgram = sibling(parser.value(tangoOption));
     options.tangoClient = QStringLiteral(RV360_BENCH_TANGO_CLIENT);
 #endif
     QList<int> only;

@@ -217,7 +217,11 @@ QString TangoRig::start()
                     QStringLiteral("test"), QStringLiteral("-nodb"), QStringLiteral("-dlist"),
                     QStringLiteral("rv360/indexer/1"), QStringLiteral("-ORBendPoint"),
                     QStringLiteral("giop:tcp:127.0.0.1:%1").arg(tangoPort)});
-    if (const QByteArray said = nextLine(m_server); said != "rv360-tango: ready")
+    // Anything it says before (libtango's warnings) is kept for the note.
+    QByteArray said, line;
+    while (!(line = nextLine(m_server)).isEmpty() && line != "rv360-tango: ready")
+        said += line + ' ';
+    if (line.isEmpty())
         return QStringLiteral("rv360-tango did not become ready: ") +
                QString::fromLocal8Bit(said + m_server.readAll()).left(300);
     m_client.start(m_options.tangoClient, {QString::number(tangoPort), instrument});
