@@ -4,7 +4,7 @@
 #include <QStringList>
 #include <vector>
 
-// The twelve figures: each is measured beside its floor (what the same work costs without the
+// The thirteen figures: each is measured beside its floor (what the same work costs without the
 // program's code) in the same run, and ends as table rows with a target and a result.
 struct BenchOptions {
     int transactions = 2000;
@@ -27,6 +27,9 @@ struct BenchOptions {
     QString pyserialScript;
     // This executable, for the floors that need a process of their own.
     QString benchProgram;
+    // rv360-tango and the benchmark's Tango client, when libtango is there.
+    QString tangoProgram;
+    QString tangoClient;
 };
 
 struct BenchRow {
@@ -57,6 +60,7 @@ public:
     void instructions(); // 10: callgrind's instructions per transaction
     void instrument();   // 11: POCK? over the instrument port
     void web();          // 12: the status page and metrics of the real program
+    void tango();        // 13: Pocket read and written through rv360-tango
 
     // The rows in figure order.
     std::vector<BenchRow> rows() const;

@@ -92,6 +92,13 @@ void runFigures(Figures &figures, const std::function<bool(int)> &wanted)
         figures.instrument();
     if (wanted(12))
         figures.web();
+    if (wanted(13)) {
+#ifdef RV360_BENCH_TANGO
+        figures.tango();
+#else
+        print(QStringLiteral("[13] left out: rv360-tango is not built (Debian's libtango-dev)"));
+#endif
+    }
     if (wanted(2) || wanted(4))
         figures.timeoutCpu();
     if (wanted(3) || wanted(4))
@@ -165,6 +172,12 @@ int main(int argc, char *argv[])
         QStringLiteral("X display for the Xvfb the benchmark starts (default :71)."),
         QStringLiteral("DISPLAY"), QStringLiteral(":71"));
     parser.addOptions({quickOption, floodOption, onlyOption, simOption, appOption, displayOption});
+#ifdef RV360_BENCH_TANGO
+    const QCommandLineOption tangoOption(QStringLiteral("tango"),
+                                         QStringLiteral("rv360-tango to use (figure 13)."),
+                                         QStringLiteral("PATH"), QStringLiteral(RV360_BENCH_TANGO));
+    parser.addOption(tangoOption);
+#endif
     parser.process(app);
 
     BenchOptions options;
@@ -193,6 +206,10 @@ int main(int argc, char *argv[])
     options.bareQtProgram = QStringLiteral(RV360_BENCH_BAREQT);
     options.pyserialScript = QStringLiteral(RV360_BENCH_PYSERIAL);
     options.display = parser.value(displayOption);
+#ifdef RV360_BENCH_TANGO
+    options.tangoProgram = sibling(parser.value(tangoOption));
+    options.tangoClient = QStringLiteral(RV360_BENCH_TANGO_CLIENT);
+#endif
     QList<int> only;
     for (const QString &part : parser.value(onlyOption).split(u',', Qt::SkipEmptyParts))
         only << part.toInt();

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds rv360-bench with rv360, rv360-sim and the floors, then prints the performance figures.
+# Builds rv360-bench with rv360, rv360-sim and the floors (and rv360-tango with the benchmark's Tango
+# client when libtango-dev is installed), then prints the performance figures.
 # Arguments go to rv360-bench (--quick, --flood-seconds N, --only 1,10, --display :71).
 # RV360_BENCH_BUILD=dir builds elsewhere. Installs what the figures need when missing: valgrind
 # (instruction counts), xvfb (the real window), python3-serial (the pyserial floor) and chromium
