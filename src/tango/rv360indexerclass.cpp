@@ -144,6 +144,11 @@ void RV360IndexerClass::device_factory(const Tango::DevVarStringArray *names)
 
 void RV360Indexer::pollChanges()
 {
+    // Without a database Tango leaves the factor at 0, which makes every polled value stale: a
+    // client's read would never come from the polling buffer. Set before polling starts, which
+    // fixes each value's allowed age.
+    if (get_poll_old_factor() <= 0)
+        set_poll_old_factor(Tango::DEFAULT_POLL_OLD_FACTOR);
     for (const char *name : {"State", "Status", "Pocket", "PocketName"}) {
         try {
             poll_attribute(name, kPollMs);
