@@ -113,6 +113,11 @@ try:
     if ("pocket", 5) not in events[seen:]:
         fail("no Pocket event of 5 in %s" % events[seen:])
     until("control given back", lambda: device.RemoteHolder == "" and device.RemoteAllowed)
+    # A client's reads come from Tango's polling buffer, without asking the port each time.
+    cached = tango.DeviceProxy("tango://127.0.0.1:%d/rv360/indexer/1#dbase=no" % port)
+    cached.set_source(tango.DevSource.CACHE)
+    if cached.Pocket != 5 or cached.state() != tango.DevState.ON:
+        fail("from the polling buffer: %s %s" % (cached.Pocket, cached.state()))
 
     step("Pocket = 9: refused by Tango, nothing sent")
     before = log_size()
