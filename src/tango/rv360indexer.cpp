@@ -234,11 +234,12 @@ void RV360Indexer::readPocketNames(Tango::Attribute &attribute)
 }
 
 // SPE? asks the indexer: when it does not answer, the port answers nothing and queues why, so
-// the error query sent with it answers in its place.
+// the error query sent with it answers in its place (the queue emptied first of what earlier
+// moves left in it).
 void RV360Indexer::readSpeed(Tango::Attribute &attribute)
 {
     const std::lock_guard lock(mutex_);
-    const std::string answer = ask("SPE?\nSYST:ERR?");
+    const std::string answer = ask("*CLS\nSPE?\nSYST:ERR?");
     const auto error = ScpiClient::parseError(answer);
     if (error)
         raise("RV360_Refused", error->text, "RV360Indexer::readSpeed");

@@ -183,6 +183,7 @@ try:
     until("FAULT", lambda: device.state() == tango.DevState.FAULT)
     if "Indexer not answering" not in device.status():
         fail("status %r" % device.status())
+    refused(lambda: device.Speed, "indexer did not answer")
     ask("silent off")
     until("ON", lambda: device.state() == tango.DevState.ON)
     if moves_sent(before):
