@@ -262,14 +262,16 @@ private Q_SLOTS:
                      "lblMotion==Moving_to_5_Ag_(window) lblMove.tip==Ag down lblMove.tip==Ti "
                      "click:optMove_1 lblMove.tip==");
         // A Read answered with anything but a count 0 to 8, or a pocket's type and position,
-        // fails naming the reply and leaves the table as it was.
+        // fails naming the reply and leaves the table as it was; a pocket that does not answer
+        // keeps its row, the others are read.
         row("read refused",
             "F?=F:3%0D G1?=G:0_10%0D G2?=G:1_20%0D G3?=G:2_30%0D click:cmdCustom_0 "
             "cboMode_2==End_Banana F?=?:ERR%0D click:cmdCustom_0 said==?:ERR\\r F?=D:R%0D "
             "click:cmdCustom_0 said==D:R\\r F?=F:X%0D click:cmdCustom_0 said==F:X\\r F?=E%0D "
             "click:cmdCustom_0 said==E\\r F?=F:3%0D G1?=G:2_999%0D click:cmdCustom_0 "
-            "said==G:2_999\\r "
-            "cboMode_0==Discrete cboLocation_0==10 cboMode_2==End_Banana cboLocation_2==30");
+            "said==G:2_999\\r G1?=G:1%0D click:cmdCustom_0 said==G:1\\r "
+            "cboMode_0==Discrete cboLocation_0==10 cboMode_2==End_Banana cboLocation_2==30 G1?= "
+            "G2?=G:0_50%0D click:cmdCustom_0 cboLocation_0==10 cboLocation_1==50");
         // Remote control: offered once the instrument port listens, shown while a client holds
         // it, taken back by Local, which forbids it until the operator allows it again.
         row("remote",
@@ -479,10 +481,10 @@ private Q_SLOTS:
     {
         // The start-up table (eight Not Used pockets) sends nothing: the indexer's layout stays.
         play(*f, "click:cmdCustom_1 sent==");
-        QString dialogs; // o: open, s: save
-        cFileDialog::SetShowHandler([&dialogs](cFileDialog &dialog, bool fOpen) {
+        QString dialogs, chosen = QStringLiteral("saved.cfg"); // o: open, s: save
+        cFileDialog::SetShowHandler([&](cFileDialog &dialog, bool fOpen) {
             dialogs += fOpen ? u'o' : u's';
-            dialog.setFileName(ProgramDirectory() + QStringLiteral("saved.cfg"));
+            dialog.setFileName(ProgramDirectory() + chosen);
             return true;
         });
         // What was read is sent back; saved, then read from an indexer that holds no pocket: every
@@ -496,6 +498,11 @@ private Q_SLOTS:
         play(*f, "click:cmdCustom_2");
         QCOMPARE(dialogs, QStringLiteral("so"));
         QCOMPARE(control<PocketTable>(w, "pocketTable")->type(1), int(EndBanana));
+        // A file that is not there is remembered; the table and a refused name's note stay.
+        chosen = QStringLiteral("gone.cfg");
+        play(*f, "type:txtName_0:Ti type:txtName_1:ti click:cmdCustom_2 lblNameNote^=Pocket_2 "
+                 "cboMode_1==End_Banana");
+        QCOMPARE(ConfigFile, chosen);
         cFileDialog::SetShowHandler({});
     }
 };
