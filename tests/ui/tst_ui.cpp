@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 class TestUi : public QObject
@@ -180,6 +181,14 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(QFileInfo(KeptCopyPath(path)).path()) &&
                 ReplaceFileAtomically(KeptCopyPath(path), "1, 2, 9") && ReadConfigFile(path, read));
         QVERIFY(read.type(0) == EndBanana && read.position(0) == 8);
+        // A file that cannot be opened (no descriptor left) is not read.
+        rlimit files{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &files) == 0);
+        const int next = ::dup(STDERR_FILENO); // every lower descriptor is taken
+        ::close(next);
+        const rlimit none{rlim_t(next), files.rlim_max};
+        const bool taken = ::setrlimit(RLIMIT_NOFILE, &none) != 0 || ReadConfigFile(path, read);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &files) == 0 && !taken);
         // A FIFO is refused unopened: an open would wait for a writer.
         const QByteArray fifo = QFile::encodeName(home.dir.filePath(QStringLiteral("fifo.cfg")));
         QVERIFY(::mkfifo(fifo.constData(), 0600) == 0 && !ReadConfigFile(fifo, read) &&
