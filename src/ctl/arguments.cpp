@@ -171,8 +171,10 @@ std::optional<int> readCommandLine(const QStringList &arguments, Options &o, QJs
     if (parser.isSet(timeout)) {
         bool ok = false;
         o.timeoutS = parser.value(timeout).toInt(&ok);
-        if (!ok || o.timeoutS < 1)
-            return usage(QStringLiteral("--timeout takes a whole number of seconds"));
+        // Beyond that the deadline's milliseconds do not fit a timer, and it would never come.
+        if (!ok || o.timeoutS < 1 || o.timeoutS > kMaxTimeoutS)
+            return usage(QStringLiteral("--timeout takes a whole number of seconds from 1 to %1")
+                             .arg(kMaxTimeoutS));
     }
     o.args = parser.positionalArguments();
     if (!o.args.isEmpty())

@@ -3,6 +3,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <limits>
 #include <optional>
 
 // rv360ctl's command line and the request it makes.
@@ -16,6 +17,8 @@ struct Options {
     // Given with --timeout; else 60 s for a move's wait, 10 s for a plain request.
     int timeoutS = 0;
 };
+// The longest --timeout, in seconds (about 24 days).
+constexpr int kMaxTimeoutS = std::numeric_limits<int>::max() / 1000;
 
 // The request for the command line, or an error text.
 std::optional<QJsonObject> requestFor(const Options &o, QString *why);

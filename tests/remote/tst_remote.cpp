@@ -427,6 +427,7 @@ private Q_SLOTS:
             {viaDevice + " move au --wait --timeout 10", 0, "", ""},
             {viaDevice + " status", 0, "pocket=6 name=Au state=ready\n", ""}, {viaSocket + " move Ag", 2, "", "no pocket named Ag"}, {viaDevice + " control io", 0, "", ""},
             {viaDevice + " control", 0, "io\n", ""}, {viaDevice + " switches front", 0, "0A\n", ""},
+            {viaDevice + " names", 0, "1\n2\n3\n4\n5\n6 Au\n7\n8\n", ""}, {"--timeout 2147484 status", 2, "", "rv360ctl: --timeout takes"},
             {viaDevice + " layout send " + layout, 0, "", ""},
             {viaDevice + " layout read", 0, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n", ""},
             {viaSocket + " inhibit on HV on", 0, "", ""}, {viaSocket + " move 5", 1, "", "rv360ctl: moves inhibited: HV on\n"},
@@ -484,6 +485,20 @@ private Q_SLOTS:
         QTimer::singleShot(300, &mute, &QLocalServer::close);
         QVERIFY(ctl(viaMute.split(u' ') << QStringLiteral("status")) ==
                 Ctl(3, "", "rv360ctl: lost the running rv360\n"));
+        // A watch's lines name only the fields that tell something: a refused move no name.
+        QProcess plain;
+        plain.start(ctlProgram, {"--socket", socketPath, "watch"});
+        QTRY_VERIFY(plain.canReadLine()); // what is known comes first: it watches
+        motion->setInhibit(true, QStringLiteral("HV on"), QStringLiteral("test"));
+        motion->move(5, QStringLiteral("test"), this, {});
+        motion->setInhibit(false, {}, QStringLiteral("test"));
+        QByteArray said;
+        QTRY_VERIFY((said += plain.readAllStandardOutput())
+                        .endsWith("inhibit=on reason='HV on' source=test\nmove=inhibited target=5 "
+                                  "source=test message='moves inhibited: HV on'\ninhibit=off "
+                                  "reason='HV on' source=test\n"));
+        plain.kill();
+        plain.waitForFinished();
         // watch: a line per change the window's poll sees (its pocket alternates) until nobody
         // takes its output (SIGPIPE ignored as under systemd): the first lines, then its end.
         TrafficLog traffic(*link, {});
@@ -499,6 +514,7 @@ private Q_SLOTS:
         head.start(QStringLiteral("head"), {"-n", "12"});
         watcher.start(ctlProgram, {"--socket", socketPath, "watch", "--traffic"});
         QTRY_VERIFY(watcher.state() == QProcess::NotRunning && watcher.exitCode() == 1);
+        QVERIFY(watcher.readAllStandardError().contains("rv360ctl: output: "));
         // Each line a link status, a frame, a reply with its time or a pocket; a whole poll seen.
         const QRegularExpression lines(QStringLiteral(
             "^(?=[^\\0]* > \\$B\\?\\\\r\\\\n\n[^\\0]*\npocket=[67]\n)((link=(Busy|Ready)|"
