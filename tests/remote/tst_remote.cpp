@@ -391,6 +391,8 @@ private Q_SLOTS:
         motion->setWatchMs(50, 150);
         QString why;
         QVERIFY(server.listen(socketPath, &why));
+        auto other = std::make_unique<ControlServer>(*motion); // one that goes away
+        QVERIFY(other->listen(home.dir.filePath(QStringLiteral("other.sock")), &why));
         QLocalServer mute; // takes clients, never answers
         QVERIFY(mute.listen(home.dir.filePath(QStringLiteral("mute.sock"))));
         SimProcess sim;
@@ -485,9 +487,11 @@ private Q_SLOTS:
         QTimer::singleShot(300, &mute, &QLocalServer::close);
         QVERIFY(ctl(viaMute.split(u' ') << QStringLiteral("status")) ==
                 Ctl(3, "", "rv360ctl: lost the running rv360\n"));
-        // A watch's lines name only the fields that tell something: a refused move no name.
+        // A watch's lines name only the fields that tell something (a refused move no name),
+        // until the program it watches goes away.
         QProcess plain;
-        plain.start(ctlProgram, {"--socket", socketPath, "watch"});
+        plain.start(ctlProgram,
+                    {"--socket", home.dir.filePath(QStringLiteral("other.sock")), "watch"});
         QTRY_VERIFY(plain.canReadLine()); // what is known comes first: it watches
         motion->setInhibit(true, QStringLiteral("HV on"), QStringLiteral("test"));
         motion->move(5, QStringLiteral("test"), this, {});
@@ -497,8 +501,8 @@ private Q_SLOTS:
                         .endsWith("inhibit=on reason='HV on' source=test\nmove=inhibited target=5 "
                                   "source=test message='moves inhibited: HV on'\ninhibit=off "
                                   "reason='HV on' source=test\n"));
-        plain.kill();
-        plain.waitForFinished();
+        other.reset();
+        QTRY_VERIFY(plain.state() == QProcess::NotRunning && plain.exitCode() == 3);
         // watch: a line per change the window's poll sees (its pocket alternates) until nobody
         // takes its output (SIGPIPE ignored as under systemd): the first lines, then its end.
         TrafficLog traffic(*link, {});
