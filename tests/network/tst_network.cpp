@@ -75,7 +75,7 @@ private Q_SLOTS:
         QVERIFY(!far && tcp.open(choice) && tcp.isConnecting());
         tcp.write("$B6\r\n");
         tcp.discardOutput();
-        QTRY_VERIFY(far && !tcp.isConnecting());
+        QTRY_VERIFY(far && tcp.isOpen() && !tcp.isConnecting());
         int keepAlive = 0, idle = 0; // on its socket, the one at the far end's peer port
         for (int fd = 0; fd < 1024; ++fd) {
             sockaddr_in at{};
