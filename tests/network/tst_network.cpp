@@ -47,8 +47,10 @@ private Q_SLOTS:
     void init() { link = std::make_unique<IndexerLink>(); }
 
     // A bare listener that answers the probe only. The port alone: a frame given while it
-    // connects and then dropped never goes out, nor does a dropped byte come in; a read of
-    // nothing is not the end of the connection, the far end's close is. The link on it (named by
+    // connects and then dropped never goes out, nor does a dropped byte come in, but a discard
+    // while it connects leaves the probe's answer alone; once connected, keepalive is on (a dead
+    // peer is found in seconds); a read of nothing is not the end of the connection, the far
+    // end's close is. The link on it (named by
     // its endpoint), never answered: timeouts, the connection kept; but a timed-out frame that
     // the connection still holds (the far end takes nothing) goes with the connection, reset: it
     // never reaches the device server late.
@@ -61,7 +63,7 @@ private Q_SLOTS:
         QPointer<QTcpSocket> far; // each connection's, its first frame (the probe) answered
         connect(&server, &QTcpServer::newConnection, this, [&server, &far, &tcp] {
             far = server.nextPendingConnection();
-            connect( // a discard while the answer waits: not the caller's to drop
+            connect( // the port told to discard while the answer waits for it
                 far, &QTcpSocket::readyRead, far,
                 [f = far.data(), &tcp] {
                     f->read(5), f->write("D:R\r"), f->flush(), tcp.discardInput();
@@ -76,7 +78,7 @@ private Q_SLOTS:
         tcp.write("$B6\r\n");
         tcp.discardOutput();
         QTRY_VERIFY(far && tcp.isOpen() && !tcp.isConnecting());
-        int keepAlive = 0, idle = 0; // on its socket, the one at the far end's peer port
+        int keepAlive = 0, idle = 0; // its socket's: the one at the far end's peer port
         for (int fd = 0; fd < 1024; ++fd) {
             sockaddr_in at{};
             socklen_t size = sizeof at;
