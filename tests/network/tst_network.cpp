@@ -119,7 +119,7 @@ private Q_SLOTS:
     // A device server's greeting, however late and however spread, is never a reply: spread
     // over 220 ms (over once quiet for kGreetingQuietMs, well before kGreetingMaxMs), one that
     // never ends (cut off after kGreetingMaxMs), one that comes after the quiet time while the
-    // probe waits. All three at once.
+    // probe waits (a line end first, as banners have). All three at once.
     void greetings()
     {
         enum { Spread, Endless, Late };
@@ -134,8 +134,9 @@ private Q_SLOTS:
             connect(&server, &QTcpServer::newConnection, this, [&server, kind] {
                 QTcpSocket *far = server.nextPendingConnection();
                 auto *chatter = new QTimer(far);
-                connect(chatter, &QTimer::timeout, far,
-                        [far, kind] { far->write(kind == Endless ? "~\r" : "ser2net port\r\n"); });
+                connect(chatter, &QTimer::timeout, far, [far, kind] {
+                    far->write(kind == Endless ? "~\r" : "\r\nser2net port\r\n");
+                });
                 chatter->setSingleShot(kind == Late);
                 chatter->start(kind == Late ? 150 : 50);
                 if (kind == Spread)
