@@ -65,7 +65,6 @@ void LineServer::serve(QTcpServer &server)
             if (client->m_peer.isNull()) { // gone before its address could be read
                 client->m_who = QStringLiteral("unknown peer");
                 socket->setParent(client);
-                client->m_busy = true;
                 close(*client, Cap::Allow);
                 continue;
             }
@@ -87,10 +86,9 @@ void LineServer::adopt(Client *client)
         if (Client *idle = idlest())
             close(*idle, Cap::Idle);
     }
-    if (!allowed || m_clients.size() >= m_limits.clients) {
-        client->m_busy = true;
+    // Refused before its input is wired: no line of it is ever served.
+    if (!allowed || m_clients.size() >= m_limits.clients)
         return close(*client, allowed ? Cap::Clients : Cap::Allow);
-    }
     m_clients.append(client);
     client->m_heard.start();
     client->m_partial.setSingleShot(true);

@@ -92,9 +92,6 @@ bool SystemSerialPort::open(const PortChoice &choice)
         // QSerialPort reports a device locked by another program as a permission error too.
         m_failure = QFileInfo(device).isWritable() ? OpenFailure::InUse : OpenFailure::NoPermission;
         break;
-    case QSerialPort::OpenError:
-        m_failure = OpenFailure::InUse;
-        break;
     default:
         m_failure = QFileInfo::exists(device) ? OpenFailure::Other : OpenFailure::NotFound;
         break;

@@ -48,8 +48,7 @@ bool TcpPort::open(const PortChoice &choice)
     beginOpen(choice);
     if (!UsableEndpoint(choice.host, choice.tcpPort))
         return failed(OpenFailure::Other, QStringLiteral("no usable address and port"));
-    m_open = true;
-    m_connected = false;
+    m_open = true; // not connected: close() has reset that
     // On the next turn: an open that is closed again at once costs no connection.
     QTimer::singleShot(0, this, [this] {
         if (m_open && !m_connected && m_socket.state() == QAbstractSocket::UnconnectedState)
@@ -203,9 +202,9 @@ void TcpPort::discardOutput()
     if (!m_connected)
         return;
     int queued = 0;
+    // Connected, so the descriptor is valid.
     const int fd = int(m_socket.socketDescriptor());
-    if (fd >= 0)
-        ::ioctl(fd, TIOCOUTQ, &queued);
+    ::ioctl(fd, TIOCOUTQ, &queued);
     if (m_socket.bytesToWrite() == 0 && queued == 0)
         return;
     // SO_LINGER zero: the close sends a reset and the kernel drops what it still holds.

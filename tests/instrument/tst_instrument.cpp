@@ -219,14 +219,14 @@ private Q_SLOTS:
             {"::ffff:127.0.0.2, 127.0.0.3/32", {"A POCK? = 3", "B POCK? = 3", "C refused", "web"}, ""},
             {"::/0", {"[::]", "G POCK? = 3", "A refused", "web"}, ""}, {"", {"[::]", "A POCK? = 3", "G POCK? = 3", "web"}, ""},
             {"::ffff:127.0.0.0/104", {"[::]", "A POCK? = 3", "F POCK? = 3", "G refused", "web"}, ""},
+            {"::ffff:0:0/96", {"[::]", "E POCK? = 3", "G refused"}, ""},
             {"", {"C POCK? = 3", "A SYST:REM = -221,\"Settings conflict;remote control not allowed\""}, ""},
             {"", {"allow", "A SYST:REM = " + none, "B SYST:REM = -221,\"Settings conflict;remote control held by 127.0.0.2\"",
                   "B POCK 5 = -221,\"Settings conflict;local control\"", "A POCK 5 = " + none}, "B5"},
-            // Local: a holder that goes on commanding has not noticed, and is closed; one that
-            // gives control back is kept.
-            {"", {"allow", "A SYST:REM = " + none, "local", "A POCK? = 3", "A POCK 5 = ...", "A closed",
-                  "said 127.0.0.2 closed: a change sent after the operator took control back",
-                  "B SYST:REM = -221,\"Settings conflict;remote control not allowed\"", "allow", "B SYST:REM = " + none}, ""},
+            // Local: a holder that goes on commanding has not noticed, even once remote control is
+            // allowed again, and is closed; one that gives control back is kept.
+            {"", {"allow", "A SYST:REM = " + none, "local", "A POCK? = 3", "allow", "A POCK 5 = ...", "A closed",
+                  "said 127.0.0.2 closed: a change sent after the operator took control back", "B SYST:REM = " + none}, ""},
             {"", {"allow", "A SYST:REM = " + none, "local", "A SYST:LOC = " + none, "A POCK 5 = -221,\"Settings conflict;local control\""}, ""},
             // Four clients that hold a place: lines left unfinished are closed; a silent one gives
             // its place to a newcomer, unless it holds control; a line ended restarts the clock.

@@ -8,6 +8,7 @@
 
 #include <QProcess>
 #include <QTest>
+#include <fcntl.h>
 
 using Reply = IndexerLink::Reply;
 
@@ -233,6 +234,20 @@ private Q_SLOTS:
         SystemSerialPort console;
         QVERIFY(!console.open(PortChoice::serial(2, QStringLiteral("/dev/console"))));
         QCOMPARE(console.lastOpenFailure(), LinePort::OpenFailure::SystemConsole);
+        // Other failures: a line another port holds, a device that is no line, a missing one.
+        const int pty = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(pty >= 0 && ::grantpt(pty) == 0 && ::unlockpt(pty) == 0);
+        SystemSerialPort holder;
+        QVERIFY(holder.open(PortChoice::serial(1, QString::fromLatin1(::ptsname(pty)))));
+        const std::pair<QString, LinePort::OpenFailure> failures[] = {
+            {holder.choice().device, LinePort::OpenFailure::InUse},
+            {dir.path(), LinePort::OpenFailure::Other},
+            {none, LinePort::OpenFailure::NotFound}};
+        for (const auto &[device, failure] : failures)
+            QVERIFY2(!console.open(PortChoice::serial(2, device)) &&
+                         console.lastOpenFailure() == failure,
+                     qPrintable(device));
+        ::close(pty);
         if (::getuid() != 0)
             QSKIP("lock files of another owner need root");
         QProcess nobody; // a process of another user
