@@ -134,12 +134,10 @@ void RV360Indexer::change(const std::string &line, bool move)
         giveBack();
         raise("RV360_Refused", error->text, "RV360Indexer");
     }
-    if (move) {
+    if (move)
         leaseForMove_ = true;
-        leaseConnection_ = client_->connections();
-    } else {
+    else
         giveBack();
-    }
 }
 
 void RV360Indexer::giveBack()
@@ -155,9 +153,6 @@ void RV360Indexer::look()
         set_status(badProperty_);
         return;
     }
-    // A new connection no longer holds control: the port gave it back with the old one.
-    if (leaseForMove_ && leaseConnection_ != client_->connections())
-        leaseForMove_ = false;
     const auto state = client_->query("STAT?");
     const auto words = state ? client_->query("STAT:TEXT?") : std::nullopt;
     const auto lines = words ? ScpiClient::unquoteList(*words) : std::nullopt;

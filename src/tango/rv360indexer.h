@@ -62,9 +62,9 @@ private:
     std::unique_ptr<ScpiClient> client_;
     // Why there is no client: the Instrument property is not HOST:PORT.
     std::string badProperty_;
-    // Remote control kept for our move, on that connection.
+    // Remote control kept for our move (after a reconnection the port has given it back
+    // already, and the SYST:LOC once the move has ended does no harm).
     bool leaseForMove_ = false;
-    unsigned long leaseConnection_ = 0;
     Tango::DevShort pocket_ = 0, speed_ = 0;
     Tango::DevBoolean remoteAllowed_ = false;
     Text pocketName_, inhibitReason_, remoteHolder_;

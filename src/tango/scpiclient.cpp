@@ -193,7 +193,6 @@ bool ScpiClient::connectNow()
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     fd_ = fd;
     buffer_.clear();
-    ++connections_;
     return true;
 }
 

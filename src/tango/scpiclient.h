@@ -45,9 +45,6 @@ public:
     std::optional<std::string> query(const std::string &line);
     // The next answer line, for lines sent together that each have one.
     std::optional<std::string> nextAnswer() { return readLine(); }
-    // How many connections have been made: a new one has lost what the port gave the last one
-    // (remote control).
-    unsigned long connections() const { return connections_; }
 
     bool isConnected() const { return fd_ >= 0; }
     // Why the last call failed, in words for the device's Status.
@@ -68,5 +65,4 @@ private:
     std::string lastError_;
     std::chrono::steady_clock::time_point lastAttempt_{};
     bool attempted_ = false;
-    unsigned long connections_ = 0;
 };

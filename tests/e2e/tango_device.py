@@ -77,6 +77,21 @@ def free_port():
         return s.getsockname()[1]
 
 
+# Command lines the server refuses, or where Tango cannot start: a status and words that say so.
+taken = socket.socket()
+taken.bind(("127.0.0.1", 0))
+taken.listen()
+for args, status, words in [
+        (["--instrument"], 2, "--instrument needs HOST:PORT"),
+        (["--instrument", "127.0.0.1:0", "x"], 2, "--instrument needs HOST:PORT"),
+        (["--help"], 0, "Usage: rv360-tango"),
+        (["x", "-nodb", "-dlist", "rv360/indexer/1", "-ORBendPoint",
+          "giop:tcp:127.0.0.1:%d" % taken.getsockname()[1]], 1, "Unable to create an endpoint")]:
+    run = subprocess.run([server_program] + args, capture_output=True, text=True, timeout=20)
+    if run.returncode != status or words not in run.stdout + run.stderr:
+        fail("%s: status %s, %r" % (args, run.returncode, run.stdout + run.stderr))
+taken.close()
+
 port = free_port()
 server = subprocess.Popen(
     [server_program, "--instrument", "127.0.0.1:" + instrument, "test", "-nodb", "-dlist",
