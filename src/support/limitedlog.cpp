@@ -8,7 +8,7 @@
 namespace
 {
 
-constexpr qint64 kGapMs = 1000;
+qint64 gapMs = 1000;
 
 struct Kind {
     QElapsedTimer said; // since the last line of the kind went out
@@ -31,11 +31,16 @@ void sayLeftOut(Kind &kind)
 
 } // namespace
 
+void SetLogLimitGap(qint64 ms)
+{
+    gapMs = ms;
+}
+
 void LogLimited(const QString &kind, const QString &prefix, const QString &line)
 {
     static QHash<QString, Kind> kinds;
     Kind &each = kinds[kind];
-    if (!each.said.isValid() || each.said.elapsed() >= kGapMs) {
+    if (!each.said.isValid() || each.said.elapsed() >= gapMs) {
         if (each.left > 0) // its count is late: said before the new line
             sayLeftOut(each);
         write(line);
@@ -45,7 +50,7 @@ void LogLimited(const QString &kind, const QString &prefix, const QString &line)
     // The count goes out once the second has passed; a line in the meantime adds to it.
     if (each.left++ == 0) {
         each.prefix = prefix;
-        QTimer::singleShot(kGapMs - each.said.elapsed(), [kind] {
+        QTimer::singleShot(gapMs - each.said.elapsed(), [kind] {
             Kind &later = kinds[kind];
             if (later.left > 0)
                 sayLeftOut(later);

@@ -8,3 +8,5 @@
 // went out ("rv360: instrument port: 41 more like that left out"). kind is one of a few fixed
 // texts (never a peer's address); prefix begins the count's line.
 void LogLimited(const QString &kind, const QString &prefix, const QString &line);
+// The second, shorter in tests.
+void SetLogLimitGap(qint64 ms);

@@ -126,15 +126,14 @@ bool AppendToTextFile(const QString &fileName, const QString &text)
         return false;
     }
     const QByteArray line = text.toUtf8() + "\r\n";
-    if (file.write(line) != line.size() || !file.flush()) {
+    // Closed once written: a network file system may say only then that the line was lost. Left
+    // open when the write failed, so that its error is the one told.
+    if (file.write(line) == line.size() && file.flush())
+        file.close();
+    if (file.isOpen() || file.error() != QFileDevice::NoError) {
         const QFileDevice::FileError error =
             file.error() == QFileDevice::NoError ? QFileDevice::WriteError : file.error();
         ShowErrorMessage(title, fileErrorNumber(fileName, error), file.errorString());
-        return false;
-    }
-    file.close();
-    if (file.error() != QFileDevice::NoError) {
-        ShowErrorMessage(title, fileErrorNumber(fileName, file.error()), file.errorString());
         return false;
     }
     return true;

@@ -2,7 +2,9 @@
 // and the error message.
 #include "cIniFile.h"
 #include "conversions.h"
+#include "limitedlog.h"
 #include "modUtil.h"
+#include "recordfile.h"
 #include "settings.h"
 #include "testhome.h"
 
@@ -50,7 +52,7 @@ private Q_SLOTS:
             {QString(5000, u'9'), max, kNone}, {"&H" + QString(17, u'F'), max, kNone},
             {"3.5", 3.5, 4}, {"-2.5", -2.5, -2}, {"-.7", -0.7, -1}, {"12.51", 12.51, 13},
             {"32767", 32767, 32767}, {"32767.5", 32767.5, kNone}, {"-32768.5", -32768.5, -32768},
-            {"-32769", -32769, kNone}, {"-327680", -327680, kNone}};
+            {"-32769", -32769, kNone}, {"-327680", -327680, kNone}, {"&Z5", 0, kNone}};
         // clang-format on
         for (const auto &[text, leading, integer] : rows) {
             // Exact: QCOMPARE on doubles would forgive the last bits.
@@ -92,6 +94,56 @@ private Q_SLOTS:
         const QString longest = QString(32766, u'a') + u'/';
         QCOMPARE(GetPathPart(longest) + GetPathPart(longest + u'b'), longest);
         QCOMPARE(messages().last(), QStringLiteral("GetPathPart: Error: 6. Path too long"));
+    }
+
+    // A record (header "h\n", a cap of 12 bytes, one old file) a line at a time: a failure (no
+    // folder yet) leaves the next line to be tried; at the file-size limit (0: none) the line cut
+    // short is taken back and the record stops there, as it does when a rotation cannot be done.
+    void records()
+    {
+        const QString file = inHome("rec/r.log");
+        RecordFile records[] = {{file, 12, 1, "h\n"}, {file, 12, 1, "h\n"}};
+        // clang-format off
+        const struct { const char *folder; int record; rlim_t limit; QByteArray line, after, why; }
+            rows[] = {{"", 0, 0, "a\n", "<none>", "No such file or directory"},
+            {"rec", 0, 0, "a\n", "h\na\n", ""}, {"", 0, 0, "b\n", "h\na\nb\n", ""},
+            {"", 0, 8, "cd\n", "h\na\nb\n", "File too large; stopped"},
+            {"", 0, 0, "c\n", "h\na\nb\n", "File too large; stopped"},
+            {"rec/r.log.1", 1, 0, "0123456\n", "h\na\nb\n", "could not be rotated; stopped"}};
+        // clang-format on
+        rlimit old = {};
+        QVERIFY(std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && ::getrlimit(RLIMIT_FSIZE, &old) == 0);
+        for (const auto &row : rows) {
+            QVERIFY(QDir().mkpath(inHome(row.folder)));
+            const rlimit limit{row.limit ? row.limit : old.rlim_cur, old.rlim_max};
+            QString why;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            const bool written = records[row.record].append(row.line, &why);
+            ::setrlimit(RLIMIT_FSIZE, &old);
+            QVERIFY2(written == why.isEmpty() && why.toUtf8() == row.why, qPrintable(why));
+            QCOMPARE(contentsOf(file), row.after);
+        }
+    }
+
+    // Lines of a kind (a gap of 100 ms here): one a gap, the others counted; the count said as
+    // the gap ends, or before the next line when the loop was busy meanwhile; no count of none.
+    void limitedLog()
+    {
+        const int stderrCopy = ::dup(2);
+        QVERIFY(std::freopen(qPrintable(inHome("said")), "w", stderr));
+        SetLogLimitGap(100);
+        // clang-format off
+        const struct { int wait; bool busy; const char *line; } rows[] = { // a wait, then a line
+            {0, false, "a"}, {0, false, "b"}, {400, false, "c"}, {0, false, "d"},
+            {200, true, "e"}, {200, false, "f"}};
+        // clang-format on
+        for (const auto &[wait, busy, line] : rows) {
+            busy ? void(::usleep(wait * 1000)) : QTest::qWait(wait);
+            LogLimited("k", "p: ", line);
+        }
+        ::dup2(stderrCopy, 2), ::close(stderrCopy), SetLogLimitGap(1000);
+        QCOMPARE(contentsOf(inHome("said")),
+                 "a\np: 1 more like that left out\nc\np: 1 more like that left out\ne\nf\n");
     }
 
     // The INI layer, key "k" of section "A". Read (default "DEF"): a value ends at a NUL and
@@ -145,38 +197,39 @@ private Q_SLOTS:
     }
 
     // Loads a settings file, then saves the values unchanged: what each key reads (and the
-    // devices of COM1 and COM2), and what the file holds after (byte for byte where nothing
-    // changed). One that cannot be used (a FIFO: an open would wait for a writer) gives the
-    // defaults and a message, and is not written.
+    // devices of COM1 and COM2, the eighth pocket's name), and what the file holds after (byte for
+    // byte where nothing changed). One that cannot be used (a FIFO: an open would wait for a
+    // writer) gives the defaults and a message, and is not written.
     void settings()
     {
         const QByteArray rest = "EAddr=0.0.0.0\r\nConfigFile=RV360.cfg\r\n";
         const QByteArray carried =
-            "[Application]\r\nConfigFile=/d/a.cfg\r\nEPort=65535\r\n"
-            "EAddr=10.0.0.5\r\nCommPort=3\r\n[Ports]\r\nCOM1 = /dev/ttyUSB0 \r\n";
+            "[Application]\r\nConfigFile=/d/a.cfg\r\nEPort=65535\r\nEAddr=10.0.0.5\r\n"
+            "CommPort=3\r\n[Ports]\r\nCOM1 = /dev/ttyUSB0 \r\n[Pockets]\r\nName8=Cu\r\n";
         const QByteArray eightBit = "[Application]\nEAddr=caf\xe9\nConfigFile=d\xc3\xa9j\xc3\xa0\n"
                                     "CommPort=2\r\nEPort=-1\r\n; \xe9t\xe9\n";
         // Device paths of up to 4096 characters.
         const QByteArray devices = "[Ports]\r\nCOM1=/dev/" + QByteArray(4091, 'x') +
                                    "\r\nCOM2=/dev/" + QByteArray(4092, 'x') + "\r\n";
-        const QString ttys = QStringLiteral(" /dev/ttyS0 /dev/ttyS1");
+        const QString ttys = QStringLiteral(" /dev/ttyS0 /dev/ttyS1 ");
         const QByteArray utf16("\xff\xfe[\0A\0]\0", 8); // a rewrite would mangle it
         // clang-format off
         const std::tuple<QByteArray, QString, QByteArray> rows[] = {
             {"[Application]\r\nCommPort=40000\r\nEPort=65536\r\n", "1 -1 0.0.0.0 RV360.cfg" + ttys,
              "[Application]\r\nCommPort=1\r\nEPort=-1\r\n" + rest},
-            {carried, "3 65535 10.0.0.5 /d/a.cfg /dev/ttyUSB0 /dev/ttyS1", carried},
+            {carried, "3 65535 10.0.0.5 /d/a.cfg /dev/ttyUSB0 /dev/ttyS1 Cu", carried},
             {eightBit, "2 -1 caf\u00e9 d\u00e9j\u00e0" + ttys, eightBit},
-            {devices, "1 -1 0.0.0.0 RV360.cfg /dev/" + QString(4091, u'x') + " [invalid path]",
+            {devices, "1 -1 0.0.0.0 RV360.cfg /dev/" + QString(4091, u'x') + " [invalid path] ",
              devices + "[Application]\r\nCommPort=1\r\nEPort=-1\r\n" + rest},
             {utf16, "1 -1 0.0.0.0 RV360.cfg" + ttys, utf16}}; // one message, nothing saved
         // clang-format on
+        SetPortDevice(2, "/dev/ttyACM0"), SetPortDevice(2, {}); // the choice dropped again
         for (const auto &[contents, values, after] : rows) {
             QVERIFY(ReplaceFileAtomically(SettingsFilePath(), contents));
             LoadSettings();
             const QStringList read = {
-                QString::number(CommPort), QString::number(EPort), EAddr, ConfigFile,
-                PortDeviceName(1),         PortDeviceName(2)};
+                QString::number(CommPort), QString::number(EPort), EAddr,         ConfigFile,
+                PortDeviceName(1),         PortDeviceName(2),      PocketNames[7]};
             QCOMPARE(read.join(u' '), values);
             SaveSettings();
             QVERIFY(contentsOf(SettingsFilePath()) == after);
