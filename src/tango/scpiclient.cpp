@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -169,10 +170,10 @@ bool ScpiClient::connectNow()
         fail("rv360 not reachable at " + where + ": unknown host");
         return false;
     }
+    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> first(found, freeaddrinfo);
     const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                             found->ai_protocol);
     int result = fd < 0 ? -1 : ::connect(fd, found->ai_addr, found->ai_addrlen);
-    freeaddrinfo(found);
     if (result < 0 && fd >= 0 && errno == EINPROGRESS) {
         pollfd p{fd, POLLOUT, 0};
         int soError = ETIMEDOUT;
