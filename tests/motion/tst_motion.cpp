@@ -221,6 +221,13 @@ private Q_SLOTS:
         motion.setRecordFile(home.dir.filePath(QStringLiteral("gone/moves.csv")));
         motion.move(4, QStringLiteral("window"), nullptr, {});
         QVERIFY(failures.last()[0].toString().endsWith(QLatin1String("No such file or directory")));
+        // Written again once the folder is there; a failure after that is said anew.
+        const QString gone = home.dir.filePath(QStringLiteral("gone"));
+        QVERIFY(QDir().mkdir(gone));
+        motion.move(4, QStringLiteral("window"), nullptr, {});
+        QVERIFY(QDir(gone).removeRecursively());
+        motion.move(4, QStringLiteral("window"), nullptr, {});
+        QCOMPARE(failures.size(), 3);
         // The FIFO not read, the old files are.
         QCOMPARE(MotionSupervisor::ReadHistory(record, 5).size(), 6);
         // A rotation that cannot be done (a folder in the way of the oldest file) stops the
