@@ -157,6 +157,8 @@ private Q_SLOTS:
             }
             QTRY_COMPARE_WITH_TIMEOUT(events.size(), row.events.size(), 5000);
             QTest::qWait(150); // and nothing after
+            // Its own status queries never pile up behind a silent line: soon idle.
+            QTRY_VERIFY_WITH_TIMEOUT(!link.isBusy(), 1000);
             events.replaceInStrings(QRegularExpression("\\d\\.\\d s(?=$|,)"), "#.# s");
             QVERIFY2(events == row.events, qPrintable(row.name + (u'\n' + events.join(u'\n'))));
             QCOMPARE(motion.alarm().isEmpty(), events.filter(QStringLiteral("failed")).isEmpty());
@@ -219,8 +221,23 @@ private Q_SLOTS:
         motion.setRecordFile(home.dir.filePath(QStringLiteral("gone/moves.csv")));
         motion.move(4, QStringLiteral("window"), nullptr, {});
         QVERIFY(failures.last()[0].toString().endsWith(QLatin1String("No such file or directory")));
+        // Written again once the folder is there; a failure after that is said anew.
+        const QString gone = home.dir.filePath(QStringLiteral("gone"));
+        QVERIFY(QDir().mkdir(gone));
+        motion.move(4, QStringLiteral("window"), nullptr, {});
+        QVERIFY(QDir(gone).removeRecursively());
+        motion.move(4, QStringLiteral("window"), nullptr, {});
+        QCOMPARE(failures.size(), 3);
         // The FIFO not read, the old files are.
         QCOMPARE(MotionSupervisor::ReadHistory(record, 5).size(), 6);
+        // A rotation that cannot be done (a folder in the way of the oldest file) stops the
+        // record: said at the first line not written.
+        const QString full = home.dir.filePath(QStringLiteral("full.csv"));
+        QVERIFY(ReplaceFileAtomically(full, QByteArray(MotionSupervisor::kRecordBytes - 10, 'f')) &&
+                ReplaceFileAtomically(full + ".8", "") && QDir().mkdir(full + ".9"));
+        motion.setRecordFile(full);
+        motion.move(4, QStringLiteral("window"), nullptr, {});
+        QCOMPARE(failures.last()[0].toString(), QStringLiteral("could not be rotated; stopped"));
     }
 };
 

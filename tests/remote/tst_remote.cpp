@@ -169,14 +169,18 @@ private Q_SLOTS:
             QVERIFY(QTest::qWaitFor([this] { return !link->isBusy(); }) &&
                     run(R"({"cmd":"status"})").contains(result));
         }
-        port->responder = [](const QByteArray &frame) { return frame[1] == 'G' ? "" : "ok\r"; };
-        QVERIFY(
-            run(R"({"cmd":"layout_send","layout":"1,2,5\n2,3,1\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1"})")
-                .contains("did not answer 1 of"));
-        port->responder = {}; // nothing answers
+        // One pocket unanswered: a read or a send fails.
+        port->responder = [](const QByteArray &frame) {
+            return frame == "$F?\r\n" ? "F:1\r" : frame[1] == 'G' ? "" : "ok\r";
+        };
         // clang-format off
-        QVERIFY(run(R"({"cmd":"move","pocket":2})").contains("B2\\\" not sent: the line has not answered"));
+        for (const char *request : {R"({"cmd":"layout_read"})", R"({"cmd":"layout_send","layout":"1,2,5\n2,3,1\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1"})"})
+            QVERIFY2(run(request).contains("did not answer 1 of"), request);
+        // clang-format on
+        port->responder = {}; // nothing answers, not even the move's proof after the timeouts
+        // clang-format off
         QVERIFY(run(R"({"cmd":"layout_send","layout":"1,1,10\n2,3,1\n3,3,1\n4,3,1\n5,3,1\n6,3,1\n7,3,1\n8,3,1"})").contains("did not answer 2 of"));
+        QVERIFY(run(R"({"cmd":"move","pocket":2})").contains("B2\\\" not sent: the line has not answered"));
         // clang-format on
         // The record's header and its last 20 lines unless asked for more.
         motion->setInhibit(true, QStringLiteral("x"), QStringLiteral("test"));
@@ -212,15 +216,15 @@ private Q_SLOTS:
         port->written.clear();
         port->replyDelayMs = 20;
         Script a(socketPath), b(socketPath);
-        // A blank line is skipped.
-        a.send("\n{\"id\":1,\"cmd\":\"status\"}\n{\"id\":2,\"cmd\":\"control\"}");
+        // A blank line is skipped; a script's requests are served one at a time, in order.
+        a.send("\n{\"id\":2,\"cmd\":\"control\"}\n{\"id\":1,\"cmd\":\"status\"}");
         b.send(R"({"id":"x","cmd":"switches","panel":"rear"})");
         link->SendCommand(QStringLiteral("F?"));
+        QCOMPARE(a.next(), R"({"id":2,"ok":true,"source":"comm"})");
         QCOMPARE(
             a.next(),
             R"({"alarm":null,"answering":true,"id":1,"inhibit":null,"last":null,"move":null,"name":null,)"
             R"("ok":true,"pocket":3,"remote":null,"state":"moving"})");
-        QCOMPARE(a.next(), R"({"id":2,"ok":true,"source":"comm"})");
         QCOMPARE(b.next(), R"({"byte":"C8","id":"x","ok":true})");
         // One at a time on the line, the window's first (it asked first); the status asks none.
         QVERIFY(port->commands().join(u',').contains(

@@ -95,6 +95,18 @@ private Q_SLOTS:
         QCOMPARE(port.calls, (QStringList{"open 1", "close 1", "open 1"}));
         SaveSettings();
         QVERIFY(contentsOf(SettingsFilePath()).contains("\nCOM1=" + QFile::encodeName(stable)));
+        // The highest TCP port is tried (the fake port has no Ethernet); a device lost during a
+        // command is no failure to open.
+        auto *why = control<QLabel>(dialog, "lblPortError");
+        control<QRadioButton>(dialog, "optCommPort_5")->click();
+        control<QLineEdit>(dialog, "txtHostAddress")->setText(QStringLiteral("127.0.0.1"));
+        control<QLineEdit>(dialog, "txtHostPort")->setText(QStringLiteral("65535"));
+        find->click();
+        QTRY_COMPARE(why->text(), QStringLiteral("Ethernet (127.0.0.1:65535) not found"));
+        port.responder = [this](const QByteArray &) { return port.close(), QByteArray(); };
+        control<QRadioButton>(dialog, "optComPort_1")->click();
+        find->click();
+        QTRY_VERIFY(find->isEnabled() && why->text().isEmpty() && !port.isOpen());
     }
 };
 
