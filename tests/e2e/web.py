@@ -176,7 +176,7 @@ def run_checks():
     # The state as the script words it once the move has ended.
     if ('id="pocket">%d<' % TARGET not in dom or 'id="name">%s<' % NAME_IN_DOM not in dom
             or 'id="state">Ready<' not in dom or not row.search(dom)):
-        fail("Chromium's DOM lacks pocket %d or %r in its places:\n%s"
+        fail("Chromium's DOM lacks pocket %d, %r or Ready in its places:\n%s"
              % (TARGET, NAME_IN_DOM, dom[:3000]))
     step("Chromium: the page's DOM holds pocket %d, its name escaped, and Ready" % TARGET)
     shot = work + "/web.png"
