@@ -18,6 +18,8 @@ public:
     bool start(const QStringList &extraArgs = {});
     // The same on a TCP listener on 127.0.0.1 (port 0: a free one); tcpPort() tells which.
     bool startTcp(quint16 port = 0);
+    // The same on a serial device (or a pty's slave) that the caller provides.
+    bool startDevice(const QString &path) { return launch({"--device", path}, "ready " + path); }
     quint16 tcpPort() const { return m_tcpPort; }
     // Where the link to the pty is made; set before start() to use another path.
     QString linkPath() const { return m_linkPath; }
@@ -27,6 +29,7 @@ public:
     {
         m_process.setStandardErrorFile(path, QIODevice::Append);
     }
+    qint64 pid() const { return m_process.processId(); }
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     // Sends one control line and returns the simulator's response line (empty after 5 s).
     QString control(const QString &line);

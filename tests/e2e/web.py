@@ -173,11 +173,12 @@ def run_checks():
     dom = browse(browser + ["--virtual-time-budget=1500", "--dump-dom", base + "/"])
     row = re.compile(r"<tr><td>%d</td>(<td>[^<]*</td>)*<td>%s</td></tr>"
                      % (TARGET, re.escape(NAME_IN_DOM)))
+    # The state as the script words it once the move has ended.
     if ('id="pocket">%d<' % TARGET not in dom or 'id="name">%s<' % NAME_IN_DOM not in dom
-            or not row.search(dom)):
-        fail("Chromium's DOM lacks pocket %d or %r in its places:\n%s"
+            or 'id="state">Ready<' not in dom or not row.search(dom)):
+        fail("Chromium's DOM lacks pocket %d, %r or Ready in its places:\n%s"
              % (TARGET, NAME_IN_DOM, dom[:3000]))
-    step("Chromium: the page's DOM holds pocket %d and its name, escaped" % TARGET)
+    step("Chromium: the page's DOM holds pocket %d, its name escaped, and Ready" % TARGET)
     shot = work + "/web.png"
     browse(browser + ["--screenshot=" + shot, "--window-size=480,900", base + "/"])
     with open(shot, "rb") as picture:

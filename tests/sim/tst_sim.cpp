@@ -1,8 +1,14 @@
-// The simulator's model and framer, in process (the other tests drive it through its pty).
+// The simulator's model and framer in process; its control lines, line faults and a hung-up
+// device through the process.
 #include "framer.h"
 #include "indexermodel.h"
+#include "simprocess.h"
 
+#include <QFile>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 class TestSim : public QObject
 {
@@ -43,6 +49,38 @@ private Q_SLOTS:
         const auto frames = Framer().feed("$B$C?\r\nD?\r$" + QByteArray(300, 'A') + "\r$F?\r");
         QVERIFY(frames.size() == 3 && frames[0].command() == "C?" && frames[1].oversized &&
                 frames[2].command() == "F?");
+    }
+
+    // The process: a byte of 255 taken; long replies that overfill the line go out whole as
+    // the client reads; "quit" answered; a device that hangs up retried, not spun on.
+    void server()
+    {
+        SimProcess sim, device;
+        QVERIFY(sim.start() && sim.control("switches 255 0xff") == "ok" &&
+                sim.control("reply I " + QString(4000, u'R')) == "ok");
+        const int fd = ::open(QFile::encodeName(sim.linkPath()), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0 && ::write(fd, QByteArray("$I\r").repeated(12), 36) == 36);
+        QTest::qWait(100); // answered into the full line
+        qsizetype ends = 0;
+        const auto readSome = [fd] {
+            char bytes[4096];
+            return QByteArray(bytes, qMax<ssize_t>(0, ::read(fd, bytes, sizeof bytes)));
+        };
+        QTRY_COMPARE(ends += readSome().count('\r'), 12);
+        QVERIFY(::close(fd) == 0 && sim.control("quit") == "ok");
+        QTRY_VERIFY(!sim.isRunning());
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
+                device.startDevice(QString::fromLocal8Bit(::ptsname(master))));
+        const auto cpuTicks = [&device] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(device.pid()));
+            const auto f = stat.open(QIODevice::ReadOnly) ? stat.readAll().split(')').last() : "";
+            return f.split(' ').value(12).toLong() + f.split(' ').value(13).toLong();
+        };
+        ::close(master);
+        const long before = cpuTicks();
+        QTest::qWait(1000);
+        QVERIFY2(cpuTicks() - before < sysconf(_SC_CLK_TCK) / 5, "busy on a hung-up device");
     }
 };
 

@@ -151,6 +151,9 @@ private Q_SLOTS:
         cFileDialog::SetShowHandler([&](cFileDialog &dialog, bool) {
             shown =
                 dialog.InitialDir() + u'|' + dialog.FileName() + dialog.nameFilters().join(u',');
+            QFileDialog qt;
+            dialog.configure(qt, false); // a typed name gets the extension
+            shown += qt.defaultSuffix();
             dialog.setFileName(answer);
             return !answer.isEmpty();
         });
@@ -160,7 +163,7 @@ private Q_SLOTS:
              {std::pair{"pockets", "pockets.cfg"}, {"/data/v1.2/pockets", "/data/v1.2/pockets"}}) {
             ConfigFile = QString::fromLatin1(setting);
             QVERIFY(!OpenConfigFile(read, ConfigFile, nullptr));
-            QCOMPARE(shown, ProgramDirectory() + u'|' + proposed + "Log files (*.cfg)");
+            QCOMPARE(shown, ProgramDirectory() + u'|' + proposed + "Log files (*.cfg)cfg");
             QCOMPARE(ConfigFile, QString::fromLatin1(setting));
         }
         QTemporaryDir elsewhere;

@@ -91,6 +91,11 @@ private Q_SLOTS:
             }
         }
         QCOMPARE(rig.get("/moves.csv?n=3"), QByteArray(MotionSupervisor::kRecordHeader) + '\n');
+        // A port already taken: refused, and why.
+        QString why;
+        QVERIFY(
+            !WebServer(rig.motion, rig.link).listen(QHostAddress::LocalHost, rig.web.port(), &why));
+        QVERIFY2(why.contains(QLatin1String("in use")), qPrintable(why));
         // HEAD's answer ends with its headers: the next answer on the connection follows them.
         QTcpSocket raw;
         raw.connectToHost(QHostAddress::LocalHost, rig.web.port());
