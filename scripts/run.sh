@@ -4,7 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-scripts/deps.sh
+# libtango-dev and python3-tango too: `cmake --build build --target rv360-tango` then builds the
+# Tango device server for a try with PyTango.
+scripts/deps.sh libtango-dev python3-tango
 cmake --preset ci >/dev/null
 cmake --build build -j2 --target rv360 rv360-sim rv360-screenshot
 
