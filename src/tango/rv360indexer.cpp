@@ -202,10 +202,15 @@ void RV360Indexer::readPocket(Tango::Attribute &attribute)
 
 void RV360Indexer::writePocket(Tango::WAttribute &attribute)
 {
-    Tango::DevShort pocket = 0;
-    attribute.get_write_value(pocket);
+    writeNumber(attribute, "POCK ", true);
+}
+
+void RV360Indexer::writeNumber(Tango::WAttribute &attribute, const char *header, bool move)
+{
+    Tango::DevShort value = 0;
+    attribute.get_write_value(value);
     const std::lock_guard lock(mutex_);
-    change("POCK " + std::to_string(pocket), true);
+    change(header + std::to_string(value), move);
 }
 
 void RV360Indexer::readPocketName(Tango::Attribute &attribute)
@@ -246,10 +251,7 @@ void RV360Indexer::readSpeed(Tango::Attribute &attribute)
 
 void RV360Indexer::writeSpeed(Tango::WAttribute &attribute)
 {
-    Tango::DevShort speed = 0;
-    attribute.get_write_value(speed);
-    const std::lock_guard lock(mutex_);
-    change("SPE " + std::to_string(speed), false);
+    writeNumber(attribute, "SPE ", false);
 }
 
 void RV360Indexer::readInhibitReason(Tango::Attribute &attribute)

@@ -47,6 +47,8 @@ private:
     void giveBack();
     // Asks the port's state and words; gives back control once our move has ended.
     void look();
+    // A Pocket or Speed write: the header and the value written.
+    void writeNumber(Tango::WAttribute &attribute, const char *header, bool move);
     // Polls State, Status, Pocket and PocketName, so that their change events run.
     void pollChanges();
     // A string attribute's value, kept (with the pointer Tango reads) until Tango has sent it.
