@@ -1,16 +1,19 @@
 """The status page and metrics of the real rv360 against rv360-sim on a pseudo-terminal, read by
 the clients a lab points at them: promtool checks the /metrics text, a real Prometheus scrapes it
 (rv360_pocket after a move by rv360ctl, rv360_link_up 0 once the simulator is silent), and
-headless Chromium loads the page (its DOM holds the pocket and its name, escaped) and takes a
-picture of it. The scrape job and the queries of docs/web.md, when given, are checked by
+headless Chromium, driven over its DevTools pipe, holds the page open across the move (its DOM
+then holds the new pocket, its name escaped, and the move in the table the script reloads) and
+takes a picture of it. The scrape job and the queries of docs/web.md, when given, are checked by
 promtool and that Prometheus. RV360_WEB_SHOT=FILE keeps the picture (scripts/screenshots.sh
 uses it).
 
 usage: web.py RV360 RV360CTL RV360_SIM [WEB_MD]; prints one line per step, exits 1 on the first wrong one.
 """
+import base64
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -64,13 +67,39 @@ def stop_all(*_):
     shutil.rmtree(work, ignore_errors=True)
 
 
-def browse(args):
-    """Chromium's standard output; its whole process group ended if it hangs."""
-    browser = start(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    try:
-        return browser.communicate(timeout=15)[0]
-    except subprocess.TimeoutExpired:
-        fail("Chromium hung: " + " ".join(args[-2:]))
+class Page:
+    """A page open in headless Chromium, read over the DevTools pipe (fds 3 and 4, NUL-ended JSON)."""
+
+    def __init__(self, browser, url):
+        commands, self.pipe = os.pipe(), os.pipe()
+        wire = lambda: (os.dup2(commands[0], 3), os.dup2(self.pipe[1], 4))
+        start(browser + ["--remote-debugging-pipe"], preexec_fn=wire, close_fds=False,
+              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.out, self.buffer, self.sent = commands[1], b"", 0
+        target = self.call("Target.createTarget", url=url)["targetId"]
+        self.session = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+
+    def call(self, method, session=None, **params):
+        """The result of one DevTools command, events on the way skipped; a failure after 10 s."""
+        self.sent += 1
+        message = dict(id=self.sent, method=method, params=params)
+        if session:
+            message["sessionId"] = session
+        os.write(self.out, json.dumps(message).encode() + b"\0")
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            while b"\0" in self.buffer:
+                text, self.buffer = self.buffer.split(b"\0", 1)
+                reply = json.loads(text)
+                if reply.get("id") == self.sent:
+                    return reply.get("result") or fail("Chromium: %s: %s" % (method, reply))
+            if select.select([self.pipe[0]], [], [], 0.5)[0]:
+                self.buffer += os.read(self.pipe[0], 65536) or fail("Chromium closed its pipe")
+        fail("Chromium: no answer to " + method)
+
+    def eval(self, expression):
+        return self.call("Runtime.evaluate", self.session, expression=expression,
+                         returnByValue=True)["result"].get("value")
 
 
 def get(url, timeout=2):
@@ -149,6 +178,14 @@ def run_checks():
         code, text = get(prometheus + "/api/v1/query?query=" + urllib.parse.quote(expression))
         return code == 200 and bool(json.loads(text)["data"]["result"])
 
+    browser = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+               "--user-data-dir=" + work + "/chromium", "--hide-scrollbars",
+               "--window-size=480,900"]
+    # Open before the move, so what it shows after comes from the script's own reloads.
+    tab = Page(browser, base + "/")
+    moves_js = "document.getElementById('moves').tBodies[0].innerText"
+    before = wait_for("the page in Chromium", lambda: tab.eval(
+        "document.getElementById('state').textContent == 'Ready' && [%s]" % moves_js), 10)[0]
     moved = subprocess.run([ctl, "--timeout", "10", "move", str(TARGET), "--wait"], env=env,
                            capture_output=True, text=True, timeout=15)
     if moved.returncode != 0:
@@ -159,33 +196,32 @@ def run_checks():
         wait_for("Prometheus: " + expression, lambda: query(expression), 10)
         step("Prometheus: " + expression)
 
-    profile = work + "/chromium"
-    browser = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-               "--user-data-dir=" + profile, "--hide-scrollbars"]
     # The page as the program writes it, for a browser without scripts: the pocket and its name
     # escaped ("<b>" raw would become a tag, '"' is escaped too in the program's text).
     code, page = get(base + "/")
     written = 'id="name">%s<' % NAME_IN_DOM.replace('"', "&quot;")
     if code != 200 or 'id="pocket">%d<' % TARGET not in page or written not in page:
         fail("the page as served lacks pocket %d or %r:\n%s" % (TARGET, written, page[:3000]))
-    # As Chromium holds it once the script has fetched /status.json: the pocket and the name in
-    # their places, and the name in the pocket's row of the table, all as text.
-    dom = browse(browser + ["--virtual-time-budget=1500", "--dump-dom", base + "/"])
+    # As the page holds it now: the pocket and the name in their places, the name in the
+    # pocket's row of the table, all as text, and the move at the top of the moves.
+    def dom():
+        html = tab.eval("document.body.outerHTML")
+        moves = tab.eval(moves_js)
+        done = moves != before and moves.split("\t")[1:3] == ["%d %s" % (TARGET, NAME), "arrived"]
+        return 'id="pocket">%d<' % TARGET in html and done and html
+    html = wait_for("the page's pocket %d and its move in Chromium" % TARGET, dom, 5)
     row = re.compile(r"<tr><td>%d</td>(<td>[^<]*</td>)*<td>%s</td></tr>"
                      % (TARGET, re.escape(NAME_IN_DOM)))
-    # The state as the script words it once the move has ended.
-    if ('id="pocket">%d<' % TARGET not in dom or 'id="name">%s<' % NAME_IN_DOM not in dom
-            or 'id="state">Ready<' not in dom or not row.search(dom)):
-        fail("Chromium's DOM lacks pocket %d, %r or Ready in its places:\n%s"
-             % (TARGET, NAME_IN_DOM, dom[:3000]))
-    step("Chromium: the page's DOM holds pocket %d, its name escaped, and Ready" % TARGET)
-    shot = work + "/web.png"
-    browse(browser + ["--screenshot=" + shot, "--window-size=480,900", base + "/"])
-    with open(shot, "rb") as picture:
-        if picture.read(8) != b"\x89PNG\r\n\x1a\n":
-            fail("Chromium's screenshot is no PNG")
+    if 'id="name">%s<' % NAME_IN_DOM not in html or 'id="state">Ready<' not in html \
+            or not row.search(html):
+        fail("Chromium's DOM lacks %r or Ready in its places:\n%s" % (NAME_IN_DOM, html[:3000]))
+    step("Chromium: the open page shows pocket %d, its name escaped, Ready and the move" % TARGET)
+    shot = base64.b64decode(tab.call("Page.captureScreenshot", tab.session)["data"])
+    if shot[:8] != b"\x89PNG\r\n\x1a\n":
+        fail("Chromium's screenshot is no PNG")
     if os.environ.get("RV360_WEB_SHOT"):
-        shutil.copy(shot, os.environ["RV360_WEB_SHOT"])
+        with open(os.environ["RV360_WEB_SHOT"], "wb") as picture:
+            picture.write(shot)
     step("Chromium: screenshot taken")
 
     sim.stdin.write("silent on\n")
