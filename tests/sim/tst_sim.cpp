@@ -62,11 +62,9 @@ private Q_SLOTS:
         QVERIFY(fd >= 0 && ::write(fd, QByteArray("$I\r").repeated(12), 36) == 36);
         QTest::qWait(100); // answered into the full line
         qsizetype ends = 0;
-        const auto readSome = [fd] {
-            char bytes[4096];
-            return QByteArray(bytes, qMax<ssize_t>(0, ::read(fd, bytes, sizeof bytes)));
-        };
-        QTRY_COMPARE(ends += readSome().count('\r'), 12);
+        char bytes[4096];
+        QTRY_COMPARE(
+            ends += QByteArray(bytes, qMax(0l, ::read(fd, bytes, sizeof bytes))).count('\r'), 12);
         QVERIFY(::close(fd) == 0 && sim.control("quit") == "ok");
         QTRY_VERIFY(!sim.isRunning());
         const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -9,25 +9,16 @@ class TestScpiClient : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // Where the port is: "HOST:PORT", IPv6 in brackets; anything else refused.
     void addresses()
     {
-        const struct {
-            const char *text, *host;
-            int port; // 0: refused
-        } rows[] = {
-            {"127.0.0.1:5025", "127.0.0.1", 5025},
-            {"[::1]:5025", "::1", 5025},
-            {"chamber-pc:1", "chamber-pc", 1},
-            {"chamber-pc:65535", "chamber-pc", 65535},
-            {"host:0", "", 0},
-            {"host:65536", "", 0},
-            {"host:", "", 0},
-            {":5025", "", 0},
-            {"host:50a", "", 0},
-            {"5025", "", 0},
-            {"host:-1", "", 0},
-            {"host:999999", "", 0},
-        };
+        // clang-format off
+        const struct { const char *text, *host; int port; /* 0: refused */ } rows[] = {
+            {"127.0.0.1:5025", "127.0.0.1", 5025}, {"[::1]:5025", "::1", 5025},
+            {"chamber-pc:1", "chamber-pc", 1}, {"chamber-pc:65535", "chamber-pc", 65535},
+            {"host:0", "", 0}, {"host:65536", "", 0}, {"host:", "", 0}, {":5025", "", 0},
+            {"host:50a", "", 0}, {"5025", "", 0}, {"host:-1", "", 0}, {"host:999999", "", 0}};
+        // clang-format on
         for (const auto &row : rows) {
             const auto address = ScpiClient::parseAddress(row.text);
             QVERIFY2(address.has_value() == (row.port != 0), row.text);
@@ -36,40 +27,27 @@ private Q_SLOTS:
         }
     }
 
+    // Quoted lists and error answers: a malformed one is no answer at all.
     void answers()
     {
         using List = std::vector<std::string>;
-        const struct {
-            const char *answer;
-            std::optional<List> list;
-        } lists[] = {
-            {"\"Au\",\"\",\"\"", List{"Au", "", ""}},
-            {"\"Ag \"\"5N\"\"\"", List{"Ag \"5N\""}},
-            {"\"a,b\",\"c\"", List{"a,b", "c"}},
-            {"\"a\",", std::nullopt},
-            {"\"a\"x", std::nullopt},
-            {"\"a\"x\"b\"", std::nullopt},
-            {"\"abc", std::nullopt},
-            {"\"a\",\"b", std::nullopt},
-            {"", std::nullopt},
-            {"Au", std::nullopt},
-        };
+        // clang-format off
+        const struct { const char *answer; std::optional<List> list; } lists[] = {
+            {"\"Au\",\"\",\"\"", List{"Au", "", ""}}, {"\"Ag \"\"5N\"\"\"", List{"Ag \"5N\""}},
+            {"\"a,b\",\"c\"", List{"a,b", "c"}}, {"\"a\",", std::nullopt}, {"\"a\"x", std::nullopt},
+            {"\"a\"x\"b\"", std::nullopt}, {"\"abc", std::nullopt}, {"\"a\",\"b", std::nullopt},
+            {"", std::nullopt}, {"Au", std::nullopt}};
+        // clang-format on
         for (const auto &row : lists)
             QVERIFY2(ScpiClient::unquoteList(row.answer) == row.list, row.answer);
-
-        const struct {
-            const char *answer;
-            int code; // 1: not an error answer
-            const char *text;
-        } errors[] = {
-            {"0,\"No error\"", 0, "No error"},
+        // A code of 1: not an error answer.
+        // clang-format off
+        const struct { const char *answer; int code; const char *text; } errors[] = {
+            {"0,\"No error\"", 0, "No error"}, {"4", 1, ""}, {",\"x\"", 1, ""},
             {"-221,\"Settings conflict;remote control held by 10.0.0.7\"", -221,
              "Settings conflict;remote control held by 10.0.0.7"},
-            {"4", 1, ""},
-            {",\"x\"", 1, ""},
-            {"1234567,\"x\"", 1, ""},
-            {"-2x1,\"x\"", 1, ""},
-        };
+            {"1234567,\"x\"", 1, ""}, {"-2x1,\"x\"", 1, ""}};
+        // clang-format on
         for (const auto &row : errors) {
             const auto error = ScpiClient::parseError(row.answer);
             QVERIFY2(error.has_value() == (row.code != 1), row.answer);
