@@ -77,6 +77,16 @@ struct MainFixture {
     }
 };
 
+// Counts the timer events of every object while installed on the application.
+struct Wakes : QObject {
+    int count = 0;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        count += event->type() == QEvent::Timer;
+        return false;
+    }
+};
+
 // A window that refuses to close.
 struct Stubborn : QWidget {
     void closeEvent(QCloseEvent *event) override { event->ignore(); }
@@ -297,11 +307,12 @@ private Q_SLOTS:
             "click:cmdSwitches lblSwitch==C8");
         // Each button has its own latest request, which gets its own reply: a send does not
         // replace a waiting read, nor a button a poll. A tick while a command waits polls behind
-        // it, and once only while its poll waits.
+        // it, and once only while any of its poll waits.
         row("busy",
             "click:optManAuto_0 delay=40 A?=A:1%0D B?=B:6%0D D?=D:R%0D tick click:cmdControl_0 "
             "click:cmdControl_1 sent==B?,D?,A?,A0 lblPocket==6 optManAuto_1==1 ledReady==1 clear "
-            "click:cmdControl_0 tick tick sent==A?,B?,D?");
+            "click:cmdControl_0 tick tick sent==A?,B?,D? clear delay=150 tick wait:225 tick "
+            "sent==B?,D?");
         // The setup dialog as a client of the window's link: text typed there that could move
         // the turntable never reaches the line (moves go through the move control); the port
         // chosen goes to the settings even when it does not open.
@@ -320,7 +331,7 @@ private Q_SLOTS:
     // later. A port that fails brings the setup dialog beside the window, saying why.
     void startUp()
     {
-        for (const bool portExists : {true, false}) {
+        for (const bool portExists : {false, true}) {
             f.reset();
             f = std::make_unique<MainFixture>(portExists);
             w = f->window.get();
@@ -333,6 +344,15 @@ private Q_SLOTS:
             play(*f, portExists ? "B?=B:4%0D D?=D:R%0D wait:100 sent==B?,D?"
                                 : "optComPort_1==1 lblPortError==COM1_(/dev/ttyS0)_not_found");
         }
+        // The pocket and the move target large and bold; idle, the window wakes for its poll,
+        // not for each display frame.
+        for (const char *name : {"lblPocket", "lblMove"})
+            QVERIFY(control<QLabel>(w, name)->font().bold() &&
+                    control<QLabel>(w, name)->font().pointSize() >= 2 * w->font().pointSize());
+        Wakes wakes;
+        qApp->installEventFilter(&wakes);
+        QTest::qWait(1000);
+        QVERIFY2(wakes.count < 10, qPrintable(QString::number(wakes.count)));
     }
 
     // Close writes the settings and closes the setup dialog with the window, and leaves hidden

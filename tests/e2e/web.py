@@ -10,6 +10,7 @@ uses it).
 usage: web.py RV360 RV360CTL RV360_SIM [WEB_MD]; prints one line per step, exits 1 on the first wrong one.
 """
 import base64
+import fcntl
 import json
 import os
 import re
@@ -72,9 +73,13 @@ class Page:
 
     def __init__(self, browser, url):
         commands, self.pipe = os.pipe(), os.pipe()
-        wire = lambda: (os.dup2(commands[0], 3), os.dup2(self.pipe[1], 4))
-        start(browser + ["--remote-debugging-pipe"], preexec_fn=wire, close_fds=False,
+
+        def wire():  # by way of copies above 9: a pipe may itself be fd 3 or 4, not inheritable
+            ends = [fcntl.fcntl(fd, fcntl.F_DUPFD, 10) for fd in (commands[0], self.pipe[1])]
+            os.dup2(ends[0], 3), os.dup2(ends[1], 4)
+        start(browser + ["--remote-debugging-pipe"], preexec_fn=wire, pass_fds=(3, 4),
               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(commands[0]), os.close(self.pipe[1])  # Chromium's ends: its exit is an EOF
         self.out, self.buffer, self.sent = commands[1], b"", 0
         target = self.call("Target.createTarget", url=url)["targetId"]
         self.session = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
