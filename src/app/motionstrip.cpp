@@ -64,8 +64,11 @@ MotionStrip::MotionStrip(MotionSupervisor &motion, QWidget *parent)
     });
     connect(&m_motion, &MotionSupervisor::moveEvent, this, &MotionStrip::onMove);
     connect(&m_motion, &MotionSupervisor::inhibitChanged, this, &MotionStrip::refreshInhibit);
-    connect(&m_motion, &MotionSupervisor::recordFailed, this,
-            [this](const QString &why) { setLast(QStringLiteral("Move record: ") + why); });
+    // Queued: the record is written before the move's end is told, whose words would hide it.
+    connect(
+        &m_motion, &MotionSupervisor::recordFailed, this,
+        [this](const QString &why) { setLast(QStringLiteral("Move record: ") + why); },
+        Qt::QueuedConnection);
 }
 
 void MotionStrip::resizeEvent(QResizeEvent *)

@@ -256,13 +256,14 @@ private Q_SLOTS:
         const QByteArray hv = "HV_on_while_the_chamber_is_vented_for_the_crucible_change_and_the_"
                               "cooling_water_is_off";
         row("supervised",
-            "at:5 up lblMotion==Moving_to_6_(window) B?=B:6%0D tick lblMotion^=At_6_in_0. limit:1 "
-            "up wait:1200 cmdAcknowledge.heard==Acknowledge lblMotion.heard==Move_status:_Pocket_"
-            "7_not_reached_in_1_s:_at_6,_ready B?=B:7%0D tick wait:1000 tick lblMotion.heard^=Move_"
-            "status:_Pocket_7_reached_after_1. click:cmdAcknowledge cmdAcknowledge==0 "
-            "lblMotion^=Pocket_7_reached click:chkInhibit lblInhibit==Moves_inhibited:_operator_"
-            "(window) clear up sent== spnMove==7 lblMotion==Move_to_8:_moves_inhibited:_operator_"
-            "(window) click:chkInhibit lblInhibit== chkInhibit==0 up sent==B8 inhibit:" +
+            "at:5 up lblMotion==Moving_to_6_(window) B?=B:6%0D tick lblMotion^=At_6_in_0. "
+            "limit:1 up wait:1200 cmdAcknowledge==1 cmdAcknowledge.heard==Acknowledge "
+            "lblMotion.heard==Move_status:_Pocket_7_not_reached_in_1_s:_at_6,_ready B?=B:7%0D "
+            "tick wait:1000 tick lblMotion.heard^=Move_status:_Pocket_7_reached_after_1. "
+            "click:cmdAcknowledge cmdAcknowledge==0 lblMotion^=Pocket_7_reached click:chkInhibit "
+            "lblInhibit==Moves_inhibited:_operator_(window) clear up sent== spnMove==7 "
+            "lblMotion==Move_to_8:_moves_inhibited:_operator_(window) click:chkInhibit "
+            "lblInhibit== chkInhibit==0 up sent==B8 inhibit:" +
                 hv + " chkInhibit==1 lblInhibit.heard==Inhibit_status:_Moves_inhibited:_" + hv +
                 "_(script) lblInhibit.tip==Moves_inhibited:_" + hv + "_(script)");
         // The names: the pocket's under its number, kept over a Read from the indexer (which
@@ -285,8 +286,8 @@ private Q_SLOTS:
         // Remote control: offered once the instrument port listens, shown while a client holds
         // it, taken back by Local, which forbids it until the operator allows it again.
         row("remote",
-            "click:chkRemote chkRemote==0 lblRemote==Instrument_port_off off:bad_address "
-            "lblRemote.tip^=Instrument_port_off:_bad_address port:127.0.0.1:5025 "
+            "click:chkRemote chkRemote==0 lblRemote==Instrument_port_off lblRemote.tip== off:bad "
+            "lblRemote.tip^=Instrument_port_off:_bad port:127.0.0.1:5025 "
             "lblRemote==Instrument_port_127.0.0.1:5025 lblRemote.tip==No_clients_connected "
             "clients:127.0.0.2,127.0.0.3 lblRemote.tip==Connected:_127.0.0.2,_127.0.0.3 "
             "click:chkRemote chkRemote==1 holder:127.0.0.2 cmdLocal.heard==Local "
@@ -353,6 +354,10 @@ private Q_SLOTS:
         qApp->installEventFilter(&wakes);
         QTest::qWait(1000);
         QVERIFY2(wakes.count < 10, qPrintable(QString::number(wakes.count)));
+        // A record that cannot be written is said in the strip, after the words of the move (here
+        // one at the indexer's panel) whose line it could not take.
+        w->motion().setRecordFile(f->home.dir.filePath(QStringLiteral("none/moves.csv")));
+        play(*f, "at:5 lblMotion==Move_record:_No_such_file_or_directory");
     }
 
     // Close writes the settings and closes the setup dialog with the window, and leaves hidden
@@ -424,9 +429,12 @@ private Q_SLOTS:
         thumb.minimum = spin->minimum();
         thumb.maximum = spin->maximum();
         thumb.sliderPosition = spin->sliderPosition();
-        const QStyle::SubControl slider = QStyle::SC_ScrollBarSlider;
-        QPoint at =
-            spin->style()->subControlRect(QStyle::CC_ScrollBar, &thumb, slider, spin).center();
+        const auto part = [&](QStyle::SubControl control) {
+            return spin->style()->subControlRect(QStyle::CC_ScrollBar, &thumb, control, spin);
+        };
+        QPoint at = part(QStyle::SC_ScrollBarSlider).center();
+        QVERIFY(part(QStyle::SC_ScrollBarSlider).height() * 2 <
+                part(QStyle::SC_ScrollBarGroove).height());
         QTest::mousePress(spin, Qt::LeftButton, {}, at);
         while (spin->spinPosition() < 6 && at.y() > 0)
             QTest::mouseMove(spin, at -= QPoint(0, 1));
