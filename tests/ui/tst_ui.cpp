@@ -79,7 +79,8 @@ private Q_SLOTS:
         const struct { QByteArray text; const char *names; } rows[] = {
             {"1, 3, 1, Au\r\n2, 3, 1\r\n", "Au,,,,,,,"}, {"1,3,1,Au\n2,3,1,aU", "Au,Cr,,,,,,"},
             {"1,3,1,A\x01u\n2,3,1,", "Ti,,,,,,,"}, {"1,3,1,Caf\xe9", "Caf\xe9,Cr,,,,,,"},
-            {"1,3,1,0123456789abcdefg\n2,3,1,ti", ",ti,,,,,,"}};
+            {"1,3,1,0123456789abcdefg\n2,3,1,ti", ",ti,,,,,,"},
+            {"1,3,1,0123456789abcdef", "0123456789abcdef,Cr,,,,,,"}};
         // clang-format on
         for (const auto &row : rows) {
             PocketLayout layout;
