@@ -20,6 +20,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace
@@ -44,9 +45,10 @@ QString ctlProgram;
 // rv360ctl run to its end while this process goes on serving: its exit status (-1: it crashed
 // or did not end), output and error output.
 using Ctl = std::tuple<int, QByteArray, QByteArray>;
-Ctl ctl(const QStringList &args)
+Ctl ctl(const QStringList &args, const std::function<void()> &inChild = {})
 {
     QProcess process;
+    process.setChildProcessModifier(inChild);
     process.start(ctlProgram, args);
     const bool ended =
         QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000);
@@ -458,6 +460,16 @@ private Q_SLOTS:
                          (status != 2 || err.count('\n') == 1),
                      qPrintable(row.args + ": " + out + err));
         }
+        // Its record at the file-size limit (the size it has): said, and the move made all the
+        // same.
+        const rlim_t size = QFileInfo(home.dir.filePath(QStringLiteral("moves.csv"))).size();
+        const auto [status, out, err] = ctl({"--device", sim.linkPath(), "move", "7"}, [size] {
+            rlimit limit{};
+            ::getrlimit(RLIMIT_FSIZE, &limit);
+            limit.rlim_cur = size, ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        QVERIFY2(status == 0 && err.endsWith("moves.csv not written: File too large; stopped\n"),
+                 err);
         // The moves and the inhibit as a watcher saw them, in order.
         QStringList seen;
         for (QString line; !(line = observer.next(100)).isEmpty();) {
