@@ -228,8 +228,7 @@ private Q_SLOTS:
             {"/dev/console", none, true}, {"/dev/ttyS0", none, false}, {"/dev/nothing", active, false}};
         // clang-format on
         for (const auto &[device, list, console] : consoles)
-            QVERIFY2(IsSystemConsole(device, list) == (console && QFileInfo::exists(device)),
-                     qPrintable(device));
+            QCOMPARE(IsSystemConsole(device, list), console && QFileInfo::exists(device));
         // Refused before any open, with the reason.
         SystemSerialPort console;
         QVERIFY(!console.open(PortChoice::serial(2, QStringLiteral("/dev/console"))));

@@ -460,16 +460,12 @@ private Q_SLOTS:
                          (status != 2 || err.count('\n') == 1),
                      qPrintable(row.args + ": " + out + err));
         }
-        // Its record at the file-size limit (the size it has): said, and the move made all the
-        // same.
+        // Its record at the file-size limit (its size now): said, and the move made all the same.
         const rlim_t size = QFileInfo(home.dir.filePath(QStringLiteral("moves.csv"))).size();
-        const auto [status, out, err] = ctl({"--device", sim.linkPath(), "move", "7"}, [size] {
-            rlimit limit{};
-            ::getrlimit(RLIMIT_FSIZE, &limit);
-            limit.rlim_cur = size, ::setrlimit(RLIMIT_FSIZE, &limit);
-        });
-        QVERIFY2(status == 0 && err.endsWith("moves.csv not written: File too large; stopped\n"),
-                 err);
+        const rlimit limit{size, size};
+        const auto [status, out, err] = ctl({"--device", sim.linkPath(), "move", "7"},
+                                            [limit] { ::setrlimit(RLIMIT_FSIZE, &limit); });
+        QVERIFY2(status == 0 && err.endsWith(" not written: File too large; stopped\n"), err);
         // The moves and the inhibit as a watcher saw them, in order.
         QStringList seen;
         for (QString line; !(line = observer.next(100)).isEmpty();) {

@@ -38,8 +38,7 @@ struct Rig {
         motion.setNames(
             {QString(), {}, QStringLiteral("<b>&\""), {}, QStringLiteral("Ti"), {}, {}, {}});
         QString why;
-        QVERIFY2(web.listen(QHostAddress(QHostAddress::LocalHost), freePort(), &why),
-                 qPrintable(why));
+        QVERIFY2(web.listen(QHostAddress::LocalHost, freePort(), &why), qPrintable(why));
         motion.refresh(nullptr, [] {});
         QVERIFY(QTest::qWaitFor([this] { return !link.isBusy(); }));
     }
@@ -115,7 +114,6 @@ private Q_SLOTS:
     {
         Rig rig;
         const QByteArray page = rig.get("/");
-        QVERIFY(page.contains("<span id=\"name\">&lt;b&gt;&amp;&quot;</span>"));
         QVERIFY(page.contains("<td>3</td><td>&lt;b&gt;&amp;&quot;</td>"));
         QVERIFY(!page.contains("<b>&\""));
         const QJsonObject status = QJsonDocument::fromJson(rig.get("/status.json")).object();
