@@ -24,6 +24,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+// CMakeLists.txt names the cases each test runs: a new one goes into a test's ARGS there.
 class TestEndToEnd : public QObject
 {
     Q_OBJECT
