@@ -177,6 +177,9 @@ private Q_SLOTS:
                      .match(lines[2])
                      .hasMatch(),
                  qPrintable(lines[2]));
+        // In JSON (the watch, the status page) to a tenth of a second.
+        const MotionSupervisor::Event took{"arrived", 5, "w", 1.26, {}, {}, nullptr};
+        QCOMPARE(took.toJson()["seconds"], 1.3);
     }
 
     // The record's file: rotated at its cap with the header again, nine old files kept; read
