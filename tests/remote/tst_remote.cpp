@@ -220,13 +220,14 @@ private Q_SLOTS:
         Script a(socketPath), b(socketPath);
         // A blank line is skipped; a script's requests are served one at a time, in order.
         a.send("\n{\"id\":2,\"cmd\":\"control\"}\n{\"id\":1,\"cmd\":\"status\"}");
-        b.send(R"({"id":"x","cmd":"switches","panel":"rear"})");
+        b.socket.write(R"({"id":"x","cmd":)"); // a line in pieces, the end much later: taken
         link->SendCommand(QStringLiteral("F?"));
         QCOMPARE(a.next(), R"({"id":2,"ok":true,"source":"comm"})");
         QCOMPARE(
             a.next(),
             R"({"alarm":null,"answering":true,"id":1,"inhibit":null,"last":null,"move":null,"name":null,)"
             R"("ok":true,"pocket":3,"remote":null,"state":"moving"})");
+        b.send(R"("switches","panel":"rear"})");
         QCOMPARE(b.next(), R"({"byte":"C8","id":"x","ok":true})");
         // One at a time on the line, the window's first (it asked first); the status asks none.
         QVERIFY(port->commands().join(u',').contains(
