@@ -265,7 +265,8 @@ private Q_SLOTS:
             "lblMotion==Move_to_8:_moves_inhibited:_operator_(window) click:chkInhibit "
             "lblInhibit== chkInhibit==0 up sent==B8 inhibit:" +
                 hv + " chkInhibit==1 lblInhibit.heard==Inhibit_status:_Moves_inhibited:_" + hv +
-                "_(script) lblInhibit.tip==Moves_inhibited:_" + hv + "_(script)");
+                "_(script) lblInhibit.tip==Moves_inhibited:_" + hv +
+                "_(script) click:chkInhibit lblInhibit.tip==");
         // The names: the pocket's under its number, kept over a Read from the indexer (which
         // gives no names), in the strip.
         row("names", "at:5 type:txtName_4:Ag lblPocketName==Ag F?=F:0%0D click:cmdCustom_0 "
@@ -375,16 +376,13 @@ private Q_SLOTS:
             QCOMPARE(w->findChildren<frmComm *>().size(), 1);
             CommPort = 3;
             play(*f, "type:txtName_0:Ti");
-            if (exit)
-                play(*f, "click:cmdExit");
-            else
-                QVERIFY(w->close());
+            play(*f, exit ? "click:cmdExit" : "");
+            QVERIFY(exit || w->close());
             QCOMPARE(f->exits, exit ? 1 : 0);
             QCOMPARE(contentsOf(SettingsFilePath()).contains("CommPort=3\r\n"), !exit);
             QVERIFY(contentsOf(SettingsFilePath()).contains("Name1=Ti\r\n"));
             QCOMPARE(!dialog.isNull() && dialog->isVisible(), exit);
-            QVERIFY(f->home.messages.isEmpty());
-            QVERIFY(!control<QTimer>(w, "tmrUpdate")->isActive());
+            QVERIFY(f->home.messages.isEmpty() && !control<QTimer>(w, "tmrUpdate")->isActive());
             play(*f, "wait:100 lblSwitch==");
             w->cmdControl_Click(0);
             QCOMPARE(f->port.commands(), QStringList{"I"});

@@ -5,7 +5,6 @@
 #include "testhome.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>

@@ -8,11 +8,13 @@ standard input.
 usage: tango_device.py RV360_TANGO INSTRUMENT_PORT SIM_LOG RV360CTL SOCKET
 prints one line per row, exits 1 on the first wrong one.
 """
+import ctypes
 import os
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import tango
@@ -92,11 +94,18 @@ for args, status, words in [
         fail("%s: status %s, %r" % (args, run.returncode, run.stdout + run.stderr))
 taken.close()
 
+def start_server(instrument_port, instance, device, port):
+    """A device server of its own session, killed with this script however it ends."""
+    def die_with_parent():
+        ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    return subprocess.Popen(
+        [server_program, "--instrument", "127.0.0.1:%s" % instrument_port, instance, "-nodb",
+         "-dlist", device, "-ORBendPoint", "giop:tcp:127.0.0.1:%d" % port],
+        stdout=subprocess.DEVNULL, start_new_session=True, preexec_fn=die_with_parent)
+
+
 port = free_port()
-server = subprocess.Popen(
-    [server_program, "--instrument", "127.0.0.1:" + instrument, "test", "-nodb", "-dlist",
-     "rv360/indexer/1", "-ORBendPoint", "giop:tcp:127.0.0.1:%d" % port],
-    stdout=subprocess.DEVNULL, start_new_session=True)
+server = start_server(instrument, "test", "rv360/indexer/1", port)
 try:
     device = tango.DeviceProxy("tango://127.0.0.1:%d/rv360/indexer/1#dbase=no" % port)
     until("the server answers", lambda: device.ping() >= 0)
@@ -214,6 +223,27 @@ try:
     until("ON again", lambda: device.state() == tango.DevState.ON, timeout=5)
     if moves_sent(before):
         fail("sent %s" % moves_sent(before))
+    step("an instrument whose answers are not rv360's: refused with its words, the device stays")
+    fake = socket.create_server(("127.0.0.1", 0))
+    answers = {b"STAT?": b"READY", b"STAT:TEXT?": b'""', b"POCK:NAME:ALL?": b'"a","b","c"'}
+
+    def serve():
+        with fake.accept()[0] as client, client.makefile("rwb") as line:
+            for query in line:
+                if query.strip().endswith(b"?"):
+                    line.write(answers.get(query.strip(), b"0") + b"\n")
+                    line.flush()
+    threading.Thread(target=serve, daemon=True).start()
+    odd_port = free_port()
+    odd_server = start_server(fake.getsockname()[1], "odd", "rv360/indexer/2", odd_port)
+    try:
+        odd = tango.DeviceProxy("tango://127.0.0.1:%d/rv360/indexer/2#dbase=no" % odd_port)
+        until("the odd server answers", lambda: odd.ping() >= 0)
+        refused(lambda: odd.PocketNames, 'rv360 answered POCK:NAME:ALL? with "a","b","c"')
+        odd.ping()
+    finally:
+        os.killpg(odd_server.pid, signal.SIGKILL)
+        odd_server.wait()
     step("all rows passed")
 except tango.DevFailed as e:
     fail("DevFailed: %s" % e.args[0].desc)

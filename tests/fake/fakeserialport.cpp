@@ -1,5 +1,6 @@
 #include "fakeserialport.h"
 
+#include <QHash>
 #include <QTimer>
 
 bool FakeSerialPort::open(const PortChoice &choice)
@@ -53,4 +54,20 @@ QStringList FakeSerialPort::commands() const
     for (const QByteArray &frame : written)
         out << QString::fromLatin1(frame.mid(1, frame.size() - 3)); // "$" ... CR LF
     return out;
+}
+
+void FakeSerialPort::actAsIndexer()
+{
+    responder = [this](const QByteArray &frame) -> QByteArray {
+        const QByteArray command = frame.mid(1, frame.size() - 3);
+        if (command == "B2")
+            return {};
+        if (command.startsWith('B') && command != "B?")
+            at = command.mid(1).toInt();
+        // clang-format off
+        const QHash<QByteArray, QByteArray> replies = {{"B?", "B:" + QByteArray::number(at) + '\r'},
+            {"D?", "D:R\r"}, {"C?", "C:4\r"}, {"A?", "A:1\r"}, {"I", QByteArray("I:\x05\xC8\r")}};
+        // clang-format on
+        return replies.value(command, "ok\r");
+    };
 }

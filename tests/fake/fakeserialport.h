@@ -25,6 +25,10 @@ public:
 
     // Bytes arrive after `delayMs` (0: on the next turn of the event loop).
     void deliver(const QByteArray &bytes, int delayMs = 0);
+    // Answers as an indexer at pocket `at`, ready, remote on, speed 4: a move arrives at once,
+    // one to 2 goes unanswered.
+    void actAsIndexer();
+    int at = 3;
     // Answers every frame ("$B?\r\n") after replyDelayMs (null or empty: no answer).
     std::function<QByteArray(const QByteArray &frame)> responder;
     int replyDelayMs = 0;

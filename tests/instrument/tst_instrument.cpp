@@ -59,41 +59,26 @@ struct Peer {
 // listening on a free loopback port.
 struct Rig {
     FakeSerialPort line;
-    std::unique_ptr<IndexerLink> link;
-    std::unique_ptr<MotionSupervisor> motion;
+    IndexerLink link{line};
+    MotionSupervisor motion{link};
     std::unique_ptr<InstrumentPort> port;
-    int at = 3;
     Rig()
     {
         line.open(PortChoice::serial(1));
-        line.responder = [this](const QByteArray &frame) -> QByteArray {
-            const QByteArray command = frame.mid(1, frame.size() - 3);
-            if (command.startsWith('B') && command != "B?") {
-                if (command == "B2")
-                    return {};
-                at = command.mid(1).toInt();
-            }
-            // clang-format off
-            const QHash<QByteArray, QByteArray> replies = {{"B?", "B:" + QByteArray::number(at) + '\r'},
-                {"D?", "D:R\r"}, {"C?", "C:4\r"}, {"A?", "A:1\r"}, {"I", QByteArray("I:\x05\xC8\r")}};
-            // clang-format on
-            return replies.value(command, "ok\r");
-        };
-        link = std::make_unique<IndexerLink>(line);
-        motion = std::make_unique<MotionSupervisor>(*link);
-        motion->setTimeLimitMs(500);
-        motion->setWatchMs(50, 150);
-        motion->setNames(
+        line.actAsIndexer();
+        motion.setTimeLimitMs(500);
+        motion.setWatchMs(50, 150);
+        motion.setNames(
             {QString(), {}, QStringLiteral("Au"), {}, QStringLiteral("Ti"), {}, {}, {}});
-        port = std::make_unique<InstrumentPort>(*motion);
+        port = std::make_unique<InstrumentPort>(motion);
         QString why;
         port->listen(QHostAddress(QHostAddress::LocalHost), 0, &why);
         refresh();
     }
     void refresh()
     {
-        motion->refresh(nullptr, [] {});
-        QVERIFY(QTest::qWaitFor([this] { return !link->isBusy(); }));
+        motion.refresh(nullptr, [] {});
+        QVERIFY(QTest::qWaitFor([this] { return !link.isBusy(); }));
     }
     // The commands that changed something, in order.
     QString changes() const
@@ -110,7 +95,7 @@ const char *const kFrom[] = {"127.0.0.2", "127.0.0.3",       "127.0.0.5", "127.0
 
 void webToo(Rig &rig, const char *allowList, const QStringList &steps)
 {
-    WebServer web(*rig.motion, *rig.link);
+    WebServer web(rig.motion, rig.link);
     QString why;
     QVERIFY(web.setAllowed(QString::fromLatin1(allowList), &why));
     QVERIFY(web.listen(QHostAddress(steps.contains("[::]") ? "::" : "127.0.0.1"), 0, &why));
@@ -184,7 +169,7 @@ private Q_SLOTS:
         for (const auto &row : rows) {
             auto &[rig, peer] = rigs.emplace_back(std::make_unique<Rig>(), nullptr);
             peer = std::make_unique<Peer>(rig->port->port(), QStringLiteral("127.0.0.1"));
-            rig->motion->setRemoteAllowed(true);
+            rig->motion.setRemoteAllowed(true);
             for (const QString &line : row.lines)
                 peer->send(line.toLatin1() + "\r");
             peer->send("*IDN?");
@@ -266,13 +251,13 @@ private Q_SLOTS:
             for (const QString &step : row.steps) {
                 // The operator's and the line's steps are single words.
                 if (step == QLatin1String("allow") || step == QLatin1String("local"))
-                    rig.motion->setRemoteAllowed(step == QLatin1String("allow"));
+                    rig.motion.setRemoteAllowed(step == QLatin1String("allow"));
                 else if (step == QLatin1String("web"))
                     webToo(rig, row.allowList, row.steps);
                 else if (step == QLatin1String("dialog"))
-                    rig.motion->setRefusal([] { return QStringLiteral("setup dialog open"); });
+                    rig.motion.setRefusal([] { return QStringLiteral("setup dialog open"); });
                 else if (step == QLatin1String("slow"))
-                    rig.line.replyDelayMs = 150, rig.link->SendCommand(QStringLiteral("A?"));
+                    rig.line.replyDelayMs = 150, rig.link.SendCommand(QStringLiteral("A?"));
                 else if (step == QLatin1String("[::]"))
                     rig.port->stopListening(), rig.port->listen(QHostAddress("::"), 0, &why);
                 else if (step.startsWith(QLatin1String("limits ")))
@@ -331,11 +316,10 @@ private Q_SLOTS:
         rig.refresh();      // unanswered now
         QByteArray replies; // all six within 100 ms
         client.send("POCK?\nPOCK:NAME?\nMOV?\nSTAT?\nINH?\n*OPC?");
-        QVERIFY(QTest::qWaitFor(
-            [&] { return (replies += client.socket.readAll()).count('\n') == 6; }, 100));
+        QTRY_VERIFY_WITH_TIMEOUT((replies += client.socket.readAll()).count('\n') == 6, 100);
         QCOMPARE(replies, "0\n\"\"\n0\nUNKNOWN\n0\n1\n");
-        rig.motion->setTimeLimit(2); // longer than the line's proof
-        rig.motion->setRemoteAllowed(true);
+        rig.motion.setTimeLimit(2); // longer than the line's proof
+        rig.motion.setRemoteAllowed(true);
         client.send("SYST:REM\nPOCK 5\nMOV?");
         QCOMPARE(client.next(), QStringLiteral("0"));
         QVERIFY(client.errors().value(0).startsWith(
@@ -343,7 +327,7 @@ private Q_SLOTS:
         // Three clients at once, the window's commands ahead of them longer than the deadline.
         rig.port->setAnswerMs(300);
         for (int i = 0; i < 2; ++i)
-            rig.link->SendCommand(QStringLiteral("B?"));
+            rig.link.SendCommand(QStringLiteral("B?"));
         Peer front(rig.port->port(), QStringLiteral("127.0.0.2"));
         Peer rear(rig.port->port(), QStringLiteral("127.0.0.3"));
         const std::pair<Peer *, QByteArray> asks[] = {
@@ -370,13 +354,11 @@ private Q_SLOTS:
             QHostAddress address;
             quint16 port = 0;
             QString why;
-            const bool ok = ParseListen(QString::fromLatin1(row.listen), &address, &port, &why);
-            QVERIFY2(ok == (row.address != nullptr), row.listen);
-            if (ok)
-                QVERIFY2(address == QHostAddress(QString::fromLatin1(row.address)) && port == 5025,
-                         row.listen);
-            else
-                QVERIFY2(why.contains(QString::fromLatin1(row.listen).trimmed()), qPrintable(why));
+            const QString listen = QString::fromLatin1(row.listen);
+            QVERIFY2(ParseListen(listen, &address, &port, &why)
+                         ? row.address && address == QHostAddress(row.address) && port == 5025
+                         : !row.address && why.contains(listen.trimmed()),
+                     qPrintable(listen + why));
         }
         // A list the settings layer would cut to "... 127.0.0.1/3" is refused whole.
         TestHome home;
@@ -386,7 +368,7 @@ private Q_SLOTS:
         const QString error = InstrumentSettings::Read().error;
         QCOMPARE(error, "[Instrument] Allow= is 300 characters long, more than the 253 read");
         Rig rig;
-        QCOMPARE(rig.motion->remotePort(), QStringLiteral("127.0.0.1:%1").arg(rig.port->port()));
+        QCOMPARE(rig.motion.remotePort(), QStringLiteral("127.0.0.1:%1").arg(rig.port->port()));
         QString why;
         QVERIFY(!rig.port->setAllowed(QStringLiteral("10.0.0.0/8, lab-pc"), &why));
         QCOMPARE(why, QStringLiteral("\"lab-pc\" is neither an address nor a range"));

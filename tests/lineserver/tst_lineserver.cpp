@@ -34,22 +34,20 @@ const User kUsers[] = {
 struct Rig {
     TestHome home;
     FakeSerialPort line;
-    std::unique_ptr<IndexerLink> link;
-    std::unique_ptr<MotionSupervisor> motion;
+    IndexerLink link{line};
+    MotionSupervisor motion{link};
     std::unique_ptr<ControlServer> control;
     std::unique_ptr<InstrumentPort> instrument;
     std::unique_ptr<QSignalSpy> notices;
     Rig(bool local)
     {
         line.open(PortChoice::serial(1));
-        link = std::make_unique<IndexerLink>(line);
-        motion = std::make_unique<MotionSupervisor>(*link);
         QString why;
         if (local) {
-            control = std::make_unique<ControlServer>(*motion);
+            control = std::make_unique<ControlServer>(motion);
             control->listen(home.dir.filePath(QStringLiteral("s")), &why);
         } else {
-            instrument = std::make_unique<InstrumentPort>(*motion);
+            instrument = std::make_unique<InstrumentPort>(motion);
             instrument->listen(QHostAddress(QHostAddress::LocalHost), 0, &why);
             notices = std::make_unique<QSignalSpy>(instrument.get(), &InstrumentPort::notice);
         }

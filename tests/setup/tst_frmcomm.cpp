@@ -72,7 +72,8 @@ private Q_SLOTS:
         QCOMPARE(list->currentText(), QStringLiteral("/dev/ttyUSB7"));
 
         control<QRadioButton>(dialog, "optComPort_1")->click();
-        list->setEditText(stable);
+        list->setEditText(stable); // too long to show whole: its start, and whole as the tip
+        QVERIFY(list->lineEdit()->cursorPosition() == 0 && list->lineEdit()->toolTip() == stable);
         QVERIFY(port.open(PortChoice::serial(1, "/dev/ttyS0")));
         port.replyDelayMs = 40;
         port.responder = [](const QByteArray &) { return "A:1\r"; };

@@ -4,6 +4,7 @@
 #include "conversions.h"
 #include "limitedlog.h"
 #include "modUtil.h"
+#include "quitsignals.h"
 #include "recordfile.h"
 #include "settings.h"
 #include "testhome.h"
@@ -99,6 +100,7 @@ private Q_SLOTS:
     // A record (header "h\n", a cap of 12 bytes, one old file) a line at a time: a failure (no
     // folder yet) leaves the next line to be tried; at the file-size limit (0: none) the line cut
     // short is taken back and the record stops there, as it does when a rotation cannot be done.
+    // No line leaves a descriptor open.
     void records()
     {
         const QString file = inHome("rec/r.log");
@@ -113,6 +115,8 @@ private Q_SLOTS:
         // clang-format on
         rlimit old = {};
         QVERIFY(std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && ::getrlimit(RLIMIT_FSIZE, &old) == 0);
+        QDir files("/proc/self/fd", {}, QDir::NoSort, QDir::AllEntries | QDir::System);
+        const uint open = files.count();
         for (const auto &row : rows) {
             QVERIFY(QDir().mkpath(inHome(row.folder)));
             const rlimit limit{row.limit ? row.limit : old.rlim_cur, old.rlim_max};
@@ -123,6 +127,17 @@ private Q_SLOTS:
             QVERIFY2(written == why.isEmpty() && why.toUtf8() == row.why, qPrintable(why));
             QCOMPARE(contentsOf(file), row.after);
         }
+        QCOMPARE((files.refresh(), files.count()), open);
+    }
+
+    // The pipe that signals come through is closed with the object, on descriptor 0 too
+    // (standard input closed, as a daemon's may be).
+    void quitSignals()
+    {
+        const int input = ::dup(STDIN_FILENO);
+        QVERIFY(::close(STDIN_FILENO) == 0);
+        delete new QuitSignals({});
+        QVERIFY(::dup(input) == STDIN_FILENO && ::close(input) == 0);
     }
 
     // Lines of a kind (a gap of 100 ms here): one a gap, the others counted; the count said as
@@ -248,17 +263,18 @@ private Q_SLOTS:
 
     // Saves the disk cannot take (a file size limit stands in for a full disk, EFBIG for
     // ENOSPC) and folders that take no temporary file (written in place, room reserved first; a
-    // large file too, and one emptied).
+    // large file too, and one emptied); a read-only file is not written over.
     // Run in a child process, which may give up root so that permissions count.
     void savesUnderLimits()
     {
         const QByteArray old(9000, 'o'), big(9000, 'n'), small(2000, 's');
         // clang-format off
-        const struct { bool readOnly, saved; int limit; QByteArray before, contents; } rows[] = {
+        const struct { bool readOnly, saved; int limit; QByteArray before, contents; int mode = 0x0606; } rows[] = {
             {false, true, 1 << 20, old, big}, {false, false, 4096, old, big},
             {true, true, 1 << 20, small, big}, {true, false, 4096, small, big},
             {true, false, 4096, old, small}, // no room for a copy
-            {true, true, 1 << 30, QByteArray(10 << 20, 'o'), small}, {true, true, 1 << 20, small, {}}};
+            {true, true, 1 << 30, QByteArray(16 << 20, 'o'), small}, {true, true, 1 << 20, small, {}},
+            {false, false, 1 << 20, old, small, 0x0404}}; // a read-only file
         // clang-format on
         QVERIFY(::chmod(QFile::encodeName(home->dir.path()).constData(), 0711) == 0);
         const QString folder = inHome("folder");
@@ -269,7 +285,7 @@ private Q_SLOTS:
         qputenv("XDG_DATA_HOME", QFile::encodeName(inHome("data")));
         for (const auto &row : rows) {
             QVERIFY(ReplaceFileAtomically(file, row.before) &&
-                    QFile::setPermissions(file, QFile::Permissions(0x0606)));
+                    QFile::setPermissions(file, QFile::Permissions(row.mode)));
             QFile::setPermissions(folder, QFile::Permissions(row.readOnly ? 0x5555 : 0x7777));
             const pid_t child = ::fork();
             if (child == 0) {

@@ -62,6 +62,8 @@ private Q_SLOTS:
         QCOMPARE(type(0, " Ti "), QStringLiteral("Ti|"));
         QCOMPARE(type(1, "tI"), QStringLiteral("|Pocket 2: pocket 1 is named Ti already."));
         QVERIFY(type(0, "Au,Ag").startsWith(QLatin1String("Ti|Pocket 1: ")));
+        table.setLayout(table.layout()); // a layout read clears the note; a type is never typed
+        QVERIFY(table.lblNameNote->text().isEmpty() && !table.cboMode[0]->isEditable());
         QCOMPARE(type(2, "Caf\xe9"), QString::fromLatin1("Caf\xe9|"));
         // Nor separators and direction marks, which hide or turn what a line says.
         QString why;

@@ -22,18 +22,10 @@ struct Rig {
     MotionSupervisor motion{link};
     WebServer web{motion, link};
     QNetworkAccessManager client;
-    int at = 3;
     Rig()
     {
         line.open(PortChoice::serial(1));
-        line.responder = [this](const QByteArray &frame) -> QByteArray {
-            const QByteArray command = frame.mid(1, frame.size() - 3);
-            if (command.startsWith('B') && command != "B?")
-                at = command.mid(1).toInt();
-            return command == "B?"   ? "B:" + QByteArray::number(at) + '\r'
-                   : command == "D?" ? QByteArray("D:R\r")
-                                     : QByteArray("ok\r");
-        };
+        line.actAsIndexer();
         motion.setWatchMs(50, 150);
         motion.setNames(
             {QString(), {}, QStringLiteral("<b>&\""), {}, QStringLiteral("Ti"), {}, {}, {}});
@@ -120,8 +112,7 @@ private Q_SLOTS:
         QCOMPARE(status.value("name").toString(), "<b>&\"");
         QCOMPARE(status, rig.motion.view().toJson());
         rig.motion.move(5, QStringLiteral("window"), nullptr, [](const auto &) {});
-        QVERIFY(
-            QTest::qWaitFor([&] { return rig.motion.view().pocket == 5 && !rig.motion.moving(); }));
+        QTRY_VERIFY(rig.motion.view().pocket == 5 && !rig.motion.moving());
         const QByteArray metrics = rig.get("/metrics"),
                          ok = QByteArray::number(rig.line.commands().size());
         for (const QByteArray &line : QByteArrayList{
