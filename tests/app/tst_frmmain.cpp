@@ -366,8 +366,7 @@ private Q_SLOTS:
     void ending()
     {
         for (const bool exit : {false, true}) {
-            cleanup();
-            init();
+            cleanup(), init();
             Stubborn hidden;
             control<QTimer>(w, "tmrUpdate")->start();
             play(*f, "click:cmdComm click:cmdComm delay=50 I=I:AB%0D click:cmdSwitches");

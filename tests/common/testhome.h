@@ -8,17 +8,6 @@
 #include <QTemporaryDir>
 #include <unistd.h>
 
-extern "C" void __gcov_dump() __attribute__((weak)); // present in a coverage build only
-
-// Ends a forked child with its result, without the parent's exit handlers (a sanitizer would
-// check the parent's memory there), but with a coverage build's counts written.
-[[noreturn]] inline void exitChild(bool ok)
-{
-    if (__gcov_dump)
-        __gcov_dump();
-    ::_exit(ok ? 0 : 1);
-}
-
 // A file's bytes, or "<none>" when it cannot be read.
 inline QByteArray contentsOf(const QString &path)
 {

@@ -37,9 +37,7 @@ class TestLink : public QObject
 private Q_SLOTS:
     void init()
     {
-        results.clear();
-        words.clear();
-        link.reset();
+        results.clear(), words.clear(), link.reset();
         port = std::make_unique<FakeSerialPort>();
         link = std::make_unique<IndexerLink>(*port);
         connect(link.get(), &IndexerLink::linkStatusChanged, this,
@@ -269,8 +267,7 @@ private Q_SLOTS:
             QFile::remove(folder + name);
             QCOMPARE(holder, named);
         }
-        nobody.kill();
-        nobody.waitForFinished();
+        nobody.kill(), nobody.waitForFinished();
     }
 
     void lostDeviceIsReopenedAtMostOncePerSecond()
