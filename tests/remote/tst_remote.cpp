@@ -435,7 +435,7 @@ private Q_SLOTS:
             {"--device " + home.dir.filePath("no-device") + " status", 3, "", "no-device"},
             {viaDevice + " move au --wait --timeout 10", 0, "", ""},
             {viaDevice + " status", 0, "pocket=6 name=Au state=ready\n", ""}, {viaSocket + " move Ag", 2, "", "no pocket named Ag"}, {viaDevice + " control io", 0, "", ""},
-            {viaDevice + " control", 0, "io\n", ""}, {viaDevice + " switches front", 0, "0A\n", ""},
+            {viaDevice + " control", 0, "io\n", ""}, {viaDevice + " switches front", 0, "0A\n", ""}, {viaDevice + " switches rear", 0, "C8\n", ""},
             {viaDevice + " names", 0, "1\n2\n3\n4\n5\n6 Au\n7\n8\n", ""}, {"--timeout 2147484 status", 2, "", "rv360ctl: --timeout takes"},
             {viaDevice + " layout send " + layout, 0, "", ""},
             {viaDevice + " layout read", 0, "1, 1, 10\r\n2, 3, 1\r\n3, 3, 1\r\n4, 3, 1\r\n5, 3, 1\r\n6, 3, 1\r\n7, 3, 1\r\n8, 3, 1\r\n", ""},

@@ -101,7 +101,7 @@ private Q_SLOTS:
     }
 
     // A name that is markup is text on the page and the name in the JSON; a move shows in the
-    // pocket, the counters and the record, on the page too.
+    // pocket, the counters and the record, on the page too (its source quoted in the record).
     void pageAndMetrics()
     {
         Rig rig;
@@ -111,7 +111,7 @@ private Q_SLOTS:
         const QJsonObject status = QJsonDocument::fromJson(rig.get("/status.json")).object();
         QCOMPARE(status.value("name").toString(), "<b>&\"");
         QCOMPARE(status, rig.motion.view().toJson());
-        rig.motion.move(5, QStringLiteral("window"), nullptr, [](const auto &) {});
+        rig.motion.move(5, QStringLiteral("a \"w\", b"), nullptr, [](const auto &) {});
         QTRY_VERIFY(rig.motion.view().pocket == 5 && !rig.motion.moving());
         const QByteArray metrics = rig.get("/metrics"),
                          ok = QByteArray::number(rig.line.commands().size());
@@ -124,8 +124,8 @@ private Q_SLOTS:
             QVERIFY2(metrics.contains(line + '\n'), line);
         const QList<QByteArray> csv = rig.get("/moves.csv?n=3").split('\n');
         QCOMPARE(csv.size(), 3); // header, the move, the last newline
-        QVERIFY2(csv[1].contains(",window,3,5 Ti,arrived,"), csv[1]);
-        QVERIFY(rig.get("/").contains("<td>5 Ti</td><td>arrived</td>"));
+        QVERIFY2(csv[1].contains(",\"a \"\"w\"\", b\",3,5 Ti,arrived,"), csv[1]);
+        QVERIFY(rig.get("/").contains("<td>5 Ti</td><td>arrived</td><td>a &quot;w&quot;, b</td>"));
     }
 };
 
