@@ -115,8 +115,10 @@ private Q_SLOTS:
                     });
             // A name that needs quoting in the record.
             motion.setNames({QString(), {}, {}, {}, QStringLiteral("Au \"B\""), {}, {}, {}});
+            QSignalSpy views(&motion, &MotionSupervisor::viewChanged);
             motion.setRemoteAllowed(true);
             motion.takeRemote(this, QStringLiteral("127.0.0.2"));
+            QCOMPARE(views.size(), 2); // watchers told: allowed, then held
             for (const QString &request : QString::fromLatin1(row.requests).split(u' ')) {
                 const QChar kind = request[0];
                 if (kind == u'!') {
